@@ -1,0 +1,242 @@
+/*
+ * libdace: a small power-cut-safe file system for raw flash.
+ *
+ * One flat directory of named files on a medium reached only through five
+ * caller-supplied callbacks. The library owns no memory and keeps no global
+ * state: the caller sizes a state block with dace_getstatesize(), allocates
+ * it (8-byte aligned) and hands it to dace_init(), which mounts the medium or
+ * formats it when no valid root is found.
+ *
+ * This header is valid C99 and C++.
+ */
+#ifndef DACE_DACE_H
+#define DACE_DACE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(__BYTE_ORDER__) && defined(__ORDER_LITTLE_ENDIAN__) && \
+    __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "libdace supports little-endian hosts only: its records are the on-medium little-endian layouts"
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define DACE_ALIGN8 __attribute__((aligned(8)))
+#else
+#define DACE_ALIGN8
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Marks and codes ---------------------------------------------------- */
+
+/* First word of a cluster. */
+#define ROOT_MAGIC 0xDACE8007u
+#define DATA_MAGIC 0xDACEDA7Au
+#define BAD_MARK 0xAAAAAAAAu
+
+/* Cluster table codes; values below clus_count are chain links. */
+#define CLUS_END 0xFFFFu
+#define CLUS_FREE 0xFFFEu
+/* Released while the root copy on the medium may still name the cluster:
+ * counted as free space, but not handed out before the next root commit
+ * that reaches the medium. */
+#define CLUS_HELD 0xFFFDu
+#define CLUS_DIRTY 0xFFFCu
+#define CLUS_BAD 0xFFFBu
+
+/* A handle is its slot index XOR this value; 0 is never a valid handle. */
+#define HANDLE_MAGIC 0xDACE00FDu
+
+/* ---- Records ------------------------------------------------------------ */
+
+/* Directory entry: 32 bytes on the medium and in memory. */
+typedef struct dace_entry {
+    uint64_t stamp DACE_ALIGN8; /* owned by update_fn; never interpreted */
+    uint32_t size;              /* file length in bytes */
+    uint16_t clus;              /* newest cluster of the chain, CLUS_END if none */
+    uint8_t name[18];           /* NUL-terminated unless 18 bytes long */
+} dace_entry;
+
+/* Header of every root copy: 32 bytes, followed by `count` entries. */
+typedef struct dace_root {
+    uint32_t magic;        /* ROOT_MAGIC */
+    uint32_t seq;          /* generation of the root cluster */
+    uint16_t page_size;
+    uint16_t geometry_tag;
+    uint16_t clus_pages;
+    uint16_t pages;        /* pages this copy occupies */
+    uint32_t reserved1;    /* 0 */
+    uint32_t reserved2;    /* 0 */
+    uint16_t reserved3;    /* 0 */
+    uint16_t count;        /* entries in this copy */
+    uint16_t head_crc;     /* CRC of bytes 0..27 */
+    uint16_t files_crc;    /* CRC of the count * 32 entry bytes */
+} dace_root;
+
+/* Header of a data cluster: 8 bytes, followed by clus_payload file bytes. */
+typedef struct dace_clus_header {
+    uint32_t magic; /* DATA_MAGIC */
+    uint16_t link;  /* cluster before this one in file order, CLUS_END for the first */
+    uint16_t crc;   /* CRC of bytes 0..5 continued over the payload */
+} dace_clus_header;
+
+typedef uint32_t dace_handle;
+
+/* Callbacks. Each gets its context pointer first. Page numbers count from the
+ * start of the medium; byte counts are whole pages or 8 (a header). A read or
+ * write succeeds only when it returns the count asked for, an erase only when
+ * it returns exactly 1. */
+typedef uint32_t (*dace_read_fn)(void *io_ctx, uint32_t page, void *dst, uint32_t count);
+typedef uint32_t (*dace_write_fn)(void *io_ctx, uint32_t page, const void *src, uint32_t count);
+typedef uint32_t (*dace_erase_fn)(void *io_ctx, uint32_t first_clus, uint32_t clus_count);
+/* A running 16-bit CRC: its result may be fed back as the seed of a further
+ * call over the following bytes. Only the low 16 bits are used. */
+typedef uint32_t (*dace_crc_fn)(void *crc_ctx, uint16_t seed, const void *data, uint32_t count);
+/* Told of every changed entry of the staged root copy; may fill `stamp`. */
+typedef void (*dace_update_fn)(void *update_ctx, dace_entry *entry);
+
+typedef struct dace_config {
+    uint16_t page_size;
+    uint16_t geometry_tag; /* 0 or a power of two; must match at mount */
+    uint16_t clus_pages;   /* a power of two */
+    uint16_t total_pages;
+    uint16_t max_files;    /* files open at once */
+    uint16_t crc_seed;
+    uint32_t reserved;
+    void *update_ctx;
+    dace_update_fn update_fn;
+    void *crc_ctx;
+    dace_crc_fn crc_fn;
+    void *io_ctx;
+    dace_read_fn read_fn;
+    dace_write_fn write_fn;
+    dace_erase_fn erase_fn;
+} dace_config;
+
+/* Open-file slot; 20 bytes where pointers are 32 bits wide. */
+typedef struct dace_file {
+    struct dace_file *next; /* next slot on the open or free list */
+    uint8_t *buf;           /* this slot's cluster image: header then payload */
+    uint32_t pos;           /* byte position in the file */
+    uint16_t entry;         /* index of the file's entry; 0xFFFF when closed */
+    uint16_t clus_off;      /* offset of pos in the payload of `clus` */
+    uint16_t clus;          /* cluster held in buf, CLUS_END when none */
+    uint16_t dirty;         /* nonzero while buf holds unwritten data */
+} dace_file;
+
+/* The state block. Laid out by dace_init inside the caller's memory; the
+ * fixed part is followed by the root image, the file buffers, the cluster
+ * table and the slots. */
+typedef struct dace_state {
+    void *update_ctx;
+    dace_update_fn update_fn;
+    void *crc_ctx;
+    dace_crc_fn crc_fn;
+    void *io_ctx;
+    dace_read_fn read_fn;
+    dace_write_fn write_fn;
+    dace_erase_fn erase_fn;
+    uint8_t *root_buf;      /* memory image of the root cluster */
+    dace_root *root;        /* current copy: root_buf + root_page * page_size */
+    uint16_t *clus_table;
+    dace_file *files;
+    dace_file *open_list;
+    dace_file *free_list;
+    uint16_t crc_seed;
+    uint16_t page_size;
+    uint16_t geometry_tag;
+    uint16_t clus_pages;
+    uint16_t total_pages;
+    uint16_t max_files;
+    uint16_t clus_size;
+    uint16_t clus_payload;
+    uint16_t clus_count;
+    uint16_t free_clus;     /* clusters that may still be handed out */
+    uint16_t root_clus;     /* 0xFFFF while there is none */
+    uint16_t root_page;     /* first page of the current copy in root_clus */
+    uint16_t root_end;      /* page after the last copy written; staged when root_page >= root_end */
+    uint16_t max_entries;
+    /* Kept beside the fields above, inside the padding of the fixed part. */
+    uint16_t free_deficit;  /* clusters missing below a free_clus of 0 */
+    uint16_t held_count;    /* clusters in CLUS_HELD */
+    uint16_t root_sealed;   /* the root cluster takes no further copy: the next stage moves it */
+    uint16_t root_unsaved;  /* the current copy's last write fell short; it must be written again */
+} dace_state;
+
+/* Directory iterator, owned by the caller. */
+typedef struct dace_dir {
+    uint32_t index;   /* entries returned so far */
+    dace_entry entry; /* copy of the entry returned last */
+} dace_dir;
+
+/* ---- Configuration and mount -------------------------------------------- */
+
+/* Size in bytes of the state block for this configuration; 0 if refused. */
+uint32_t dace_getstatesize(const dace_config *config);
+/* Lays out `block` and mounts the medium, formatting it when it holds no
+ * valid root. Returns `block` as the state, or NULL. */
+dace_state *dace_init(const dace_config *config, void *block);
+
+void dace_memcpy(void *dst, const void *src, uint32_t count);
+void dace_memset(void *dst, uint8_t fill, uint32_t count);
+
+/* ---- Storage format ----------------------------------------------------- */
+
+uint16_t dace_root_head_crc(dace_state *state, const dace_root *copy);
+uint16_t dace_root_files_crc(dace_state *state, const dace_root *copy);
+uint16_t dace_data_crc(dace_state *state, const void *image);
+void dace_fill_root(dace_state *state, dace_root *copy, uint16_t pages, uint16_t count, uint32_t seq);
+int dace_commit_root(dace_state *state);
+int dace_commit_clus(dace_state *state, uint16_t clus, void *image);
+void dace_clear_unused_data(dace_state *state, dace_file *file);
+
+/* ---- Cluster table ------------------------------------------------------ */
+
+int dace_alloc_clus(dace_state *state);
+int dace_next_clus(dace_state *state, const dace_file *file, uint16_t clus);
+uint32_t dace_getfreespace(dace_state *state, uint32_t *total);
+
+/* ---- Root copy-on-write ------------------------------------------------- */
+
+/* Modes of dace_reopen_root. */
+#define DACE_REOPEN_CHANGE 0 /* change fields of existing entries */
+#define DACE_REOPEN_APPEND 1 /* append one entry */
+#define DACE_REOPEN_REMOVE 2 /* leave out entry `drop` */
+
+int dace_reopen_root(dace_state *state, int mode, uint16_t drop);
+void dace_copy_entries(dace_state *state, dace_root *dest, uint16_t drop);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+/* ---- Layout checks ------------------------------------------------------ */
+
+#if defined(__cplusplus)
+#define DACE_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#define DACE_ALIGNOF(type) alignof(type)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define DACE_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#define DACE_ALIGNOF(type) _Alignof(type)
+#endif
+
+#ifdef DACE_STATIC_ASSERT
+DACE_STATIC_ASSERT(sizeof(dace_root) == 32, "dace_root is 32 bytes");
+DACE_STATIC_ASSERT(offsetof(dace_root, count) == 26 && offsetof(dace_root, head_crc) == 28 &&
+                       offsetof(dace_root, files_crc) == 30,
+                   "dace_root field offsets");
+DACE_STATIC_ASSERT(sizeof(dace_entry) == 32, "dace_entry is 32 bytes");
+DACE_STATIC_ASSERT(DACE_ALIGNOF(dace_entry) == 8, "dace_entry is 8-byte aligned, also where the ABI aligns 64-bit integers to 4");
+DACE_STATIC_ASSERT(offsetof(dace_entry, size) == 8 && offsetof(dace_entry, clus) == 12 &&
+                       offsetof(dace_entry, name) == 14,
+                   "dace_entry field offsets");
+DACE_STATIC_ASSERT(sizeof(dace_clus_header) == 8, "dace_clus_header is 8 bytes");
+DACE_STATIC_ASSERT(sizeof(void *) != 4 || sizeof(dace_file) == 20, "dace_file is 20 bytes with 32-bit pointers");
+DACE_STATIC_ASSERT(offsetof(dace_dir, entry) == 8, "dace_dir keeps its entry at offset 8");
+DACE_STATIC_ASSERT(sizeof(void *) != 4 || sizeof(dace_state) <= 128, "fixed part of the state is 128 bytes with 32-bit pointers");
+#endif
+
+#endif /* DACE_DACE_H */

@@ -1,0 +1,89 @@
+// What the library's source units share: byte helpers, entry access, the
+// allocation and release rules and the handle check. Not installed.
+#ifndef DACE_DACE_INTERNAL_H
+#define DACE_DACE_INTERNAL_H
+
+#include "dace/dace.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "libdace supports little-endian hosts only: its records are the on-medium layouts");
+
+#ifdef DACE_DEBUG_ASSERTS
+#define DACE_ASSERT(cond) ((cond) ? (void)0 : __builtin_trap())
+#else
+#define DACE_ASSERT(cond) ((void)0)
+#endif
+
+namespace dace {
+
+constexpr uint16_t kNoEntry = 0xFFFF;
+constexpr uint16_t kNoRoot = 0xFFFF;
+constexpr uint32_t kRootHeaderSize = 32;
+constexpr uint32_t kEntrySize = 32;
+constexpr uint32_t kClusHeaderSize = 8;
+constexpr uint32_t kHeadCrcBytes = 28;
+
+// Little-endian loads and stores for fields read from raw buffers.
+inline uint32_t load_u32(const uint8_t *p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+inline uint16_t load_u16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline void store_u32(uint8_t *p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+inline void store_u16(uint8_t *p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+inline void copy_bytes(void *dst, const void *src, uint32_t count) { dace_memcpy(dst, src, count); }
+inline void fill_bytes(void *dst, uint8_t value, uint32_t count) { dace_memset(dst, value, count); }
+
+inline dace_entry *entries_of(dace_root *copy) {
+    return reinterpret_cast<dace_entry *>(reinterpret_cast<uint8_t *>(copy) + kRootHeaderSize);
+}
+inline const dace_entry *entries_of(const dace_root *copy) {
+    return reinterpret_cast<const dace_entry *>(reinterpret_cast<const uint8_t *>(copy) + kRootHeaderSize);
+}
+
+// Entries a copy of `pages` pages can hold.
+inline uint32_t entry_capacity(const dace_state *s, uint32_t pages) {
+    return (pages * s->page_size - kRootHeaderSize) / kEntrySize;
+}
+
+inline bool root_is_staged(const dace_state *s) { return s->root_page >= s->root_end; }
+
+// The slot a handle names, or null when its index is out of range.
+inline dace_file *slot_of(dace_state *s, dace_handle handle) {
+    uint32_t index = handle ^ HANDLE_MAGIC;
+    return index < s->max_files ? &s->files[index] : nullptr;
+}
+// The slot a handle names when that slot is open, else null.
+inline dace_file *open_slot_of(dace_state *s, dace_handle handle) {
+    dace_file *f = slot_of(s, handle);
+    return (f != nullptr && f->entry != kNoEntry) ? f : nullptr;
+}
+
+// free_clus never wraps: what it cannot give is kept as a deficit that later
+// releases pay back first.
+void lower_free_count(dace_state *s);
+void raise_free_count(dace_state *s);
+
+// The allocation rule: first fit from cluster 0, erasing a CLUS_DIRTY cluster
+// before handing it out; -1 when none can be taken. A root move is a swap
+// (one cluster taken, one released) and may take from the reserve that
+// free_clus holds back; it leaves free_clus as it was.
+int take_cluster(dace_state *s, bool root_swap);
+// The release rule: the cluster counts as free at once but is held until the
+// next root commit that reaches the medium, since the copy on the medium may
+// still name it.
+void release_cluster(dace_state *s, uint16_t c);
+// After a root commit reached the medium: held clusters become erasable.
+void settle_held_clusters(dace_state *s);
+
+} // namespace dace
+
+#endif // DACE_DACE_INTERNAL_H

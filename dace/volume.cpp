@@ -1,0 +1,641 @@
+// Volume core: configuration and state block, storage format and CRC
+// framing, cluster table and allocator, mount and format, root copy-on-write.
+#include "dace/dace_internal.h"
+
+namespace dace {
+namespace {
+
+constexpr uint32_t kFixedAlign = 64;
+constexpr uint32_t kBlockAlign = 8;
+
+constexpr uint32_t round_up(uint32_t value, uint32_t to) { return (value + to - 1) / to * to; }
+
+constexpr uint32_t fixed_part_size() { return round_up(static_cast<uint32_t>(sizeof(dace_state)), kFixedAlign); }
+static_assert(sizeof(void *) != 4 || fixed_part_size() == 128, "fixed part is 128 bytes with 32-bit pointers");
+
+uint32_t table_bytes(uint32_t clus_count) { return round_up(2 * clus_count, kFixedAlign); }
+
+bool is_power_of_two_or_zero(uint16_t x) { return (x & (x - 1)) == 0; }
+
+uint16_t crc_over(const dace_state *s, uint16_t seed, const void *data, uint32_t count) {
+    return static_cast<uint16_t>(s->crc_fn(s->crc_ctx, seed, data, count));
+}
+
+// ---- free-count bookkeeping --------------------------------------------
+
+void hold_cluster(dace_state *s, uint16_t c) {
+    s->clus_table[c] = CLUS_HELD;
+    ++s->held_count;
+}
+
+// ---- state layout ---------------------------------------------------------
+
+dace_state *lay_out(const dace_config *cfg, void *block) {
+    auto *base = static_cast<uint8_t *>(block);
+    auto *s = static_cast<dace_state *>(block);
+    fill_bytes(base, 0, fixed_part_size());
+
+    s->update_ctx = cfg->update_ctx;
+    s->update_fn = cfg->update_fn;
+    s->crc_ctx = cfg->crc_ctx;
+    s->crc_fn = cfg->crc_fn;
+    s->io_ctx = cfg->io_ctx;
+    s->read_fn = cfg->read_fn;
+    s->write_fn = cfg->write_fn;
+    s->erase_fn = cfg->erase_fn;
+    s->crc_seed = cfg->crc_seed;
+    s->page_size = cfg->page_size;
+    s->geometry_tag = cfg->geometry_tag;
+    s->clus_pages = cfg->clus_pages;
+    s->total_pages = cfg->total_pages;
+    s->max_files = cfg->max_files;
+
+    s->clus_size = static_cast<uint16_t>(cfg->page_size * cfg->clus_pages);
+    s->clus_payload = static_cast<uint16_t>(s->clus_size - kClusHeaderSize);
+    s->clus_count = static_cast<uint16_t>(cfg->total_pages / cfg->clus_pages);
+    s->free_clus = static_cast<uint16_t>(s->clus_count - 4);
+    s->root_clus = kNoRoot;
+    s->root_page = 0;
+    s->root_end = 0;
+    s->max_entries = static_cast<uint16_t>((s->clus_size - kRootHeaderSize) / kEntrySize);
+
+    uint8_t *file_bufs = base + fixed_part_size() + s->clus_size;
+    uint8_t *table = file_bufs + uint32_t{s->max_files} * s->clus_size;
+    s->root_buf = base + fixed_part_size();
+    s->root = reinterpret_cast<dace_root *>(s->root_buf);
+    s->clus_table = reinterpret_cast<uint16_t *>(table);
+    s->files = reinterpret_cast<dace_file *>(table + table_bytes(s->clus_count));
+
+    // Slots are stacked so the first file opened gets the highest slot.
+    s->open_list = nullptr;
+    for (uint32_t i = 0; i < s->max_files; ++i) {
+        dace_file *f = &s->files[i];
+        f->buf = file_bufs + i * s->clus_size;
+        f->next = i == 0 ? nullptr : &s->files[i - 1];
+        f->pos = 0;
+        f->entry = kNoEntry; // closed from the start, so handle checks can tell
+        f->clus_off = 0;
+        f->clus = CLUS_END;
+        f->dirty = 0;
+    }
+    s->free_list = &s->files[s->max_files - 1];
+    return s;
+}
+
+// ---- mount --------------------------------------------------------------
+
+bool geometry_matches(const dace_state *s, const dace_root *copy) {
+    return copy->page_size == s->page_size && copy->clus_pages == s->clus_pages &&
+           copy->geometry_tag == s->geometry_tag;
+}
+
+// A copy's header is trusted only as far as it stays inside the cluster.
+bool copy_fits(const dace_state *s, const dace_root *copy, uint32_t page) {
+    uint32_t pages = copy->pages;
+    return pages != 0 && page + pages <= s->clus_pages && copy->count <= s->max_entries &&
+           kRootHeaderSize + kEntrySize * uint32_t{copy->count} <= pages * s->page_size;
+}
+
+enum class Walk { NoCopy, Found, ForeignGeometry };
+
+// Finds the last copy of the unbroken run of valid copies from page 0.
+Walk walk_copies(const dace_state *s, const uint8_t *image, uint16_t *last_page, uint32_t *seq) {
+    Walk result = Walk::NoCopy;
+    uint32_t page = 0;
+    while (page < s->clus_pages) {
+        const auto *copy = reinterpret_cast<const dace_root *>(image + page * s->page_size);
+        if (copy->magic != ROOT_MAGIC)
+            break;
+        if (crc_over(s, s->crc_seed, copy, kHeadCrcBytes) != copy->head_crc)
+            break;
+        if (!geometry_matches(s, copy)) {
+            // A sound header of another geometry at page 0 means another
+            // configuration owns this medium: refuse rather than reformat.
+            if (page == 0)
+                return Walk::ForeignGeometry;
+            break;
+        }
+        if (!copy_fits(s, copy, page))
+            break;
+        if (crc_over(s, s->crc_seed, entries_of(copy), uint32_t{copy->count} * kEntrySize) != copy->files_crc)
+            break;
+        result = Walk::Found;
+        *last_page = static_cast<uint16_t>(page);
+        *seq = copy->seq;
+        page += copy->pages;
+    }
+    return result;
+}
+
+struct BestRoot {
+    uint32_t seq = 0;
+    uint16_t clus = kNoRoot;
+    uint16_t page = 0;
+};
+
+// First pass: classify every cluster by its first word and find the newest
+// valid root copy. False when a root of another geometry refuses the mount.
+bool scan_clusters(dace_state *s, BestRoot *best) {
+    const uint32_t clus_size = s->clus_size;
+    for (uint32_t i = 0; i < s->clus_count; ++i) {
+        s->clus_table[i] = CLUS_DIRTY;
+        const uint32_t page = i * s->clus_pages;
+        if (s->read_fn(s->io_ctx, page, s->root_buf, kClusHeaderSize) != kClusHeaderSize) {
+            s->clus_table[i] = CLUS_BAD;
+            lower_free_count(s);
+            continue;
+        }
+        uint32_t word = load_u32(s->root_buf);
+        if (word == ROOT_MAGIC) {
+            if (s->read_fn(s->io_ctx, page, s->root_buf, clus_size) == clus_size) {
+                uint16_t last_page = 0;
+                uint32_t seq = 0;
+                Walk walk = walk_copies(s, s->root_buf, &last_page, &seq);
+                if (walk == Walk::ForeignGeometry)
+                    return false;
+                if (walk == Walk::Found && seq > best->seq) {
+                    best->seq = seq;
+                    best->clus = static_cast<uint16_t>(i);
+                    best->page = last_page;
+                }
+                continue;
+            }
+            word = load_u32(s->root_buf);
+        }
+        if (word == BAD_MARK) {
+            s->clus_table[i] = CLUS_BAD;
+            lower_free_count(s);
+        }
+    }
+    return true;
+}
+
+bool bytes_are_blank(const uint8_t *p, uint32_t count) {
+    if (count == 0)
+        return true;
+    const uint8_t blank = p[0];
+    if (blank != 0x00 && blank != 0xFF)
+        return false;
+    for (uint32_t i = 1; i < count; ++i)
+        if (p[i] != blank)
+            return false;
+    return true;
+}
+
+// Claims the clusters of every chain of the loaded root. A chain ends where
+// a link leaves the table, a header cannot be read, or the chain meets a
+// cluster that is already taken; the last cluster claimed then ends it.
+void rebuild_chains(dace_state *s, uint8_t *scratch) {
+    dace_entry *entries = entries_of(s->root);
+    for (uint32_t e = 0; e < s->root->count; ++e) {
+        uint16_t c = entries[e].clus;
+        uint16_t prev = kNoEntry;
+        while (c != CLUS_END) {
+            if (c >= s->clus_count || s->clus_table[c] != CLUS_DIRTY) {
+                if (prev == kNoEntry) {
+                    // Nothing of this file can be claimed: it must not lead
+                    // later writes into clusters that are not its own.
+                    entries[e].clus = CLUS_END;
+                    entries[e].size = 0;
+                } else {
+                    s->clus_table[prev] = CLUS_END;
+                }
+                break;
+            }
+            lower_free_count(s);
+            if (s->read_fn(s->io_ctx, uint32_t{c} * s->clus_pages, scratch, kClusHeaderSize) != kClusHeaderSize) {
+                s->clus_table[c] = CLUS_END;
+                break;
+            }
+            const uint16_t link = load_u16(scratch + 4);
+            s->clus_table[c] = link;
+            prev = c;
+            c = link;
+        }
+    }
+}
+
+// Second pass: what no chain reached is free when its first word is erased.
+void classify_unclaimed(dace_state *s, uint8_t *scratch) {
+    for (uint32_t j = 0; j < s->clus_count; ++j) {
+        if (s->clus_table[j] != CLUS_DIRTY)
+            continue;
+        // A short read proves nothing: the cluster stays to be erased.
+        if (s->read_fn(s->io_ctx, j * s->clus_pages, scratch, kClusHeaderSize) != kClusHeaderSize)
+            continue;
+        const uint32_t word = load_u32(scratch);
+        if (word == BAD_MARK) {
+            s->clus_table[j] = CLUS_BAD;
+            lower_free_count(s);
+        } else if (word == 0x00000000u || word == 0xFFFFFFFFu) {
+            s->clus_table[j] = CLUS_FREE;
+        }
+    }
+}
+
+bool load_root(dace_state *s, const BestRoot &best) {
+    lower_free_count(s);
+    if (s->read_fn(s->io_ctx, uint32_t{best.clus} * s->clus_pages, s->root_buf, s->clus_size) != s->clus_size)
+        return false;
+    s->root_clus = best.clus;
+    s->clus_table[best.clus] = CLUS_END;
+    s->root = reinterpret_cast<dace_root *>(s->root_buf + uint32_t{best.page} * s->page_size);
+    s->root_page = best.page;
+    s->root_end = static_cast<uint16_t>(best.page + s->root->pages);
+    // Pages after the current copy that are not blank hold a write that was
+    // cut short; programming over them is unreliable, so the next change
+    // moves the root to a fresh cluster.
+    const uint32_t tail = uint32_t{s->root_end} * s->page_size;
+    if (!bytes_are_blank(s->root_buf + tail, s->clus_size - tail))
+        s->root_sealed = 1;
+    return true;
+}
+
+// Writes the first, empty root copy of a volume. The write's result is not
+// needed here: a short write leaves the copy unsaved, and the next commit
+// writes it again in a fresh cluster.
+bool format(dace_state *s) {
+    const int c = take_cluster(s, false);
+    if (c < 0) {
+        s->root_clus = kNoRoot;
+        return false;
+    }
+    s->root_clus = static_cast<uint16_t>(c);
+    s->root = reinterpret_cast<dace_root *>(s->root_buf);
+    s->root_page = 0;
+    s->root_end = 0;
+    dace_fill_root(s, s->root, 1, 0, 1);
+    (void)dace_commit_root(s);
+    return true;
+}
+
+bool mount(dace_state *s) {
+    BestRoot best;
+    if (!scan_clusters(s, &best))
+        return false;
+    // The chains and the second pass read headers into a slot buffer that
+    // no file uses yet.
+    uint8_t *scratch = s->free_list->buf;
+    if (best.seq != 0) {
+        if (!load_root(s, best))
+            return false;
+        rebuild_chains(s, scratch);
+    }
+    classify_unclaimed(s, scratch);
+    if (best.seq != 0)
+        return true;
+    return format(s);
+}
+
+// ---- root copy-on-write -------------------------------------------------
+
+void renumber_open_slots(dace_state *s, uint16_t dropped) {
+    for (dace_file *f = s->open_list; f != nullptr; f = f->next)
+        if (f->entry != kNoEntry && f->entry > dropped)
+            --f->entry;
+}
+
+// Moves the current copy to page 0 of a freshly taken cluster with the next
+// generation. Nothing reaches the medium until the commit; the old root
+// cluster stays held, so it is not erased while it is still the root there.
+bool move_root(dace_state *s, uint16_t need, uint16_t drop) {
+    if (need > s->clus_pages || s->root_clus >= s->clus_count)
+        return false;
+    const int taken = take_cluster(s, true);
+    if (taken < 0)
+        return false;
+    hold_cluster(s, s->root_clus);
+
+    auto *dest = reinterpret_cast<dace_root *>(s->root_buf);
+    dace_copy_entries(s, dest, drop);
+    const uint32_t used = kRootHeaderSize + uint32_t{dest->count} * kEntrySize;
+    fill_bytes(s->root_buf + used, 0, s->clus_size - used);
+    dest->seq = dest->seq + 1;
+    dest->pages = need;
+    s->root = dest;
+    s->root_page = 0;
+    s->root_end = 0;
+    s->root_clus = static_cast<uint16_t>(taken);
+    s->root_sealed = 0;
+    return true;
+}
+
+// Makes room for one more entry in a copy that is already staged.
+bool grow_staged_copy(dace_state *s) {
+    dace_root *copy = s->root;
+    if (copy->count < entry_capacity(s, copy->pages))
+        return true;
+    const uint32_t next_page = uint32_t{s->root_page} + copy->pages;
+    if (next_page + 1 <= s->clus_pages) {
+        fill_bytes(s->root_buf + next_page * s->page_size, 0, s->page_size);
+        ++copy->pages;
+        return true;
+    }
+    return move_root(s, static_cast<uint16_t>(copy->pages + 1), kNoEntry);
+}
+
+int write_root_copy(dace_state *s) {
+    dace_root *copy = s->root;
+    copy->head_crc = dace_root_head_crc(s, copy);
+    copy->files_crc = dace_root_files_crc(s, copy);
+    const uint32_t bytes = uint32_t{copy->pages} * s->page_size;
+    const uint32_t page = uint32_t{s->root_clus} * s->clus_pages + s->root_page;
+    const uint32_t written = s->write_fn(s->io_ctx, page, copy, bytes);
+    // The pages count as used whatever the write did.
+    s->root_end = static_cast<uint16_t>(s->root_page + copy->pages);
+    if (written != bytes) {
+        // A half-written copy ends the copy walk at mount, hiding anything
+        // written after it here: close this cluster and keep the change
+        // pending until it reaches the medium elsewhere.
+        s->root_sealed = 1;
+        s->root_unsaved = 1;
+        return -1;
+    }
+    s->root_unsaved = 0;
+    settle_held_clusters(s);
+    return 0;
+}
+
+} // namespace
+
+// ---- shared rules ---------------------------------------------------------
+
+void lower_free_count(dace_state *s) {
+    if (s->free_clus > 0)
+        --s->free_clus;
+    else
+        ++s->free_deficit;
+}
+
+void raise_free_count(dace_state *s) {
+    if (s->free_deficit > 0)
+        --s->free_deficit;
+    else
+        ++s->free_clus;
+}
+
+int take_cluster(dace_state *s, bool root_swap) {
+    if (!root_swap && s->free_clus == 0)
+        return -1;
+    for (uint32_t i = 0; i < s->clus_count; ++i) {
+        const uint16_t code = s->clus_table[i];
+        if (code == CLUS_DIRTY) {
+            if (s->erase_fn(s->io_ctx, i, 1) != 1) {
+                s->clus_table[i] = CLUS_BAD;
+                lower_free_count(s);
+                if (!root_swap && s->free_clus == 0)
+                    return -1;
+                continue;
+            }
+        } else if (code != CLUS_FREE) {
+            continue;
+        }
+        s->clus_table[i] = CLUS_END;
+        if (!root_swap)
+            lower_free_count(s);
+        return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void release_cluster(dace_state *s, uint16_t c) {
+    if (c >= s->clus_count)
+        return;
+    hold_cluster(s, c);
+    raise_free_count(s);
+}
+
+void settle_held_clusters(dace_state *s) {
+    if (s->held_count == 0)
+        return;
+    for (uint32_t i = 0; i < s->clus_count; ++i)
+        if (s->clus_table[i] == CLUS_HELD)
+            s->clus_table[i] = CLUS_DIRTY;
+    s->held_count = 0;
+}
+
+} // namespace dace
+
+using namespace dace;
+
+extern "C" {
+
+// ---- configuration and state block ----------------------------------------
+
+uint32_t dace_getstatesize(const dace_config *cfg) {
+    if (cfg == nullptr)
+        return 0;
+    if (cfg->update_fn == nullptr || cfg->crc_fn == nullptr || cfg->read_fn == nullptr ||
+        cfg->write_fn == nullptr || cfg->erase_fn == nullptr)
+        return 0;
+    if (cfg->max_files == 0 || !is_power_of_two_or_zero(cfg->geometry_tag))
+        return 0;
+    // clus_pages 0 passes the power-of-two test but would divide by zero.
+    if (cfg->clus_pages == 0 || !is_power_of_two_or_zero(cfg->clus_pages))
+        return 0;
+    const uint32_t clus_count = uint32_t{cfg->total_pages} / cfg->clus_pages;
+    if (clus_count <= 7)
+        return 0;
+    // Geometry the format cannot represent: a root header must fit a page,
+    // entries must stay 8-byte aligned, the cluster size is 16 bits and the
+    // top cluster numbers are table codes.
+    if (cfg->page_size < 32 || cfg->page_size % 8 != 0)
+        return 0;
+    const uint32_t clus_size = uint32_t{cfg->page_size} * cfg->clus_pages;
+    if (clus_size >= 65536 || clus_count > CLUS_BAD)
+        return 0;
+    const uint64_t size = uint64_t{fixed_part_size()} + uint64_t{clus_size} * (uint64_t{cfg->max_files} + 1) +
+                          table_bytes(clus_count) + uint64_t{cfg->max_files} * sizeof(dace_file);
+    return size > 0xFFFFFFFFu ? 0 : static_cast<uint32_t>(size);
+}
+
+dace_state *dace_init(const dace_config *config, void *block) {
+    if (block == nullptr || reinterpret_cast<uintptr_t>(block) % kBlockAlign != 0)
+        return nullptr;
+    if (dace_getstatesize(config) == 0)
+        return nullptr;
+    dace_state *s = lay_out(config, block);
+    return mount(s) ? s : nullptr;
+}
+
+void dace_memcpy(void *dst, const void *src, uint32_t count) {
+    auto *d = static_cast<uint8_t *>(dst);
+    const auto *from = static_cast<const uint8_t *>(src);
+    for (uint32_t i = 0; i < count; ++i)
+        d[i] = from[i];
+}
+
+void dace_memset(void *dst, uint8_t fill, uint32_t count) {
+    auto *d = static_cast<uint8_t *>(dst);
+    for (uint32_t i = 0; i < count; ++i)
+        d[i] = fill;
+}
+
+// ---- storage format ---------------------------------------------------------
+
+uint16_t dace_root_head_crc(dace_state *s, const dace_root *copy) {
+    return crc_over(s, s->crc_seed, copy, kHeadCrcBytes);
+}
+
+uint16_t dace_root_files_crc(dace_state *s, const dace_root *copy) {
+    return crc_over(s, s->crc_seed, entries_of(copy), uint32_t{copy->count} * kEntrySize);
+}
+
+uint16_t dace_data_crc(dace_state *s, const void *image) {
+    const auto *bytes = static_cast<const uint8_t *>(image);
+    const uint16_t head = crc_over(s, s->crc_seed, bytes, 6);
+    return crc_over(s, head, bytes + kClusHeaderSize, s->clus_payload);
+}
+
+void dace_fill_root(dace_state *s, dace_root *copy, uint16_t pages, uint16_t count, uint32_t seq) {
+    copy->magic = ROOT_MAGIC;
+    copy->seq = seq;
+    copy->page_size = s->page_size;
+    copy->geometry_tag = s->geometry_tag;
+    copy->clus_pages = s->clus_pages;
+    copy->pages = pages;
+    copy->reserved1 = 0;
+    copy->reserved2 = 0;
+    copy->reserved3 = 0;
+    copy->count = count;
+    copy->head_crc = dace_root_head_crc(s, copy);
+    copy->files_crc = 0;
+    const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{count};
+    const uint32_t span = uint32_t{pages} * s->page_size;
+    if (used < span)
+        fill_bytes(reinterpret_cast<uint8_t *>(copy) + used, 0, span - used);
+}
+
+// Writes the staged copy after the last copy on the medium. On return 0 the
+// medium's newest valid copy is this one and held clusters may be erased; on
+// -1 the medium still holds the previous copy and the change stays pending.
+int dace_commit_root(dace_state *s) {
+    if (!root_is_staged(s)) {
+        if (s->root_unsaved == 0)
+            return 0;
+        // The last write of this copy fell short: write it again, in a fresh
+        // root cluster, since its own cluster takes no further copy.
+        if (dace_reopen_root(s, DACE_REOPEN_CHANGE, kNoEntry) != 0)
+            return -1;
+    }
+    return write_root_copy(s);
+}
+
+int dace_commit_clus(dace_state *s, uint16_t c, void *image) {
+    if (c >= s->clus_count || image == nullptr)
+        return -1;
+    auto *bytes = static_cast<uint8_t *>(image);
+    store_u32(bytes, DATA_MAGIC);
+    store_u16(bytes + 4, s->clus_table[c]);
+    store_u16(bytes + 6, dace_data_crc(s, bytes));
+    const uint32_t written = s->write_fn(s->io_ctx, uint32_t{c} * s->clus_pages, bytes, s->clus_size);
+    return written == s->clus_size ? 0 : -1;
+}
+
+// Only while the file lies within its first payload is the tail of the
+// payload blanked; later clusters are written as the buffer holds them.
+void dace_clear_unused_data(dace_state *s, dace_file *f) {
+    if (f == nullptr || f->entry >= s->root->count)
+        return;
+    const uint32_t payload = s->clus_payload;
+    const uint32_t pos = f->pos;
+    const uint32_t size = entries_of(s->root)[f->entry].size;
+    if (pos / payload == size / payload && pos < payload)
+        fill_bytes(f->buf + kClusHeaderSize + pos, 0xFF, payload - pos);
+}
+
+// ---- cluster table ----------------------------------------------------------
+
+int dace_alloc_clus(dace_state *s) { return take_cluster(s, false); }
+
+// The cluster after `clus` in the file, found by walking back from the
+// newest; -1 when there is none. The walk is bounded and stays in the table
+// whatever the links hold.
+int dace_next_clus(dace_state *s, const dace_file *f, uint16_t clus) {
+    if (f == nullptr || f->entry >= s->root->count)
+        return -1;
+    const uint16_t newest = entries_of(s->root)[f->entry].clus;
+    if (newest == CLUS_END || newest == clus)
+        return -1;
+    uint16_t x = newest;
+    for (uint32_t steps = 0; steps <= s->clus_count; ++steps) {
+        if (x >= s->clus_count)
+            return -1;
+        const uint16_t before = s->clus_table[x];
+        if (before == CLUS_END || before == clus)
+            return x;
+        x = before;
+    }
+    return -1;
+}
+
+uint32_t dace_getfreespace(dace_state *s, uint32_t *total) {
+    if (total != nullptr)
+        *total = uint32_t{s->clus_count} * s->clus_size;
+    return uint32_t{s->free_clus} * s->clus_size;
+}
+
+// ---- root copy-on-write -------------------------------------------------------
+
+// Makes the current copy a staged one that the caller may change: after the
+// last copy on the medium while the root cluster has room, else at page 0 of
+// a fresh root cluster. Nothing is written; the copy on the medium stays the
+// one in force until the commit.
+int dace_reopen_root(dace_state *s, int mode, uint16_t drop) {
+    // Only a removal leaves an entry out; anything else would shift entries
+    // under open handles without renumbering them.
+    const uint16_t dropped = mode == DACE_REOPEN_REMOVE ? drop : kNoEntry;
+    dace_root *copy = s->root;
+
+    if (root_is_staged(s)) {
+        if (mode == DACE_REOPEN_REMOVE)
+            dace_copy_entries(s, copy, dropped);
+        else if (mode == DACE_REOPEN_APPEND && !grow_staged_copy(s))
+            return 1;
+    } else {
+        uint32_t need = copy->pages;
+        if (mode == DACE_REOPEN_APPEND && copy->count >= entry_capacity(s, copy->pages))
+            ++need;
+        const uint32_t room = s->root_sealed != 0 ? 0u : uint32_t{s->clus_pages} - s->root_end;
+        if (need <= room) {
+            uint8_t *dest = s->root_buf + uint32_t{s->root_end} * s->page_size;
+            fill_bytes(dest, 0, need * s->page_size);
+            dace_copy_entries(s, reinterpret_cast<dace_root *>(dest), dropped);
+            s->root_page = s->root_end;
+            s->root = reinterpret_cast<dace_root *>(dest);
+            s->root->pages = static_cast<uint16_t>(need);
+        } else if (!move_root(s, static_cast<uint16_t>(need), dropped)) {
+            return 1;
+        }
+    }
+    if (mode == DACE_REOPEN_REMOVE)
+        renumber_open_slots(s, drop);
+    return 0;
+}
+
+// Copies the current copy's header and entries to `dest`, leaving out entry
+// `drop`. Copied in ascending order, so `dest` may lie at or below the source.
+void dace_copy_entries(dace_state *s, dace_root *dest, uint16_t drop) {
+    const dace_root *src = s->root;
+    const uint16_t count = src->count;
+    auto *to = reinterpret_cast<uint8_t *>(dest);
+    const auto *from = reinterpret_cast<const uint8_t *>(src);
+    copy_bytes(to, from, kRootHeaderSize);
+    to += kRootHeaderSize;
+    from += kRootHeaderSize;
+    bool left_out = false;
+    for (uint32_t i = 0; i < count; ++i, from += kEntrySize) {
+        if (i == drop) {
+            left_out = true;
+            continue;
+        }
+        copy_bytes(to, from, kEntrySize);
+        to += kEntrySize;
+    }
+    if (left_out) {
+        dest->count = static_cast<uint16_t>(count - 1);
+        fill_bytes(to, 0, kEntrySize);
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,110 @@
+// Shared fixtures for the library's tests: a simulated medium with a state
+// block, and helpers that plant root copies and data clusters on the medium
+// byte by byte, independently of the library's own writers.
+#ifndef DACE_TESTS_TEST_SUPPORT_H
+#define DACE_TESTS_TEST_SUPPORT_H
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dace/dace.h"
+#include "sim/flash_sim.h"
+
+namespace dace_test {
+
+using dace_sim::FlashSim;
+using dace_sim::Geometry;
+
+// The geometry most tests use: 2048-byte clusters, 128 of them.
+inline Geometry small_nor() { return Geometry{256, 8, 1024}; }
+
+inline dace_entry make_entry(const std::string &name, uint32_t size, uint16_t clus, uint64_t stamp = 0) {
+    dace_entry e{};
+    e.stamp = stamp;
+    e.size = size;
+    e.clus = clus;
+    std::memcpy(e.name, name.data(), name.size() < 18 ? name.size() : 18);
+    return e;
+}
+
+inline std::string entry_name(const dace_entry &e) {
+    size_t n = 0;
+    while (n < 18 && e.name[n] != 0)
+        ++n;
+    return std::string(reinterpret_cast<const char *>(e.name), n);
+}
+
+// A simulated medium with a state block sized for it.
+struct Volume {
+    explicit Volume(Geometry g = small_nor(), uint16_t max_files = 4, uint16_t crc_seed = 0xFFFF)
+        : sim(g), cfg(sim.config(max_files, crc_seed)) {}
+
+    // Lays out a fresh state block and mounts; null when the mount refuses.
+    dace_state *mount() {
+        uint32_t size = dace_getstatesize(&cfg);
+        block.assign(size / 8 + 1, 0xA5A5A5A5A5A5A5A5ull); // garbage: the library must not rely on zeroed memory
+        s = dace_init(&cfg, block.data());
+        return s;
+    }
+
+    dace_root *root() const { return s->root; }
+    dace_entry *entries() const {
+        return reinterpret_cast<dace_entry *>(reinterpret_cast<uint8_t *>(s->root) + sizeof(dace_root));
+    }
+    uint16_t count() const { return s->root->count; }
+
+    FlashSim sim;
+    dace_config cfg;
+    std::vector<uint64_t> block;
+    dace_state *s = nullptr;
+};
+
+// The CRC the simulator's crc_fn computes, for checking stored values.
+inline uint16_t crc(const dace_config &cfg, const void *data, size_t n, uint16_t seed) {
+    (void)cfg;
+    return dace_sim::crc16_ccitt(seed, data, n);
+}
+
+// Writes a complete root copy into the medium's bytes (bypassing the
+// callbacks) at `page` of cluster `clus`. `pages` 0 means as few as fit.
+inline void plant_root(FlashSim &sim, const dace_config &cfg, uint32_t clus, uint32_t page, uint32_t seq,
+                       const std::vector<dace_entry> &entries, uint16_t pages = 0) {
+    const uint32_t bytes_needed = 32 + 32 * static_cast<uint32_t>(entries.size());
+    if (pages == 0)
+        pages = static_cast<uint16_t>((bytes_needed + cfg.page_size - 1) / cfg.page_size);
+    std::vector<uint8_t> copy(size_t{pages} * cfg.page_size, 0);
+    dace_root h{};
+    h.magic = ROOT_MAGIC;
+    h.seq = seq;
+    h.page_size = cfg.page_size;
+    h.geometry_tag = cfg.geometry_tag;
+    h.clus_pages = cfg.clus_pages;
+    h.pages = pages;
+    h.count = static_cast<uint16_t>(entries.size());
+    h.head_crc = dace_sim::crc16_ccitt(cfg.crc_seed, &h, 28);
+    if (!entries.empty())
+        std::memcpy(copy.data() + 32, entries.data(), 32 * entries.size());
+    h.files_crc = dace_sim::crc16_ccitt(cfg.crc_seed, copy.data() + 32, 32 * entries.size());
+    std::memcpy(copy.data(), &h, 32);
+    uint8_t *dst = sim.cluster(clus) + size_t{page} * cfg.page_size;
+    std::memcpy(dst, copy.data(), copy.size());
+}
+
+// Writes a data cluster with the given link, payload byte and a correct CRC.
+inline void plant_data(FlashSim &sim, const dace_config &cfg, uint32_t clus, uint16_t link, uint8_t fill) {
+    const uint32_t size = uint32_t{cfg.page_size} * cfg.clus_pages;
+    std::vector<uint8_t> image(size, fill);
+    dace_clus_header h{DATA_MAGIC, link, 0};
+    std::memcpy(image.data(), &h, 8);
+    uint16_t c = dace_sim::crc16_ccitt(cfg.crc_seed, image.data(), 6);
+    h.crc = dace_sim::crc16_ccitt(c, image.data() + 8, size - 8);
+    std::memcpy(image.data(), &h, 8);
+    std::memcpy(sim.cluster(clus), image.data(), size);
+}
+
+inline void plant_word(FlashSim &sim, uint32_t clus, uint32_t word) { std::memcpy(sim.cluster(clus), &word, 4); }
+
+} // namespace dace_test
+
+#endif // DACE_TESTS_TEST_SUPPORT_H
