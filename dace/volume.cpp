@@ -99,12 +99,16 @@ bool copy_fits(const dace_state *s, const dace_root *copy, uint32_t page) {
 enum class Walk { NoCopy, Found, ForeignGeometry };
 
 // Finds the last copy of the unbroken run of valid copies from page 0.
+// Every copy of one root cluster carries the generation of its page-0 copy;
+// one that does not is left over from an earlier use of the cluster.
 Walk walk_copies(const dace_state *s, const uint8_t *image, uint16_t *last_page, uint32_t *seq) {
     Walk result = Walk::NoCopy;
     uint32_t page = 0;
     while (page < s->clus_pages) {
         const auto *copy = reinterpret_cast<const dace_root *>(image + page * s->page_size);
         if (copy->magic != ROOT_MAGIC)
+            break;
+        if (result == Walk::Found && copy->seq != *seq)
             break;
         if (crc_over(s, s->crc_seed, copy, kHeadCrcBytes) != copy->head_crc)
             break;
@@ -215,20 +219,26 @@ void rebuild_chains(dace_state *s, uint8_t *scratch) {
     }
 }
 
-// Second pass: what no chain reached is free when its first word is erased.
+// Second pass: what no chain reached is free without an erase only when the
+// whole cluster reads back erased. An erase cut short by a power cut can
+// leave an erased first word over stale bytes, and programming over those
+// would corrupt data (or revive old root copies) without any error.
 void classify_unclaimed(dace_state *s, uint8_t *scratch) {
     for (uint32_t j = 0; j < s->clus_count; ++j) {
         if (s->clus_table[j] != CLUS_DIRTY)
             continue;
+        const uint32_t page = j * s->clus_pages;
         // A short read proves nothing: the cluster stays to be erased.
-        if (s->read_fn(s->io_ctx, j * s->clus_pages, scratch, kClusHeaderSize) != kClusHeaderSize)
+        if (s->read_fn(s->io_ctx, page, scratch, kClusHeaderSize) != kClusHeaderSize)
             continue;
         const uint32_t word = load_u32(scratch);
         if (word == BAD_MARK) {
             s->clus_table[j] = CLUS_BAD;
             lower_free_count(s);
         } else if (word == 0x00000000u || word == 0xFFFFFFFFu) {
-            s->clus_table[j] = CLUS_FREE;
+            if (s->read_fn(s->io_ctx, page, scratch, s->clus_size) == s->clus_size &&
+                bytes_are_blank(scratch, s->clus_size))
+                s->clus_table[j] = CLUS_FREE;
         }
     }
 }

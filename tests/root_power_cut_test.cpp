@@ -1,0 +1,259 @@
+// Directory commits under power cuts: a workload of staged changes is cut at
+// every programmed byte and in every erase; each reboot must mount the last
+// directory whose commit reported success or the one in flight, never
+// anything else, and the volume must stay usable.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace dace_test {
+namespace {
+
+struct Listing {
+    std::vector<std::pair<std::string, uint32_t>> files;
+    bool operator==(const Listing &) const = default;
+};
+
+Listing listing_of(const Volume &v) {
+    Listing l;
+    for (uint32_t i = 0; i < v.count(); ++i)
+        l.files.emplace_back(entry_name(v.entries()[i]), v.entries()[i].size);
+    return l;
+}
+
+std::string describe(const Listing &l) {
+    std::string out;
+    for (const auto &[name, size] : l.files)
+        out += name + ":" + std::to_string(size) + " ";
+    return out.empty() ? "(empty)" : out;
+}
+
+// One directory change, staged through dace_reopen_root and applied to both
+// the staged copy and the model.
+struct Change {
+    enum Kind { Add, Remove, Resize } kind;
+    std::string name;
+    uint32_t size = 0;
+    uint16_t index = 0;
+};
+
+bool stage(Volume &v, const Change &c, Listing &model) {
+    switch (c.kind) {
+    case Change::Add: {
+        if (dace_reopen_root(v.s, DACE_REOPEN_APPEND, 0xFFFF) != 0)
+            return false;
+        dace_entry *e = &v.entries()[v.s->root->count++];
+        *e = make_entry(c.name, c.size, CLUS_END);
+        model.files.emplace_back(c.name, c.size);
+        return true;
+    }
+    case Change::Remove:
+        if (dace_reopen_root(v.s, DACE_REOPEN_REMOVE, c.index) != 0)
+            return false;
+        model.files.erase(model.files.begin() + c.index);
+        return true;
+    case Change::Resize:
+        if (dace_reopen_root(v.s, DACE_REOPEN_CHANGE, 0xFFFF) != 0)
+            return false;
+        v.entries()[c.index].size = c.size;
+        model.files[c.index].second = c.size;
+        return true;
+    }
+    return false;
+}
+
+// A deterministic mix that grows the table past one page, shrinks it and
+// moves the root several times on a 4-page root cluster.
+std::vector<Change> workload() {
+    std::vector<Change> changes;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 9; ++i)
+            changes.push_back({Change::Add, "f" + std::to_string(round) + "-" + std::to_string(i),
+                               static_cast<uint32_t>(round * 1000 + i)});
+        changes.push_back({Change::Resize, "", 77, 3});
+        for (int i = 0; i < 8; ++i)
+            changes.push_back({Change::Remove, "", 0, static_cast<uint16_t>(i % 2)});
+    }
+    return changes;
+}
+
+Geometry tiny() { return Geometry{256, 4, 64}; } // 16 clusters, 4 pages per root cluster
+
+struct RunResult {
+    Listing committed; // after the last commit that reported success
+    Listing in_flight; // what the failed commit tried to write
+    bool cut = false;
+};
+
+// Runs the workload, each change committed at once, until a commit fails.
+RunResult run(Volume &v, const std::vector<Change> &changes, const std::function<void()> &before_each = {}) {
+    RunResult r;
+    r.committed = listing_of(v);
+    for (const Change &c : changes) {
+        if (before_each)
+            before_each();
+        Listing next = r.committed;
+        if (!stage(v, c, next)) {
+            r.in_flight = r.committed;
+            r.cut = true;
+            return r;
+        }
+        if (dace_commit_root(v.s) != 0) {
+            r.in_flight = next;
+            r.cut = true;
+            return r;
+        }
+        r.committed = next;
+    }
+    r.in_flight = r.committed;
+    return r;
+}
+
+// After a reboot: the directory is all or nothing of the commit in flight,
+// and a further change commits and survives another remount.
+void check_after_reboot(Volume &v, const RunResult &r, const std::string &where) {
+    v.sim.reboot();
+    ASSERT_NE(v.mount(), nullptr) << where;
+    const Listing found = listing_of(v);
+    EXPECT_TRUE(found == r.committed || found == r.in_flight)
+        << where << "\n found:     " << describe(found) << "\n committed: " << describe(r.committed)
+        << "\n in flight: " << describe(r.in_flight);
+
+    Listing expected = found;
+    ASSERT_TRUE(stage(v, {Change::Add, "after-cut", 5}, expected)) << where;
+    ASSERT_EQ(dace_commit_root(v.s), 0) << where;
+    ASSERT_NE(v.mount(), nullptr) << where;
+    EXPECT_EQ(listing_of(v), expected) << where;
+}
+
+TEST(RootPowerCut, UncutWorkloadProgramsOnlyBlankBytes) {
+    Volume v(tiny());
+    v.sim.set_strict(true);
+    ASSERT_NE(v.mount(), nullptr);
+    const uint16_t first_root = v.s->root_clus;
+    uint32_t moves = 0;
+    uint16_t root = first_root;
+    Listing model = listing_of(v);
+    for (const Change &c : workload()) {
+        ASSERT_TRUE(stage(v, c, model));
+        ASSERT_EQ(dace_commit_root(v.s), 0);
+        if (v.s->root_clus != root) {
+            ++moves;
+            root = v.s->root_clus;
+        }
+    }
+    EXPECT_GE(moves, 4u);
+    EXPECT_EQ(v.sim.counters().overwrites, 0u);
+    EXPECT_GT(v.sim.counters().erase_calls, 0u) << "old root clusters are reused";
+    ASSERT_NE(v.mount(), nullptr);
+    EXPECT_EQ(listing_of(v), model);
+}
+
+TEST(RootPowerCut, EveryProgrammedByte) {
+    Volume probe(tiny());
+    ASSERT_NE(probe.mount(), nullptr);
+    probe.sim.reset_counters();
+    run(probe, workload());
+    const uint64_t total = probe.sim.counters().bytes_programmed;
+    ASSERT_GT(total, 0u);
+
+    for (uint64_t cut = 0; cut <= total; ++cut) {
+        Volume v(tiny());
+        v.sim.set_strict(true);
+        ASSERT_NE(v.mount(), nullptr);
+        v.sim.cut_after_bytes(cut);
+        const RunResult r = run(v, workload());
+        check_after_reboot(v, r, "cut after byte " + std::to_string(cut));
+        if (HasFatalFailure() || HasNonfatalFailure())
+            return;
+    }
+}
+
+TEST(RootPowerCut, EveryErase) {
+    Volume probe(tiny());
+    ASSERT_NE(probe.mount(), nullptr);
+    probe.sim.reset_counters();
+    run(probe, workload());
+    const uint64_t erases = probe.sim.counters().erase_calls;
+    ASSERT_GT(erases, 0u);
+
+    for (uint64_t nth = 1; nth <= erases; ++nth) {
+        Volume v(tiny());
+        v.sim.set_strict(true);
+        ASSERT_NE(v.mount(), nullptr);
+        v.sim.cut_in_erase(nth);
+        const RunResult r = run(v, workload());
+        check_after_reboot(v, r, "cut in erase " + std::to_string(nth));
+        if (HasFatalFailure() || HasNonfatalFailure())
+            return;
+    }
+}
+
+// With the medium full, root moves take clusters from the reserve; cuts
+// there must not cost the directory either.
+TEST(RootPowerCut, FullMediumEveryProgrammedByte) {
+    auto fill = [](Volume &v) {
+        while (dace_alloc_clus(v.s) >= 0) {
+        }
+    };
+    Volume probe(tiny());
+    ASSERT_NE(probe.mount(), nullptr);
+    fill(probe);
+    ASSERT_EQ(probe.s->free_clus, 0);
+    probe.sim.reset_counters();
+    const RunResult uncut = run(probe, workload());
+    ASSERT_FALSE(uncut.cut) << "a full medium must not stop directory commits";
+    const uint64_t total = probe.sim.counters().bytes_programmed;
+
+    for (uint64_t cut = 0; cut <= total; cut += 7) {
+        Volume v(tiny());
+        v.sim.set_strict(true);
+        ASSERT_NE(v.mount(), nullptr);
+        fill(v);
+        v.sim.cut_after_bytes(cut);
+        const RunResult r = run(v, workload());
+        v.sim.reboot();
+        ASSERT_NE(v.mount(), nullptr) << "cut after byte " << cut;
+        const Listing found = listing_of(v);
+        EXPECT_TRUE(found == r.committed || found == r.in_flight) << "cut after byte " << cut;
+        if (HasFailure())
+            return;
+    }
+}
+
+// Worn flash: writes that fall short at every point of the workload. Each
+// short write is reported, and a retried commit lands the change.
+TEST(RootPowerCut, ShortWritesAreReportedAndRetried) {
+    Volume probe(tiny());
+    ASSERT_NE(probe.mount(), nullptr);
+    probe.sim.reset_counters();
+    run(probe, workload());
+    const uint64_t writes = probe.sim.counters().write_calls;
+
+    for (uint64_t nth = 1; nth <= writes; ++nth) {
+        Volume v(tiny());
+        v.sim.set_strict(true);
+        ASSERT_NE(v.mount(), nullptr);
+        v.sim.fail_write(nth, 100);
+        Listing model = listing_of(v);
+        for (const Change &c : workload()) {
+            ASSERT_TRUE(stage(v, c, model));
+            if (dace_commit_root(v.s) != 0) {
+                ASSERT_EQ(dace_commit_root(v.s), 0) << "retry after short write " << nth;
+            }
+        }
+        ASSERT_NE(v.mount(), nullptr);
+        EXPECT_EQ(listing_of(v), model) << "short write " << nth;
+        EXPECT_EQ(v.sim.counters().overwrites, 0u) << "short write " << nth;
+        if (HasFailure())
+            return;
+    }
+}
+
+} // namespace
+} // namespace dace_test
