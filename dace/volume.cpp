@@ -135,10 +135,14 @@ struct BestRoot {
     uint32_t seq = 0;
     uint16_t clus = kNoRoot;
     uint16_t page = 0;
+    bool unreadable = false; // some cluster's first word could not be read
 };
 
 // First pass: classify every cluster by its first word and find the newest
-// valid root copy. False when a root of another geometry refuses the mount.
+// valid root copy. False when the mount must be refused: a root of another
+// geometry, or a cluster that starts like a root but cannot be read whole,
+// since it may hold the newest root and mounting without it would roll the
+// volume back and let the allocator erase what that root names.
 bool scan_clusters(dace_state *s, BestRoot *best) {
     const uint32_t clus_size = s->clus_size;
     for (uint32_t i = 0; i < s->clus_count; ++i) {
@@ -147,9 +151,10 @@ bool scan_clusters(dace_state *s, BestRoot *best) {
         if (s->read_fn(s->io_ctx, page, s->root_buf, kClusHeaderSize) != kClusHeaderSize) {
             s->clus_table[i] = CLUS_BAD;
             lower_free_count(s);
+            best->unreadable = true;
             continue;
         }
-        uint32_t word = load_u32(s->root_buf);
+        const uint32_t word = load_u32(s->root_buf);
         if (word == ROOT_MAGIC) {
             if (s->read_fn(s->io_ctx, page, s->root_buf, clus_size) == clus_size) {
                 uint16_t last_page = 0;
@@ -164,7 +169,7 @@ bool scan_clusters(dace_state *s, BestRoot *best) {
                 }
                 continue;
             }
-            word = load_u32(s->root_buf);
+            return false;
         }
         if (word == BAD_MARK) {
             s->clus_table[i] = CLUS_BAD;
@@ -294,6 +299,11 @@ bool mount(dace_state *s) {
     classify_unclaimed(s, scratch);
     if (best.seq != 0)
         return true;
+    // No root found while a cluster could not be read: that cluster may be
+    // the root. Refuse rather than format over the volume; a later mount
+    // may read it.
+    if (best.unreadable)
+        return false;
     return format(s);
 }
 
@@ -346,6 +356,7 @@ bool grow_staged_copy(dace_state *s) {
 
 int write_root_copy(dace_state *s) {
     dace_root *copy = s->root;
+    DACE_ASSERT(s->root_clus < s->clus_count && uint32_t{s->root_page} + copy->pages <= s->clus_pages);
     copy->head_crc = dace_root_head_crc(s, copy);
     copy->files_crc = dace_root_files_crc(s, copy);
     const uint32_t bytes = uint32_t{copy->pages} * s->page_size;
@@ -385,7 +396,9 @@ void raise_free_count(dace_state *s) {
 }
 
 int take_cluster(dace_state *s, bool root_swap) {
-    if (!root_swap && s->free_clus == 0)
+    // Held clusters count as free but cannot be handed out yet; without this
+    // the clusters held back for root moves would be given to files.
+    if (!root_swap && s->free_clus <= s->held_count)
         return -1;
     for (uint32_t i = 0; i < s->clus_count; ++i) {
         const uint16_t code = s->clus_table[i];
@@ -393,7 +406,7 @@ int take_cluster(dace_state *s, bool root_swap) {
             if (s->erase_fn(s->io_ctx, i, 1) != 1) {
                 s->clus_table[i] = CLUS_BAD;
                 lower_free_count(s);
-                if (!root_swap && s->free_clus == 0)
+                if (!root_swap && s->free_clus <= s->held_count)
                     return -1;
                 continue;
             }
@@ -620,6 +633,8 @@ int dace_reopen_root(dace_state *s, int mode, uint16_t drop) {
     }
     if (mode == DACE_REOPEN_REMOVE)
         renumber_open_slots(s, drop);
+    DACE_ASSERT(root_is_staged(s) && uint32_t{s->root_page} + s->root->pages <= s->clus_pages);
+    DACE_ASSERT(s->root->count <= entry_capacity(s, s->root->pages));
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #ifndef DACE_TESTS_TEST_SUPPORT_H
 #define DACE_TESTS_TEST_SUPPORT_H
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -15,6 +16,13 @@ namespace dace_test {
 
 using dace_sim::FlashSim;
 using dace_sim::Geometry;
+
+// Seed of the randomized tests: fixed, so CI is repeatable, unless
+// DACE_TEST_SEED is set to explore others. Tests print it on failure.
+inline uint32_t test_seed(uint32_t fixed) {
+    const char *env = std::getenv("DACE_TEST_SEED");
+    return env != nullptr ? static_cast<uint32_t>(std::strtoul(env, nullptr, 0)) : fixed;
+}
 
 // The geometry most tests use: 2048-byte clusters, 128 of them.
 inline Geometry small_nor() { return Geometry{256, 8, 1024}; }

@@ -1,0 +1,120 @@
+// Mounting media that no correct writer produced: root copies with sound
+// CRCs but arbitrary entries, and data headers with arbitrary links. The
+// mount must never read or write outside its buffers, must end, and must
+// leave a cluster table in which no cluster serves two chains.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+
+#include "test_support.h"
+
+namespace dace_test {
+namespace {
+
+// Checks the table the mount built against its own rules.
+void check_table(const Volume &v, const std::string &where) {
+    const dace_state *s = v.s;
+    int pool = 0;
+    for (uint32_t i = 0; i < s->clus_count; ++i) {
+        const uint16_t code = s->clus_table[i];
+        ASSERT_TRUE(code < s->clus_count || code == CLUS_END || code == CLUS_FREE || code == CLUS_DIRTY ||
+                    code == CLUS_BAD)
+            << where << ": cluster " << i << " has code " << code;
+        if (code == CLUS_FREE || code == CLUS_DIRTY)
+            ++pool;
+    }
+    EXPECT_EQ(int{s->free_clus} - int{s->free_deficit}, pool - 4) << where;
+
+    std::set<uint16_t> claimed{s->root_clus};
+    for (uint32_t e = 0; e < v.count(); ++e) {
+        uint16_t c = v.entries()[e].clus;
+        for (uint32_t steps = 0; c != CLUS_END; ++steps) {
+            ASSERT_LT(c, s->clus_count) << where << ": entry " << e;
+            ASSERT_TRUE(claimed.insert(c).second) << where << ": cluster " << c << " claimed twice";
+            ASSERT_LE(steps, s->clus_count) << where << ": chain of entry " << e << " does not end";
+            c = s->clus_table[c];
+        }
+    }
+}
+
+TEST(MountRobustness, ArbitraryEntriesAndLinksBuildASoundTable) {
+    const uint32_t seed = test_seed(20261207);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 gen(seed);
+    auto rng = [&gen] { return static_cast<uint32_t>(gen()); };
+    const Geometry g{256, 4, 128}; // 32 clusters of 1 KiB
+    for (int round = 0; round < 2000; ++round) {
+        Volume v(g);
+        const uint32_t clusters = v.sim.cluster_count();
+        auto any_clus = [&] {
+            // Mostly real cluster numbers, sometimes codes and wild values.
+            const uint32_t pick = rng() % 10;
+            if (pick == 0)
+                return static_cast<uint16_t>(rng());
+            if (pick == 1)
+                return static_cast<uint16_t>(CLUS_END);
+            return static_cast<uint16_t>(rng() % clusters);
+        };
+        for (uint32_t c = 0; c < clusters; ++c) {
+            switch (rng() % 4) {
+            case 0:
+                plant_data(v.sim, v.cfg, c, any_clus(), static_cast<uint8_t>(rng()));
+                break;
+            case 1:
+                plant_word(v.sim, c, BAD_MARK);
+                break;
+            default:
+                break; // blank
+            }
+        }
+        std::vector<dace_entry> entries;
+        const uint32_t n = rng() % 12;
+        for (uint32_t i = 0; i < n; ++i)
+            entries.push_back(make_entry("f" + std::to_string(i), rng() % 5000, any_clus()));
+        const uint32_t root = rng() % clusters;
+        plant_root(v.sim, v.cfg, root, 0, 1 + rng() % 3, entries);
+
+        const std::string where = "round " + std::to_string(round);
+        if (v.mount() == nullptr)
+            continue; // every usable cluster bad: refusing is fine
+        check_table(v, where);
+        if (HasFailure())
+            return;
+        // The successor walk ends inside the table for every file.
+        for (uint32_t e = 0; e < v.count(); ++e) {
+            dace_file probe{};
+            probe.entry = static_cast<uint16_t>(e);
+            for (uint32_t c = 0; c < v.s->clus_count; ++c)
+                (void)dace_next_clus(v.s, &probe, static_cast<uint16_t>(c));
+        }
+    }
+}
+
+// Headers that lie about their size or page count are not trusted.
+TEST(MountRobustness, RootHeadersThatOverrunTheClusterAreIgnored) {
+    const Geometry g{256, 4, 128};
+    for (uint16_t pages : {uint16_t{0}, uint16_t{5}, uint16_t{0xFFFF}}) {
+        for (uint16_t count : {uint16_t{0}, uint16_t{8}, uint16_t{0xFFFF}}) {
+            Volume v(g);
+            dace_root h{};
+            h.magic = ROOT_MAGIC;
+            h.seq = 9;
+            h.page_size = v.cfg.page_size;
+            h.clus_pages = v.cfg.clus_pages;
+            h.pages = pages;
+            h.count = count;
+            h.head_crc = crc(v.cfg, &h, 28, v.cfg.crc_seed);
+            std::memcpy(v.sim.cluster(3), &h, sizeof h);
+            ASSERT_NE(v.mount(), nullptr);
+            // Only a header that fits counts; the others leave the medium unformatted.
+            if (pages == 0 || pages > 4 || uint32_t{count} * 32 + 32 > uint32_t{pages} * 256) {
+                EXPECT_NE(v.s->root_clus, 3) << pages << " pages, " << count << " entries";
+                EXPECT_EQ(v.s->root->seq, 1u);
+            }
+        }
+    }
+}
+
+} // namespace
+} // namespace dace_test

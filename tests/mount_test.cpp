@@ -1,0 +1,626 @@
+// dace_init after the layout step: the scan for the newest root copy, the
+// rebuild of the cluster table from the file chains, and the format of a
+// medium that holds no valid root.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <vector>
+
+#include "tests/test_support.h"
+
+using namespace dace_test;
+using dace_sim::Call;
+using dace_sim::Op;
+
+namespace {
+
+constexpr uint32_t kClusters = 128; // small_nor()
+constexpr uint32_t kPages = 8;
+
+Call rd(uint32_t page, uint32_t count) { return Call{Op::Read, page, count, count}; }
+
+std::string show(const Call &c) {
+    static const char *const names[] = {"read", "write", "erase", "crc", "update"};
+    return std::string(names[static_cast<int>(c.op)]) + "(" + std::to_string(c.addr) + ", " +
+           std::to_string(c.count) + ") -> " + std::to_string(c.result);
+}
+
+// The calls that touch the medium, in order, readable in a failure report.
+std::vector<std::string> medium_calls(const std::vector<Call> &log) {
+    std::vector<std::string> out;
+    for (const Call &c : log)
+        if (c.op == Op::Read || c.op == Op::Write || c.op == Op::Erase)
+            out.push_back(show(c));
+    return out;
+}
+
+std::vector<std::string> shown(const std::vector<Call> &calls) {
+    std::vector<std::string> out;
+    for (const Call &c : calls)
+        out.push_back(show(c));
+    return out;
+}
+
+// Which read call (1 = first) is the `occurrence`-th read of `count` bytes
+// at `page`: the number to hand to fail_read.
+uint64_t read_ordinal(const std::vector<Call> &log, uint32_t page, uint32_t count, int occurrence) {
+    uint64_t n = 0;
+    for (const Call &c : log) {
+        if (c.op != Op::Read)
+            continue;
+        ++n;
+        if (c.addr == page && c.count == count && --occurrence == 0)
+            return n;
+    }
+    ADD_FAILURE() << "no such read";
+    return 0;
+}
+
+dace_root *copy_on_medium(FlashSim &sim, uint32_t clus, uint32_t page) {
+    return reinterpret_cast<dace_root *>(sim.cluster(clus) + page * sim.geometry().page_size);
+}
+
+// Recomputes both CRCs of a planted copy whose fields a test has edited, so
+// that only the edit itself can make the copy unacceptable.
+void reseal(FlashSim &sim, const dace_config &cfg, uint32_t clus, uint32_t page) {
+    dace_root *h = copy_on_medium(sim, clus, page);
+    h->head_crc = dace_sim::crc16_ccitt(cfg.crc_seed, h, 28);
+    const size_t offset = size_t{page} * cfg.page_size + 32;
+    const size_t bytes = size_t{h->count} * 32;
+    if (offset + bytes <= sim.cluster_size())
+        h->files_crc = dace_sim::crc16_ccitt(cfg.crc_seed, sim.cluster(clus) + offset, bytes);
+}
+
+std::vector<dace_entry> files(std::initializer_list<const char *> names) {
+    std::vector<dace_entry> out;
+    for (const char *n : names)
+        out.push_back(make_entry(n, 0, CLUS_END));
+    return out;
+}
+
+// free_clus, less what it owes, equals the clusters the allocator could
+// still use (free, to be erased, or held) less the four held back.
+void expect_free_count_matches_table(const dace_state *s) {
+    int usable = 0;
+    for (uint32_t i = 0; i < s->clus_count; ++i) {
+        const uint16_t v = s->clus_table[i];
+        usable += (v == CLUS_FREE || v == CLUS_DIRTY || v == CLUS_HELD) ? 1 : 0;
+    }
+    EXPECT_EQ(int{s->free_clus} - int{s->free_deficit}, usable - 4);
+}
+
+} // namespace
+
+// ---- format -----------------------------------------------------------------
+
+TEST(Format, BlankMediumGetsOnePageRootAtClusterZero) {
+    Volume v;
+    v.sim.set_logging(true);
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+
+    // A header read per cluster; then, for each, its header again and the
+    // whole cluster to prove it erased; the root's CRCs and one page. No erase.
+    std::vector<Call> expected;
+    for (uint32_t c = 0; c < kClusters; ++c)
+        expected.push_back(rd(c * kPages, 8));
+    for (uint32_t c = 0; c < kClusters; ++c) {
+        expected.push_back(rd(c * kPages, 8));
+        expected.push_back(rd(c * kPages, 2048));
+    }
+    const uint16_t head = crc(v.cfg, v.sim.cluster(0), 28, 0xFFFF);
+    expected.push_back(Call{Op::Crc, 0, 28, head});
+    expected.push_back(Call{Op::Crc, 0, 28, head});
+    expected.push_back(Call{Op::Crc, 0, 0, 0xFFFF});
+    expected.push_back(Call{Op::Write, 0, 256, 256});
+    EXPECT_EQ(shown(v.sim.log()), shown(expected));
+
+    const dace_root *h = copy_on_medium(v.sim, 0, 0);
+    EXPECT_EQ(h->magic, ROOT_MAGIC);
+    EXPECT_EQ(h->seq, 1u);
+    EXPECT_EQ(h->page_size, 256);
+    EXPECT_EQ(h->clus_pages, 8);
+    EXPECT_EQ(h->geometry_tag, 0);
+    EXPECT_EQ(h->pages, 1);
+    EXPECT_EQ(h->count, 0);
+    EXPECT_EQ(h->reserved1 | h->reserved2 | h->reserved3, 0u);
+    EXPECT_EQ(h->head_crc, head);
+    EXPECT_EQ(h->files_crc, 0xFFFF);
+    const uint8_t *c0 = v.sim.cluster(0);
+    EXPECT_TRUE(std::all_of(c0 + 32, c0 + 256, [](uint8_t b) { return b == 0x00; }));
+    EXPECT_TRUE(std::all_of(c0 + 256, c0 + v.sim.bytes().size(), [](uint8_t b) { return b == 0xFF; }));
+
+    EXPECT_EQ(s->root_clus, 0);
+    EXPECT_EQ(s->root_page, 0);
+    EXPECT_EQ(s->root_end, 1);
+    EXPECT_EQ(reinterpret_cast<uint8_t *>(s->root), s->root_buf);
+    EXPECT_EQ(s->clus_table[0], CLUS_END);
+    for (uint32_t c = 1; c < kClusters; ++c)
+        EXPECT_EQ(s->clus_table[c], CLUS_FREE) << c;
+    uint32_t total = 0;
+    EXPECT_EQ(dace_getfreespace(s, &total), (kClusters - 5) * 2048);
+    EXPECT_EQ(total, kClusters * 2048);
+}
+
+TEST(Format, ZeroedMediumCountsAsErased) {
+    Volume v;
+    v.sim.fill(0x00);
+    v.sim.set_logging(true);
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    const std::vector<std::string> calls = medium_calls(v.sim.log());
+    EXPECT_EQ(calls.size(), 3 * kClusters + 1);
+    EXPECT_EQ(calls.back(), show(Call{Op::Write, 0, 256, 256}));
+    EXPECT_EQ(s->root_clus, 0);
+    for (uint32_t c = 1; c < kClusters; ++c)
+        EXPECT_EQ(s->clus_table[c], CLUS_FREE) << c;
+    EXPECT_EQ(s->free_clus, kClusters - 5);
+}
+
+TEST(Format, SkipsBadClusters) {
+    Volume v;
+    plant_word(v.sim, 0, BAD_MARK);
+    plant_word(v.sim, 6, BAD_MARK);
+    v.sim.set_logging(true);
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(medium_calls(v.sim.log()).back(), show(Call{Op::Write, 8, 256, 256}));
+    EXPECT_EQ(s->root_clus, 1);
+    EXPECT_EQ(s->clus_table[0], CLUS_BAD);
+    EXPECT_EQ(s->clus_table[6], CLUS_BAD);
+    EXPECT_EQ(s->free_clus, kClusters - 4 - 2 - 1);
+    expect_free_count_matches_table(s);
+}
+
+// A cluster that cannot be read may hold the root: with no root found the
+// mount refuses instead of formatting over the volume. Where a root was
+// found, the unreadable cluster is merely bad.
+TEST(Format, UnreadableClusterWithoutRootRefusesTheFormat) {
+    Volume blank;
+    blank.sim.fail_read(4); // the first 8-byte read of cluster 3
+    blank.sim.set_logging(true);
+    EXPECT_EQ(blank.mount(), nullptr);
+    for (const Call &c : blank.sim.log())
+        EXPECT_TRUE(c.op != Op::Write && c.op != Op::Erase);
+    EXPECT_NE(blank.mount(), nullptr) << "a later mount that reads everything formats";
+
+    Volume rooted;
+    plant_root(rooted.sim, rooted.cfg, 5, 0, 3, files({"kept"}));
+    rooted.sim.fail_read(4);
+    dace_state *s = rooted.mount();
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->root_clus, 5);
+    EXPECT_EQ(s->clus_table[3], CLUS_BAD);
+    expect_free_count_matches_table(s);
+}
+
+// Damaged copies and copies of generation 0 are no root: the medium is
+// formatted, and the dirty cluster the format takes is erased first.
+TEST(Format, IgnoresDamagedAndGenerationZeroCopies) {
+    Volume v;
+    plant_root(v.sim, v.cfg, 0, 0, 7, files({"a", "b"}));
+    v.sim.cluster(0)[40] ^= 1; // an entry byte: the files CRC fails
+    plant_root(v.sim, v.cfg, 1, 0, 0, files({"c"}));
+    v.sim.set_logging(true);
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    const std::vector<std::string> calls = medium_calls(v.sim.log());
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[calls.size() - 2], show(Call{Op::Erase, 0, 1, 1}));
+    EXPECT_EQ(calls.back(), show(Call{Op::Write, 0, 256, 256}));
+    EXPECT_EQ(s->root->seq, 1u);
+    EXPECT_EQ(s->root->count, 0);
+    EXPECT_EQ(s->clus_table[1], CLUS_DIRTY);
+    EXPECT_EQ(s->free_clus, kClusters - 5);
+}
+
+TEST(Format, RefusedWhenOnlyTheReserveIsLeft) {
+    // Eight clusters: four may be handed out before the reserve.
+    for (uint32_t bad : {3u, 4u, 5u}) {
+        SCOPED_TRACE(bad);
+        Volume v(Geometry{256, 8, 64});
+        for (uint32_t c = 0; c < bad; ++c)
+            plant_word(v.sim, c, BAD_MARK);
+        v.sim.set_logging(true);
+        dace_state *s = v.mount();
+        const auto writes = std::count_if(v.sim.log().begin(), v.sim.log().end(),
+                                          [](const Call &c) { return c.op == Op::Write || c.op == Op::Erase; });
+        if (bad == 3) {
+            ASSERT_NE(s, nullptr);
+            EXPECT_EQ(s->root_clus, 3);
+            EXPECT_EQ(s->free_clus, 0);
+            EXPECT_EQ(writes, 1);
+        } else {
+            EXPECT_EQ(s, nullptr);
+            EXPECT_EQ(writes, 0);
+        }
+    }
+}
+
+// A format whose write fell short still mounts; the next commit writes the
+// empty root again, in a fresh cluster of the next generation.
+TEST(Format, ShortFormatWriteIsWrittenAgainElsewhere) {
+    Volume v;
+    v.sim.fail_write(1, 0);
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->root_end, 1);
+    EXPECT_NE(s->root_unsaved, 0);
+    EXPECT_EQ(v.sim.cluster(0)[0], 0xFF);
+
+    EXPECT_EQ(dace_commit_root(s), 0);
+    EXPECT_EQ(s->root_unsaved, 0);
+    EXPECT_EQ(s->root_clus, 1);
+    EXPECT_EQ(s->clus_table[0], CLUS_DIRTY);
+
+    s = v.mount();
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->root_clus, 1);
+    EXPECT_EQ(s->root->seq, 2u);
+    EXPECT_EQ(s->root->count, 0);
+}
+
+// ---- choice of the root -------------------------------------------------------
+
+TEST(Mount, PicksNewestGenerationLowerClusterOnTie) {
+    struct Case {
+        std::vector<std::pair<uint32_t, uint32_t>> roots; // cluster, seq
+        uint16_t chosen;
+    };
+    const Case cases[] = {
+        {{{2, 5}, {7, 6}}, 7},
+        {{{9, 6}, {7, 6}}, 7},
+        {{{1, 7}, {3, 0x80000000u}}, 3}, // unsigned comparison
+        {{{1, 0}, {4, 3}}, 4},
+    };
+    for (const Case &k : cases) {
+        Volume v;
+        for (auto [clus, seq] : k.roots)
+            plant_root(v.sim, v.cfg, clus, 0, seq, {make_entry("c" + std::to_string(clus), 1, CLUS_END)});
+        dace_state *s = v.mount();
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->root_clus, k.chosen);
+        EXPECT_EQ(entry_name(v.entries()[0]), "c" + std::to_string(k.chosen));
+        EXPECT_EQ(s->clus_table[k.chosen], CLUS_END);
+        for (auto [clus, seq] : k.roots) {
+            if (clus != k.chosen) {
+                EXPECT_EQ(s->clus_table[clus], CLUS_DIRTY) << clus;
+            }
+        }
+        EXPECT_EQ(s->free_clus, kClusters - 5);
+    }
+}
+
+TEST(Mount, UsesLastCopyOfTheUnbrokenRun) {
+    Volume v;
+    plant_root(v.sim, v.cfg, 4, 0, 3, files({"a"}));
+    plant_root(v.sim, v.cfg, 4, 1, 3, files({"a", "b"}), 2);
+    plant_root(v.sim, v.cfg, 4, 3, 3, files({"a", "b", "c"}));
+    plant_root(v.sim, v.cfg, 4, 4, 3, files({"a", "b", "c", "d"}));
+    copy_on_medium(v.sim, 4, 4)->count = 9; // cut-short header: head CRC fails
+    plant_root(v.sim, v.cfg, 4, 5, 3, files({"a", "b", "c", "d", "e"}));
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->root_clus, 4);
+    EXPECT_EQ(s->root_page, 3);
+    EXPECT_EQ(s->root_end, 4);
+    EXPECT_EQ(reinterpret_cast<uint8_t *>(s->root), s->root_buf + 3 * 256);
+    EXPECT_EQ(s->root->count, 3);
+    EXPECT_NE(s->root_sealed, 0); // the damaged copy lies in the pages after it
+    // The image holds the whole cluster, the copies before the current one included.
+    EXPECT_EQ(std::memcmp(s->root_buf, v.sim.cluster(4), 2048), 0);
+}
+
+// A sound copy of another generation after the run is left over from an
+// earlier use of the cluster: it ends the walk instead of being revived.
+TEST(Mount, CopyOfAnotherGenerationEndsTheWalk) {
+    Volume v;
+    plant_root(v.sim, v.cfg, 4, 0, 3, files({"a"}));
+    plant_root(v.sim, v.cfg, 4, 1, 3, files({"a", "b"}));
+    plant_root(v.sim, v.cfg, 4, 2, 2, files({"stale"}));
+    plant_root(v.sim, v.cfg, 4, 3, 3, files({"a", "b", "c"}));
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->root_page, 1);
+    EXPECT_EQ(s->root->seq, 3u);
+    EXPECT_EQ(s->root->count, 2);
+    EXPECT_NE(s->root_sealed, 0);
+}
+
+TEST(Mount, DamagedFirstCopyHidesTheCluster) {
+    Volume v;
+    plant_root(v.sim, v.cfg, 2, 0, 3, files({"old"}));
+    plant_root(v.sim, v.cfg, 5, 0, 9, files({"new"}));
+    copy_on_medium(v.sim, 5, 0)->pages = 2; // head CRC no longer matches
+    plant_root(v.sim, v.cfg, 5, 1, 9, files({"new"}));
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->root_clus, 2);
+    EXPECT_EQ(s->clus_table[5], CLUS_DIRTY);
+}
+
+// A copy whose header checks out but whose extent is impossible is invalid:
+// the walk neither reads past the image nor loops.
+TEST(Mount, CopyWithImpossibleExtentEndsTheWalk) {
+    struct Case {
+        const char *what;
+        uint16_t first_pages; // pages of the valid copy at page 0
+        uint16_t bad_pages;   // pages written into the next copy's header
+        size_t bad_entries;
+    };
+    const Case cases[] = {
+        {"no pages", 1, 0, 1},
+        {"entries past its pages", 1, 1, 8},
+        {"pages past the cluster", 6, 3, 1},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        Volume v;
+        plant_root(v.sim, v.cfg, 3, 0, 4, files({"good"}), k.first_pages);
+        std::vector<dace_entry> many(k.bad_entries, make_entry("bad", 0, CLUS_END));
+        plant_root(v.sim, v.cfg, 3, k.first_pages, 4, many, 2);
+        copy_on_medium(v.sim, 3, k.first_pages)->pages = k.bad_pages;
+        reseal(v.sim, v.cfg, 3, k.first_pages);
+        dace_state *s = v.mount();
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->root_clus, 3);
+        EXPECT_EQ(s->root_page, 0);
+        EXPECT_EQ(entry_name(v.entries()[0]), "good");
+    }
+    // The same fault in the only copy leaves no root: the medium is formatted.
+    Volume v;
+    plant_root(v.sim, v.cfg, 3, 0, 4, files({"bad"}));
+    copy_on_medium(v.sim, 3, 0)->pages = 0;
+    reseal(v.sim, v.cfg, 3, 0);
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->root_clus, 0);
+    EXPECT_EQ(s->root->seq, 1u);
+}
+
+// ---- geometry ---------------------------------------------------------------------
+
+TEST(Mount, RefusesSoundRootOfAnotherGeometry) {
+    struct Case {
+        const char *what;
+        void (*change)(dace_config &);
+        bool break_files_crc;
+    };
+    const Case cases[] = {
+        {"page size", [](dace_config &c) { c.page_size = 512; }, false},
+        {"cluster pages", [](dace_config &c) { c.clus_pages = 4; }, false},
+        {"geometry tag", [](dace_config &c) { c.geometry_tag = 4; }, false},
+        {"page size, files CRC wrong", [](dace_config &c) { c.page_size = 128; }, true},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        Volume v;
+        plant_root(v.sim, v.cfg, 2, 0, 8, files({"mine"}));
+        dace_config other = v.cfg;
+        k.change(other);
+        plant_root(v.sim, other, 9, 0, 1, files({"theirs"}));
+        if (k.break_files_crc)
+            v.sim.cluster(9)[40] ^= 1;
+        v.sim.set_logging(true);
+        EXPECT_EQ(v.mount(), nullptr);
+        for (const Call &c : v.sim.log())
+            EXPECT_TRUE(c.op != Op::Write && c.op != Op::Erase);
+    }
+}
+
+// A root move cut short after a few bytes leaves ROOT_MAGIC over a header
+// that does not check out: that is no root, and no reason to refuse.
+TEST(Mount, CutShortRootHeaderNeitherCountsNorRefuses) {
+    for (bool other_root : {true, false}) {
+        SCOPED_TRACE(other_root);
+        Volume v;
+        if (other_root)
+            plant_root(v.sim, v.cfg, 2, 0, 8, files({"mine"}));
+        const uint32_t head[2] = {ROOT_MAGIC, 50};
+        std::memcpy(v.sim.cluster(9), head, sizeof head); // geometry fields still 0xFF
+        dace_state *s = v.mount();
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->root_clus, other_root ? 2 : 0);
+        EXPECT_EQ(s->root->seq, other_root ? 8u : 1u);
+        EXPECT_EQ(s->clus_table[9], CLUS_DIRTY);
+    }
+    // A valid header of another geometry at a later page only ends the walk.
+    Volume v;
+    plant_root(v.sim, v.cfg, 2, 0, 8, files({"mine"}));
+    dace_config other = v.cfg;
+    other.page_size = 128;
+    plant_root(v.sim, other, 2, 2, 8, files({"theirs"})); // 2 pages of 128 bytes: where page 1 starts
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->root_page, 0);
+}
+
+// ---- short reads --------------------------------------------------------------------
+
+// A cluster that starts like a root but cannot be read whole may hold the
+// newest root: mounting an older one instead would roll the volume back.
+TEST(Mount, ShortWholeReadOfARootClusterRefusesTheMount) {
+    Volume v;
+    plant_root(v.sim, v.cfg, 3, 0, 2, files({"older"}));
+    plant_root(v.sim, v.cfg, 6, 0, 9, files({"newer"}));
+    v.sim.set_logging(true);
+    ASSERT_NE(v.mount(), nullptr);
+    const uint64_t whole_read = read_ordinal(v.sim.log(), 6 * kPages, 2048, 1);
+    v.sim.clear_log();
+    v.sim.fail_read(whole_read, 1000);
+    EXPECT_EQ(v.mount(), nullptr);
+    for (const Call &c : v.sim.log())
+        EXPECT_TRUE(c.op != Op::Write && c.op != Op::Erase);
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->root_clus, 6);
+}
+
+TEST(Mount, ShortReloadOfTheChosenRootRefusesTheMount) {
+    Volume v;
+    plant_root(v.sim, v.cfg, 3, 0, 2, files({"a"}));
+    v.sim.set_logging(true);
+    ASSERT_NE(v.mount(), nullptr);
+    const uint64_t reload = read_ordinal(v.sim.log(), 3 * kPages, 2048, 2);
+    v.sim.clear_log();
+    v.sim.fail_read(reload, 2047);
+    EXPECT_EQ(v.mount(), nullptr);
+    for (const Call &c : v.sim.log())
+        EXPECT_TRUE(c.op != Op::Write && c.op != Op::Erase);
+}
+
+// Bytes that were not read prove nothing: such a cluster stays to be erased.
+TEST(Mount, ShortSecondPassReadNeverFreesACluster) {
+    for (uint32_t count : {8u, 2048u}) {
+        SCOPED_TRACE(count);
+        Volume v;
+        plant_root(v.sim, v.cfg, 3, 0, 2, files({"a"}));
+        v.sim.set_logging(true);
+        ASSERT_NE(v.mount(), nullptr);
+        // The header read is the second one of cluster 10, the whole-cluster
+        // read the first; the blank bytes that do arrive prove nothing.
+        v.sim.fail_read(read_ordinal(v.sim.log(), 10 * kPages, count, count == 8 ? 2 : 1), 4);
+        dace_state *s = v.mount();
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->clus_table[10], CLUS_DIRTY);
+        EXPECT_EQ(s->clus_table[11], CLUS_FREE);
+        expect_free_count_matches_table(s);
+    }
+    // On a blank medium the format then has to erase the cluster it takes.
+    Volume v;
+    v.sim.fail_read(kClusters + 1, 4);
+    v.sim.set_logging(true);
+    ASSERT_NE(v.mount(), nullptr);
+    const std::vector<std::string> calls = medium_calls(v.sim.log());
+    EXPECT_EQ(calls[calls.size() - 2], show(Call{Op::Erase, 0, 1, 1}));
+}
+
+// ---- chains and the second pass --------------------------------------------------
+
+TEST(Mount, RebuildsChainsNewestFirst) {
+    Volume v;
+    plant_root(v.sim, v.cfg, 2, 0, 3,
+               {make_entry("log", 5000, 12), make_entry("one", 10, 20), make_entry("empty", 0, CLUS_END)});
+    plant_data(v.sim, v.cfg, 12, 4, 0x11);
+    plant_data(v.sim, v.cfg, 4, 9, 0x22);
+    plant_data(v.sim, v.cfg, 9, CLUS_END, 0x33);
+    plant_data(v.sim, v.cfg, 20, CLUS_END, 0x44);
+    v.sim.set_logging(true);
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+
+    const std::set<uint32_t> used = {2, 4, 9, 12, 20};
+    std::vector<Call> expected;
+    for (uint32_t c = 0; c < kClusters; ++c) {
+        expected.push_back(rd(c * kPages, 8));
+        if (c == 2)
+            expected.push_back(rd(16, 2048));
+    }
+    expected.push_back(rd(16, 2048));
+    for (uint32_t c : {12u, 4u, 9u, 20u})
+        expected.push_back(rd(c * kPages, 8));
+    for (uint32_t c = 0; c < kClusters; ++c) {
+        if (used.count(c) == 0) {
+            expected.push_back(rd(c * kPages, 8));
+            expected.push_back(rd(c * kPages, 2048));
+        }
+    }
+    EXPECT_EQ(medium_calls(v.sim.log()), shown(expected));
+
+    EXPECT_EQ(s->clus_table[12], 4);
+    EXPECT_EQ(s->clus_table[4], 9);
+    EXPECT_EQ(s->clus_table[9], CLUS_END);
+    EXPECT_EQ(s->clus_table[20], CLUS_END);
+    EXPECT_EQ(s->free_clus, kClusters - 4 - 1 - 4);
+    EXPECT_EQ(v.entries()[0].size, 5000u);
+    EXPECT_EQ(s->root_page, 0);
+    EXPECT_EQ(s->root_end, 1);
+}
+
+TEST(Mount, SecondPassFreesOnlyErasedClusters) {
+    Volume v;
+    plant_root(v.sim, v.cfg, 2, 0, 3, {make_entry("f", 100, 12)});
+    plant_data(v.sim, v.cfg, 12, CLUS_END, 0x55);
+    std::memset(v.sim.cluster(5), 0x00, 2048);
+    plant_data(v.sim, v.cfg, 6, CLUS_END, 0x66); // data no chain reaches
+    plant_root(v.sim, v.cfg, 7, 0, 2, {});     // an older root cluster
+    plant_word(v.sim, 8, BAD_MARK);
+    plant_word(v.sim, 9, 0x12345678);
+    plant_word(v.sim, 11, 0x00000000);        // zero word over blank bytes
+    v.sim.cluster(13)[1500] = 0x42;            // an erase cut short: blank head, stale tail
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->clus_table[2], CLUS_END);
+    EXPECT_EQ(s->clus_table[12], CLUS_END);
+    EXPECT_EQ(s->clus_table[5], CLUS_FREE);
+    EXPECT_EQ(s->clus_table[6], CLUS_DIRTY);
+    EXPECT_EQ(s->clus_table[7], CLUS_DIRTY);
+    EXPECT_EQ(s->clus_table[8], CLUS_BAD);
+    EXPECT_EQ(s->clus_table[9], CLUS_DIRTY);
+    EXPECT_EQ(s->clus_table[10], CLUS_FREE);
+    EXPECT_EQ(s->clus_table[11], CLUS_DIRTY);
+    EXPECT_EQ(s->clus_table[13], CLUS_DIRTY);
+    EXPECT_EQ(s->free_clus, kClusters - 4 - 1 - 1 - 1);
+    expect_free_count_matches_table(s);
+}
+
+// Whatever the headers say, the rebuild ends, stays in the table and never
+// claims a cluster twice; a file whose newest cluster cannot be claimed is
+// cut loose rather than left pointing at someone else's cluster.
+TEST(Mount, ChainRebuildSurvivesBrokenLinks) {
+    Volume v;
+    const std::vector<dace_entry> entries = {
+        make_entry("loop", 1000, 12),   // 12 -> 4 -> 12
+        make_entry("range", 1000, 20),  // 20 -> 500
+        make_entry("share", 1000, 30),  // 30 -> 4, which "loop" holds
+        make_entry("onroot", 1000, 2),  // the root cluster
+        make_entry("onbad", 1000, 40),  // a bad cluster
+        make_entry("dup", 1000, 12),    // newest already claimed by "loop"
+        make_entry("self", 1000, 50),   // 50 -> 50
+        make_entry("short", 1000, 70),  // header read fails; 71 behind it
+        make_entry("past", 1000, 300),  // beyond the medium
+    };
+    plant_root(v.sim, v.cfg, 2, 0, 3, entries);
+    plant_data(v.sim, v.cfg, 12, 4, 1);
+    plant_data(v.sim, v.cfg, 4, 12, 1);
+    plant_data(v.sim, v.cfg, 20, 500, 1);
+    plant_data(v.sim, v.cfg, 30, 4, 1);
+    plant_word(v.sim, 40, BAD_MARK);
+    plant_data(v.sim, v.cfg, 50, 50, 1);
+    plant_data(v.sim, v.cfg, 70, 71, 1);
+    plant_data(v.sim, v.cfg, 71, CLUS_END, 1);
+    v.sim.set_logging(true);
+    ASSERT_NE(v.mount(), nullptr);
+    v.sim.fail_read(read_ordinal(v.sim.log(), 70 * kPages, 8, 2), 5); // half the link arrives
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+
+    EXPECT_EQ(s->clus_table[12], 4);
+    EXPECT_EQ(s->clus_table[4], CLUS_END);
+    EXPECT_EQ(s->clus_table[20], CLUS_END);
+    EXPECT_EQ(s->clus_table[30], CLUS_END);
+    EXPECT_EQ(s->clus_table[50], CLUS_END);
+    EXPECT_EQ(s->clus_table[70], CLUS_END);
+    EXPECT_EQ(s->clus_table[71], CLUS_DIRTY);
+    EXPECT_EQ(s->clus_table[40], CLUS_BAD);
+    EXPECT_EQ(s->clus_table[2], CLUS_END);
+    EXPECT_EQ(s->free_clus, kClusters - 4 - 1 - 1 - 6);
+    expect_free_count_matches_table(s);
+
+    std::set<uint16_t> seen = {2};
+    for (uint16_t e = 0; e < v.count(); ++e) {
+        const dace_entry &en = v.entries()[e];
+        const std::string name = entry_name(en);
+        SCOPED_TRACE(name);
+        const bool detached = name == "onroot" || name == "onbad" || name == "dup" || name == "past";
+        EXPECT_EQ(en.clus, detached ? CLUS_END : entries[e].clus);
+        EXPECT_EQ(en.size, detached ? 0u : 1000u);
+        uint32_t steps = 0;
+        for (uint16_t c = en.clus; c != CLUS_END; c = s->clus_table[c]) {
+            ASSERT_LT(c, kClusters);
+            ASSERT_LE(++steps, kClusters);
+            EXPECT_TRUE(seen.insert(c).second) << "cluster " << c << " claimed twice";
+        }
+    }
+}
