@@ -59,8 +59,8 @@ dace_state *lay_out(const dace_config *cfg, void *block) {
     s->root_end = 0;
     s->max_entries = static_cast<uint16_t>((s->clus_size - kRootHeaderSize) / kEntrySize);
 
-    uint8_t *file_bufs = base + fixed_part_size() + s->clus_size;
-    uint8_t *table = file_bufs + uint32_t{s->max_files} * s->clus_size;
+    uint8_t *const file_bufs = base + fixed_part_size() + s->clus_size;
+    uint8_t *const table = file_bufs + size_t{s->max_files} * s->clus_size;
     s->root_buf = base + fixed_part_size();
     s->root = reinterpret_cast<dace_root *>(s->root_buf);
     s->clus_table = reinterpret_cast<uint16_t *>(table);
@@ -70,7 +70,7 @@ dace_state *lay_out(const dace_config *cfg, void *block) {
     s->open_list = nullptr;
     for (uint32_t i = 0; i < s->max_files; ++i) {
         dace_file *f = &s->files[i];
-        f->buf = file_bufs + i * s->clus_size;
+        f->buf = file_bufs + size_t{i} * s->clus_size;
         f->next = i == 0 ? nullptr : &s->files[i - 1];
         f->pos = 0;
         f->entry = kNoEntry; // closed from the start, so handle checks can tell
@@ -105,7 +105,7 @@ Walk walk_copies(const dace_state *s, const uint8_t *image, uint16_t *last_page,
     Walk result = Walk::NoCopy;
     uint32_t page = 0;
     while (page < s->clus_pages) {
-        const auto *copy = reinterpret_cast<const dace_root *>(image + page * s->page_size);
+        const auto *copy = reinterpret_cast<const dace_root *>(image + size_t{page} * s->page_size);
         if (copy->magic != ROOT_MAGIC)
             break;
         if (result == Walk::Found && copy->seq != *seq)
@@ -254,7 +254,7 @@ bool load_root(dace_state *s, const BestRoot &best) {
         return false;
     s->root_clus = best.clus;
     s->clus_table[best.clus] = CLUS_END;
-    s->root = reinterpret_cast<dace_root *>(s->root_buf + uint32_t{best.page} * s->page_size);
+    s->root = reinterpret_cast<dace_root *>(s->root_buf + size_t{best.page} * s->page_size);
     s->root_page = best.page;
     s->root_end = static_cast<uint16_t>(best.page + s->root->pages);
     // Pages after the current copy that are not blank hold a write that was
@@ -347,7 +347,7 @@ bool grow_staged_copy(dace_state *s) {
         return true;
     const uint32_t next_page = uint32_t{s->root_page} + copy->pages;
     if (next_page + 1 <= s->clus_pages) {
-        fill_bytes(s->root_buf + next_page * s->page_size, 0, s->page_size);
+        fill_bytes(s->root_buf + size_t{next_page} * s->page_size, 0, s->page_size);
         ++copy->pages;
         return true;
     }
@@ -445,7 +445,8 @@ extern "C" {
 
 // ---- configuration and state block ----------------------------------------
 
-uint32_t dace_getstatesize(const dace_config *cfg) {
+uint32_t dace_getstatesize(const dace_config *config) {
+    const dace_config *cfg = config;
     if (cfg == nullptr)
         return 0;
     if (cfg->update_fn == nullptr || cfg->crc_fn == nullptr || cfg->read_fn == nullptr ||
@@ -621,7 +622,7 @@ int dace_reopen_root(dace_state *s, int mode, uint16_t drop) {
             ++need;
         const uint32_t room = s->root_sealed != 0 ? 0u : uint32_t{s->clus_pages} - s->root_end;
         if (need <= room) {
-            uint8_t *dest = s->root_buf + uint32_t{s->root_end} * s->page_size;
+            uint8_t *dest = s->root_buf + size_t{s->root_end} * s->page_size;
             fill_bytes(dest, 0, need * s->page_size);
             dace_copy_entries(s, reinterpret_cast<dace_root *>(dest), dropped);
             s->root_page = s->root_end;
