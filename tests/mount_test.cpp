@@ -20,28 +20,6 @@ constexpr uint32_t kPages = 8;
 
 Call rd(uint32_t page, uint32_t count) { return Call{Op::Read, page, count, count}; }
 
-std::string show(const Call &c) {
-    static const char *const names[] = {"read", "write", "erase", "crc", "update"};
-    return std::string(names[static_cast<int>(c.op)]) + "(" + std::to_string(c.addr) + ", " +
-           std::to_string(c.count) + ") -> " + std::to_string(c.result);
-}
-
-// The calls that touch the medium, in order, readable in a failure report.
-std::vector<std::string> medium_calls(const std::vector<Call> &log) {
-    std::vector<std::string> out;
-    for (const Call &c : log)
-        if (c.op == Op::Read || c.op == Op::Write || c.op == Op::Erase)
-            out.push_back(show(c));
-    return out;
-}
-
-std::vector<std::string> shown(const std::vector<Call> &calls) {
-    std::vector<std::string> out;
-    for (const Call &c : calls)
-        out.push_back(show(c));
-    return out;
-}
-
 // Which read call (1 = first) is the `occurrence`-th read of `count` bytes
 // at `page`: the number to hand to fail_read.
 uint64_t read_ordinal(const std::vector<Call> &log, uint32_t page, uint32_t count, int occurrence) {
@@ -72,23 +50,6 @@ void reseal(FlashSim &sim, const dace_config &cfg, uint32_t clus, uint32_t page)
         h->files_crc = dace_sim::crc16_ccitt(cfg.crc_seed, sim.cluster(clus) + offset, bytes);
 }
 
-std::vector<dace_entry> files(std::initializer_list<const char *> names) {
-    std::vector<dace_entry> out;
-    for (const char *n : names)
-        out.push_back(make_entry(n, 0, CLUS_END));
-    return out;
-}
-
-// free_clus, less what it owes, equals the clusters the allocator could
-// still use (free, to be erased, or held) less the four held back.
-void expect_free_count_matches_table(const dace_state *s) {
-    int usable = 0;
-    for (uint32_t i = 0; i < s->clus_count; ++i) {
-        const uint16_t v = s->clus_table[i];
-        usable += (v == CLUS_FREE || v == CLUS_DIRTY || v == CLUS_HELD) ? 1 : 0;
-    }
-    EXPECT_EQ(int{s->free_clus} - int{s->free_deficit}, usable - 4);
-}
 
 } // namespace
 
@@ -186,7 +147,7 @@ TEST(Format, UnreadableClusterWithoutRootRefusesTheFormat) {
     EXPECT_NE(blank.mount(), nullptr) << "a later mount that reads everything formats";
 
     Volume rooted;
-    plant_root(rooted.sim, rooted.cfg, 5, 0, 3, files({"kept"}));
+    plant_root(rooted.sim, rooted.cfg, 5, 0, 3, named({"kept"}));
     rooted.sim.fail_read(4);
     dace_state *s = rooted.mount();
     ASSERT_NE(s, nullptr);
@@ -199,9 +160,9 @@ TEST(Format, UnreadableClusterWithoutRootRefusesTheFormat) {
 // formatted, and the dirty cluster the format takes is erased first.
 TEST(Format, IgnoresDamagedAndGenerationZeroCopies) {
     Volume v;
-    plant_root(v.sim, v.cfg, 0, 0, 7, files({"a", "b"}));
+    plant_root(v.sim, v.cfg, 0, 0, 7, named({"a", "b"}));
     v.sim.cluster(0)[40] ^= 1; // an entry byte: the files CRC fails
-    plant_root(v.sim, v.cfg, 1, 0, 0, files({"c"}));
+    plant_root(v.sim, v.cfg, 1, 0, 0, named({"c"}));
     v.sim.set_logging(true);
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
@@ -294,12 +255,12 @@ TEST(Mount, PicksNewestGenerationLowerClusterOnTie) {
 
 TEST(Mount, UsesLastCopyOfTheUnbrokenRun) {
     Volume v;
-    plant_root(v.sim, v.cfg, 4, 0, 3, files({"a"}));
-    plant_root(v.sim, v.cfg, 4, 1, 3, files({"a", "b"}), 2);
-    plant_root(v.sim, v.cfg, 4, 3, 3, files({"a", "b", "c"}));
-    plant_root(v.sim, v.cfg, 4, 4, 3, files({"a", "b", "c", "d"}));
+    plant_root(v.sim, v.cfg, 4, 0, 3, named({"a"}));
+    plant_root(v.sim, v.cfg, 4, 1, 3, named({"a", "b"}), 2);
+    plant_root(v.sim, v.cfg, 4, 3, 3, named({"a", "b", "c"}));
+    plant_root(v.sim, v.cfg, 4, 4, 3, named({"a", "b", "c", "d"}));
     copy_on_medium(v.sim, 4, 4)->count = 9; // cut-short header: head CRC fails
-    plant_root(v.sim, v.cfg, 4, 5, 3, files({"a", "b", "c", "d", "e"}));
+    plant_root(v.sim, v.cfg, 4, 5, 3, named({"a", "b", "c", "d", "e"}));
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->root_clus, 4);
@@ -316,10 +277,10 @@ TEST(Mount, UsesLastCopyOfTheUnbrokenRun) {
 // earlier use of the cluster: it ends the walk instead of being revived.
 TEST(Mount, CopyOfAnotherGenerationEndsTheWalk) {
     Volume v;
-    plant_root(v.sim, v.cfg, 4, 0, 3, files({"a"}));
-    plant_root(v.sim, v.cfg, 4, 1, 3, files({"a", "b"}));
-    plant_root(v.sim, v.cfg, 4, 2, 2, files({"stale"}));
-    plant_root(v.sim, v.cfg, 4, 3, 3, files({"a", "b", "c"}));
+    plant_root(v.sim, v.cfg, 4, 0, 3, named({"a"}));
+    plant_root(v.sim, v.cfg, 4, 1, 3, named({"a", "b"}));
+    plant_root(v.sim, v.cfg, 4, 2, 2, named({"stale"}));
+    plant_root(v.sim, v.cfg, 4, 3, 3, named({"a", "b", "c"}));
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->root_page, 1);
@@ -330,10 +291,10 @@ TEST(Mount, CopyOfAnotherGenerationEndsTheWalk) {
 
 TEST(Mount, DamagedFirstCopyHidesTheCluster) {
     Volume v;
-    plant_root(v.sim, v.cfg, 2, 0, 3, files({"old"}));
-    plant_root(v.sim, v.cfg, 5, 0, 9, files({"new"}));
+    plant_root(v.sim, v.cfg, 2, 0, 3, named({"old"}));
+    plant_root(v.sim, v.cfg, 5, 0, 9, named({"new"}));
     copy_on_medium(v.sim, 5, 0)->pages = 2; // head CRC no longer matches
-    plant_root(v.sim, v.cfg, 5, 1, 9, files({"new"}));
+    plant_root(v.sim, v.cfg, 5, 1, 9, named({"new"}));
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->root_clus, 2);
@@ -357,7 +318,7 @@ TEST(Mount, CopyWithImpossibleExtentEndsTheWalk) {
     for (const Case &k : cases) {
         SCOPED_TRACE(k.what);
         Volume v;
-        plant_root(v.sim, v.cfg, 3, 0, 4, files({"good"}), k.first_pages);
+        plant_root(v.sim, v.cfg, 3, 0, 4, named({"good"}), k.first_pages);
         std::vector<dace_entry> many(k.bad_entries, make_entry("bad", 0, CLUS_END));
         plant_root(v.sim, v.cfg, 3, k.first_pages, 4, many, 2);
         copy_on_medium(v.sim, 3, k.first_pages)->pages = k.bad_pages;
@@ -370,7 +331,7 @@ TEST(Mount, CopyWithImpossibleExtentEndsTheWalk) {
     }
     // The same fault in the only copy leaves no root: the medium is formatted.
     Volume v;
-    plant_root(v.sim, v.cfg, 3, 0, 4, files({"bad"}));
+    plant_root(v.sim, v.cfg, 3, 0, 4, named({"bad"}));
     copy_on_medium(v.sim, 3, 0)->pages = 0;
     reseal(v.sim, v.cfg, 3, 0);
     dace_state *s = v.mount();
@@ -396,10 +357,10 @@ TEST(Mount, RefusesSoundRootOfAnotherGeometry) {
     for (const Case &k : cases) {
         SCOPED_TRACE(k.what);
         Volume v;
-        plant_root(v.sim, v.cfg, 2, 0, 8, files({"mine"}));
+        plant_root(v.sim, v.cfg, 2, 0, 8, named({"mine"}));
         dace_config other = v.cfg;
         k.change(other);
-        plant_root(v.sim, other, 9, 0, 1, files({"theirs"}));
+        plant_root(v.sim, other, 9, 0, 1, named({"theirs"}));
         if (k.break_files_crc)
             v.sim.cluster(9)[40] ^= 1;
         v.sim.set_logging(true);
@@ -416,7 +377,7 @@ TEST(Mount, CutShortRootHeaderNeitherCountsNorRefuses) {
         SCOPED_TRACE(other_root);
         Volume v;
         if (other_root)
-            plant_root(v.sim, v.cfg, 2, 0, 8, files({"mine"}));
+            plant_root(v.sim, v.cfg, 2, 0, 8, named({"mine"}));
         const uint32_t head[2] = {ROOT_MAGIC, 50};
         std::memcpy(v.sim.cluster(9), head, sizeof head); // geometry fields still 0xFF
         dace_state *s = v.mount();
@@ -427,10 +388,10 @@ TEST(Mount, CutShortRootHeaderNeitherCountsNorRefuses) {
     }
     // A valid header of another geometry at a later page only ends the walk.
     Volume v;
-    plant_root(v.sim, v.cfg, 2, 0, 8, files({"mine"}));
+    plant_root(v.sim, v.cfg, 2, 0, 8, named({"mine"}));
     dace_config other = v.cfg;
     other.page_size = 128;
-    plant_root(v.sim, other, 2, 2, 8, files({"theirs"})); // 2 pages of 128 bytes: where page 1 starts
+    plant_root(v.sim, other, 2, 2, 8, named({"theirs"})); // 2 pages of 128 bytes: where page 1 starts
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->root_page, 0);
@@ -442,8 +403,8 @@ TEST(Mount, CutShortRootHeaderNeitherCountsNorRefuses) {
 // newest root: mounting an older one instead would roll the volume back.
 TEST(Mount, ShortWholeReadOfARootClusterRefusesTheMount) {
     Volume v;
-    plant_root(v.sim, v.cfg, 3, 0, 2, files({"older"}));
-    plant_root(v.sim, v.cfg, 6, 0, 9, files({"newer"}));
+    plant_root(v.sim, v.cfg, 3, 0, 2, named({"older"}));
+    plant_root(v.sim, v.cfg, 6, 0, 9, named({"newer"}));
     v.sim.set_logging(true);
     ASSERT_NE(v.mount(), nullptr);
     const uint64_t whole_read = read_ordinal(v.sim.log(), 6 * kPages, 2048, 1);
@@ -459,7 +420,7 @@ TEST(Mount, ShortWholeReadOfARootClusterRefusesTheMount) {
 
 TEST(Mount, ShortReloadOfTheChosenRootRefusesTheMount) {
     Volume v;
-    plant_root(v.sim, v.cfg, 3, 0, 2, files({"a"}));
+    plant_root(v.sim, v.cfg, 3, 0, 2, named({"a"}));
     v.sim.set_logging(true);
     ASSERT_NE(v.mount(), nullptr);
     const uint64_t reload = read_ordinal(v.sim.log(), 3 * kPages, 2048, 2);
@@ -475,7 +436,7 @@ TEST(Mount, ShortSecondPassReadNeverFreesACluster) {
     for (uint32_t count : {8u, 2048u}) {
         SCOPED_TRACE(count);
         Volume v;
-        plant_root(v.sim, v.cfg, 3, 0, 2, files({"a"}));
+        plant_root(v.sim, v.cfg, 3, 0, 2, named({"a"}));
         v.sim.set_logging(true);
         ASSERT_NE(v.mount(), nullptr);
         // The header read is the second one of cluster 10, the whole-cluster

@@ -17,13 +17,6 @@ namespace {
 
 constexpr uint16_t kNone = 0xFFFF; // `drop` of modes 0 and 1
 
-std::vector<dace_entry> named(std::initializer_list<const char *> names, uint32_t size = 0) {
-    std::vector<dace_entry> out;
-    for (const char *n : names)
-        out.push_back(make_entry(n, size, CLUS_END));
-    return out;
-}
-
 std::vector<dace_entry> numbered(size_t n) {
     std::vector<dace_entry> out;
     for (size_t i = 0; i < n; ++i)
@@ -68,30 +61,8 @@ bool all_are(const uint8_t *p, size_t n, uint8_t value) {
 
 const uint8_t *bytes_of(const dace_root *r) { return reinterpret_cast<const uint8_t *>(r); }
 
-// Callback logs, readable in a failure report; medium_calls keeps only the
-// calls that touch the medium.
-std::vector<std::string> shown(const std::vector<Call> &calls, bool medium_only = false) {
-    static const char *const names[] = {"read", "write", "erase", "crc", "update"};
-    std::vector<std::string> out;
-    for (const Call &c : calls)
-        if (!medium_only || c.op == Op::Read || c.op == Op::Write || c.op == Op::Erase)
-            out.push_back(std::string(names[static_cast<int>(c.op)]) + "(" + std::to_string(c.addr) + ", " +
-                          std::to_string(c.count) + ") -> " + std::to_string(c.result));
-    return out;
-}
-std::vector<std::string> medium_calls(const std::vector<Call> &log) { return shown(log, true); }
-
 bool has_erase_of(const std::vector<Call> &log, uint32_t clus) {
     return std::any_of(log.begin(), log.end(), [clus](const Call &c) { return c.op == Op::Erase && c.addr == clus; });
-}
-
-void expect_free_count_matches_table(const dace_state *s) {
-    int usable = 0;
-    for (uint32_t i = 0; i < s->clus_count; ++i) {
-        const uint16_t v = s->clus_table[i];
-        usable += (v == CLUS_FREE || v == CLUS_DIRTY || v == CLUS_HELD) ? 1 : 0;
-    }
-    EXPECT_EQ(int{s->free_clus} - int{s->free_deficit}, usable - 4);
 }
 
 } // namespace

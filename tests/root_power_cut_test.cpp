@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "dace/dace_internal.h"
 #include "test_support.h"
 
 namespace dace_test {
@@ -91,18 +92,36 @@ struct RunResult {
 };
 
 // Runs the workload, each change committed at once, until a commit fails.
-RunResult run(Volume &v, const std::vector<Change> &changes, const std::function<void()> &before_each = {}) {
+// Between staging and commit, clusters are taken and given back as a file
+// would: the allocator then erases what it may, and must never pick a
+// cluster that the root on the medium still needs.
+struct Churn {
+    int previous = -1;
+    void step(Volume &v) {
+        const int c = dace_alloc_clus(v.s);
+        if (c < 0)
+            return;
+        std::vector<uint8_t> image(v.s->clus_size, static_cast<uint8_t>(c));
+        (void)dace_commit_clus(v.s, static_cast<uint16_t>(c), image.data());
+        if (previous >= 0)
+            dace::release_cluster(v.s, static_cast<uint16_t>(previous));
+        previous = c;
+    }
+};
+
+// Runs the workload, each change committed at once, until a commit fails.
+RunResult run(Volume &v, const std::vector<Change> &changes) {
     RunResult r;
     r.committed = listing_of(v);
+    Churn churn;
     for (const Change &c : changes) {
-        if (before_each)
-            before_each();
         Listing next = r.committed;
         if (!stage(v, c, next)) {
             r.in_flight = r.committed;
             r.cut = true;
             return r;
         }
+        churn.step(v);
         if (dace_commit_root(v.s) != 0) {
             r.in_flight = next;
             r.cut = true;
@@ -154,44 +173,61 @@ TEST(RootPowerCut, UncutWorkloadProgramsOnlyBlankBytes) {
     EXPECT_EQ(listing_of(v), model);
 }
 
-TEST(RootPowerCut, EveryProgrammedByte) {
+// Runs the uncut workload with the call log on, then reruns it once per
+// fault point that `points` picks from that log, with `arm` setting the fault
+// on the fresh medium.
+void sweep(const std::function<std::vector<uint64_t>(const std::vector<dace_sim::Call> &)> &points,
+           const std::function<void(FlashSim &, uint64_t)> &arm, const std::string &what) {
     Volume probe(tiny());
     ASSERT_NE(probe.mount(), nullptr);
-    probe.sim.reset_counters();
+    probe.sim.set_logging(true);
     run(probe, workload());
-    const uint64_t total = probe.sim.counters().bytes_programmed;
-    ASSERT_GT(total, 0u);
-
-    for (uint64_t cut = 0; cut <= total; ++cut) {
+    const std::vector<uint64_t> chosen = points(probe.sim.log());
+    ASSERT_FALSE(chosen.empty());
+    for (uint64_t point : chosen) {
         Volume v(tiny());
         v.sim.set_strict(true);
         ASSERT_NE(v.mount(), nullptr);
-        v.sim.cut_after_bytes(cut);
+        arm(v.sim, point);
         const RunResult r = run(v, workload());
-        check_after_reboot(v, r, "cut after byte " + std::to_string(cut));
-        if (HasFatalFailure() || HasNonfatalFailure())
+        check_after_reboot(v, r, what + " " + std::to_string(point));
+        if (::testing::Test::HasFailure())
             return;
     }
 }
 
-TEST(RootPowerCut, EveryErase) {
-    Volume probe(tiny());
-    ASSERT_NE(probe.mount(), nullptr);
-    probe.sim.reset_counters();
-    run(probe, workload());
-    const uint64_t erases = probe.sim.counters().erase_calls;
-    ASSERT_GT(erases, 0u);
-
-    for (uint64_t nth = 1; nth <= erases; ++nth) {
-        Volume v(tiny());
-        v.sim.set_strict(true);
-        ASSERT_NE(v.mount(), nullptr);
-        v.sim.cut_in_erase(nth);
-        const RunResult r = run(v, workload());
-        check_after_reboot(v, r, "cut in erase " + std::to_string(nth));
-        if (HasFatalFailure() || HasNonfatalFailure())
-            return;
+// Every byte of every root write; in a data cluster write its first bytes,
+// both sides of each page boundary and its last byte.
+std::vector<uint64_t> cut_points(const std::vector<dace_sim::Call> &log) {
+    const uint32_t page = tiny().page_size;
+    const uint32_t cluster = page * tiny().clus_pages;
+    std::vector<uint64_t> out;
+    uint64_t before = 0;
+    for (const dace_sim::Call &c : log) {
+        if (c.op != dace_sim::Op::Write)
+            continue;
+        for (uint32_t b = 0; b <= c.count; ++b)
+            if (c.count < cluster || b < 4 || b % page <= 1 || b % page == page - 1 || b == c.count)
+                out.push_back(before + b);
+        before += c.count;
     }
+    return out;
+}
+
+TEST(RootPowerCut, EveryRootByteAndDataPageBoundary) {
+    sweep(cut_points, [](FlashSim &sim, uint64_t n) { sim.cut_after_bytes(n); }, "cut after byte");
+}
+
+TEST(RootPowerCut, EveryErase) {
+    sweep(
+        [](const std::vector<dace_sim::Call> &log) {
+            std::vector<uint64_t> out;
+            for (const dace_sim::Call &c : log)
+                if (c.op == dace_sim::Op::Erase)
+                    out.push_back(out.size() + 1);
+            return out;
+        },
+        [](FlashSim &sim, uint64_t n) { sim.cut_in_erase(n); }, "cut in erase");
 }
 
 // With the medium full, root moves take clusters from the reserve; cuts
@@ -226,9 +262,11 @@ TEST(RootPowerCut, FullMediumEveryProgrammedByte) {
     }
 }
 
-// Worn flash: writes that fall short at every point of the workload. Each
-// short write is reported, and a retried commit lands the change.
-TEST(RootPowerCut, ShortWritesAreReportedAndRetried) {
+// Worn flash: a root write falls short at every point of the workload, and
+// the power goes at several points of the retry. A short write is reported,
+// a retry that succeeds lands the change, and a cut during the retry leaves
+// the last committed directory or the one in flight.
+TEST(RootPowerCut, ShortWriteThenCutDuringRetry) {
     Volume probe(tiny());
     ASSERT_NE(probe.mount(), nullptr);
     probe.sim.reset_counters();
@@ -236,22 +274,28 @@ TEST(RootPowerCut, ShortWritesAreReportedAndRetried) {
     const uint64_t writes = probe.sim.counters().write_calls;
 
     for (uint64_t nth = 1; nth <= writes; ++nth) {
-        Volume v(tiny());
-        v.sim.set_strict(true);
-        ASSERT_NE(v.mount(), nullptr);
-        v.sim.fail_write(nth, 100);
-        Listing model = listing_of(v);
-        for (const Change &c : workload()) {
-            ASSERT_TRUE(stage(v, c, model));
-            if (dace_commit_root(v.s) != 0) {
-                ASSERT_EQ(dace_commit_root(v.s), 0) << "retry after short write " << nth;
+        for (uint64_t cut : {uint64_t{0}, uint64_t{1}, uint64_t{255}, uint64_t{512}, ~uint64_t{0}}) {
+            const std::string where = "short write " + std::to_string(nth) + ", cut " + std::to_string(cut);
+            Volume v(tiny());
+            v.sim.set_strict(true);
+            ASSERT_NE(v.mount(), nullptr);
+            v.sim.fail_write(nth, 100);
+            RunResult r = run(v, workload());
+            if (!r.cut)
+                continue; // the short write hit a churn cluster
+            if (cut != ~uint64_t{0})
+                v.sim.cut_after_bytes(cut);
+            Churn churn;
+            churn.step(v);
+            if (dace_commit_root(v.s) == 0) {
+                r.committed = r.in_flight;
+                ASSERT_EQ(cut, ~uint64_t{0}) << where << ": a retry cut short reported success";
             }
+            check_after_reboot(v, r, where);
+            EXPECT_EQ(v.sim.counters().overwrites, 0u) << where;
+            if (HasFailure())
+                return;
         }
-        ASSERT_NE(v.mount(), nullptr);
-        EXPECT_EQ(listing_of(v), model) << "short write " << nth;
-        EXPECT_EQ(v.sim.counters().overwrites, 0u) << "short write " << nth;
-        if (HasFailure())
-            return;
     }
 }
 

@@ -4,6 +4,8 @@
 #ifndef DACE_TESTS_TEST_SUPPORT_H
 #define DACE_TESTS_TEST_SUPPORT_H
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -34,6 +36,14 @@ inline dace_entry make_entry(const std::string &name, uint32_t size, uint16_t cl
     e.clus = clus;
     std::memcpy(e.name, name.data(), name.size() < 18 ? name.size() : 18);
     return e;
+}
+
+// Entries with the given names, no data and no cluster.
+inline std::vector<dace_entry> named(std::initializer_list<const char *> names, uint32_t size = 0) {
+    std::vector<dace_entry> out;
+    for (const char *n : names)
+        out.push_back(make_entry(n, size, CLUS_END));
+    return out;
 }
 
 inline std::string entry_name(const dace_entry &e) {
@@ -112,6 +122,36 @@ inline void plant_data(FlashSim &sim, const dace_config &cfg, uint32_t clus, uin
 }
 
 inline void plant_word(FlashSim &sim, uint32_t clus, uint32_t word) { std::memcpy(sim.cluster(clus), &word, 4); }
+
+// ---- call logs, readable in failure reports ----
+
+inline std::string show(const dace_sim::Call &c) {
+    static const char *const names[] = {"read", "write", "erase", "crc", "update"};
+    return std::string(names[static_cast<int>(c.op)]) + "(" + std::to_string(c.addr) + ", " +
+           std::to_string(c.count) + ") -> " + std::to_string(c.result);
+}
+
+// Every call, or with `medium_only` only those that touch the medium.
+inline std::vector<std::string> shown(const std::vector<dace_sim::Call> &calls, bool medium_only = false) {
+    std::vector<std::string> out;
+    for (const dace_sim::Call &c : calls)
+        if (!medium_only || c.op == dace_sim::Op::Read || c.op == dace_sim::Op::Write || c.op == dace_sim::Op::Erase)
+            out.push_back(show(c));
+    return out;
+}
+
+inline std::vector<std::string> medium_calls(const std::vector<dace_sim::Call> &log) { return shown(log, true); }
+
+// free_clus, less what it owes, equals the clusters the allocator could
+// still use (free, to be erased, or held) less the four held back.
+inline void expect_free_count_matches_table(const dace_state *s) {
+    int usable = 0;
+    for (uint32_t i = 0; i < s->clus_count; ++i) {
+        const uint16_t v = s->clus_table[i];
+        usable += (v == CLUS_FREE || v == CLUS_DIRTY || v == CLUS_HELD) ? 1 : 0;
+    }
+    EXPECT_EQ(int{s->free_clus} - int{s->free_deficit}, usable - 4);
+}
 
 } // namespace dace_test
 
