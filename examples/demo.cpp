@@ -1,7 +1,7 @@
 // Demo: a volume on a simulated SPI-NOR flash. Formats a blank medium, stages
 // and commits directory changes through root copies until the root moves to
-// a fresh cluster, loses power in the middle of a commit, and mounts again
-// to show which copy is in force.
+// a fresh cluster, loses power in the middle of a commit, mounts again to
+// show which copy is in force, and commits once more.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -61,6 +61,8 @@ int main() {
     dace_sim::FlashSim flash(dace_sim::Geometry{256, 8, 1024}); // 256 KiB, 128 clusters of 2 KiB
     dace_config cfg = flash.config(4);
 
+    std::printf("state block for 256-byte pages, 8 pages per cluster, 1024 pages, 4 open files: %u bytes\n",
+                unsigned{dace_getstatesize(&cfg)});
     Mounted m = mount(cfg);
     if (m.s == nullptr) {
         std::puts("mount failed");
@@ -96,6 +98,20 @@ int main() {
         return 1;
     }
     print_volume("after reboot", again.s);
+    std::printf("the cut-short copy is ignored; its root cluster %s\n",
+                again.s->root_sealed != 0 ? "takes no further copy, so the next commit moves the root"
+                                          : "still has room");
+
+    if (!add_entry(again.s, "after-reboot.bin", 7) || dace_commit_root(again.s) != 0) {
+        std::puts("commit after reboot failed");
+        return 1;
+    }
+    Mounted last = mount(cfg);
+    if (last.s == nullptr) {
+        std::puts("remount failed");
+        return 1;
+    }
+    print_volume("one more commit and a remount", last.s);
 
     const dace_sim::Counters &c = flash.counters();
     std::printf("flash traffic: %llu reads (%llu bytes), %llu writes (%llu bytes), %llu erases\n",

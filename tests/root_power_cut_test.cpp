@@ -4,6 +4,7 @@
 // anything else, and the volume must stay usable.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
@@ -184,6 +185,7 @@ void sweep(const std::function<std::vector<uint64_t>(const std::vector<dace_sim:
     run(probe, workload());
     const std::vector<uint64_t> chosen = points(probe.sim.log());
     ASSERT_FALSE(chosen.empty());
+    std::printf("[ sweep    ] %zu fault points (%s)\n", chosen.size(), what.c_str());
     for (uint64_t point : chosen) {
         Volume v(tiny());
         v.sim.set_strict(true);
