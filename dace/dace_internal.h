@@ -39,9 +39,6 @@ inline void store_u16(uint8_t *p, uint16_t v) {
     p[1] = static_cast<uint8_t>(v >> 8);
 }
 
-inline void copy_bytes(void *dst, const void *src, uint32_t count) { dace_memcpy(dst, src, count); }
-inline void fill_bytes(void *dst, uint8_t value, uint32_t count) { dace_memset(dst, value, count); }
-
 inline dace_entry *entries_of(dace_root *copy) {
     return reinterpret_cast<dace_entry *>(reinterpret_cast<uint8_t *>(copy) + kRootHeaderSize);
 }

@@ -21,7 +21,7 @@ uint16_t crc_over(const dace_state *s, uint16_t seed, const void *data, uint32_t
     return static_cast<uint16_t>(s->crc_fn(s->crc_ctx, seed, data, count));
 }
 
-// ---- free-count bookkeeping --------------------------------------------
+// ---- cluster table --------------------------------------------------------
 
 void hold_cluster(dace_state *s, uint16_t c) {
     s->clus_table[c] = CLUS_HELD;
@@ -33,7 +33,7 @@ void hold_cluster(dace_state *s, uint16_t c) {
 dace_state *lay_out(const dace_config *cfg, void *block) {
     auto *base = static_cast<uint8_t *>(block);
     auto *s = static_cast<dace_state *>(block);
-    fill_bytes(base, 0, fixed_part_size());
+    dace_memset(base, 0, fixed_part_size());
 
     s->update_ctx = cfg->update_ctx;
     s->update_fn = cfg->update_fn;
@@ -101,7 +101,7 @@ enum class Walk { NoCopy, Found, ForeignGeometry };
 // Finds the last copy of the unbroken run of valid copies from page 0.
 // Every copy of one root cluster carries the generation of its page-0 copy;
 // one that does not is left over from an earlier use of the cluster.
-Walk walk_copies(const dace_state *s, const uint8_t *image, uint16_t *last_page, uint32_t *seq) {
+Walk walk_copies(dace_state *s, const uint8_t *image, uint16_t *last_page, uint32_t *seq) {
     Walk result = Walk::NoCopy;
     uint32_t page = 0;
     while (page < s->clus_pages) {
@@ -110,7 +110,7 @@ Walk walk_copies(const dace_state *s, const uint8_t *image, uint16_t *last_page,
             break;
         if (result == Walk::Found && copy->seq != *seq)
             break;
-        if (crc_over(s, s->crc_seed, copy, kHeadCrcBytes) != copy->head_crc)
+        if (dace_root_head_crc(s, copy) != copy->head_crc)
             break;
         if (!geometry_matches(s, copy)) {
             // A sound header of another geometry at page 0 means another
@@ -121,7 +121,7 @@ Walk walk_copies(const dace_state *s, const uint8_t *image, uint16_t *last_page,
         }
         if (!copy_fits(s, copy, page))
             break;
-        if (crc_over(s, s->crc_seed, entries_of(copy), uint32_t{copy->count} * kEntrySize) != copy->files_crc)
+        if (dace_root_files_crc(s, copy) != copy->files_crc)
             break;
         result = Walk::Found;
         *last_page = static_cast<uint16_t>(page);
@@ -198,10 +198,10 @@ void rebuild_chains(dace_state *s, uint8_t *scratch) {
     dace_entry *entries = entries_of(s->root);
     for (uint32_t e = 0; e < s->root->count; ++e) {
         uint16_t c = entries[e].clus;
-        uint16_t prev = kNoEntry;
+        uint16_t prev = CLUS_END; // no cluster of this chain claimed yet
         while (c != CLUS_END) {
             if (c >= s->clus_count || s->clus_table[c] != CLUS_DIRTY) {
-                if (prev == kNoEntry) {
+                if (prev == CLUS_END) {
                     // Nothing of this file can be claimed: it must not lead
                     // later writes into clusters that are not its own.
                     entries[e].clus = CLUS_END;
@@ -329,7 +329,7 @@ bool move_root(dace_state *s, uint16_t need, uint16_t drop) {
     auto *dest = reinterpret_cast<dace_root *>(s->root_buf);
     dace_copy_entries(s, dest, drop);
     const uint32_t used = kRootHeaderSize + uint32_t{dest->count} * kEntrySize;
-    fill_bytes(s->root_buf + used, 0, s->clus_size - used);
+    dace_memset(s->root_buf + used, 0, s->clus_size - used);
     dest->seq = dest->seq + 1;
     dest->pages = need;
     s->root = dest;
@@ -347,7 +347,7 @@ bool grow_staged_copy(dace_state *s) {
         return true;
     const uint32_t next_page = uint32_t{s->root_page} + copy->pages;
     if (next_page + 1 <= s->clus_pages) {
-        fill_bytes(s->root_buf + size_t{next_page} * s->page_size, 0, s->page_size);
+        dace_memset(s->root_buf + size_t{next_page} * s->page_size, 0, s->page_size);
         ++copy->pages;
         return true;
     }
@@ -527,7 +527,7 @@ void dace_fill_root(dace_state *s, dace_root *copy, uint16_t pages, uint16_t cou
     const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{count};
     const uint32_t span = uint32_t{pages} * s->page_size;
     if (used < span)
-        fill_bytes(reinterpret_cast<uint8_t *>(copy) + used, 0, span - used);
+        dace_memset(reinterpret_cast<uint8_t *>(copy) + used, 0, span - used);
 }
 
 // Writes the staged copy after the last copy on the medium. On return 0 the
@@ -565,7 +565,7 @@ void dace_clear_unused_data(dace_state *s, dace_file *f) {
     const uint32_t pos = f->pos;
     const uint32_t size = entries_of(s->root)[f->entry].size;
     if (pos / payload == size / payload && pos < payload)
-        fill_bytes(f->buf + kClusHeaderSize + pos, 0xFF, payload - pos);
+        dace_memset(f->buf + kClusHeaderSize + pos, 0xFF, payload - pos);
 }
 
 // ---- cluster table ----------------------------------------------------------
@@ -623,7 +623,7 @@ int dace_reopen_root(dace_state *s, int mode, uint16_t drop) {
         const uint32_t room = s->root_sealed != 0 ? 0u : uint32_t{s->clus_pages} - s->root_end;
         if (need <= room) {
             uint8_t *dest = s->root_buf + size_t{s->root_end} * s->page_size;
-            fill_bytes(dest, 0, need * s->page_size);
+            dace_memset(dest, 0, need * s->page_size);
             dace_copy_entries(s, reinterpret_cast<dace_root *>(dest), dropped);
             s->root_page = s->root_end;
             s->root = reinterpret_cast<dace_root *>(dest);
@@ -646,7 +646,7 @@ void dace_copy_entries(dace_state *s, dace_root *dest, uint16_t drop) {
     const uint16_t count = src->count;
     auto *to = reinterpret_cast<uint8_t *>(dest);
     const auto *from = reinterpret_cast<const uint8_t *>(src);
-    copy_bytes(to, from, kRootHeaderSize);
+    dace_memcpy(to, from, kRootHeaderSize);
     to += kRootHeaderSize;
     from += kRootHeaderSize;
     bool left_out = false;
@@ -655,12 +655,12 @@ void dace_copy_entries(dace_state *s, dace_root *dest, uint16_t drop) {
             left_out = true;
             continue;
         }
-        copy_bytes(to, from, kEntrySize);
+        dace_memcpy(to, from, kEntrySize);
         to += kEntrySize;
     }
     if (left_out) {
         dest->count = static_cast<uint16_t>(count - 1);
-        fill_bytes(to, 0, kEntrySize);
+        dace_memset(to, 0, kEntrySize);
     }
 }
 

@@ -101,7 +101,7 @@ TEST(MountRobustness, RootHeadersThatOverrunTheClusterAreIgnored) {
             h.clus_pages = v.cfg.clus_pages;
             h.pages = pages;
             h.count = count;
-            h.head_crc = crc(v.cfg, &h, 28, v.cfg.crc_seed);
+            h.head_crc = crc(&h, 28, v.cfg.crc_seed);
             std::memcpy(v.sim.cluster(3), &h, sizeof h);
             ASSERT_NE(v.mount(), nullptr);
             // Only a header that fits counts; the others leave the medium unformatted.

@@ -70,7 +70,7 @@ TEST(Format, BlankMediumGetsOnePageRootAtClusterZero) {
         expected.push_back(rd(c * kPages, 8));
         expected.push_back(rd(c * kPages, 2048));
     }
-    const uint16_t head = crc(v.cfg, v.sim.cluster(0), 28, 0xFFFF);
+    const uint16_t head = crc(v.sim.cluster(0), 28, 0xFFFF);
     expected.push_back(Call{Op::Crc, 0, 28, head});
     expected.push_back(Call{Op::Crc, 0, 28, head});
     expected.push_back(Call{Op::Crc, 0, 0, 0xFFFF});

@@ -94,8 +94,8 @@ TEST(RootCommit, StagesAfterTheCommittedCopyAndWritesItOnce) {
     EXPECT_TRUE(v.sim.log().empty());
 
     ASSERT_EQ(dace_commit_root(s), 0);
-    EXPECT_EQ(shown(v.sim.log()), shown({{Op::Crc, 0, 28, crc(v.cfg, page1, 28, 0xFFFF)},
-                                         {Op::Crc, 0, 96, crc(v.cfg, page1 + 32, 96, 0xFFFF)},
+    EXPECT_EQ(shown(v.sim.log()), shown({{Op::Crc, 0, 28, crc(page1, 28, 0xFFFF)},
+                                         {Op::Crc, 0, 96, crc(page1 + 32, 96, 0xFFFF)},
                                          {Op::Write, 1, 256, 256}}));
     EXPECT_EQ(s->root_end, 2);
     EXPECT_EQ(std::memcmp(v.sim.cluster(0) + 256, page1, 256), 0);
