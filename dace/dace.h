@@ -209,6 +209,45 @@ uint32_t dace_getfreespace(dace_state *state, uint32_t *total);
 int dace_reopen_root(dace_state *state, int mode, uint16_t drop);
 void dace_copy_entries(dace_state *state, dace_root *dest, uint16_t drop);
 
+/* ---- Files -------------------------------------------------------------- */
+
+/* Lookup by name: position of the first entry whose stored name equals
+ * `name`, or -1. */
+int dace_find_file(dace_state *state, const char *name);
+/* Name test: 0 valid (1 to 18 bytes, no '/' or '\\'), -1 empty, 1 too long,
+ * 2 a separator. */
+int dace_check_filename(const char *name);
+
+/* Creates an empty file and opens it; 0 when refused (name invalid or taken,
+ * directory full, every slot open, or the root cannot be staged). Nothing
+ * reaches the medium before the next commit. */
+dace_handle dace_create(dace_state *state, const char *name);
+/* Opens an existing file at position 0; 0 when refused. */
+dace_handle dace_open(dace_state *state, const char *name);
+/* Writes out the handle's data and the staged directory, then frees the
+ * slot: 0 closed, -1 bad handle, 1 not open, 2 a write fell short (the
+ * handle stays open; closing again retries). */
+int dace_close(dace_state *state, dace_handle handle);
+
+/* Appends at the end of the file (only there); returns the bytes taken. */
+uint32_t dace_write(dace_state *state, const void *data, uint32_t count, dace_handle handle);
+/* Makes everything written so far durable: every pending cluster, then the
+ * directory. 0 on success, -1 on a bad handle or a write that fell short. */
+int dace_flush(dace_state *state, dace_handle handle);
+int dace_flush_impl(dace_state *state, dace_file *file);
+
+/* Copies bytes from the position onward; returns the bytes copied. */
+uint32_t dace_read(dace_state *state, void *dst, uint32_t count, dace_handle handle);
+/* whence 0: from the start; 1: from the position (wrapping, so 0xFFFFFFFF
+ * is one byte back); 2: `offset` bytes before the end. 0 positioned, 1 bad
+ * whence, 2 beyond the end, 3 flushing failed, -1 bad handle or the target's
+ * cluster could not be read. */
+int dace_seek(dace_state *state, dace_handle handle, uint32_t offset, int whence);
+/* The position, or 0xFFFFFFFF for a bad handle. */
+uint32_t dace_tell(dace_state *state, dace_handle handle);
+/* 1 at the end of the file, 0 before it, -1 for a bad handle. */
+int dace_feof(dace_state *state, dace_handle handle);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -530,9 +530,10 @@ void dace_fill_root(dace_state *s, dace_root *copy, uint16_t pages, uint16_t cou
         dace_memset(reinterpret_cast<uint8_t *>(copy) + used, 0, span - used);
 }
 
-// Writes the staged copy after the last copy on the medium. On return 0 the
-// medium's newest valid copy is this one and held clusters may be erased; on
-// -1 the medium still holds the previous copy and the change stays pending.
+// Writes the staged copy after the last copy on the medium, once every open
+// file's pending cluster is written. On return 0 the medium's newest valid
+// copy is this one and held clusters may be erased; on -1 the medium still
+// holds the previous copy and the change stays pending.
 int dace_commit_root(dace_state *s) {
     if (!root_is_staged(s)) {
         if (s->root_unsaved == 0)
@@ -542,6 +543,9 @@ int dace_commit_root(dace_state *s) {
         if (dace_reopen_root(s, DACE_REOPEN_CHANGE, kNoEntry) != 0)
             return -1;
     }
+    // Files' newest clusters that the copy names must be on the medium first.
+    if (!write_out_open_files(s))
+        return -1;
     return write_root_copy(s);
 }
 

@@ -1,0 +1,402 @@
+// Files: handles and their slots, the write path with the cluster write-out
+// and relocation, reading and positioning.
+#include "dace/dace_internal.h"
+
+namespace dace {
+namespace {
+
+// clus_off of a slot whose buffer cannot be taken to hold cluster `clus`
+// (loading it failed): the next read or write loads it again first.
+constexpr uint16_t kStaleOffset = 0xFFFF;
+constexpr uint32_t kNameField = 18;
+
+dace_entry &entry_of(dace_state *s, const dace_file *f) {
+    DACE_ASSERT(f->entry < s->root->count);
+    return entries_of(s->root)[f->entry];
+}
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+// Stored names end at their first NUL or fill the field; at most 19 bytes of
+// `name` are read.
+bool name_matches(const dace_entry &e, const char *name) {
+    for (uint32_t i = 0; i < kNameField; ++i) {
+        const auto given = static_cast<uint8_t>(name[i]);
+        if (given == 0)
+            return e.name[i] == 0;
+        if (e.name[i] != given)
+            return false;
+    }
+    return name[kNameField] == 0;
+}
+
+bool is_open(const dace_state *s, uint16_t entry) {
+    for (const dace_file *f = s->open_list; f != nullptr; f = f->next)
+        if (f->entry == entry)
+            return true;
+    return false;
+}
+
+// Moves the head of free_list to the head of open_list.
+dace_file *open_free_slot(dace_state *s) {
+    dace_file *f = s->free_list;
+    s->free_list = f->next;
+    f->next = s->open_list;
+    s->open_list = f;
+    return f;
+}
+
+dace_handle handle_of(const dace_state *s, const dace_file *f) {
+    return static_cast<dace_handle>(f - s->files) ^ HANDLE_MAGIC;
+}
+
+uint32_t min_u32(uint32_t a, uint32_t b) { return a < b ? a : b; }
+
+// File offset at which the newest cluster of a file of `size` bytes begins.
+uint32_t newest_cluster_start(uint32_t size, uint32_t payload) {
+    return size == 0 ? 0 : (size - 1) / payload * payload;
+}
+
+bool read_cluster(dace_state *s, uint16_t c, uint8_t *buf) {
+    return s->read_fn(s->io_ctx, uint32_t{c} * s->clus_pages, buf, s->clus_size) == s->clus_size;
+}
+
+// Puts the slot at `target` on the cluster that holds it, found by walking
+// back from the newest cluster, and loads that cluster. A boundary is held
+// as (later cluster, offset 0), except the end of a file of whole payloads,
+// which stays on the newest cluster at offset clus_payload. On failure the
+// position has moved but the buffer is marked as not holding the cluster.
+bool load_position(dace_state *s, dace_file *f, uint32_t target) {
+    const dace_entry &e = entry_of(s, f);
+    const uint32_t payload = s->clus_payload;
+    uint32_t start = newest_cluster_start(e.size, payload);
+    uint16_t c = e.clus;
+    f->pos = target;
+    if (c == CLUS_END) {
+        // A file without clusters holds no byte; only its start is a place.
+        f->clus = CLUS_END;
+        f->clus_off = target == 0 ? 0 : kStaleOffset;
+        return target == 0;
+    }
+    for (uint32_t steps = 0; target < start && c < s->clus_count && steps < s->clus_count; ++steps) {
+        c = s->clus_table[c];
+        start -= payload;
+    }
+    f->clus = c;
+    if (c >= s->clus_count || target < start || !read_cluster(s, c, f->buf)) {
+        f->clus_off = kStaleOffset;
+        return false;
+    }
+    f->clus_off = static_cast<uint16_t>(target - start);
+    return true;
+}
+
+// A cluster just taken that the file will not use after all. It was blank
+// and nothing names it, so it is free again without an erase.
+void give_back(dace_state *s, int c) {
+    s->clus_table[c] = CLUS_FREE;
+    raise_free_count(s);
+}
+
+} // namespace
+
+bool write_out_cluster(dace_state *s, dace_file *f) {
+    dace_clear_unused_data(s, f);
+    return dace_commit_clus(s, f->clus, f->buf) == 0;
+}
+
+bool write_out_open_files(dace_state *s) {
+    for (dace_file *f = s->open_list; f != nullptr; f = f->next) {
+        if (f->dirty == 0)
+            continue;
+        if (!write_out_cluster(s, f))
+            return false;
+        f->dirty = 0;
+    }
+    return true;
+}
+
+} // namespace dace
+
+using namespace dace;
+
+extern "C" {
+
+// ---- names ----------------------------------------------------------------
+
+int dace_check_filename(const char *name) {
+    if (name == nullptr || name[0] == '\0')
+        return -1;
+    for (uint32_t i = 0; i <= kNameField; ++i) {
+        if (name[i] == '\0')
+            return 0;
+        if (is_separator(name[i]))
+            return 2;
+    }
+    return 1;
+}
+
+int dace_find_file(dace_state *s, const char *name) {
+    if (name == nullptr)
+        return -1;
+    const dace_entry *entries = entries_of(s->root);
+    for (uint32_t i = 0; i < s->root->count; ++i)
+        if (name_matches(entries[i], name))
+            return static_cast<int>(i);
+    return -1;
+}
+
+// ---- handles ----------------------------------------------------------------
+
+dace_handle dace_create(dace_state *s, const char *name) {
+    if (name == nullptr)
+        return 0;
+    const uint16_t position = s->root->count;
+    if (position >= s->max_entries || s->free_list == nullptr)
+        return 0;
+    if (dace_check_filename(name) != 0 || dace_find_file(s, name) >= 0)
+        return 0;
+    if (dace_reopen_root(s, DACE_REOPEN_APPEND, kNoEntry) != 0)
+        return 0;
+
+    dace_file *f = open_free_slot(s);
+    f->pos = 0;
+    f->clus_off = 0;
+    f->clus = CLUS_END;
+    f->entry = position;
+    f->dirty = 0;
+
+    s->root->count = static_cast<uint16_t>(position + 1);
+    dace_entry *e = &entries_of(s->root)[position];
+    dace_memset(e, 0, kEntrySize);
+    e->clus = CLUS_END;
+    e->size = 0;
+    s->update_fn(s->update_ctx, e);
+    uint32_t length = 0;
+    while (length < kNameField && name[length] != '\0')
+        ++length;
+    dace_memcpy(e->name, name, length);
+    if (length < kNameField)
+        e->name[length] = 0;
+    return handle_of(s, f);
+}
+
+dace_handle dace_open(dace_state *s, const char *name) {
+    const int found = dace_find_file(s, name);
+    if (found < 0 || s->free_list == nullptr)
+        return 0;
+    const auto position = static_cast<uint16_t>(found);
+    if (is_open(s, position))
+        return 0;
+
+    // The first cluster in file order is the end of the newest-first chain.
+    uint16_t first = entries_of(s->root)[position].clus;
+    if (first != CLUS_END) {
+        for (uint32_t steps = 0; s->clus_table[first] != CLUS_END; ++steps) {
+            const uint16_t before = s->clus_table[first];
+            if (before >= s->clus_count || steps >= s->clus_count)
+                return 0;
+            first = before;
+        }
+        if (!read_cluster(s, first, s->free_list->buf))
+            return 0;
+    }
+    dace_file *f = open_free_slot(s);
+    f->clus = first;
+    f->entry = position;
+    f->pos = 0;
+    f->clus_off = 0;
+    f->dirty = 0;
+    return handle_of(s, f);
+}
+
+int dace_close(dace_state *s, dace_handle handle) {
+    dace_file *f = slot_of(s, handle);
+    if (f == nullptr)
+        return -1;
+    dace_file *before = nullptr;
+    dace_file *at = s->open_list;
+    while (at != nullptr && at != f) {
+        before = at;
+        at = at->next;
+    }
+    if (at == nullptr)
+        return 1;
+    if (dace_flush_impl(s, f) != 0)
+        return 2;
+    if (before == nullptr)
+        s->open_list = f->next;
+    else
+        before->next = f->next;
+    f->next = s->free_list;
+    s->free_list = f;
+    f->entry = kNoEntry;
+    return 0;
+}
+
+// ---- writing ----------------------------------------------------------------
+
+int dace_flush_impl(dace_state *s, dace_file *f) {
+    if (f == nullptr)
+        return -1;
+    if (f->dirty != 0) {
+        if (!write_out_cluster(s, f))
+            return -1;
+        f->dirty = 0;
+    }
+    // The commit writes out every other open file's pending cluster first.
+    return dace_commit_root(s);
+}
+
+int dace_flush(dace_state *s, dace_handle handle) {
+    dace_file *f = open_slot_of(s, handle);
+    return f == nullptr ? -1 : dace_flush_impl(s, f);
+}
+
+uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle handle) {
+    dace_file *f = open_slot_of(s, handle);
+    if (f == nullptr || data == nullptr)
+        return 0;
+    const dace_entry &at_end = entry_of(s, f);
+    if (f->pos != at_end.size)
+        return 0;
+    // The buffer must hold the newest cluster before it is carried over or
+    // filled; unwritten bytes are never dropped to reload it.
+    if (f->clus_off == kStaleOffset || f->clus != at_end.clus) {
+        if (f->dirty != 0 || !load_position(s, f, f->pos))
+            return 0;
+    }
+    // A change that no root copy can take would never become durable.
+    if (dace_reopen_root(s, DACE_REOPEN_CHANGE, kNoEntry) != 0)
+        return 0;
+    dace_entry *e = &entry_of(s, f); // the copy may have moved
+
+    // The newest cluster is on the medium and named by the committed root:
+    // carry its content over to a fresh cluster rather than rewrite it.
+    if (f->dirty == 0 && e->clus != CLUS_END) {
+        const int n = take_cluster(s, false);
+        if (n < 0)
+            return 0;
+        s->clus_table[n] = s->clus_table[f->clus];
+        release_cluster(s, f->clus);
+        e->clus = static_cast<uint16_t>(n);
+        f->clus = static_cast<uint16_t>(n);
+        f->dirty = 1;
+    }
+
+    const auto *src = static_cast<const uint8_t *>(data);
+    uint32_t remaining = min_u32(count, 0xFFFFFFFFu - e->size);
+    uint32_t total = 0;
+    while (remaining > 0) {
+        uint32_t room = uint32_t{s->clus_payload} - f->clus_off;
+        if (room == 0 || f->clus == CLUS_END) {
+            const int n = take_cluster(s, false);
+            if (n < 0)
+                break;
+            if (f->dirty != 0) {
+                // Bytes of a cluster that did not reach the medium stay in
+                // the buffer for a later write or flush to try again.
+                if (!write_out_cluster(s, f)) {
+                    give_back(s, n);
+                    break;
+                }
+                f->dirty = 0;
+            }
+            s->clus_table[n] = f->clus;
+            f->clus = static_cast<uint16_t>(n);
+            e->clus = f->clus;
+            f->clus_off = 0;
+            room = s->clus_payload;
+        }
+        const uint32_t k = min_u32(room, remaining);
+        dace_memcpy(f->buf + kClusHeaderSize + f->clus_off, src, k);
+        f->clus_off = static_cast<uint16_t>(f->clus_off + k);
+        f->pos += k;
+        e->size += k;
+        src += k;
+        remaining -= k;
+        total += k;
+        f->dirty = 1;
+    }
+    s->update_fn(s->update_ctx, e);
+    return total;
+}
+
+// ---- reading and positioning -------------------------------------------------
+
+uint32_t dace_read(dace_state *s, void *dst, uint32_t count, dace_handle handle) {
+    dace_file *f = open_slot_of(s, handle);
+    if (f == nullptr || dst == nullptr)
+        return 0;
+    const uint32_t size = entry_of(s, f).size;
+    // A position past the end (the file was shortened) has nothing to read.
+    if (f->pos >= size || count == 0)
+        return 0;
+    if ((f->clus_off == kStaleOffset || f->clus == CLUS_END) && !load_position(s, f, f->pos))
+        return 0;
+    auto *out = static_cast<uint8_t *>(dst);
+    uint32_t remaining = size - f->pos;
+    uint32_t total = 0;
+    while (count > 0 && remaining > 0) {
+        uint32_t room = uint32_t{s->clus_payload} - f->clus_off;
+        if (room == 0) {
+            const int n = dace_next_clus(s, f, f->clus);
+            if (n < 0 || !read_cluster(s, static_cast<uint16_t>(n), f->buf))
+                break;
+            f->clus = static_cast<uint16_t>(n);
+            f->clus_off = 0;
+            room = s->clus_payload;
+        }
+        const uint32_t k = min_u32(min_u32(room, remaining), count);
+        dace_memcpy(out, f->buf + kClusHeaderSize + f->clus_off, k);
+        f->clus_off = static_cast<uint16_t>(f->clus_off + k);
+        f->pos += k;
+        out += k;
+        remaining -= k;
+        count -= k;
+        total += k;
+    }
+    return total;
+}
+
+int dace_seek(dace_state *s, dace_handle handle, uint32_t offset, int whence) {
+    dace_file *f = open_slot_of(s, handle);
+    if (f == nullptr)
+        return -1;
+    const uint32_t size = entry_of(s, f).size;
+    uint32_t target = 0;
+    switch (whence) {
+    case 0:
+        target = offset;
+        break;
+    case 1:
+        target = f->pos + offset;
+        break;
+    case 2:
+        target = size - offset;
+        break;
+    default:
+        return 1;
+    }
+    if (target > size)
+        return 2;
+    if (dace_flush_impl(s, f) != 0)
+        return 3;
+    if (target == f->pos && f->clus_off != kStaleOffset)
+        return 0;
+    return load_position(s, f, target) ? 0 : -1;
+}
+
+uint32_t dace_tell(dace_state *s, dace_handle handle) {
+    const dace_file *f = open_slot_of(s, handle);
+    return f == nullptr ? 0xFFFFFFFFu : f->pos;
+}
+
+int dace_feof(dace_state *s, dace_handle handle) {
+    const dace_file *f = open_slot_of(s, handle);
+    if (f == nullptr)
+        return -1;
+    return f->pos >= entry_of(s, f).size ? 1 : 0;
+}
+
+} // extern "C"
