@@ -152,6 +152,58 @@ inline void expect_free_count_matches_table(const dace_state *s) {
     EXPECT_EQ(int{s->free_clus} - int{s->free_deficit}, usable - 4);
 }
 
+// ---- file contents ----
+
+// Bytes that differ from cluster to cluster and from file to file, so that
+// data read from a wrong place shows.
+inline std::vector<uint8_t> pattern_bytes(size_t n, uint32_t seed = 1) {
+    std::vector<uint8_t> out(n);
+    uint32_t x = seed * 2654435761u + 1;
+    for (uint8_t &b : out) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(x >> 16);
+    }
+    return out;
+}
+
+inline uint32_t write_bytes(dace_state *s, dace_handle h, const std::vector<uint8_t> &bytes) {
+    return dace_write(s, bytes.data(), static_cast<uint32_t>(bytes.size()), h);
+}
+
+// Opens a file positioned at its end, ready to append.
+inline dace_handle open_at_end(dace_state *s, const char *name) {
+    const dace_handle h = dace_open(s, name);
+    EXPECT_NE(h, 0u) << "cannot open " << name;
+    if (h != 0) {
+        EXPECT_EQ(dace_seek(s, h, 0, 2), 0);
+    }
+    return h;
+}
+
+// Reads the rest of an open file in pieces of `piece` bytes.
+inline std::vector<uint8_t> read_rest(dace_state *s, dace_handle h, uint32_t piece = 4096) {
+    std::vector<uint8_t> out;
+    std::vector<uint8_t> buf(piece);
+    for (;;) {
+        const uint32_t got = dace_read(s, buf.data(), piece, h);
+        if (got == 0)
+            return out;
+        out.insert(out.end(), buf.begin(), buf.begin() + got);
+    }
+}
+
+// A whole file by name: opened, read and closed. Fails the test when the
+// file cannot be opened or closed.
+inline std::vector<uint8_t> file_bytes(dace_state *s, const char *name) {
+    const dace_handle h = dace_open(s, name);
+    EXPECT_NE(h, 0u) << "cannot open " << name;
+    if (h == 0)
+        return {};
+    std::vector<uint8_t> out = read_rest(s, h);
+    EXPECT_EQ(dace_close(s, h), 0);
+    return out;
+}
+
 } // namespace dace_test
 
 #endif // DACE_TESTS_TEST_SUPPORT_H

@@ -1,0 +1,270 @@
+// Names, lookups and the life of a handle: create, open, close, and the
+// refusal of handles that do not name an open slot.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "dace/dace_internal.h"
+#include "tests/test_support.h"
+
+using namespace dace_test;
+using dace_sim::Op;
+
+namespace {
+
+const std::string k18(18, 'n');
+
+// Update calls see the entry as the library hands it over.
+struct UpdateSpy {
+    static void record(void *ctx, dace_entry *e) { static_cast<UpdateSpy *>(ctx)->seen.push_back(*e); }
+    std::vector<dace_entry> seen;
+};
+
+} // namespace
+
+TEST(FileNames, NameTestReadsAtMostNineteenBytes) {
+    EXPECT_EQ(dace_check_filename(""), -1);
+    EXPECT_EQ(dace_check_filename(nullptr), -1);
+    EXPECT_EQ(dace_check_filename("a"), 0);
+    EXPECT_EQ(dace_check_filename(k18.c_str()), 0);
+    EXPECT_EQ(dace_check_filename((k18 + "n").c_str()), 1);
+    EXPECT_EQ(dace_check_filename("/a"), 2);
+    EXPECT_EQ(dace_check_filename("a\\b"), 2);
+    EXPECT_EQ(dace_check_filename((k18 + "n/").c_str()), 1);
+    // Nineteen bytes without a terminator: the test must not look further.
+    const char unterminated[19] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j',
+                                   'k', 'l', 'm', 'n', 'o', 'p', 'q', 'r', 's'};
+    EXPECT_EQ(dace_check_filename(unterminated), 1);
+}
+
+TEST(FileNames, LookupMatchesWholeStoredNamesInTableOrder) {
+    Volume v;
+    std::vector<dace_entry> entries = named({"log", "twin", "twin", ""});
+    entries.push_back(make_entry(k18, 0, CLUS_END)); // fills the field: no NUL
+    plant_root(v.sim, v.cfg, 0, 0, 1, entries);
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+
+    EXPECT_EQ(dace_find_file(s, "log"), 0);
+    EXPECT_EQ(dace_find_file(s, "lo"), -1);
+    EXPECT_EQ(dace_find_file(s, "logs"), -1);
+    EXPECT_EQ(dace_find_file(s, "twin"), 1);
+    EXPECT_EQ(dace_find_file(s, "LOG"), -1);
+    EXPECT_EQ(dace_find_file(s, ""), 3);
+    EXPECT_EQ(dace_find_file(s, k18.c_str()), 4);
+    EXPECT_EQ(dace_find_file(s, k18.substr(0, 17).c_str()), -1);
+    EXPECT_EQ(dace_find_file(s, (k18 + "x").c_str()), -1);
+    EXPECT_EQ(dace_find_file(s, nullptr), -1);
+}
+
+TEST(FileCreate, StagesAnEmptyEntryAndWritesNothing) {
+    Volume v;
+    UpdateSpy spy;
+    v.cfg.update_fn = UpdateSpy::record;
+    v.cfg.update_ctx = &spy;
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    v.sim.set_logging(true);
+
+    const dace_handle h = dace_create(s, k18.c_str());
+    EXPECT_EQ(h, 3u ^ HANDLE_MAGIC); // slots are stacked: the highest comes first
+    EXPECT_TRUE(dace::root_is_staged(s));
+    ASSERT_EQ(v.count(), 1);
+    const dace_entry &e = v.entries()[0];
+    EXPECT_EQ(e.size, 0u);
+    EXPECT_EQ(e.clus, CLUS_END);
+    EXPECT_EQ(entry_name(e), k18);
+    ASSERT_EQ(spy.seen.size(), 1u);
+    EXPECT_EQ(entry_name(spy.seen[0]), ""); // the name is filled in after the hook
+    EXPECT_TRUE(medium_calls(v.sim.log()).empty());
+
+    const dace_file &f = s->files[3];
+    EXPECT_EQ(s->open_list, &f);
+    EXPECT_EQ(f.entry, 0);
+    EXPECT_EQ(f.pos, 0u);
+    EXPECT_EQ(f.clus, CLUS_END);
+    EXPECT_EQ(f.dirty, 0);
+    EXPECT_EQ(dace_feof(s, h), 1);
+}
+
+TEST(FileCreate, RefusalsChangeNothingAndCallNoCallback) {
+    Volume v(small_nor(), 2);
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    const dace_handle open_one = dace_create(s, "taken");
+    ASSERT_NE(open_one, 0u);
+    ASSERT_EQ(dace_close(s, open_one), 0);
+    ASSERT_NE(dace_create(s, "open"), 0u);
+    v.sim.set_logging(true);
+    const uint16_t root_end = s->root_end;
+
+    for (const char *bad : {"", "a/b", "x\\", "nineteen-bytes-name", "taken", "open"})
+        EXPECT_EQ(dace_create(s, bad), 0u) << bad;
+    EXPECT_EQ(dace_create(s, nullptr), 0u);
+    EXPECT_EQ(v.count(), 2);
+    EXPECT_EQ(s->root_end, root_end);
+    EXPECT_TRUE(v.sim.log().empty());
+
+    ASSERT_NE(dace_create(s, "second"), 0u);
+    EXPECT_EQ(dace_create(s, "third"), 0u) << "every slot is open";
+    EXPECT_EQ(dace_open(s, "taken"), 0u);
+}
+
+TEST(FileCreate, FullDirectoryRefusesANewName) {
+    Volume v;
+    std::vector<dace_entry> entries;
+    for (int i = 0; i < 63; ++i)
+        entries.push_back(make_entry("f" + std::to_string(i), 0, CLUS_END));
+    plant_root(v.sim, v.cfg, 0, 0, 1, entries);
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(s->max_entries, 63);
+    EXPECT_EQ(dace_create(s, "new"), 0u);
+    EXPECT_FALSE(dace::root_is_staged(s));
+}
+
+TEST(FileCreate, NewFilesReachTheMediumWithOneRootWrite) {
+    Volume v;
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    v.sim.set_logging(true);
+    const dace_handle a = dace_create(s, "a");
+    const dace_handle b = dace_create(s, "b");
+    ASSERT_NE(a, 0u);
+    ASSERT_NE(b, 0u);
+    ASSERT_EQ(dace_close(s, a), 0);
+    EXPECT_EQ(medium_calls(v.sim.log()), shown({{Op::Write, 1, 256, 256}}));
+
+    v.sim.reboot();
+    s = v.mount();
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(dace_find_file(s, "a"), 0);
+    EXPECT_EQ(dace_find_file(s, "b"), 1);
+}
+
+TEST(FileOpen, WalksTheChainToTheFirstClusterAndLoadsOnlyThat) {
+    Volume v;
+    plant_data(v.sim, v.cfg, 9, CLUS_END, 0x09);
+    plant_data(v.sim, v.cfg, 4, 9, 0x04);
+    plant_data(v.sim, v.cfg, 12, 4, 0x12);
+    plant_root(v.sim, v.cfg, 0, 0, 1, {make_entry("chain", 3 * 2040, 12), make_entry("empty", 0, CLUS_END)});
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    v.sim.set_logging(true);
+
+    const dace_handle h = dace_open(s, "chain");
+    ASSERT_NE(h, 0u);
+    EXPECT_EQ(medium_calls(v.sim.log()), shown({{Op::Read, 72, 2048, 2048}}));
+    const dace_file *f = dace::open_slot_of(s, h);
+    EXPECT_EQ(f->clus, 9);
+    EXPECT_EQ(f->pos, 0u);
+    EXPECT_EQ(f->buf[8], 0x09);
+    EXPECT_EQ(dace_feof(s, h), 0);
+    EXPECT_EQ(dace_open(s, "chain"), 0u) << "one handle per file";
+
+    v.sim.clear_log();
+    const dace_handle e = dace_open(s, "empty");
+    ASSERT_NE(e, 0u);
+    EXPECT_TRUE(v.sim.log().empty());
+    EXPECT_EQ(dace::open_slot_of(s, e)->clus, CLUS_END);
+    uint8_t byte = 0;
+    EXPECT_EQ(dace_read(s, &byte, 1, e), 0u);
+    EXPECT_EQ(dace_open(s, "missing"), 0u);
+    EXPECT_EQ(dace_open(s, nullptr), 0u);
+}
+
+TEST(FileOpen, ShortReadRefusesAndLeavesTheSlotFree) {
+    Volume v;
+    plant_data(v.sim, v.cfg, 5, CLUS_END, 0x55);
+    plant_root(v.sim, v.cfg, 0, 0, 1, {make_entry("f", 10, 5)});
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    dace_file *head = s->free_list;
+    v.sim.fail_read(1, 100);
+    EXPECT_EQ(dace_open(s, "f"), 0u);
+    EXPECT_EQ(s->free_list, head);
+    EXPECT_EQ(s->open_list, nullptr);
+    EXPECT_NE(dace_open(s, "f"), 0u);
+}
+
+TEST(FileOpen, ChainThatLeavesTheTableIsRefused) {
+    Volume v;
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    const dace_handle h = dace_create(s, "f");
+    ASSERT_EQ(write_bytes(s, h, pattern_bytes(5000)), 5000u);
+    ASSERT_EQ(dace_close(s, h), 0);
+    // A link corrupted in memory must not lead the walk out of the table.
+    s->clus_table[1] = 0x7000;
+    EXPECT_EQ(dace_open(s, "f"), 0u);
+}
+
+TEST(FileClose, WritesTheClusterThenTheRootAndFreesTheSlot) {
+    Volume v;
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    const dace_handle h = dace_create(s, "hundred");
+    ASSERT_EQ(write_bytes(s, h, pattern_bytes(100)), 100u);
+    const uint16_t clus = v.entries()[0].clus;
+    EXPECT_EQ(clus, 1);
+    v.sim.set_logging(true);
+
+    ASSERT_EQ(dace_close(s, h), 0);
+    EXPECT_EQ(medium_calls(v.sim.log()), shown({{Op::Write, 8, 2048, 2048}, {Op::Write, 1, 256, 256}}));
+    const uint8_t *c = v.sim.cluster(clus);
+    EXPECT_EQ(dace::load_u32(c), DATA_MAGIC);
+    EXPECT_EQ(c[4] | c[5] << 8, CLUS_END);
+    EXPECT_EQ(c[6] | c[7] << 8, crc(c + 8, 2040, crc(c, 6, 0xFFFF)));
+    EXPECT_EQ(std::vector<uint8_t>(c + 8, c + 108), pattern_bytes(100));
+    for (int i = 108; i < 2048; ++i)
+        ASSERT_EQ(c[i], 0xFF) << i;
+    EXPECT_EQ(s->files[3].entry, 0xFFFF);
+    EXPECT_EQ(s->free_list, &s->files[3]);
+
+    v.sim.clear_log();
+    EXPECT_EQ(dace_close(s, h), 1);
+    EXPECT_EQ(dace_close(s, 0), -1);
+    EXPECT_TRUE(v.sim.log().empty());
+}
+
+TEST(FileClose, ShortClusterWriteKeepsTheHandleOpenForARetry) {
+    Volume v;
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    const dace_handle h = dace_create(s, "f");
+    ASSERT_EQ(write_bytes(s, h, pattern_bytes(300)), 300u);
+    v.sim.fail_write(1, 1024);
+    EXPECT_EQ(dace_close(s, h), 2);
+    EXPECT_NE(dace::open_slot_of(s, h), nullptr);
+    EXPECT_NE(dace::open_slot_of(s, h)->dirty, 0);
+    EXPECT_TRUE(dace::root_is_staged(s)) << "the root must wait for the cluster";
+    EXPECT_EQ(dace_close(s, h), 0);
+
+    v.sim.reboot();
+    s = v.mount();
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(file_bytes(s, "f"), pattern_bytes(300));
+}
+
+TEST(FileHandles, ClosedOrForeignHandlesAreRefusedEverywhere) {
+    Volume v;
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    const dace_handle h = dace_create(s, "f");
+    ASSERT_EQ(dace_close(s, h), 0);
+    v.sim.set_logging(true);
+    uint8_t buf[4] = {1, 2, 3, 4};
+    for (const dace_handle bad : {h, dace_handle{0}, dace_handle{2u ^ HANDLE_MAGIC}, dace_handle{7u ^ HANDLE_MAGIC}}) {
+        EXPECT_EQ(dace_write(s, buf, 4, bad), 0u);
+        EXPECT_EQ(dace_read(s, buf, 4, bad), 0u);
+        EXPECT_EQ(dace_flush(s, bad), -1);
+        EXPECT_EQ(dace_seek(s, bad, 0, 0), -1);
+        EXPECT_EQ(dace_tell(s, bad), 0xFFFFFFFFu);
+        EXPECT_EQ(dace_feof(s, bad), -1);
+    }
+    EXPECT_EQ(dace_close(s, 7u ^ HANDLE_MAGIC), -1);
+    EXPECT_EQ(dace_close(s, 2u ^ HANDLE_MAGIC), 1);
+    EXPECT_TRUE(v.sim.log().empty());
+    EXPECT_EQ(v.entries()[0].size, 0u);
+}

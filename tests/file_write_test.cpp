@@ -1,0 +1,295 @@
+// The write path: filling cluster buffers, writing them out, carrying a
+// written newest cluster over to a fresh one, flushing, and what a power
+// cut or a failing medium leaves behind.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "dace/dace_internal.h"
+#include "tests/test_support.h"
+
+using namespace dace_test;
+using dace::open_slot_of;
+using dace::root_is_staged;
+using dace_sim::Op;
+
+namespace {
+
+constexpr uint32_t P = 2040; // payload of the usual test geometry
+
+// A volume holding one committed file "f" of `size` pattern bytes.
+dace_state *with_file(Volume &v, uint32_t size) {
+    dace_state *s = v.mount();
+    if (s == nullptr)
+        return nullptr;
+    const dace_handle h = dace_create(s, "f");
+    EXPECT_EQ(write_bytes(s, h, pattern_bytes(size)), size);
+    EXPECT_EQ(dace_close(s, h), 0);
+    return s;
+}
+
+std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t> &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+dace_state *remount(Volume &v) {
+    v.sim.reboot();
+    return v.mount();
+}
+
+} // namespace
+
+TEST(FileWrite, FullClusterIsWrittenOnlyWhenTheNextByteNeedsRoom) {
+    Volume v;
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    const dace_handle h = dace_create(s, "f");
+    const dace_file *f = open_slot_of(s, h);
+    v.sim.set_logging(true);
+
+    ASSERT_EQ(write_bytes(s, h, pattern_bytes(P)), P);
+    EXPECT_TRUE(medium_calls(v.sim.log()).empty());
+    EXPECT_EQ(v.entries()[0].clus, 1);
+    EXPECT_EQ(f->clus, 1);
+    EXPECT_EQ(s->clus_table[1], CLUS_END);
+    EXPECT_EQ(f->clus_off, P);
+    EXPECT_NE(f->dirty, 0);
+
+    ASSERT_EQ(dace_write(s, "x", 1, h), 1u);
+    EXPECT_EQ(medium_calls(v.sim.log()), shown({{Op::Write, 8, 2048, 2048}}));
+    EXPECT_EQ(v.entries()[0].clus, 2);
+    EXPECT_EQ(s->clus_table[2], 1) << "the new cluster links back to the one before it";
+    EXPECT_EQ(v.entries()[0].size, P + 1);
+
+    // k payloads and a byte in one call: k clusters written, the last kept.
+    v.sim.clear_log();
+    const dace_handle g = dace_create(s, "g");
+    ASSERT_EQ(write_bytes(s, g, pattern_bytes(3 * P + 1, 7)), 3 * P + 1);
+    EXPECT_EQ(medium_calls(v.sim.log()),
+              shown({{Op::Write, 24, 2048, 2048}, {Op::Write, 32, 2048, 2048}, {Op::Write, 40, 2048, 2048}}));
+    EXPECT_EQ(v.entries()[1].clus, 6);
+    EXPECT_EQ(dace_tell(s, g), 3 * P + 1);
+    ASSERT_EQ(dace_close(s, g), 0);
+    ASSERT_EQ(dace_close(s, h), 0);
+
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(file_bytes(s, "f"), cat(pattern_bytes(P), {'x'}));
+    EXPECT_EQ(file_bytes(s, "g"), pattern_bytes(3 * P + 1, 7));
+}
+
+TEST(FileWrite, RefusedAnywhereButTheEnd) {
+    Volume v;
+    dace_state *s = with_file(v, 500);
+    ASSERT_NE(s, nullptr);
+    const dace_handle h = dace_open(s, "f");
+    v.sim.set_logging(true);
+    EXPECT_EQ(dace_write(s, "abc", 3, h), 0u);
+    ASSERT_EQ(dace_seek(s, h, 499, 0), 0);
+    v.sim.clear_log();
+    EXPECT_EQ(dace_write(s, "abc", 3, h), 0u);
+    EXPECT_EQ(dace_write(s, nullptr, 3, h), 0u);
+    EXPECT_TRUE(v.sim.log().empty());
+    EXPECT_FALSE(root_is_staged(s));
+}
+
+TEST(FileWrite, ZeroByteWriteCarriesTheClusterOverAndKeepsEveryByte) {
+    Volume v;
+    dace_state *s = with_file(v, 100);
+    ASSERT_NE(s, nullptr);
+    const dace_handle h = open_at_end(s, "f");
+    const uint16_t free_before = s->free_clus;
+    const uint64_t updates = v.sim.counters().update_calls;
+    v.sim.set_logging(true);
+
+    EXPECT_EQ(dace_write(s, "", 0, h), 0u);
+    EXPECT_TRUE(medium_calls(v.sim.log()).empty());
+    EXPECT_EQ(v.sim.counters().update_calls, updates + 1);
+    EXPECT_TRUE(root_is_staged(s));
+    EXPECT_EQ(v.entries()[0].clus, 2);
+    EXPECT_EQ(s->clus_table[1], CLUS_HELD) << "the committed root still names the old cluster";
+    EXPECT_EQ(s->free_clus, free_before);
+
+    v.sim.clear_log();
+    ASSERT_EQ(dace_flush(s, h), 0);
+    EXPECT_EQ(medium_calls(v.sim.log()), shown({{Op::Write, 16, 2048, 2048}, {Op::Write, 2, 256, 256}}));
+    EXPECT_EQ(s->clus_table[1], CLUS_DIRTY);
+    v.sim.clear_log();
+    EXPECT_EQ(dace_flush(s, h), 0);
+    EXPECT_TRUE(v.sim.log().empty()) << "nothing left to flush";
+
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(file_bytes(s, "f"), pattern_bytes(100));
+}
+
+TEST(FileWrite, AppendAfterAFlushContinuesBehindTheCarriedBytes) {
+    for (const uint32_t first : {P - 40, P, 2 * P}) {
+        SCOPED_TRACE("first part " + std::to_string(first));
+        Volume v;
+        dace_state *s = v.mount();
+        ASSERT_NE(s, nullptr);
+        const dace_handle h = dace_create(s, "f");
+        ASSERT_EQ(write_bytes(s, h, pattern_bytes(first)), first);
+        ASSERT_EQ(dace_flush(s, h), 0);
+        const uint16_t flushed = v.entries()[0].clus;
+        ASSERT_EQ(write_bytes(s, h, pattern_bytes(100, 2)), 100u);
+        EXPECT_NE(v.entries()[0].clus, flushed);
+        ASSERT_EQ(dace_flush(s, h), 0);
+        EXPECT_EQ(s->clus_table[flushed], CLUS_DIRTY);
+
+        // The same after reading to the end instead of flushing.
+        ASSERT_EQ(dace_close(s, h), 0);
+        const dace_handle r = dace_open(s, "f");
+        EXPECT_EQ(read_rest(s, r).size(), first + 100);
+        ASSERT_EQ(write_bytes(s, r, pattern_bytes(P, 3)), P);
+        ASSERT_EQ(dace_close(s, r), 0);
+
+        s = remount(v);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(file_bytes(s, "f"), cat(cat(pattern_bytes(first), pattern_bytes(100, 2)), pattern_bytes(P, 3)));
+    }
+}
+
+TEST(FileWrite, FullMediumTakesWhatFitsAndKeepsIt) {
+    Volume v(Geometry{256, 1, 64});
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    const dace_handle h = dace_create(s, "big");
+    const uint64_t updates = v.sim.counters().update_calls;
+    const std::vector<uint8_t> data = pattern_bytes(100 * 248);
+    const uint32_t taken = write_bytes(s, h, data);
+    EXPECT_GT(taken, 0u);
+    EXPECT_LT(taken, data.size());
+    EXPECT_EQ(v.sim.counters().update_calls, updates + 1) << "a write cut short is still reported";
+    EXPECT_EQ(write_bytes(s, h, data), 0u);
+    ASSERT_EQ(dace_close(s, h), 0);
+
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(file_bytes(s, "big"), std::vector<uint8_t>(data.begin(), data.begin() + taken));
+}
+
+// ---- commits and failures --------------------------------------------------------
+
+TEST(FileCommit, RootIsWrittenOnlyAfterEveryOpenFilesPendingCluster) {
+    Volume v;
+    dace_state *s = with_file(v, 100);
+    ASSERT_NE(s, nullptr);
+    const dace_handle a = open_at_end(s, "f");
+    ASSERT_EQ(write_bytes(s, a, pattern_bytes(50, 9)), 50u); // carried over to a cluster only in memory
+    const dace_handle b = dace_create(s, "b");
+    ASSERT_EQ(write_bytes(s, b, pattern_bytes(10, 4)), 10u);
+    v.sim.set_logging(true);
+
+    ASSERT_EQ(dace_flush(s, b), 0);
+    EXPECT_EQ(medium_calls(v.sim.log()),
+              shown({{Op::Write, 24, 2048, 2048}, {Op::Write, 16, 2048, 2048}, {Op::Write, 2, 256, 256}}));
+    EXPECT_EQ(open_slot_of(s, a)->dirty, 0);
+
+    // Power lost right after the commit: both files are whole.
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(file_bytes(s, "f"), cat(pattern_bytes(100), pattern_bytes(50, 9)));
+    EXPECT_EQ(file_bytes(s, "b"), pattern_bytes(10, 4));
+}
+
+TEST(FileCommit, ShortWriteOfAnotherFilesClusterHoldsTheRootBack) {
+    Volume v;
+    dace_state *s = with_file(v, 100);
+    ASSERT_NE(s, nullptr);
+    const dace_handle a = open_at_end(s, "f");
+    ASSERT_EQ(write_bytes(s, a, pattern_bytes(50, 9)), 50u);
+    const dace_handle b = dace_create(s, "b");
+    ASSERT_EQ(write_bytes(s, b, pattern_bytes(10, 4)), 10u);
+    const uint16_t root_end = s->root_end;
+    v.sim.fail_write(2, 512); // b's cluster goes through, a's falls short
+    EXPECT_EQ(dace_flush(s, b), -1);
+    v.sim.fail_write(1);
+    EXPECT_EQ(dace_close(s, b), 2);
+    EXPECT_EQ(s->root_end, root_end) << "no root copy may name a cluster that is not written";
+    EXPECT_EQ(s->clus_table[1], CLUS_HELD);
+
+    // Power lost now: the last commit stands, with the old cluster intact.
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(file_bytes(s, "f"), pattern_bytes(100));
+    EXPECT_EQ(dace_find_file(s, "b"), -1);
+}
+
+TEST(FileWrite, ShortWriteOutInsideAWriteKeepsTheBytesForARetry) {
+    Volume v;
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    const dace_handle h = dace_create(s, "f");
+    ASSERT_EQ(write_bytes(s, h, pattern_bytes(P)), P);
+    const uint16_t free_before = s->free_clus;
+    const uint64_t updates = v.sim.counters().update_calls;
+    const std::vector<uint8_t> buffer(open_slot_of(s, h)->buf, open_slot_of(s, h)->buf + 2048);
+
+    v.sim.fail_write(1, 256);
+    EXPECT_EQ(write_bytes(s, h, pattern_bytes(300, 5)), 0u);
+    const dace_file *f = open_slot_of(s, h);
+    EXPECT_EQ(v.sim.counters().update_calls, updates + 1);
+    EXPECT_NE(f->dirty, 0);
+    EXPECT_EQ(f->clus, 1);
+    EXPECT_EQ(s->clus_table[2], CLUS_FREE) << "the cluster taken for the next bytes is given back";
+    EXPECT_EQ(s->free_clus, free_before);
+    EXPECT_EQ(std::vector<uint8_t>(f->buf + 8, f->buf + 2048), std::vector<uint8_t>(buffer.begin() + 8, buffer.end()));
+    EXPECT_EQ(v.entries()[0].size, P);
+
+    EXPECT_EQ(write_bytes(s, h, pattern_bytes(300, 5)), 300u);
+    ASSERT_EQ(dace_close(s, h), 0);
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(file_bytes(s, "f"), cat(pattern_bytes(P), pattern_bytes(300, 5)));
+}
+
+TEST(FileWrite, NothingChangesWhenNoRootCopyCanBeStaged) {
+    Volume v;
+    dace_state *s = with_file(v, 100);
+    ASSERT_NE(s, nullptr);
+    const dace_handle h = open_at_end(s, "f");
+    // A root cluster that takes no further copy, and no cluster to move to.
+    s->root_sealed = 1;
+    for (uint32_t i = 0; i < s->clus_count; ++i)
+        if (s->clus_table[i] == CLUS_FREE || s->clus_table[i] == CLUS_DIRTY)
+            s->clus_table[i] = CLUS_BAD;
+    v.sim.set_logging(true);
+
+    EXPECT_EQ(dace_write(s, "abc", 3, h), 0u);
+    EXPECT_EQ(v.entries()[0].size, 100u);
+    EXPECT_EQ(open_slot_of(s, h)->dirty, 0);
+    EXPECT_FALSE(root_is_staged(s));
+    EXPECT_EQ(dace_flush(s, h), 0);
+    EXPECT_TRUE(medium_calls(v.sim.log()).empty());
+}
+
+TEST(FileWrite, UnflushedBytesAreLostWholeAndCommittedOnesStay) {
+    Volume v;
+    dace_state *s = with_file(v, 3000);
+    ASSERT_NE(s, nullptr);
+    const dace_handle h = open_at_end(s, "f");
+    ASSERT_EQ(write_bytes(s, h, pattern_bytes(5000, 8)), 5000u); // clusters written, root not
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(file_bytes(s, "f"), pattern_bytes(3000));
+    expect_free_count_matches_table(s);
+}
+
+TEST(FileWrite, PositionPastAShortenedEndTouchesNoCluster) {
+    Volume v;
+    dace_state *s = with_file(v, 5000);
+    ASSERT_NE(s, nullptr);
+    const dace_handle h = open_at_end(s, "f");
+    v.entries()[0].size = 100; // as if the file were shortened by name
+    v.sim.set_logging(true);
+    uint8_t buf[16];
+    EXPECT_EQ(dace_read(s, buf, sizeof buf, h), 0u);
+    EXPECT_EQ(dace_write(s, buf, sizeof buf, h), 0u);
+    EXPECT_EQ(dace_feof(s, h), 1);
+    EXPECT_EQ(dace_seek(s, h, 1, 1), 2);
+    EXPECT_TRUE(v.sim.log().empty());
+}
