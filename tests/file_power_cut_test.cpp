@@ -1,0 +1,231 @@
+// Files under power cuts: a workload of appends on two open files, flushes
+// through either handle, seeks, reads and reopenings is cut at the points of
+// every write that matter and in every erase. After each reboot every file
+// holds what it held at the last flush that reported success, or at the one
+// in flight, and the volume takes further writes.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/test_support.h"
+
+namespace dace_test {
+namespace {
+
+using Files = std::map<std::string, std::vector<uint8_t>>;
+
+// 16 clusters of 1016 payload bytes, 4 pages per root cluster: relocations
+// reuse clusters and the root moves often.
+Geometry tiny() { return Geometry{256, 4, 64}; }
+
+std::string describe(const Files &files) {
+    std::string out;
+    for (const auto &[name, bytes] : files)
+        out += name + ":" + std::to_string(bytes.size()) + " ";
+    return out.empty() ? "(none)" : out;
+}
+
+struct RunResult {
+    Files committed; // at the last flush that reported success
+    Files in_flight; // at the flush that failed
+    bool cut = false;
+};
+
+struct Workload {
+    Volume &v;
+    RunResult r;
+    Files now;
+    std::map<std::string, dace_handle> handles;
+    uint32_t seed = 0;
+
+    // A flush through `name`'s handle commits every file.
+    bool flush(const std::string &name) {
+        if (dace_flush(v.s, handles[name]) != 0)
+            return fail();
+        r.committed = now;
+        return true;
+    }
+    bool fail() {
+        r.in_flight = now;
+        r.cut = true;
+        return false;
+    }
+    bool append(const std::string &name, uint32_t n) {
+        const std::vector<uint8_t> bytes = pattern_bytes(n, ++seed);
+        const uint32_t taken = write_bytes(v.s, handles[name], bytes);
+        now[name].insert(now[name].end(), bytes.begin(), bytes.begin() + taken);
+        return true; // a write cut short shows at the next flush
+    }
+    bool create(const std::string &name) {
+        handles[name] = dace_create(v.s, name.c_str());
+        now[name];
+        return handles[name] != 0 || fail();
+    }
+    bool reopen(const std::string &name) {
+        if (dace_close(v.s, handles[name]) != 0)
+            return fail();
+        r.committed = now;
+        handles[name] = dace_open(v.s, name.c_str());
+        return (handles[name] != 0 && dace_seek(v.s, handles[name], 0, 2) == 0) || fail();
+    }
+    // Reads a little from the middle and returns to the end; seeking commits.
+    bool peek(const std::string &name) {
+        const dace_handle h = handles[name];
+        if (dace_seek(v.s, h, static_cast<uint32_t>(now[name].size() / 2), 0) != 0)
+            return fail();
+        r.committed = now;
+        uint8_t b = 0;
+        const bool got = dace_read(v.s, &b, 1, h) == 1;
+        if (got && b != now[name][now[name].size() / 2])
+            ADD_FAILURE() << "read a wrong byte from " << name;
+        return (got && dace_seek(v.s, h, 0, 2) == 0) || fail();
+    }
+
+    RunResult run() {
+        r.committed = now;
+        if (!create("a") || !create("b") || !flush("a"))
+            return r;
+        const uint32_t sizes[] = {3, 300, 1016, 1, 1000, 64, 1015, 7};
+        for (uint32_t round = 0; round < 16; ++round) {
+            const std::string one = round % 2 == 0 ? "a" : "b";
+            const std::string other = round % 2 == 0 ? "b" : "a";
+            append(one, sizes[round % 8]);
+            append(other, sizes[(round + 3) % 8] / 4);
+            // Flushing through the other handle must carry this one's
+            // pending cluster to the medium before the root.
+            if (!flush(round % 3 == 0 ? one : other))
+                return r;
+            if (round % 5 == 4 && !reopen(other))
+                return r;
+            if (round % 7 == 3 && !peek(one))
+                return r;
+        }
+        r.in_flight = now;
+        return r;
+    }
+};
+
+Files files_on(dace_state *s, const RunResult &r) {
+    Files found;
+    for (const Files *model : {&r.committed, &r.in_flight})
+        for (const auto &[name, bytes] : *model)
+            if (dace_find_file(s, name.c_str()) >= 0)
+                found[name] = file_bytes(s, name.c_str());
+    return found;
+}
+
+void check_after_reboot(Volume &v, const RunResult &r, const std::string &where) {
+    v.sim.reboot();
+    ASSERT_NE(v.mount(), nullptr) << where;
+    const Files found = files_on(v.s, r);
+    ASSERT_TRUE(found == r.committed || found == r.in_flight)
+        << where << "\n found:     " << describe(found) << "\n committed: " << describe(r.committed)
+        << "\n in flight: " << describe(r.in_flight);
+    expect_free_count_matches_table(v.s);
+
+    // Still usable: an append survives the next remount.
+    const dace_handle h = found.count("a") != 0 ? open_at_end(v.s, "a") : dace_create(v.s, "a");
+    ASSERT_NE(h, 0u) << where;
+    ASSERT_EQ(dace_write(v.s, "tail", 4, h), 4u) << where;
+    ASSERT_EQ(dace_close(v.s, h), 0) << where;
+    std::vector<uint8_t> expected = found.count("a") != 0 ? found.at("a") : std::vector<uint8_t>{};
+    expected.insert(expected.end(), {'t', 'a', 'i', 'l'});
+    v.sim.reboot();
+    ASSERT_NE(v.mount(), nullptr) << where;
+    EXPECT_EQ(file_bytes(v.s, "a"), expected) << where;
+}
+
+// Runs the workload once uncut with the log on, then once per fault point
+// that `points` picks from the log, with `arm` setting the fault.
+void sweep(const std::function<std::vector<uint64_t>(const std::vector<dace_sim::Call> &)> &points,
+           const std::function<void(FlashSim &, uint64_t)> &arm, const std::string &what) {
+    Volume probe(tiny(), 3);
+    ASSERT_NE(probe.mount(), nullptr);
+    probe.sim.set_logging(true);
+    Workload uncut{probe, {}, {}, {}};
+    ASSERT_FALSE(uncut.run().cut);
+    const std::vector<uint64_t> chosen = points(probe.sim.log());
+    std::printf("[ sweep    ] %zu fault points (%s)\n", chosen.size(), what.c_str());
+    for (const uint64_t point : chosen) {
+        Volume v(tiny(), 3);
+        v.sim.set_strict(true);
+        ASSERT_NE(v.mount(), nullptr);
+        arm(v.sim, point);
+        Workload w{v, {}, {}, {}};
+        const RunResult r = w.run();
+        check_after_reboot(v, r, what + " " + std::to_string(point));
+        if (::testing::Test::HasFailure())
+            return;
+    }
+}
+
+// The first bytes of every write, both sides of every page boundary, its
+// last byte, and every 16th byte of root copies.
+std::vector<uint64_t> cut_points(const std::vector<dace_sim::Call> &log) {
+    const uint32_t page = tiny().page_size;
+    const uint32_t cluster = page * tiny().clus_pages;
+    std::vector<uint64_t> out;
+    uint64_t before = 0;
+    for (const dace_sim::Call &c : log) {
+        if (c.op != dace_sim::Op::Write)
+            continue;
+        for (uint32_t b = 0; b <= c.count; ++b)
+            if (b < 4 || b % page <= 1 || b % page == page - 1 || b == c.count || (c.count < cluster && b % 16 == 0))
+                out.push_back(before + b);
+        before += c.count;
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(FilePowerCut, UncutWorkloadProgramsOnlyBlankBytesAndMovesTheRoot) {
+    Volume v(tiny(), 3);
+    v.sim.set_strict(true);
+    ASSERT_NE(v.mount(), nullptr);
+    Workload w{v, {}, {}, {}};
+    const RunResult r = w.run();
+    ASSERT_FALSE(r.cut);
+    EXPECT_EQ(v.sim.counters().overwrites, 0u);
+    EXPECT_GT(v.sim.counters().erase_calls, 16u) << "clusters are reused";
+    EXPECT_GE(v.s->root->seq, 5u) << "the root moved several times";
+    EXPECT_LE(dace_getfreespace(v.s, nullptr), 3u * 1024) << "the medium runs nearly full";
+    check_after_reboot(v, r, "uncut");
+}
+
+TEST(FilePowerCut, EveryWriteAtItsBoundaries) {
+    sweep(cut_points, [](FlashSim &sim, uint64_t n) { sim.cut_after_bytes(n); }, "cut after byte");
+}
+
+TEST(FilePowerCut, EveryErase) {
+    sweep(
+        [](const std::vector<dace_sim::Call> &log) {
+            std::vector<uint64_t> out;
+            for (const dace_sim::Call &c : log)
+                if (c.op == dace_sim::Op::Erase)
+                    out.push_back(out.size() + 1);
+            return out;
+        },
+        [](FlashSim &sim, uint64_t n) { sim.cut_in_erase(n); }, "cut in erase");
+}
+
+// A write that falls short anywhere is reported by the flush, and the
+// files stay as the last successful flush left them.
+TEST(FilePowerCut, ShortWriteAnywhere) {
+    sweep(
+        [](const std::vector<dace_sim::Call> &log) {
+            std::vector<uint64_t> out;
+            for (const dace_sim::Call &c : log)
+                if (c.op == dace_sim::Op::Write)
+                    out.push_back(out.size() + 1);
+            return out;
+        },
+        [](FlashSim &sim, uint64_t n) { sim.fail_write(n, 300); },
+        "short write");
+}
+
+} // namespace dace_test
