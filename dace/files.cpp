@@ -191,6 +191,8 @@ dace_handle dace_open(dace_state *s, const char *name) {
 
     // The first cluster in file order is the end of the newest-first chain.
     uint16_t first = entries_of(s->root)[position].clus;
+    if (first != CLUS_END && first >= s->clus_count)
+        return 0;
     if (first != CLUS_END) {
         for (uint32_t steps = 0; s->clus_table[first] != CLUS_END; ++steps) {
             const uint16_t before = s->clus_table[first];
