@@ -9,6 +9,9 @@ namespace {
 // (loading it failed): the next read or write loads it again first.
 constexpr uint16_t kStaleOffset = 0xFFFF;
 constexpr uint32_t kNameField = 18;
+// dirty of a slot whose last write-out fell short; any nonzero value means
+// the buffer holds bytes the medium does not.
+constexpr uint16_t kWriteFellShort = 2;
 
 dace_entry &entry_of(dace_state *s, const dace_file *f) {
     DACE_ASSERT(f->entry < s->root->count);
@@ -98,11 +101,33 @@ void give_back(dace_state *s, int c) {
     raise_free_count(s);
 }
 
+// A cluster that a write left partly programmed cannot take other bytes
+// (its CRC changes at least), so the image moves to a fresh cluster and the
+// spoilt one goes to be erased. No root copy names it: a copy is written only
+// once every pending cluster is. The move is a swap and leaves free_clus as
+// it was.
+bool move_spoilt_cluster(dace_state *s, dace_file *f) {
+    const int n = take_cluster(s, true);
+    if (n < 0)
+        return false;
+    DACE_ASSERT(f->clus == entry_of(s, f).clus);
+    s->clus_table[n] = s->clus_table[f->clus];
+    s->clus_table[f->clus] = CLUS_DIRTY;
+    f->clus = static_cast<uint16_t>(n);
+    entry_of(s, f).clus = f->clus;
+    return true;
+}
+
 } // namespace
 
 bool write_out_cluster(dace_state *s, dace_file *f) {
+    if (f->dirty == kWriteFellShort && !move_spoilt_cluster(s, f))
+        return false;
     dace_clear_unused_data(s, f);
-    return dace_commit_clus(s, f->clus, f->buf) == 0;
+    if (dace_commit_clus(s, f->clus, f->buf) == 0)
+        return true;
+    f->dirty = kWriteFellShort;
+    return false;
 }
 
 bool write_out_open_files(dace_state *s) {
@@ -318,7 +343,8 @@ uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle
         src += k;
         remaining -= k;
         total += k;
-        f->dirty = 1;
+        if (f->dirty == 0)
+            f->dirty = 1;
     }
     s->update_fn(s->update_ctx, e);
     return total;

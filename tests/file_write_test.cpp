@@ -293,3 +293,51 @@ TEST(FileWrite, PositionPastAShortenedEndTouchesNoCluster) {
     EXPECT_EQ(dace_seek(s, h, 1, 1), 2);
     EXPECT_TRUE(v.sim.log().empty());
 }
+
+// A data write that falls short leaves its cluster partly programmed; the
+// retry, with more bytes and another CRC, must go to a fresh cluster, however
+// the retry comes: a flush, a close, a write crossing into the next cluster,
+// or another handle's commit.
+TEST(FileWrite, ShortDataWriteIsRetriedInAFreshCluster) {
+    enum Via { Flush, Close, Boundary, OtherHandle };
+    for (const Via via : {Flush, Close, Boundary, OtherHandle}) {
+        for (const uint32_t done : {0u, 4u, 100u}) {
+            SCOPED_TRACE("via " + std::to_string(via) + ", " + std::to_string(done) + " bytes programmed");
+            Volume v(Geometry{256, 1, 64});
+            v.sim.set_strict(true);
+            dace_state *s = v.mount();
+            ASSERT_NE(s, nullptr);
+            const dace_handle other = dace_create(s, "other");
+            const dace_handle h = dace_create(s, "d");
+            const std::vector<uint8_t> a = pattern_bytes(via == Boundary ? 496 : 300, 1);
+            ASSERT_EQ(write_bytes(s, h, a), a.size());
+            const uint16_t spoilt = v.entries()[1].clus;
+
+            v.sim.fail_write(1, done);
+            switch (via) {
+            case Flush:
+                EXPECT_EQ(dace_flush(s, h), -1);
+                break;
+            case Close:
+                EXPECT_EQ(dace_close(s, h), 2);
+                break;
+            case Boundary:
+                EXPECT_EQ(dace_write(s, "x", 1, h), 0u);
+                break;
+            case OtherHandle:
+                EXPECT_EQ(dace_flush(s, other), -1);
+                break;
+            }
+            const std::vector<uint8_t> b = pattern_bytes(60, 2);
+            ASSERT_EQ(write_bytes(s, h, b), b.size());
+            ASSERT_EQ(dace_close(s, h), 0);
+            EXPECT_NE(v.entries()[1].clus, spoilt);
+            EXPECT_EQ(v.sim.counters().overwrites, 0u);
+            expect_free_count_matches_table(s);
+
+            s = remount(v);
+            ASSERT_NE(s, nullptr);
+            EXPECT_EQ(file_bytes(s, "d"), cat(a, b));
+        }
+    }
+}
