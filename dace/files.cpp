@@ -64,29 +64,37 @@ bool read_cluster(dace_state *s, uint16_t c, uint8_t *buf) {
     return s->read_fn(s->io_ctx, uint32_t{c} * s->clus_pages, buf, s->clus_size) == s->clus_size;
 }
 
-// Puts the slot at `target` on the cluster that holds it, found by walking
-// back from the newest cluster, and loads that cluster. A boundary is held
-// as (later cluster, offset 0), except the end of a file of whole payloads,
-// which stays on the newest cluster at offset clus_payload. On failure the
-// position has moved but the buffer is marked as not holding the cluster.
+// The cluster that holds file offset `target`, found by walking back from
+// the newest cluster, and the offset at which that cluster begins. A
+// boundary gives the later cluster, except the end of a file of whole
+// payloads, which gives the newest. False when the chain does not reach
+// back that far (a header that could not be read at mount ends it early).
+bool find_cluster(const dace_state *s, const dace_entry &e, uint32_t target, uint16_t *clus, uint32_t *start) {
+    const uint32_t payload = s->clus_payload;
+    uint32_t at = newest_cluster_start(e.size, payload);
+    uint16_t c = e.clus;
+    for (uint32_t steps = 0; target < at && c < s->clus_count && steps < s->clus_count; ++steps) {
+        c = s->clus_table[c];
+        at -= payload;
+    }
+    *clus = c;
+    *start = at;
+    return c < s->clus_count && target >= at;
+}
+
+// Puts the slot at `target` and loads the cluster that holds it. On failure
+// the position has moved but the buffer is marked as not holding the cluster.
 bool load_position(dace_state *s, dace_file *f, uint32_t target) {
     const dace_entry &e = entry_of(s, f);
-    const uint32_t payload = s->clus_payload;
-    uint32_t start = newest_cluster_start(e.size, payload);
-    uint16_t c = e.clus;
     f->pos = target;
-    if (c == CLUS_END) {
+    if (e.clus == CLUS_END) {
         // A file without clusters holds no byte; only its start is a place.
         f->clus = CLUS_END;
         f->clus_off = target == 0 ? 0 : kStaleOffset;
         return target == 0;
     }
-    for (uint32_t steps = 0; target < start && c < s->clus_count && steps < s->clus_count; ++steps) {
-        c = s->clus_table[c];
-        start -= payload;
-    }
-    f->clus = c;
-    if (c >= s->clus_count || target < start || !read_cluster(s, c, f->buf)) {
+    uint32_t start = 0;
+    if (!find_cluster(s, e, target, &f->clus, &start) || !read_cluster(s, f->clus, f->buf)) {
         f->clus_off = kStaleOffset;
         return false;
     }
@@ -214,18 +222,14 @@ dace_handle dace_open(dace_state *s, const char *name) {
     if (is_open(s, position))
         return 0;
 
-    // The first cluster in file order is the end of the newest-first chain.
-    uint16_t first = entries_of(s->root)[position].clus;
-    if (first != CLUS_END && first >= s->clus_count)
-        return 0;
-    if (first != CLUS_END) {
-        for (uint32_t steps = 0; s->clus_table[first] != CLUS_END; ++steps) {
-            const uint16_t before = s->clus_table[first];
-            if (before >= s->clus_count || steps >= s->clus_count)
-                return 0;
-            first = before;
-        }
-        if (!read_cluster(s, first, s->free_list->buf))
+    // The first cluster in file order: as many steps back along the chain as
+    // the file has clusters after it. A chain that ends sooner cannot give
+    // the file's first bytes.
+    const dace_entry &e = entries_of(s->root)[position];
+    uint16_t first = CLUS_END;
+    if (e.clus != CLUS_END) {
+        uint32_t start = 0;
+        if (!find_cluster(s, e, 0, &first, &start) || !read_cluster(s, first, s->free_list->buf))
             return 0;
     }
     dace_file *f = open_free_slot(s);

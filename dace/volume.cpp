@@ -131,29 +131,35 @@ Walk walk_copies(dace_state *s, const uint8_t *image, uint16_t *last_page, uint3
     return result;
 }
 
+// The 8-byte header of cluster `c`, read a second time when the first read
+// falls short, so that a passing fault does not refuse a mount.
+bool read_header(dace_state *s, uint32_t c, uint8_t *buf) {
+    const uint32_t page = c * s->clus_pages;
+    return s->read_fn(s->io_ctx, page, buf, kClusHeaderSize) == kClusHeaderSize ||
+           s->read_fn(s->io_ctx, page, buf, kClusHeaderSize) == kClusHeaderSize;
+}
+
 struct BestRoot {
     uint32_t seq = 0;
     uint16_t clus = kNoRoot;
     uint16_t page = 0;
-    bool unreadable = false; // some cluster's first word could not be read
 };
 
 // First pass: classify every cluster by its first word and find the newest
 // valid root copy. False when the mount must be refused: a root of another
-// geometry, or a cluster that starts like a root but cannot be read whole,
-// since it may hold the newest root and mounting without it would roll the
-// volume back and let the allocator erase what that root names.
+// geometry, or a cluster that cannot be read (whole, when it starts like a
+// root).
 bool scan_clusters(dace_state *s, BestRoot *best) {
     const uint32_t clus_size = s->clus_size;
     for (uint32_t i = 0; i < s->clus_count; ++i) {
         s->clus_table[i] = CLUS_DIRTY;
         const uint32_t page = i * s->clus_pages;
-        if (s->read_fn(s->io_ctx, page, s->root_buf, kClusHeaderSize) != kClusHeaderSize) {
-            s->clus_table[i] = CLUS_BAD;
-            lower_free_count(s);
-            best->unreadable = true;
-            continue;
-        }
+        // A cluster that cannot be read may hold the newest root or a file's
+        // clusters; mounting without it would roll the volume back and let
+        // the allocator erase committed data. Refuse: the caller may try
+        // again, or erase the medium to start afresh.
+        if (!read_header(s, i, s->root_buf))
+            return false;
         const uint32_t word = load_u32(s->root_buf);
         if (word == ROOT_MAGIC) {
             if (s->read_fn(s->io_ctx, page, s->root_buf, clus_size) == clus_size) {
@@ -192,9 +198,11 @@ bool bytes_are_blank(const uint8_t *p, uint32_t count) {
 }
 
 // Claims the clusters of every chain of the loaded root. A chain ends where
-// a link leaves the table, a header cannot be read, or the chain meets a
-// cluster that is already taken; the last cluster claimed then ends it.
-void rebuild_chains(dace_state *s, uint8_t *scratch) {
+// a link leaves the table or meets a cluster that is already taken; the
+// last cluster claimed then ends it.
+// False when a header cannot be read: the clusters behind it would be left
+// for the allocator to erase.
+bool rebuild_chains(dace_state *s, uint8_t *scratch) {
     dace_entry *entries = entries_of(s->root);
     for (uint32_t e = 0; e < s->root->count; ++e) {
         uint16_t c = entries[e].clus;
@@ -212,16 +220,15 @@ void rebuild_chains(dace_state *s, uint8_t *scratch) {
                 break;
             }
             lower_free_count(s);
-            if (s->read_fn(s->io_ctx, uint32_t{c} * s->clus_pages, scratch, kClusHeaderSize) != kClusHeaderSize) {
-                s->clus_table[c] = CLUS_END;
-                break;
-            }
+            if (!read_header(s, c, scratch))
+                return false;
             const uint16_t link = load_u16(scratch + 4);
             s->clus_table[c] = link;
             prev = c;
             c = link;
         }
     }
+    return true;
 }
 
 // Second pass: what no chain reached is free without an erase only when the
@@ -292,19 +299,11 @@ bool mount(dace_state *s) {
     // no file uses yet.
     uint8_t *scratch = s->free_list->buf;
     if (best.seq != 0) {
-        if (!load_root(s, best))
+        if (!load_root(s, best) || !rebuild_chains(s, scratch))
             return false;
-        rebuild_chains(s, scratch);
     }
     classify_unclaimed(s, scratch);
-    if (best.seq != 0)
-        return true;
-    // No root found while a cluster could not be read: that cluster may be
-    // the root. Refuse rather than format over the volume; a later mount
-    // may read it.
-    if (best.unreadable)
-        return false;
-    return format(s);
+    return best.seq != 0 || format(s);
 }
 
 // ---- root copy-on-write -------------------------------------------------

@@ -46,7 +46,7 @@ FlashSim::FlashSim(Geometry geometry)
     : geometry_(geometry),
       mem_(size_t{geometry.page_size} * geometry.total_pages, blank),
       erases_(cluster_count(), 0),
-      worn_(cluster_count(), false) {}
+      worn_(cluster_count(), false), unreadable_(cluster_count(), false) {}
 
 dace_config FlashSim::config(uint16_t max_files, uint16_t crc_seed) {
     dace_config cfg{};
@@ -94,9 +94,15 @@ void FlashSim::wear_out(uint32_t c) {
         worn_[c] = true;
 }
 
+void FlashSim::make_unreadable(uint32_t c) {
+    if (c < unreadable_.size())
+        unreadable_[c] = true;
+}
+
 void FlashSim::clear_faults() {
     reboot_faults();
     std::fill(worn_.begin(), worn_.end(), false);
+    std::fill(unreadable_.begin(), unreadable_.end(), false);
 }
 
 void FlashSim::cut_after_bytes(uint64_t bytes) {
@@ -158,6 +164,13 @@ uint32_t FlashSim::do_read(uint32_t page, void *dst, uint32_t count) {
     const bool short_due = falls_due(read_fault_.countdown);
     if (!powered_ || dst == nullptr || !in_range(page, count))
         return 0;
+    const uint32_t page_size = geometry_.page_size;
+    const uint32_t first = page / geometry_.clus_pages;
+    const uint32_t pages = count == 0 ? 1 : (count + page_size - 1) / page_size;
+    const uint32_t last = (page + pages - 1) / geometry_.clus_pages;
+    for (uint32_t c = first; c <= last && c < unreadable_.size(); ++c)
+        if (unreadable_[c])
+            return 0;
     const uint32_t done = short_due ? std::min(count, read_fault_.value) : count;
     std::memmove(dst, mem_.data() + size_t{page} * geometry_.page_size, done);
     counters_.bytes_read += done;

@@ -113,6 +113,9 @@ public:
     // Every erase that includes cluster `c` fails from now on (returns 0,
     // touches nothing): a worn-out block. It survives reboot().
     void wear_out(uint32_t c);
+    // Every read that touches cluster `c` returns 0 from now on: a block
+    // that no longer reads back. It survives reboot().
+    void make_unreadable(uint32_t c);
     // Disarms every fault, pending power cuts and worn clusters included.
     // Does not restore power: that is reboot().
     void clear_faults();
@@ -173,6 +176,7 @@ private:
     };
     Fault read_fault_, write_fault_, erase_fault_;
     std::vector<bool> worn_;
+    std::vector<bool> unreadable_;
     uint64_t cut_bytes_left_ = 0;
     bool cut_bytes_armed_ = false;
     uint64_t cut_erase_countdown_ = 0;

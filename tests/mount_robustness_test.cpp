@@ -114,4 +114,54 @@ TEST(MountRobustness, RootHeadersThatOverrunTheClusterAreIgnored) {
 }
 
 } // namespace
+// Any one read of a mount may fail: the mount then refuses, or every file
+// reads back whole or cannot be opened, and nothing this mount writes
+// overwrites a committed cluster, so a later mount finds every file whole.
+TEST(MountRobustness, FailedReadAtMountNeverCostsCommittedData) {
+    const Geometry g{256, 1, 64};
+    const std::vector<uint8_t> three = pattern_bytes(3 * 248, 1);
+    const std::vector<uint8_t> one = pattern_bytes(100, 2);
+    Volume probe(g);
+    ASSERT_NE(probe.mount(), nullptr);
+    for (const auto &[name, bytes] : {std::pair{"three", three}, std::pair{"one", one}}) {
+        const dace_handle h = dace_create(probe.s, name);
+        ASSERT_EQ(write_bytes(probe.s, h, bytes), bytes.size());
+        ASSERT_EQ(dace_close(probe.s, h), 0);
+    }
+    probe.sim.reset_counters();
+    ASSERT_NE(probe.mount(), nullptr);
+    const uint64_t reads = probe.sim.counters().read_calls;
+
+    for (uint64_t nth = 1; nth <= reads; ++nth) {
+        for (const uint32_t done : {0u, 5u}) {
+            SCOPED_TRACE("read " + std::to_string(nth) + " gives " + std::to_string(done) + " bytes");
+            Volume v(g);
+            v.sim.bytes() = probe.sim.bytes();
+            v.sim.fail_read(nth, done);
+            if (v.mount() == nullptr)
+                continue;
+            for (const auto &[name, bytes] : {std::pair{"three", three}, std::pair{"one", one}}) {
+                const dace_handle h = dace_open(v.s, name);
+                if (h != 0) {
+                    EXPECT_EQ(read_rest(v.s, h), bytes) << name;
+                    EXPECT_EQ(dace_close(v.s, h), 0);
+                }
+            }
+            // Use every cluster this mount will hand out.
+            const dace_handle fill = dace_create(v.s, "fill");
+            ASSERT_NE(fill, 0u);
+            while (write_bytes(v.s, fill, pattern_bytes(248, 3)) != 0) {
+            }
+            ASSERT_EQ(dace_close(v.s, fill), 0);
+
+            v.sim.reboot();
+            ASSERT_NE(v.mount(), nullptr);
+            EXPECT_EQ(file_bytes(v.s, "three"), three);
+            EXPECT_EQ(file_bytes(v.s, "one"), one);
+            if (HasFailure())
+                return;
+        }
+    }
+}
+
 } // namespace dace_test
