@@ -130,6 +130,20 @@ TEST(FlashSim, WornClusterSurvivesRebootUntilFaultsCleared) {
     EXPECT_EQ(erase(s, 0, 2), 2u);
 }
 
+TEST(FlashSim, UnreadableClusterFailsEveryReadThatTouchesIt) {
+    FlashSim s(small); // clusters of 4 pages of 64 bytes
+    s.make_unreadable(1);
+    uint8_t buf[512];
+    EXPECT_EQ(read(s, 0, buf, 256), 256u);
+    EXPECT_EQ(read(s, 3, buf, 65), 0u) << "reaches into cluster 1";
+    EXPECT_EQ(read(s, 7, buf, 8), 0u);
+    EXPECT_EQ(read(s, 8, buf, 64), 64u);
+    s.reboot();
+    EXPECT_EQ(read(s, 4, buf, 8), 0u);
+    s.clear_faults();
+    EXPECT_EQ(read(s, 4, buf, 8), 8u);
+}
+
 TEST(FlashSim, PowerCutStopsWritePartWay) {
     FlashSim s(small);
     s.cut_after_bytes(10);
