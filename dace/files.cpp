@@ -113,11 +113,11 @@ void give_back(dace_state *s, int c) {
 // (its CRC changes at least), so the image moves to a fresh cluster and the
 // spoilt one goes to be erased. No root copy names it: a copy is written only
 // once every pending cluster is. The move is a swap and leaves free_clus as
-// it was.
+// it was. With no cluster to move to, the spoilt one is erased in place.
 bool move_spoilt_cluster(dace_state *s, dace_file *f) {
     const int n = take_cluster(s, true);
     if (n < 0)
-        return false;
+        return s->erase_fn(s->io_ctx, f->clus, 1) == 1;
     DACE_ASSERT(f->clus == entry_of(s, f).clus);
     s->clus_table[n] = s->clus_table[f->clus];
     s->clus_table[f->clus] = CLUS_DIRTY;

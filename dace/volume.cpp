@@ -320,10 +320,18 @@ void renumber_open_slots(dace_state *s, uint16_t dropped) {
 bool move_root(dace_state *s, uint16_t need, uint16_t drop) {
     if (need > s->clus_pages || s->root_clus >= s->clus_count)
         return false;
-    const int taken = take_cluster(s, true);
-    if (taken < 0)
-        return false;
-    hold_cluster(s, s->root_clus);
+    int taken = take_cluster(s, true);
+    if (taken >= 0) {
+        hold_cluster(s, s->root_clus);
+    } else {
+        // No cluster to move to. A root cluster whose one copy never reached
+        // the medium whole holds nothing committed: the copy before it is in
+        // the previous root cluster, which stays held. Erase it and start it
+        // afresh rather than leave the volume unable to commit.
+        if (s->root_unsaved == 0 || s->root_page != 0 || s->erase_fn(s->io_ctx, s->root_clus, 1) != 1)
+            return false;
+        taken = s->root_clus;
+    }
 
     auto *dest = reinterpret_cast<dace_root *>(s->root_buf);
     dace_copy_entries(s, dest, drop);

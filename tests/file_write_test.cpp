@@ -341,3 +341,38 @@ TEST(FileWrite, ShortDataWriteIsRetriedInAFreshCluster) {
         }
     }
 }
+
+// With no cluster left to move to (failed erases have taken the reserve), a
+// write that fell short is retried in the same cluster after erasing it, as
+// long as that cluster holds nothing committed: a data cluster never named
+// by a root copy, or a root cluster whose one copy never reached the medium.
+TEST(FileCommit, NoClusterLeftRetriesInTheErasedCluster) {
+    const auto use_up_clusters = [](dace_state *s) {
+        for (uint32_t i = 0; i < s->clus_count; ++i)
+            if (s->clus_table[i] == CLUS_FREE || s->clus_table[i] == CLUS_DIRTY)
+                s->clus_table[i] = CLUS_BAD;
+    };
+    for (const bool root : {false, true}) {
+        SCOPED_TRACE(root ? "root copy" : "data cluster");
+        Volume v;
+        v.sim.set_strict(true);
+        dace_state *s = with_file(v, 100);
+        ASSERT_NE(s, nullptr);
+        const dace_handle h = open_at_end(s, "f");
+        if (root)
+            s->root_sealed = 1; // the next copy goes to page 0 of a fresh cluster
+        ASSERT_EQ(dace_write(s, "0123456789", 10, h), 10u);
+        v.sim.fail_write(root ? 2 : 1, 10);
+        ASSERT_EQ(dace_flush(s, h), -1);
+        const uint16_t spoilt = root ? s->root_clus : v.entries()[0].clus;
+        use_up_clusters(s);
+        v.sim.set_logging(true);
+
+        EXPECT_EQ(dace_flush(s, h), 0);
+        EXPECT_EQ(medium_calls(v.sim.log()).front(), show({dace_sim::Op::Erase, spoilt, 1, 1}));
+        EXPECT_EQ(v.sim.counters().overwrites, 0u);
+        s = remount(v);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(file_bytes(s, "f"), cat(pattern_bytes(100), {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'}));
+    }
+}
