@@ -232,7 +232,9 @@ int dace_close(dace_state *state, dace_handle handle);
 /* Appends at the end of the file (only there); returns the bytes taken. */
 uint32_t dace_write(dace_state *state, const void *data, uint32_t count, dace_handle handle);
 /* Makes everything written so far durable: every pending cluster, then the
- * directory. 0 on success, -1 on a bad handle or a write that fell short. */
+ * directory. 0 on success, -1 on a bad handle or a write that fell short;
+ * after -1 the change is on the medium whole or not at all, and the next
+ * flush, close or seek writes it again. */
 int dace_flush(dace_state *state, dace_handle handle);
 int dace_flush_impl(dace_state *state, dace_file *file);
 
