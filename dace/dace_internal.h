@@ -81,9 +81,6 @@ void release_cluster(dace_state *s, uint16_t c);
 // After a root commit reached the medium: held clusters become erasable.
 void settle_held_clusters(dace_state *s);
 
-// The cluster write-out: the slot's buffer, with header and CRC, to its
-// cluster. True when the whole cluster was written.
-bool write_out_cluster(dace_state *s, dace_file *f);
 // Writes out every open file's pending cluster, so that a root copy written
 // next names no cluster that is still only in memory. False when one fell
 // short; the others written stay written.

@@ -40,12 +40,18 @@ bool is_open(const dace_state *s, uint16_t entry) {
     return false;
 }
 
-// Moves the head of free_list to the head of open_list.
-dace_file *open_free_slot(dace_state *s) {
+// Moves the head of free_list to the head of open_list, at position 0 of
+// the file at `entry`, its buffer holding `clus` (or no cluster).
+dace_file *open_free_slot(dace_state *s, uint16_t entry, uint16_t clus) {
     dace_file *f = s->free_list;
     s->free_list = f->next;
     f->next = s->open_list;
     s->open_list = f;
+    f->pos = 0;
+    f->clus_off = 0;
+    f->clus = clus;
+    f->entry = entry;
+    f->dirty = 0;
     return f;
 }
 
@@ -126,8 +132,8 @@ bool move_spoilt_cluster(dace_state *s, dace_file *f) {
     return true;
 }
 
-} // namespace
-
+// The cluster write-out: the slot's buffer, with header and CRC, to its
+// cluster. True when the whole cluster was written.
 bool write_out_cluster(dace_state *s, dace_file *f) {
     if (f->dirty == kWriteFellShort && !move_spoilt_cluster(s, f))
         return false;
@@ -138,14 +144,22 @@ bool write_out_cluster(dace_state *s, dace_file *f) {
     return false;
 }
 
+// Writes out the slot's buffer if it holds anything the medium does not.
+bool write_out_pending(dace_state *s, dace_file *f) {
+    if (f->dirty == 0)
+        return true;
+    if (!write_out_cluster(s, f))
+        return false;
+    f->dirty = 0;
+    return true;
+}
+
+} // namespace
+
 bool write_out_open_files(dace_state *s) {
-    for (dace_file *f = s->open_list; f != nullptr; f = f->next) {
-        if (f->dirty == 0)
-            continue;
-        if (!write_out_cluster(s, f))
+    for (dace_file *f = s->open_list; f != nullptr; f = f->next)
+        if (!write_out_pending(s, f))
             return false;
-        f->dirty = 0;
-    }
     return true;
 }
 
@@ -192,12 +206,7 @@ dace_handle dace_create(dace_state *s, const char *name) {
     if (dace_reopen_root(s, DACE_REOPEN_APPEND, kNoEntry) != 0)
         return 0;
 
-    dace_file *f = open_free_slot(s);
-    f->pos = 0;
-    f->clus_off = 0;
-    f->clus = CLUS_END;
-    f->entry = position;
-    f->dirty = 0;
+    dace_file *f = open_free_slot(s, position, CLUS_END);
 
     s->root->count = static_cast<uint16_t>(position + 1);
     dace_entry *e = &entries_of(s->root)[position];
@@ -232,13 +241,7 @@ dace_handle dace_open(dace_state *s, const char *name) {
         if (!find_cluster(s, e, 0, &first, &start) || !read_cluster(s, first, s->free_list->buf))
             return 0;
     }
-    dace_file *f = open_free_slot(s);
-    f->clus = first;
-    f->entry = position;
-    f->pos = 0;
-    f->clus_off = 0;
-    f->dirty = 0;
-    return handle_of(s, f);
+    return handle_of(s, open_free_slot(s, position, first));
 }
 
 int dace_close(dace_state *s, dace_handle handle) {
@@ -268,13 +271,8 @@ int dace_close(dace_state *s, dace_handle handle) {
 // ---- writing ----------------------------------------------------------------
 
 int dace_flush_impl(dace_state *s, dace_file *f) {
-    if (f == nullptr)
+    if (f == nullptr || !write_out_pending(s, f))
         return -1;
-    if (f->dirty != 0) {
-        if (!write_out_cluster(s, f))
-            return -1;
-        f->dirty = 0;
-    }
     // The commit writes out every other open file's pending cluster first.
     return dace_commit_root(s);
 }
@@ -324,14 +322,11 @@ uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle
             const int n = take_cluster(s, false);
             if (n < 0)
                 break;
-            if (f->dirty != 0) {
-                // Bytes of a cluster that did not reach the medium stay in
-                // the buffer for a later write or flush to try again.
-                if (!write_out_cluster(s, f)) {
-                    give_back(s, n);
-                    break;
-                }
-                f->dirty = 0;
+            // Bytes of a cluster that did not reach the medium stay in the
+            // buffer for a later write or flush to try again.
+            if (!write_out_pending(s, f)) {
+                give_back(s, n);
+                break;
             }
             s->clus_table[n] = f->clus;
             f->clus = static_cast<uint16_t>(n);

@@ -163,24 +163,6 @@ void sweep(const std::function<std::vector<uint64_t>(const std::vector<dace_sim:
     }
 }
 
-// The first bytes of every write, both sides of every page boundary, its
-// last byte, and every 16th byte of root copies.
-std::vector<uint64_t> cut_points(const std::vector<dace_sim::Call> &log) {
-    const uint32_t page = tiny().page_size;
-    const uint32_t cluster = page * tiny().clus_pages;
-    std::vector<uint64_t> out;
-    uint64_t before = 0;
-    for (const dace_sim::Call &c : log) {
-        if (c.op != dace_sim::Op::Write)
-            continue;
-        for (uint32_t b = 0; b <= c.count; ++b)
-            if (b < 4 || b % page <= 1 || b % page == page - 1 || b == c.count || (c.count < cluster && b % 16 == 0))
-                out.push_back(before + b);
-        before += c.count;
-    }
-    return out;
-}
-
 } // namespace
 
 TEST(FilePowerCut, UncutWorkloadProgramsOnlyBlankBytesAndMovesTheRoot) {
@@ -198,18 +180,15 @@ TEST(FilePowerCut, UncutWorkloadProgramsOnlyBlankBytesAndMovesTheRoot) {
 }
 
 TEST(FilePowerCut, EveryWriteAtItsBoundaries) {
-    sweep(cut_points, [](FlashSim &sim, uint64_t n) { sim.cut_after_bytes(n); }, "cut after byte");
+    sweep([](const std::vector<dace_sim::Call> &log) {
+              return write_cut_points(log, tiny().page_size, uint32_t{tiny().page_size} * tiny().clus_pages, 16);
+          },
+          [](FlashSim &sim, uint64_t n) { sim.cut_after_bytes(n); }, "cut after byte");
 }
 
 TEST(FilePowerCut, EveryErase) {
     sweep(
-        [](const std::vector<dace_sim::Call> &log) {
-            std::vector<uint64_t> out;
-            for (const dace_sim::Call &c : log)
-                if (c.op == dace_sim::Op::Erase)
-                    out.push_back(out.size() + 1);
-            return out;
-        },
+        [](const std::vector<dace_sim::Call> &log) { return call_ordinals(log, dace_sim::Op::Erase); },
         [](FlashSim &sim, uint64_t n) { sim.cut_in_erase(n); }, "cut in erase");
 }
 
@@ -217,13 +196,7 @@ TEST(FilePowerCut, EveryErase) {
 // files stay as the last successful flush left them.
 TEST(FilePowerCut, ShortWriteAnywhere) {
     sweep(
-        [](const std::vector<dace_sim::Call> &log) {
-            std::vector<uint64_t> out;
-            for (const dace_sim::Call &c : log)
-                if (c.op == dace_sim::Op::Write)
-                    out.push_back(out.size() + 1);
-            return out;
-        },
+        [](const std::vector<dace_sim::Call> &log) { return call_ordinals(log, dace_sim::Op::Write); },
         [](FlashSim &sim, uint64_t n) { sim.fail_write(n, 300); },
         "short write");
 }

@@ -198,37 +198,17 @@ void sweep(const std::function<std::vector<uint64_t>(const std::vector<dace_sim:
     }
 }
 
-// Every byte of every root write; in a data cluster write its first bytes,
-// both sides of each page boundary and its last byte.
-std::vector<uint64_t> cut_points(const std::vector<dace_sim::Call> &log) {
-    const uint32_t page = tiny().page_size;
-    const uint32_t cluster = page * tiny().clus_pages;
-    std::vector<uint64_t> out;
-    uint64_t before = 0;
-    for (const dace_sim::Call &c : log) {
-        if (c.op != dace_sim::Op::Write)
-            continue;
-        for (uint32_t b = 0; b <= c.count; ++b)
-            if (c.count < cluster || b < 4 || b % page <= 1 || b % page == page - 1 || b == c.count)
-                out.push_back(before + b);
-        before += c.count;
-    }
-    return out;
-}
-
+// Every byte of every root write; the boundaries of every data cluster write.
 TEST(RootPowerCut, EveryRootByteAndDataPageBoundary) {
-    sweep(cut_points, [](FlashSim &sim, uint64_t n) { sim.cut_after_bytes(n); }, "cut after byte");
+    sweep([](const std::vector<dace_sim::Call> &log) {
+              return write_cut_points(log, tiny().page_size, uint32_t{tiny().page_size} * tiny().clus_pages, 1);
+          },
+          [](FlashSim &sim, uint64_t n) { sim.cut_after_bytes(n); }, "cut after byte");
 }
 
 TEST(RootPowerCut, EveryErase) {
     sweep(
-        [](const std::vector<dace_sim::Call> &log) {
-            std::vector<uint64_t> out;
-            for (const dace_sim::Call &c : log)
-                if (c.op == dace_sim::Op::Erase)
-                    out.push_back(out.size() + 1);
-            return out;
-        },
+        [](const std::vector<dace_sim::Call> &log) { return call_ordinals(log, dace_sim::Op::Erase); },
         [](FlashSim &sim, uint64_t n) { sim.cut_in_erase(n); }, "cut in erase");
 }
 

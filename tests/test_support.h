@@ -141,6 +141,37 @@ inline std::vector<std::string> shown(const std::vector<dace_sim::Call> &calls, 
 
 inline std::vector<std::string> medium_calls(const std::vector<dace_sim::Call> &log) { return shown(log, true); }
 
+// ---- fault points picked from the log of an uncut run ----
+
+// Programmed-byte counts at which to cut the power: the first bytes of every
+// write, both sides of each page boundary and its last byte, and in writes
+// smaller than a cluster (root copies) every `small_stride`th byte.
+inline std::vector<uint64_t> write_cut_points(const std::vector<dace_sim::Call> &log, uint32_t page,
+                                              uint32_t cluster, uint32_t small_stride) {
+    std::vector<uint64_t> out;
+    uint64_t before = 0;
+    for (const dace_sim::Call &c : log) {
+        if (c.op != dace_sim::Op::Write)
+            continue;
+        for (uint32_t b = 0; b <= c.count; ++b)
+            if (b < 4 || b % page <= 1 || b % page == page - 1 || b == c.count ||
+                (c.count < cluster && b % small_stride == 0))
+                out.push_back(before + b);
+        before += c.count;
+    }
+    return out;
+}
+
+// 1, 2, ... for every call of kind `op`: the numbers the call-counting
+// faults take.
+inline std::vector<uint64_t> call_ordinals(const std::vector<dace_sim::Call> &log, dace_sim::Op op) {
+    std::vector<uint64_t> out;
+    for (const dace_sim::Call &c : log)
+        if (c.op == op)
+            out.push_back(out.size() + 1);
+    return out;
+}
+
 // free_clus, less what it owes, equals the clusters the allocator could
 // still use (free, to be erased, or held) less the four held back.
 inline void expect_free_count_matches_table(const dace_state *s) {
