@@ -250,6 +250,42 @@ uint32_t dace_tell(dace_state *state, dace_handle handle);
 /* 1 at the end of the file, 0 before it, -1 for a bad handle. */
 int dace_feof(dace_state *state, dace_handle handle);
 
+/* ---- By name ------------------------------------------------------------ */
+
+/* Results shared by dace_remove, dace_rename and dace_truncate:
+ *   0  changed, and committed to the medium before the call returned;
+ *   1  no entry has the (old) name;
+ *   2  remove: the file is open; rename: the new name breaks the name
+ *      rules; truncate: the length is greater than the size;
+ *   3  the root had to move and no cluster could be had: nothing changed;
+ *   4  a write fell short: the change stands in memory and reaches the
+ *      medium with the next commit that succeeds (a flush or close of any
+ *      file, a further change by name, or dace_commit_root). */
+
+/* Deletes a file that is not open; its clusters become free space. */
+int dace_remove(dace_state *state, const char *name);
+/* Gives a file a new name. Another file may already bear it: lookups then
+ * find the earlier entry. Open handles keep working. */
+int dace_rename(dace_state *state, const char *old_name, const char *new_name);
+/* Shortens a file to `length` bytes (never lengthens it). A handle open on
+ * the file keeps its unwritten bytes below `length`, drops those past it,
+ * and its position moves back to `length` if it lay beyond. */
+int dace_truncate(dace_state *state, const char *name, uint32_t length);
+
+/* ---- Stat and listing ---------------------------------------------------- */
+
+/* Copies the entry of the file named `name`, staged changes included:
+ * 0 found, 1 no such file, -1 a null argument (nothing written). */
+int dace_stat(dace_state *state, const char *name, dace_entry *out);
+/* Copies the entry of an open file: 0, or -1 for a bad or closed handle or
+ * a null `out`. */
+int dace_statf(dace_state *state, dace_handle handle, dace_entry *out);
+/* Starts a walk of the directory in creation order; returns `dir`. */
+dace_dir *dace_opendir(dace_state *state, dace_dir *dir);
+/* The next entry, copied into dir->entry, or NULL at the end. The walk sees
+ * changes at once: removing an entry already returned skips the next one. */
+dace_entry *dace_readdir(dace_state *state, dace_dir *dir);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

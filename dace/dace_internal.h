@@ -22,6 +22,7 @@ constexpr uint32_t kRootHeaderSize = 32;
 constexpr uint32_t kEntrySize = 32;
 constexpr uint32_t kClusHeaderSize = 8;
 constexpr uint32_t kHeadCrcBytes = 28;
+constexpr uint32_t kNameField = 18;
 
 // Little-endian loads and stores for fields read from raw buffers.
 inline uint32_t load_u32(const uint8_t *p) {
@@ -80,6 +81,16 @@ int take_cluster(dace_state *s, bool root_swap);
 void release_cluster(dace_state *s, uint16_t c);
 // After a root commit reached the medium: held clusters become erasable.
 void settle_held_clusters(dace_state *s);
+
+// Writes a name into an entry's field the way the medium stores it: its
+// bytes, then a NUL when it is shorter than the field. Field bytes past that
+// NUL keep what they held.
+void store_name(dace_entry *e, const char *name);
+
+// After the file at `entry` was shortened, with every cluster that began at
+// file offset `released_from` or later given back: handles open on it no
+// longer hold or write those clusters and stand no further than the new end.
+void fit_slots_to_truncation(dace_state *s, uint16_t entry, uint32_t released_from);
 
 // Writes out every open file's pending cluster, so that a root copy written
 // next names no cluster that is still only in memory. False when one fell

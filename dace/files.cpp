@@ -8,7 +8,6 @@ namespace {
 // clus_off of a slot whose buffer cannot be taken to hold cluster `clus`
 // (loading it failed): the next read or write loads it again first.
 constexpr uint16_t kStaleOffset = 0xFFFF;
-constexpr uint32_t kNameField = 18;
 // dirty of a slot whose last write-out fell short; any nonzero value means
 // the buffer holds bytes the medium does not.
 constexpr uint16_t kWriteFellShort = 2;
@@ -156,6 +155,43 @@ bool write_out_pending(dace_state *s, dace_file *f) {
 
 } // namespace
 
+void store_name(dace_entry *e, const char *name) {
+    uint32_t length = 0;
+    while (length < kNameField && name[length] != '\0')
+        ++length;
+    dace_memcpy(e->name, name, length);
+    if (length < kNameField)
+        e->name[length] = 0;
+}
+
+void fit_slots_to_truncation(dace_state *s, uint16_t entry, uint32_t released_from) {
+    for (dace_file *f = s->open_list; f != nullptr; f = f->next) {
+        if (f->entry != entry)
+            continue;
+        const uint32_t length = entry_of(s, f).size;
+        const uint32_t target = min_u32(f->pos, length);
+        if (f->clus_off == kStaleOffset || f->clus == CLUS_END) {
+            f->pos = target;
+            continue;
+        }
+        const uint32_t start = f->pos - f->clus_off;
+        DACE_ASSERT(start >= released_from || (target >= start && target - start <= s->clus_payload));
+        if (start >= released_from) {
+            // The buffer's cluster was given back: its bytes, written or
+            // not, lie past the new end. The next read or write loads the
+            // cluster that holds the position from the chain.
+            f->dirty = 0;
+            f->clus_off = kStaleOffset;
+        } else {
+            // A kept cluster holds the new end whenever the position lay
+            // beyond it, so the position moves within the buffer; unwritten
+            // bytes below the new end stay pending.
+            f->clus_off = static_cast<uint16_t>(target - start);
+        }
+        f->pos = target;
+    }
+}
+
 bool write_out_open_files(dace_state *s) {
     for (dace_file *f = s->open_list; f != nullptr; f = f->next)
         if (!write_out_pending(s, f))
@@ -214,12 +250,7 @@ dace_handle dace_create(dace_state *s, const char *name) {
     e->clus = CLUS_END;
     e->size = 0;
     s->update_fn(s->update_ctx, e);
-    uint32_t length = 0;
-    while (length < kNameField && name[length] != '\0')
-        ++length;
-    dace_memcpy(e->name, name, length);
-    if (length < kNameField)
-        e->name[length] = 0;
+    store_name(e, name);
     return handle_of(s, f);
 }
 
@@ -368,8 +399,14 @@ uint32_t dace_read(dace_state *s, void *dst, uint32_t count, dace_handle handle)
         uint32_t room = uint32_t{s->clus_payload} - f->clus_off;
         if (room == 0) {
             const int n = dace_next_clus(s, f, f->clus);
-            if (n < 0 || !read_cluster(s, static_cast<uint16_t>(n), f->buf))
+            if (n < 0)
                 break;
+            if (!read_cluster(s, static_cast<uint16_t>(n), f->buf)) {
+                // The buffer no longer holds `clus` whole; whatever uses it
+                // next loads the cluster at the position again.
+                f->clus_off = kStaleOffset;
+                break;
+            }
             f->clus = static_cast<uint16_t>(n);
             f->clus_off = 0;
             room = s->clus_payload;

@@ -1,6 +1,7 @@
-// Model-based random runs of the file layer on a misbehaving medium: reads
-// and writes that fail or fall short, failed erases, and a power cut after
-// some programmed bytes or inside an erase, with several files open. After
+// Model-based random runs of the file interface on a misbehaving medium:
+// reads and writes that fail or fall short, failed erases, and a power cut
+// after some programmed bytes or inside an erase, with several files open
+// and files removed, renamed and truncated, open ones too. After
 // every step the free and held counts add up; after every commit that succeeds
 // a copy of the medium mounts with exactly the current files; on a medium made
 // healthy again every close succeeds; and the final remount finds the last
@@ -204,6 +205,12 @@ private:
         if (it == open_.end()) {
             if (kind == 0)
                 open_or_create(name);
+            else if (kind == 1)
+                remove(name);
+            else if (kind == 2)
+                rename(name);
+            else if (kind == 3)
+                truncate(name);
         } else if (kind <= 3) {
             write(name, it->second);
         } else if (kind <= 5) {
@@ -212,6 +219,64 @@ private:
             seek(name, it->second);
         } else if (kind == 8) {
             read(name, it->second);
+        } else {
+            truncate(name);
+        }
+    }
+
+    // The result of a change by name: 0 committed, 4 changed in memory but
+    // maybe not on the medium, 3 nothing changed for want of a cluster.
+    bool changed_by_name(int r) {
+        EXPECT_TRUE(r == 0 || r == 3 || r == 4) << "a change by name returned " << r;
+        return r == 0 || r == 4;
+    }
+
+    void remove(const std::string &name) {
+        const int r = dace_remove(s(), name.c_str());
+        note("remove ", name, " -> ", r);
+        if (current_.count(name) == 0) {
+            EXPECT_EQ(r, 1) << "remove of a missing " << name;
+        } else if (changed_by_name(r)) {
+            current_.erase(name);
+            settle(r == 0, "remove");
+        }
+    }
+
+    // Only to a name no file bears, so that names stay unique in the model.
+    void rename(const std::string &name) {
+        const std::string to = kNames[below(static_cast<uint32_t>(std::size(kNames)))];
+        if (current_.count(to) != 0 || open_.count(name) != 0)
+            return;
+        const int r = dace_rename(s(), name.c_str(), to.c_str());
+        note("rename ", name, " to ", to, " -> ", r);
+        if (current_.count(name) == 0) {
+            EXPECT_EQ(r, 1) << "rename of a missing " << name;
+        } else if (changed_by_name(r)) {
+            current_[to] = std::move(current_[name]);
+            current_.erase(name);
+            settle(r == 0, "rename");
+        }
+    }
+
+    void truncate(const std::string &name) {
+        const auto it = current_.find(name);
+        const uint32_t size = it == current_.end() ? 0 : static_cast<uint32_t>(it->second.size());
+        const uint32_t payload = s()->clus_payload, pick = below(4);
+        const uint32_t length = pick == 0 ? size + 1 : pick == 1 ? below(size / payload + 1) * payload : below(size + 1);
+        const int r = dace_truncate(s(), name.c_str(), length);
+        note("truncate ", name, " of ", size, " to ", length, " -> ", r);
+        if (it == current_.end()) {
+            EXPECT_EQ(r, 1) << "truncate of a missing " << name;
+        } else if (length > size) {
+            EXPECT_EQ(r, 2) << "truncate of " << name << " beyond its end";
+        } else if (changed_by_name(r)) {
+            it->second.resize(length);
+            const auto open = open_.find(name);
+            if (open != open_.end()) {
+                open->second.pos = std::min(open->second.pos, length);
+                EXPECT_EQ(dace_tell(s(), open->second.handle), open->second.pos) << name << " after truncation";
+            }
+            settle(r == 0, "truncate");
         }
     }
 
@@ -326,6 +391,9 @@ private:
             EXPECT_EQ(r, 0) << "close of " << name << " on a healthy medium";
         }
         open_.clear();
+        // A change by name whose commit failed waits for the next commit;
+        // with no file open, the caller commits it directly.
+        EXPECT_EQ(dace_commit_root(s()), 0) << "commit on a healthy medium";
         candidates_ = {current_};
     }
 

@@ -1,0 +1,126 @@
+// Directory operations: remove, rename and truncate by name, each committed
+// before it returns; stat by name and by handle; the directory walk.
+#include "dace/dace_internal.h"
+
+namespace dace {
+namespace {
+
+// Gives back up to `count` clusters of a chain, newest first, starting at
+// `newest`; returns the newest cluster left, CLUS_END when none is. Released
+// clusters stay held until a root copy without them reaches the medium, so
+// the copy in force never names an erased cluster. A released cluster no
+// longer reads as a link, which ends a chain that loops back on itself.
+uint16_t release_newest(dace_state *s, uint16_t newest, uint32_t count) {
+    uint16_t c = newest;
+    for (uint32_t i = 0; i < count && c < s->clus_count; ++i) {
+        const uint16_t before = s->clus_table[c];
+        if (before != CLUS_END && before >= s->clus_count)
+            return CLUS_END; // not a chain member: the chain was damaged
+        release_cluster(s, c);
+        c = before;
+    }
+    return c;
+}
+
+// Clusters that hold a file of `size` bytes.
+uint32_t clusters_for(uint32_t size, uint32_t payload) {
+    return size / payload + (size % payload != 0 ? 1 : 0);
+}
+
+// The last step of every change by name: the staged copy to the medium.
+int commit_change(dace_state *s) { return dace_commit_root(s) == 0 ? 0 : 4; }
+
+} // namespace
+} // namespace dace
+
+using namespace dace;
+
+extern "C" {
+
+// ---- changes by name ------------------------------------------------------
+
+int dace_remove(dace_state *s, const char *name) {
+    const int found = dace_find_file(s, name);
+    if (found < 0)
+        return 1;
+    const auto position = static_cast<uint16_t>(found);
+    for (const dace_file *f = s->open_list; f != nullptr; f = f->next)
+        if (f->entry == position)
+            return 2;
+    const uint16_t newest = entries_of(s->root)[position].clus;
+    if (dace_reopen_root(s, DACE_REOPEN_REMOVE, position) != 0)
+        return 3;
+    release_newest(s, newest, s->clus_count);
+    return commit_change(s);
+}
+
+int dace_rename(dace_state *s, const char *old_name, const char *new_name) {
+    const int found = dace_find_file(s, old_name);
+    if (found < 0)
+        return 1;
+    if (dace_check_filename(new_name) != 0)
+        return 2;
+    if (dace_reopen_root(s, DACE_REOPEN_CHANGE, kNoEntry) != 0)
+        return 3;
+    dace_entry *e = &entries_of(s->root)[found];
+    store_name(e, new_name);
+    s->update_fn(s->update_ctx, e);
+    return commit_change(s);
+}
+
+int dace_truncate(dace_state *s, const char *name, uint32_t length) {
+    const int found = dace_find_file(s, name);
+    if (found < 0)
+        return 1;
+    const auto position = static_cast<uint16_t>(found);
+    const uint32_t size = entries_of(s->root)[position].size;
+    if (length > size)
+        return 2;
+    if (dace_reopen_root(s, DACE_REOPEN_CHANGE, kNoEntry) != 0)
+        return 3;
+    dace_entry *e = &entries_of(s->root)[position];
+    const uint32_t payload = s->clus_payload;
+    const uint32_t kept = clusters_for(length, payload);
+    if (length != size)
+        e->clus = release_newest(s, e->clus, clusters_for(size, payload) - kept);
+    e->size = length;
+    fit_slots_to_truncation(s, position, kept * payload);
+    s->update_fn(s->update_ctx, e);
+    return commit_change(s);
+}
+
+// ---- queries ----------------------------------------------------------------
+
+int dace_stat(dace_state *s, const char *name, dace_entry *out) {
+    if (name == nullptr || out == nullptr)
+        return -1;
+    const int found = dace_find_file(s, name);
+    if (found < 0)
+        return 1;
+    dace_memcpy(out, &entries_of(s->root)[found], kEntrySize);
+    return 0;
+}
+
+int dace_statf(dace_state *s, dace_handle handle, dace_entry *out) {
+    const dace_file *f = slot_of(s, handle);
+    if (f == nullptr || out == nullptr || f->entry >= s->root->count)
+        return -1;
+    dace_memcpy(out, &entries_of(s->root)[f->entry], kEntrySize);
+    return 0;
+}
+
+dace_dir *dace_opendir(dace_state *, dace_dir *dir) {
+    if (dir != nullptr)
+        dir->index = 0;
+    return dir;
+}
+
+dace_entry *dace_readdir(dace_state *s, dace_dir *dir) {
+    if (dir == nullptr || dir->index >= s->root->count)
+        return nullptr;
+    dace_memcpy(&dir->entry, &entries_of(s->root)[dir->index], kEntrySize);
+    ++dir->index;
+    return &dir->entry;
+}
+
+} // extern "C"
