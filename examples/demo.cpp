@@ -1,9 +1,10 @@
 // Demo: a small data logger on a simulated SPI-NOR flash. Every boot mounts
-// the volume, reads back what earlier boots committed, then appends readings
-// and events, flushing after each batch. One boot loses power in the middle
-// of a flush; the next finds everything flushed before it and nothing of the
-// batch in flight. Exits non-zero when anything read back differs from what
-// the logger committed, so it doubles as a smoke test.
+// the volume, lists and reads back what earlier boots committed, rotates a
+// log that has grown long (the old copy removed, the log renamed), then
+// appends readings and events, flushing after each batch. One boot loses
+// power in the middle of a flush; the next finds everything flushed before
+// it and nothing of the batch in flight. Exits non-zero when anything read
+// back differs from what the logger committed, so it doubles as a smoke test.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +23,8 @@ using Files = std::map<std::string, std::string>; // name -> content
 const char *const kBootCount = "boot.count"; // binary: one 4-byte little-endian boot number per boot
 const char *const kTemp = "temp.log";
 const char *const kEvents = "events.log";
+const char *const kTempOld = "temp.old"; // the previous temp.log, kept one rotation long
+constexpr size_t kRotateAt = 450;        // bytes of temp.log that start a new one
 
 // Lays out `block` (dace_init wants 8-byte alignment) and mounts, formatting
 // a blank medium. There is no unmount: once everything is flushed or closed
@@ -42,11 +45,15 @@ std::string read_file(dace_state *fs, const char *name) {
     return out;
 }
 
+// Every file the directory lists, read whole.
 Files read_back(dace_state *fs) {
     Files found;
-    for (const char *name : {kBootCount, kTemp, kEvents})
-        if (dace_find_file(fs, name) >= 0)
-            found[name] = read_file(fs, name);
+    dace_dir dir;
+    for (const dace_entry *e = dace_readdir(fs, dace_opendir(fs, &dir)); e != nullptr; e = dace_readdir(fs, &dir)) {
+        const auto *name = reinterpret_cast<const char *>(e->name);
+        const std::string text(name, std::find(name, name + sizeof e->name, '\0'));
+        found[text] = read_file(fs, text.c_str());
+    }
     return found;
 }
 
@@ -105,6 +112,21 @@ struct Logger {
             committed[name] += data;
         pending.clear();
     }
+    // Each change by name is committed before it returns.
+    bool rotate() {
+        const auto log_file = committed.find(kTemp);
+        if (log_file == committed.end() || log_file->second.size() < kRotateAt)
+            return true;
+        if (dace_find_file(fs, kTempOld) >= 0 && dace_remove(fs, kTempOld) != 0)
+            return false;
+        committed.erase(kTempOld);
+        if (dace_rename(fs, kTemp, kTempOld) != 0)
+            return false;
+        std::printf("  rotated %s (%zu bytes) to %s\n", kTemp, log_file->second.size(), kTempOld);
+        committed[kTempOld] = std::move(log_file->second);
+        committed.erase(kTemp);
+        return true;
+    }
     Files with_pending() const {
         Files all = committed;
         for (const auto &[name, data] : pending)
@@ -156,7 +178,7 @@ bool report(dace_state *fs, Logger &log) {
             continue;
         }
         std::putchar('\n');
-        for (const std::string &line : last_lines(data, name == kTemp ? 2 : 1))
+        for (const std::string &line : last_lines(data, name == kEvents ? 1 : 2))
             std::printf("      %s\n", line.c_str());
     }
     if (found == log.committed) {
@@ -178,7 +200,7 @@ bool report(dace_state *fs, Logger &log) {
 // Three batches of four readings, ten seconds apart, with a flush after each.
 // With `cut_at` set, the power goes that many bytes into the third flush.
 bool log_session(Logger &log, unsigned boot, dace_sim::FlashSim &flash, uint64_t cut_at) {
-    bool ok = log.open_all() && log.append(kBootCount, le32(boot)) &&
+    bool ok = log.rotate() && log.open_all() && log.append(kBootCount, le32(boot)) &&
               log.append(kEvents, stamp(boot, 0) + "up\n") && log.flush();
     for (unsigned batch = 0; ok && batch < 3; ++batch) {
         for (unsigned i = 1; ok && i <= 4; ++i) {
@@ -218,7 +240,7 @@ int main() {
 
     Logger log;
     bool ok = true;
-    for (unsigned boot = 1; ok && boot <= 5; ++boot) {
+    for (unsigned boot = 1; ok && boot <= 6; ++boot) {
         std::vector<uint64_t> block; // a fresh state block, as after a reset
         dace_state *fs = mount(cfg, block);
         if (fs == nullptr) {
@@ -227,7 +249,7 @@ int main() {
         }
         std::printf("boot %u%s\n", boot, boot == 1 ? ": blank flash formatted" : "");
         log.fs = fs;
-        ok = report(fs, log) && (boot == 5 || log_session(log, boot, flash, boot == 3 ? 600 : 0));
+        ok = report(fs, log) && (boot == 6 || log_session(log, boot, flash, boot == 3 ? 600 : 0));
         flash.reboot();
     }
     std::puts(ok ? "all read-backs matched" : "MISMATCH");
