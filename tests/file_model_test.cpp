@@ -73,6 +73,7 @@ public:
             if (!::testing::Test::HasFailure()) {
                 expect_free_count_matches_table(s());
                 expect_free_space(current_);
+                expect_listing(current_);
             }
         }
         if (!::testing::Test::HasFailure())
