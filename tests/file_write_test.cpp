@@ -29,15 +29,6 @@ dace_state *with_file(Volume &v, uint32_t size) {
     return s;
 }
 
-std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t> &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-dace_state *remount(Volume &v) {
-    v.sim.reboot();
-    return v.mount();
-}
 
 } // namespace
 

@@ -223,6 +223,19 @@ inline std::vector<uint8_t> read_rest(dace_state *s, dace_handle h, uint32_t pie
     }
 }
 
+inline std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t> &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Creates `name` holding `size` pattern bytes of `seed` and commits it.
+inline void put_file(dace_state *s, const char *name, uint32_t size, uint32_t seed = 1) {
+    const dace_handle h = dace_create(s, name);
+    ASSERT_NE(h, 0u) << name;
+    ASSERT_EQ(write_bytes(s, h, pattern_bytes(size, seed)), size);
+    ASSERT_EQ(dace_close(s, h), 0);
+}
+
 // A whole file by name: opened, read and closed. Fails the test when the
 // file cannot be opened or closed.
 inline std::vector<uint8_t> file_bytes(dace_state *s, const char *name) {
@@ -233,6 +246,23 @@ inline std::vector<uint8_t> file_bytes(dace_state *s, const char *name) {
     std::vector<uint8_t> out = read_rest(s, h);
     EXPECT_EQ(dace_close(s, h), 0);
     return out;
+}
+
+// The power goes and the volume is mounted again on a fresh state block.
+inline dace_state *remount(Volume &v) {
+    v.sim.reboot();
+    return v.mount();
+}
+
+// Runs `call`, which must call no callback and leave the state block as it was.
+template <class F> void expect_no_effect(Volume &v, F call) {
+    const std::vector<uint64_t> block = v.block;
+    v.sim.set_logging(true);
+    v.sim.clear_log();
+    call();
+    EXPECT_EQ(shown(v.sim.log()), std::vector<std::string>{});
+    EXPECT_TRUE(v.block == block) << "the state block changed";
+    v.sim.set_logging(false);
 }
 
 } // namespace dace_test

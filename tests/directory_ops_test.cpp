@@ -1,0 +1,428 @@
+// Changes by name: remove, rename and truncate. Each commits before it
+// returns; released clusters stay unerased until a root copy without them is
+// on the medium, and handles open on the files keep working.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dace/dace_internal.h"
+#include "tests/test_support.h"
+
+using namespace dace_test;
+using dace::open_slot_of;
+using dace_sim::Call;
+using dace_sim::Op;
+
+namespace {
+
+constexpr uint32_t P = 2040;         // payload of the usual test geometry
+constexpr uint32_t kClusSize = 2048; // what a released cluster adds to the free space
+
+std::vector<uint8_t> head(std::vector<uint8_t> a, uint32_t n) {
+    a.resize(n);
+    return a;
+}
+
+// Mounts `copy` on the medium of `v` as it stands: what a power cut now leaves.
+dace_state *mount_copy(Volume &copy, const Volume &v) {
+    copy.sim.bytes() = v.sim.bytes();
+    return copy.mount();
+}
+
+// The write of the current root copy.
+Call root_write(const dace_state *s) {
+    const uint32_t bytes = 256u * s->root->pages;
+    return {Op::Write, uint32_t{s->root_clus} * 8 + s->root_page, bytes, bytes};
+}
+
+} // namespace
+
+// ---- remove ---------------------------------------------------------------------
+
+TEST(Remove, FreesEveryClusterAndCommitsOnlyTheRoot) {
+    Volume v;
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    put_file(s, "a", 2 * P + 920, 1);
+    put_file(s, "e", 0, 2);
+    put_file(s, "b", 100, 3);
+    const dace_handle hb = dace_open(s, "b");
+    const dace_handle hn = dace_create(s, "n"); // staged, not yet committed
+    expect_no_effect(v, [&] {
+        EXPECT_EQ(dace_remove(s, "x"), 1);
+        EXPECT_EQ(dace_remove(s, "A"), 1);
+        EXPECT_EQ(dace_remove(s, ""), 1);
+        EXPECT_EQ(dace_remove(s, "b"), 2);
+        EXPECT_EQ(dace_remove(s, "n"), 2);
+    });
+    ASSERT_EQ(dace_close(s, hb), 0);
+    ASSERT_EQ(dace_close(s, hn), 0);
+    const uint16_t c3 = v.entries()[0].clus, c2 = s->clus_table[c3], c1 = s->clus_table[c2];
+    const uint32_t free_before = dace_getfreespace(s, nullptr);
+    const uint64_t updates = v.sim.counters().update_calls;
+    v.sim.set_logging(true);
+
+    ASSERT_EQ(dace_remove(s, "a"), 0);
+    // No data cluster is read, written or erased: the root copy is the change.
+    EXPECT_EQ(medium_calls(v.sim.log()), shown({root_write(s)}));
+    EXPECT_EQ(dace_getfreespace(s, nullptr), free_before + 3 * kClusSize);
+    for (const uint16_t c : {c1, c2, c3})
+        EXPECT_EQ(s->clus_table[c], CLUS_DIRTY) << c;
+    expect_free_count_matches_table(s);
+
+    // A file without clusters: only the entry goes.
+    v.sim.clear_log();
+    ASSERT_EQ(dace_remove(s, "e"), 0);
+    EXPECT_EQ(medium_calls(v.sim.log()), shown({root_write(s)}));
+    EXPECT_EQ(dace_getfreespace(s, nullptr), free_before + 3 * kClusSize);
+    EXPECT_EQ(v.sim.counters().update_calls, updates);
+
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(v.count(), 2);
+    EXPECT_EQ(file_bytes(s, "b"), pattern_bytes(100, 3));
+    EXPECT_EQ(entry_name(v.entries()[1]), "n");
+}
+
+// The root write falls short: the medium keeps the old copy, which still
+// names the file's clusters, so they must stay unerased and unused until a
+// later commit drops them.
+TEST(Remove, ShortRootWriteLeavesTheFileWholeOnTheMedium) {
+    Volume v;
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    put_file(s, "f", 2 * P + 920, 1);
+    put_file(s, "k", 300, 2);
+    const uint16_t c3 = v.entries()[0].clus, c2 = s->clus_table[c3], c1 = s->clus_table[c2];
+
+    v.sim.fail_write(1, 40); // the header lands, the entries do not
+    ASSERT_EQ(dace_remove(s, "f"), 4);
+    dace_entry e{};
+    EXPECT_EQ(dace_stat(s, "f", &e), 1);
+    for (const uint16_t c : {c1, c2, c3})
+        EXPECT_EQ(s->clus_table[c], CLUS_HELD) << c;
+
+    // Clusters taken before the next commit must come from elsewhere.
+    const dace_handle g = dace_create(s, "g");
+    ASSERT_EQ(write_bytes(s, g, pattern_bytes(4 * P, 3)), 4 * P);
+    {
+        Volume copy;
+        dace_state *old = mount_copy(copy, v);
+        ASSERT_NE(old, nullptr);
+        EXPECT_EQ(file_bytes(old, "f"), pattern_bytes(2 * P + 920, 1));
+    }
+
+    ASSERT_EQ(dace_close(s, g), 0);
+    for (const uint16_t c : {c1, c2, c3})
+        EXPECT_EQ(s->clus_table[c], CLUS_DIRTY) << c;
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(dace_stat(s, "f", &e), 1);
+    EXPECT_EQ(file_bytes(s, "k"), pattern_bytes(300, 2));
+    EXPECT_EQ(file_bytes(s, "g"), pattern_bytes(4 * P, 3));
+}
+
+// Handles name entries by position: removing an earlier file moves them
+// down with their entries. A pending write of another file shares the
+// removal's commit, its cluster written before the root copy naming it.
+TEST(Remove, OpenHandlesFollowTheirEntriesAndShareTheCommit) {
+    Volume v;
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    put_file(s, "a", 100, 1);
+    put_file(s, "b", 3000, 2);
+    put_file(s, "c", 500, 3);
+    const dace_handle hb = dace_open(s, "b");
+    const dace_handle hc = open_at_end(s, "c");
+    std::vector<uint8_t> got(1000);
+    ASSERT_EQ(dace_read(s, got.data(), 1000, hb), 1000u);
+    ASSERT_EQ(write_bytes(s, hc, pattern_bytes(2500, 4)), 2500u);
+    const uint16_t pending = v.entries()[2].clus;
+    const uint64_t updates = v.sim.counters().update_calls;
+    v.sim.set_logging(true);
+
+    ASSERT_EQ(dace_remove(s, "a"), 0);
+    EXPECT_EQ(medium_calls(v.sim.log()), shown({{Op::Write, uint32_t{pending} * 8, 2048, 2048}, root_write(s)}));
+    EXPECT_EQ(v.sim.counters().update_calls, updates);
+    EXPECT_EQ(open_slot_of(s, hb)->entry, 0);
+    EXPECT_EQ(open_slot_of(s, hc)->entry, 1);
+    dace_entry e{};
+    ASSERT_EQ(dace_statf(s, hb, &e), 0);
+    EXPECT_EQ(entry_name(e), "b");
+    const std::vector<uint8_t> b = pattern_bytes(3000, 2);
+    EXPECT_EQ(read_rest(s, hb), std::vector<uint8_t>(b.begin() + 1000, b.end()));
+
+    // A rename under the open writer changes nothing it does.
+    ASSERT_EQ(dace_rename(s, "c", "z"), 0);
+    ASSERT_EQ(write_bytes(s, hc, pattern_bytes(700, 5)), 700u);
+    ASSERT_EQ(dace_statf(s, hc, &e), 0);
+    EXPECT_EQ(entry_name(e), "z");
+    EXPECT_EQ(e.size, 3700u);
+    const std::vector<uint8_t> z = cat(cat(pattern_bytes(500, 3), pattern_bytes(2500, 4)), pattern_bytes(700, 5));
+    ASSERT_EQ(dace_seek(s, hc, 0, 0), 0);
+    EXPECT_EQ(read_rest(s, hc), z);
+    ASSERT_EQ(dace_close(s, hb), 0);
+    ASSERT_EQ(dace_close(s, hc), 0);
+
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(v.count(), 2);
+    EXPECT_EQ(file_bytes(s, "b"), b);
+    EXPECT_EQ(file_bytes(s, "z"), z);
+}
+
+// Every cluster a root move could take is worn out and the root cluster is
+// full: the change cannot be staged anywhere and must leave no trace.
+TEST(Remove, RootThatCannotMoveLeavesEverythingAsItWas) {
+    Volume v;
+    for (uint32_t c = 124; c < 128; ++c) {
+        plant_word(v.sim, c, 0x12345678);
+        v.sim.wear_out(c);
+    }
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    const dace_handle h = dace_create(s, "big");
+    const std::vector<uint8_t> big = pattern_bytes(124 * P);
+    const uint32_t size = write_bytes(s, h, big);
+    ASSERT_EQ(size, 123 * P) << "every cluster outside the reserve";
+    ASSERT_EQ(dace_close(s, h), 0);
+    put_file(s, "e", 0, 2);
+    for (int i = 0; i < 8 && s->root_end < 8; ++i)
+        ASSERT_EQ(dace_rename(s, "e", "e"), 0);
+    ASSERT_EQ(s->root_end, 8);
+
+    const std::vector<uint8_t> root(s->root_buf, s->root_buf + s->clus_size);
+    const std::vector<uint16_t> table(s->clus_table, s->clus_table + 124);
+    EXPECT_EQ(dace_truncate(s, "big", 10), 3);
+    EXPECT_EQ(std::vector<uint8_t>(s->root_buf, s->root_buf + s->clus_size), root);
+    EXPECT_EQ(std::vector<uint16_t>(s->clus_table, s->clus_table + 124), table);
+    for (uint32_t c = 124; c < 128; ++c)
+        EXPECT_EQ(s->clus_table[c], CLUS_BAD) << c;
+    expect_free_count_matches_table(s);
+    expect_no_effect(v, [&] {
+        EXPECT_EQ(dace_truncate(s, "big", 10), 3);
+        EXPECT_EQ(dace_remove(s, "big"), 3);
+        EXPECT_EQ(dace_rename(s, "e", "x"), 3);
+    });
+
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(file_bytes(s, "big"), head(big, size));
+}
+
+// ---- rename ---------------------------------------------------------------------
+
+TEST(Rename, StoresTheNewNameOverTheOldField) {
+    Volume v;
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    put_file(s, "abcdefgh", 10, 1);
+    put_file(s, "next", 20, 2);
+    put_file(s, "last", 30, 3);
+    expect_no_effect(v, [&] {
+        EXPECT_EQ(dace_rename(s, "nope", "ok"), 1);
+        EXPECT_EQ(dace_rename(s, "nope", ""), 1) << "the old name is looked up first";
+        for (const char *bad : {"", "/x", "\\x", "a/b", "ab\\", "x/", "abcdefghijklmnopqrs"})
+            EXPECT_EQ(dace_rename(s, "abcdefgh", bad), 2) << bad;
+        EXPECT_EQ(dace_rename(s, "abcdefgh", nullptr), 2);
+    });
+
+    // The new bytes and a NUL; the rest of the old name stays behind them.
+    ASSERT_EQ(dace_rename(s, "abcdefgh", "xy"), 0);
+    // Eighteen bytes fill the field with no NUL and spill nowhere.
+    const dace_entry last = v.entries()[2];
+    ASSERT_EQ(dace_rename(s, "next", "abcdefghijklmnopqr"), 0);
+    EXPECT_EQ(std::memcmp(&v.entries()[2], &last, sizeof last), 0);
+
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    const uint8_t field[9] = {'x', 'y', 0, 'd', 'e', 'f', 'g', 'h', 0};
+    EXPECT_EQ(std::memcmp(v.entries()[0].name, field, 9), 0);
+    EXPECT_EQ(std::memcmp(v.entries()[1].name, "abcdefghijklmnopqr", 18), 0);
+    EXPECT_EQ(file_bytes(s, "xy"), pattern_bytes(10, 1));
+    EXPECT_EQ(file_bytes(s, "abcdefghijklmnopqr"), pattern_bytes(20, 2));
+    EXPECT_EQ(file_bytes(s, "last"), pattern_bytes(30, 3));
+}
+
+TEST(Rename, OntoATakenNameOrItsOwnIsAChangeLikeAnyOther) {
+    Volume v;
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    put_file(s, "a", 10, 1);
+    put_file(s, "b", 20, 2);
+    const uint64_t updates = v.sim.counters().update_calls;
+
+    // Both now bear "b"; lookups find the earlier entry.
+    ASSERT_EQ(dace_rename(s, "a", "b"), 0);
+    EXPECT_EQ(v.sim.counters().update_calls, updates + 1);
+    EXPECT_EQ(v.entries()[0].stamp, v.sim.stamp()) << "the stamp lands in the staged copy";
+    dace_entry e{};
+    ASSERT_EQ(dace_stat(s, "b", &e), 0);
+    EXPECT_EQ(e.size, 10u);
+    EXPECT_EQ(file_bytes(s, "b"), pattern_bytes(10, 1));
+    EXPECT_EQ(dace_stat(s, "a", &e), 1);
+
+    v.sim.set_logging(true);
+    ASSERT_EQ(dace_rename(s, "b", "b"), 0);
+    EXPECT_EQ(v.sim.counters().update_calls, updates + 2);
+    EXPECT_EQ(v.entries()[0].stamp, v.sim.stamp());
+    EXPECT_EQ(medium_calls(v.sim.log()), shown({root_write(s)}));
+    EXPECT_EQ(entry_name(v.entries()[1]), "b");
+}
+
+// ---- truncate -------------------------------------------------------------------
+
+// A file of 5000 bytes in clusters A, B, C (file order).
+TEST(Truncate, ReleasesOnlyTheClustersPastTheNewLength) {
+    struct Case {
+        uint32_t length;
+        uint32_t released; // newest first
+    };
+    for (const Case k : {Case{4080, 1}, {2041, 1}, {2040, 2}, {0, 3}, {5000, 0}}) {
+        SCOPED_TRACE("length " + std::to_string(k.length));
+        Volume v;
+        dace_state *s = v.mount();
+        ASSERT_NE(s, nullptr);
+        put_file(s, "f", 5000, 1);
+        put_file(s, "g", 100, 2);
+        const uint16_t c = v.entries()[0].clus, b = s->clus_table[c], a = s->clus_table[b];
+        const uint16_t chain[3] = {c, b, a};
+        const dace_entry g = v.entries()[1];
+        expect_no_effect(v, [&] {
+            EXPECT_EQ(dace_truncate(s, "f", 5001), 2);
+            EXPECT_EQ(dace_truncate(s, "F", 0), 1);
+        });
+        const uint32_t free_before = dace_getfreespace(s, nullptr);
+        const uint64_t updates = v.sim.counters().update_calls;
+        v.sim.set_logging(true);
+
+        ASSERT_EQ(dace_truncate(s, "f", k.length), 0);
+        EXPECT_EQ(medium_calls(v.sim.log()), shown({root_write(s)}));
+        EXPECT_EQ(v.sim.counters().update_calls, updates + 1);
+        EXPECT_EQ(v.entries()[0].size, k.length);
+        EXPECT_EQ(v.entries()[0].clus, k.released < 3 ? chain[k.released] : CLUS_END);
+        for (uint32_t i = 0; i < 3; ++i) {
+            const uint32_t want = i < k.released ? CLUS_DIRTY : i == 2 ? CLUS_END : chain[i + 1];
+            EXPECT_EQ(s->clus_table[chain[i]], want) << i;
+        }
+        EXPECT_EQ(dace_getfreespace(s, nullptr), free_before + k.released * kClusSize);
+        expect_free_count_matches_table(s);
+        EXPECT_EQ(std::memcmp(&v.entries()[1], &g, sizeof g), 0);
+
+        s = remount(v);
+        ASSERT_NE(s, nullptr);
+        const std::vector<uint8_t> kept = head(pattern_bytes(5000, 1), k.length);
+        EXPECT_EQ(file_bytes(s, "f"), kept);
+        const dace_handle h = open_at_end(s, "f");
+        ASSERT_EQ(write_bytes(s, h, pattern_bytes(3000, 3)), 3000u);
+        ASSERT_EQ(dace_close(s, h), 0);
+        s = remount(v);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(file_bytes(s, "f"), cat(kept, pattern_bytes(3000, 3)));
+    }
+}
+
+// ---- truncating an open file ------------------------------------------------------
+
+// A writer at the end of "f" with `committed` bytes on the medium and
+// `pending` more unflushed, truncated to every interesting length: its
+// unwritten bytes below the length reach the medium with the truncate's
+// commit, those past it are dropped unwritten, and appending goes on at
+// the new end.
+TEST(TruncateOpenFile, WriterStaysInStepWithItsChainAtEveryLength) {
+    for (const uint32_t committed : {0u, P, 3000u, 2 * P})
+        for (const uint32_t pending : {0u, 10u, P + 60})
+            for (const uint32_t length : {0u, 1u, P - 1, P, P + 1, 2 * P, committed + pending - 1, committed + pending}) {
+                const uint32_t size = committed + pending;
+                if (length > size)
+                    continue;
+                SCOPED_TRACE("committed " + std::to_string(committed) + " pending " + std::to_string(pending) +
+                             " length " + std::to_string(length));
+                Volume v;
+                v.sim.set_strict(true);
+                dace_state *s = v.mount();
+                ASSERT_NE(s, nullptr);
+                const std::vector<uint8_t> bytes = pattern_bytes(size, 1);
+                dace_handle h = dace_create(s, "f");
+                ASSERT_EQ(dace_write(s, bytes.data(), committed, h), committed);
+                if (committed != 0) {
+                    ASSERT_EQ(dace_close(s, h), 0);
+                    h = open_at_end(s, "f");
+                }
+                ASSERT_EQ(dace_write(s, bytes.data() + committed, pending, h), pending);
+                v.sim.set_logging(true);
+
+                ASSERT_EQ(dace_truncate(s, "f", length), 0);
+                // The root copy last, before it at most the cluster that now
+                // ends the file: never one that was given back.
+                std::vector<uint32_t> written;
+                for (const Call &c : v.sim.log())
+                    if (c.op == Op::Write)
+                        written.push_back(c.addr / 8);
+                ASSERT_FALSE(written.empty());
+                EXPECT_EQ(written.back(), s->root_clus);
+                for (size_t i = 0; i + 1 < written.size(); ++i)
+                    EXPECT_EQ(written[i], v.entries()[0].clus);
+                EXPECT_EQ(dace_tell(s, h), length);
+                EXPECT_EQ(dace_feof(s, h), 1);
+                expect_free_count_matches_table(s);
+                {
+                    Volume copy;
+                    dace_state *c = mount_copy(copy, v);
+                    ASSERT_NE(c, nullptr);
+                    EXPECT_EQ(file_bytes(c, "f"), head(bytes, length));
+                }
+
+                const std::vector<uint8_t> more = pattern_bytes(P + 60, 2);
+                ASSERT_EQ(write_bytes(s, h, more), P + 60);
+                ASSERT_EQ(dace_close(s, h), 0);
+                s = remount(v);
+                ASSERT_NE(s, nullptr);
+                EXPECT_EQ(file_bytes(s, "f"), cat(head(bytes, length), more));
+                EXPECT_EQ(v.sim.counters().overwrites, 0u);
+            }
+}
+
+// A reader of a 5000-byte file, its buffer in a cluster that stays or goes.
+TEST(TruncateOpenFile, ReaderIsClampedToTheNewEnd) {
+    struct Case {
+        uint32_t at;
+        bool by_seek; // else by reading up to `at`
+        uint32_t length;
+    };
+    const std::vector<uint8_t> bytes = pattern_bytes(5000, 1);
+    for (const Case k : {Case{4500, false, 3000}, {2500, false, 3000}, {2900, true, 2500}, {2 * P, false, 2 * P},
+                         {2 * P, true, P}, {P, true, P}, {1000, false, 0}}) {
+        SCOPED_TRACE("at " + std::to_string(k.at) + (k.by_seek ? " by seek" : " by read") + ", length " +
+                     std::to_string(k.length));
+        Volume v;
+        dace_state *s = v.mount();
+        ASSERT_NE(s, nullptr);
+        put_file(s, "f", 5000, 1);
+        const dace_handle h = dace_open(s, "f");
+        if (k.by_seek) {
+            ASSERT_EQ(dace_seek(s, h, k.at, 0), 0);
+        } else {
+            std::vector<uint8_t> got(k.at);
+            ASSERT_EQ(dace_read(s, got.data(), k.at, h), k.at);
+        }
+        v.sim.set_logging(true);
+
+        ASSERT_EQ(dace_truncate(s, "f", k.length), 0);
+        EXPECT_EQ(medium_calls(v.sim.log()), shown({root_write(s)}));
+        const uint32_t at = k.at < k.length ? k.at : k.length;
+        EXPECT_EQ(dace_tell(s, h), at);
+        EXPECT_EQ(read_rest(s, h), std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + k.length));
+        EXPECT_EQ(dace_feof(s, h), 1);
+        ASSERT_EQ(dace_seek(s, h, 0, 0), 0);
+        EXPECT_EQ(read_rest(s, h), head(bytes, k.length));
+
+        ASSERT_EQ(write_bytes(s, h, pattern_bytes(100, 2)), 100u);
+        ASSERT_EQ(dace_close(s, h), 0);
+        s = remount(v);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(file_bytes(s, "f"), cat(head(bytes, k.length), pattern_bytes(100, 2)));
+    }
+}
