@@ -7,6 +7,12 @@
  * it (8-byte aligned) and hands it to dace_init(), which mounts the medium or
  * formats it when no valid root is found.
  *
+ * Durability: dace_flush, dace_close and dace_seek of any handle commit
+ * everything written and created so far; dace_remove, dace_rename and
+ * dace_truncate commit before they return. A power cut at any moment leaves
+ * the medium as the last commit that succeeded left it, or with the commit
+ * in flight whole. Data written since the last commit is lost to a cut.
+ *
  * This header is valid C99 and C++.
  */
 #ifndef DACE_DACE_H
