@@ -65,6 +65,14 @@ inline dace_file *open_slot_of(dace_state *s, dace_handle handle) {
     return (f != nullptr && f->entry != kNoEntry) ? f : nullptr;
 }
 
+// Whether a handle is open on the file at `entry`.
+inline bool entry_is_open(const dace_state *s, uint16_t entry) {
+    for (const dace_file *f = s->open_list; f != nullptr; f = f->next)
+        if (f->entry == entry)
+            return true;
+    return false;
+}
+
 // free_clus never wraps: what it cannot give is kept as a deficit that later
 // releases pay back first.
 void lower_free_count(dace_state *s);

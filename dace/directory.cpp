@@ -44,9 +44,8 @@ int dace_remove(dace_state *s, const char *name) {
     if (found < 0)
         return 1;
     const auto position = static_cast<uint16_t>(found);
-    for (const dace_file *f = s->open_list; f != nullptr; f = f->next)
-        if (f->entry == position)
-            return 2;
+    if (entry_is_open(s, position))
+        return 2;
     const uint16_t newest = entries_of(s->root)[position].clus;
     if (dace_reopen_root(s, DACE_REOPEN_REMOVE, position) != 0)
         return 3;

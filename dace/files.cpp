@@ -32,13 +32,6 @@ bool name_matches(const dace_entry &e, const char *name) {
     return name[kNameField] == 0;
 }
 
-bool is_open(const dace_state *s, uint16_t entry) {
-    for (const dace_file *f = s->open_list; f != nullptr; f = f->next)
-        if (f->entry == entry)
-            return true;
-    return false;
-}
-
 // Moves the head of free_list to the head of open_list, at position 0 of
 // the file at `entry`, its buffer holding `clus` (or no cluster).
 dace_file *open_free_slot(dace_state *s, uint16_t entry, uint16_t clus) {
@@ -259,7 +252,7 @@ dace_handle dace_open(dace_state *s, const char *name) {
     if (found < 0 || s->free_list == nullptr)
         return 0;
     const auto position = static_cast<uint16_t>(found);
-    if (is_open(s, position))
+    if (entry_is_open(s, position))
         return 0;
 
     // The first cluster in file order: as many steps back along the chain as

@@ -509,7 +509,6 @@ private:
         vol_->sim.reboot();
         ASSERT_NE(vol_->mount(), nullptr) << "remount refused";
         verify_durable();
-        current_ = durable_;
         if (full_ && steps_full_ > kRetireAfter) {
             remove_everything();
             EXPECT_EQ(vol_->sim.counters().overwrites, 0u);
@@ -564,7 +563,8 @@ private:
             << "clusters leaked";
     }
 
-    // The volume holds exactly the committed files, in their order.
+    // The volume holds exactly the committed files, in their order; the
+    // model's current files become those.
     void verify_durable() {
         expect_free_space(durable_);
         expect_listing(durable_);
@@ -575,9 +575,8 @@ private:
                 EXPECT_EQ(dace_find_file(s(), name.c_str()), f == nullptr ? -1 : static_cast<int>(f - current_.data()))
                     << "'" << name << "'";
             }
-        // Each file by position: open the first of a shared name by name,
-        // the others after renaming them apart is not possible without a
-        // change, so read those that a lookup reaches.
+        // A file that shares its name with an earlier one cannot be opened
+        // by name; the listing above has checked its size.
         for (const File &f : durable_) {
             if (find(f.name)->id != f.id)
                 continue;
