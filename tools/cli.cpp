@@ -96,9 +96,14 @@ int run_cli(int argc, char **argv) {
     s = sub("put", "copy a host file into the image");
     image_arg(s);
     s->add_option("SRC", dest, "host file, - for standard input")->required();
-    s->add_option("NAME", name, "name in the image (default: SRC's file name)");
+    CLI::Option *put_name = s->add_option("NAME", name, "name in the image (default: SRC's file name)");
     s->add_flag("--append", append, "append to an existing file");
-    s->callback([&] { action = [&](Output &o) { return cmd_put(o, open_image(image, opt), dest, name, append); }; });
+    s->callback([&, put_name] {
+        action = [&, put_name](Output &o) {
+            const std::optional<std::string> given = put_name->count() ? std::optional(name) : std::nullopt;
+            return cmd_put(o, open_image(image, opt), dest, given, append);
+        };
+    });
 
     s = sub("rm", "remove a file");
     image_arg(s);

@@ -361,7 +361,8 @@ int cmd_format(Output &o, const std::string &path, const Options &opt, uint32_t 
     return 0;
 }
 
-int cmd_put(Output &, const Image &img, const std::string &src, const std::string &name, bool append) {
+int cmd_put(Output &, const Image &img, const std::string &src, const std::optional<std::string> &name,
+            bool append) {
     uint64_t mtime = 0;
     std::vector<uint8_t> data;
     if (src == "-") {
@@ -370,8 +371,8 @@ int cmd_put(Output &, const Image &img, const std::string &src, const std::strin
     } else {
         data = read_host_file(src, &mtime);
     }
-    std::string target = name;
-    if (target.empty()) {
+    std::string target = name.value_or("");
+    if (!name) {
         if (src == "-")
             throw Error("put from standard input needs a NAME");
         target = fs::path(src).filename().string();

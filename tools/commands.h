@@ -39,7 +39,8 @@ int cmd_map(Output &o, const Image &img, const std::string &svg_path);
 
 // Changing paths.
 int cmd_format(Output &o, const std::string &path, const Options &opt, uint32_t pages, bool force);
-int cmd_put(Output &o, const Image &img, const std::string &src, const std::string &name, bool append);
+int cmd_put(Output &o, const Image &img, const std::string &src, const std::optional<std::string> &name,
+            bool append);
 int cmd_rm(Output &o, const Image &img, const std::string &name);
 int cmd_mv(Output &o, const Image &img, const std::string &from, const std::string &to, bool force);
 int cmd_truncate(Output &o, const Image &img, const std::string &name, uint64_t length);
