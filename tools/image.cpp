@@ -363,7 +363,8 @@ std::string entry_name(const dace_entry &e) {
 
 std::string printable(const std::string &name) {
     std::string out;
-    for (unsigned char ch : name) {
+    for (const char raw : name) {
+        const auto ch = static_cast<unsigned char>(raw);
         if (ch < 0x20 || ch == 0x7F || ch == '"' || ch == '\\')
             out += fmt::format("\\x{:02x}", ch);
         else

@@ -60,7 +60,8 @@ std::string colored(const Survey &s, uint32_t c, char mark) {
 // the document stays valid UTF-8.
 std::string svg_text(const std::string &name) {
     std::string out;
-    for (unsigned char ch : name) {
+    for (const char raw : name) {
+        const auto ch = static_cast<unsigned char>(raw);
         switch (ch) {
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;
