@@ -24,6 +24,6 @@ export SOURCE_DATE_EPOCH=1700000000
 start=$(date +%s.%N)
 "$dace" --page-size 2048 --clus-pages 16 pack "$work/src" "$work/a.img"
 end=$(date +%s.%N)
-echo "pack: $(echo "$end - $start" | bc) s, image $(stat -c %s "$work/a.img") bytes"
+printf "pack: %.2f s, image %s bytes\n" "$(echo "$end - $start" | bc)" "$(stat -c %s "$work/a.img")"
 "$dace" pack "$work/src" "$work/b.img" --page-size 2048 --clus-pages 16
 cmp "$work/a.img" "$work/b.img" && echo "second pack: byte-identical"

@@ -267,8 +267,8 @@ std::vector<uint8_t> read_image_file(const std::string &path) {
 
 void replace_image_file(const std::string &path, const std::vector<uint8_t> &bytes) {
     const std::filesystem::path target(path);
-    std::string tmp = (target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path()) /
-                      ("." + target.filename().string() + ".XXXXXX");
+    const std::filesystem::path folder = target.parent_path().empty() ? "." : target.parent_path();
+    std::string tmp = (folder / fmt::format(".{}.XXXXXX", target.filename().string())).string();
     const int fd = ::mkstemp(tmp.data());
     if (fd < 0)
         throw Error(fmt::format("cannot create a temporary file beside {}: {}", path, errno_text()));

@@ -139,8 +139,8 @@ void write_svg(const Survey &s, const std::string &path) {
     for (size_t i = 0; i < s.files.size(); ++i) {
         const double hue = std::fmod(double(i) * 137.508, 360.0);
         legend(fmt::format("hsl({:.0f},65%,55%)", hue),
-               fmt::format("{} ({} bytes, {} clusters)", svg_text(s.files[i].name), s.files[i].entry.size,
-                           s.files[i].clusters.size()));
+               fmt::format("{} ({} bytes, {} cluster{})", svg_text(s.files[i].name), s.files[i].entry.size,
+                           s.files[i].clusters.size(), s.files[i].clusters.size() == 1 ? "" : "s"));
     }
     svg += "</svg>\n";
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
@@ -162,8 +162,10 @@ int cmd_map(Output &o, const Image &img, const std::string &svg_path) {
     o.out << "\nR root  r earlier root  . free  x to be erased  # bad  ! problem (see check)\n";
     for (size_t i = 0; i < s.files.size(); ++i) {
         const std::string mark(1, file_mark(i));
-        o.out << fmt::format("{} {} ({} bytes, {} clusters)\n", o.color ? fmt::format(fmt::fg(file_color(i)), "{}", mark) : mark,
-                             printable(s.files[i].name), s.files[i].entry.size, s.files[i].clusters.size());
+        o.out << fmt::format("{} {} ({} bytes, {} cluster{})\n",
+                             o.color ? fmt::format(fmt::fg(file_color(i)), "{}", mark) : mark,
+                             printable(s.files[i].name), s.files[i].entry.size, s.files[i].clusters.size(),
+                             s.files[i].clusters.size() == 1 ? "" : "s");
     }
     if (!svg_path.empty())
         write_svg(s, svg_path);
