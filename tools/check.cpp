@@ -7,7 +7,7 @@ namespace dace_tool {
 
 // Reads the image as it lies, without mounting it: what the library does not
 // verify at run time (every root copy, every chain, every data CRC).
-int cmd_check(Output &o, const Image &img) {
+int cmd_check(Output &o, const Image &img, bool verbose) {
     Progress bar(o, "check", 1000);
     const Survey sv = survey_image(img.bytes, img.params(), [&](uint64_t done, uint64_t total) {
         bar.update(total > 0 ? done * 1000 / total : 0);
@@ -39,6 +39,22 @@ int cmd_check(Output &o, const Image &img) {
                          {"valid_copies", root->last_valid + 1}};
         print_json(o, j);
         return status;
+    }
+    if (verbose) {
+        for (const RootLog &log : sv.roots) {
+            std::string pages;
+            for (int i = 0; i <= log.last_valid; ++i)
+                pages += fmt::format("{}{}", i ? "," : "", log.copies[size_t(i)].page);
+            const RootCopy &end = log.copies.back();
+            o.out << fmt::format("root log of cluster {}{}: generation {}, valid copies at pages {}; the run ends at "
+                                 "page {}{}\n",
+                                 log.clus, &log == root ? " (in force)" : "", log.seq(), pages.empty() ? "none" : pages,
+                                 log.end_page,
+                                 end.fault == CopyFault::None ? std::string(" (cluster full)")
+                                 : end.fault == CopyFault::NoMark
+                                     ? std::string(log.tail_blank ? " (erased)" : " (not erased)")
+                                     : fmt::format(" (copy there: {})", describe(end.fault)));
+        }
     }
     for (const std::string &p : sv.problems)
         o.out << "problem: " << p << '\n';

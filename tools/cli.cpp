@@ -147,7 +147,9 @@ int run_cli(int argc, char **argv) {
     s = sub("check", "read-only consistency check; exit status 0 only for a clean image");
     image_arg(s);
     json_flag(s);
-    s->callback([&] { action = [&](Output &o) { return cmd_check(o, open_image(image, opt)); }; });
+    bool verbose = false;
+    s->add_flag("-v,--verbose", verbose, "also show every root cluster's log of copies");
+    s->callback([&] { action = [&](Output &o) { return cmd_check(o, open_image(image, opt), verbose); }; });
 
     s = sub("map", "a picture of the medium, one cell per cluster");
     image_arg(s);

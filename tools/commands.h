@@ -34,7 +34,7 @@ int cmd_cat(Output &o, const Image &img, const std::string &name);
 int cmd_get(Output &o, const Image &img, const std::string &name, const std::string &dest);
 int cmd_df(Output &o, const Image &img);
 int cmd_unpack(Output &o, const Image &img, const std::string &dir);
-int cmd_check(Output &o, const Image &img);
+int cmd_check(Output &o, const Image &img, bool verbose = false);
 int cmd_map(Output &o, const Image &img, const std::string &svg_path);
 
 // Changing paths.
