@@ -1,5 +1,6 @@
 // Arbitrary bytes as an image, through the dace tool's reading paths: info,
-// ls, check (text and JSON), map and unpack into a scratch folder. The
+// ls, check (text and JSON), map and unpack into a scratch folder; then the
+// changing paths on the mounted medium in memory. The
 // first byte picks whether the setting is detected from the image or given
 // (from the next five bytes), so that check and map also see media whose
 // roots are all damaged. Errors the tool reports are fine; a crash, a
@@ -8,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <vector>
@@ -73,6 +75,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             for (const auto &e : fs::directory_iterator(scratch()))
                 if (e.path().filename() != "unpack")
                     __builtin_trap();
+        });
+        // The changing paths, in memory only: put, append, truncate, rename
+        // and remove on whatever the medium holds.
+        reading([&] {
+            dace_tool::Volume v(img.bytes, img.params());
+            const size_t n = std::min<size_t>(img.bytes.size(), 5000);
+            reading([&] { dace_tool::write_file(v, "fuzz.new", img.bytes.data(), n, false); });
+            const auto entries = v.entries();
+            if (entries.empty())
+                return;
+            const std::string first = dace_tool::entry_name(entries[0]);
+            reading([&] { dace_tool::write_file(v, first, img.bytes.data(), n / 2, true); });
+            (void)dace_truncate(v.state(), first.c_str(), entries[0].size / 2);
+            (void)dace_rename(v.state(), first.c_str(), "fuzz.renamed");
+            (void)dace_remove(v.state(), "fuzz.renamed");
+            reading([&] { (void)dace_tool::read_file(v, "fuzz.new"); });
         });
     });
     return 0;
