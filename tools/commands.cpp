@@ -101,7 +101,17 @@ void write_host_file(const std::string &path, const std::vector<uint8_t> &data, 
         throw Error(fmt::format("cannot write {}: {}", path, std::strerror(errno)));
 }
 
-Volume mount(const Image &img) { return Volume(img.bytes, img.params()); }
+// The mount drops what a chain links past the end of the medium; on an
+// image that is an image cut short, so say so rather than show files
+// shortened.
+Volume mount(const Image &img) {
+    const Survey sv = survey_image(img.bytes, img.params(), {}, false);
+    if (sv.beyond_end)
+        throw Error(fmt::format("a file's clusters lie past the image's last cluster {}: the image is truncated, or "
+                                "a chain is damaged (dace check tells more)",
+                                sv.clus_count - 1));
+    return Volume(img.bytes, img.params());
+}
 
 void save(const Image &img, Volume &v) { replace_image_file(img.path, v.bytes()); }
 

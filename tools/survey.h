@@ -77,13 +77,15 @@ struct Survey {
     std::vector<std::string> problems;
     std::vector<std::string> notes;
     uint32_t data_clusters_checked = 0;
+    bool beyond_end = false;        // a chain links past the last cluster
 
     const RootLog *root() const { return chosen >= 0 ? &roots[size_t(chosen)] : nullptr; }
 };
 
-// `progress(done, total)` is told as the clusters are read.
+// `progress(done, total)` is told as the files are walked; without
+// `verify_data` the data CRCs are not computed.
 Survey survey_image(const std::vector<uint8_t> &image, const Params &p,
-                    const std::function<void(uint64_t, uint64_t)> &progress = {});
+                    const std::function<void(uint64_t, uint64_t)> &progress = {}, bool verify_data = true);
 
 } // namespace dace_tool
 

@@ -280,6 +280,11 @@ TEST_F(Tool, BadImagesAreRefusedWithOneLine) {
     Bytes img = load(at("a.img"));
     store(at("cut.img"), Bytes(img.begin(), img.end() - 100));
     fails("ls cut.img", "truncated?");
+    write_file("long/f", random_bytes(20000, 2));
+    ok("pack long long.img");
+    const Bytes whole = load(at("long.img"));
+    store(at("short.img"), Bytes(whole.begin(), whole.begin() + 9 * 2048));
+    fails("cat short.img f", "the image is truncated");
 
     // Every root copy damaged: nothing to detect from, and with every option
     // given the mount is refused rather than formatting the medium.
