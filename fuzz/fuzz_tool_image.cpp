@@ -1,0 +1,97 @@
+// Arbitrary bytes as an image, through the dace tool's reading paths: info,
+// ls, check (text and JSON), map and unpack into a scratch folder; then the
+// changing paths on the mounted medium in memory. The
+// first byte picks whether the setting is detected from the image or given
+// (from the next five bytes), so that check and map also see media whose
+// roots are all damaged. Errors the tool reports are fine; a crash, a
+// sanitizer report or any other exception is a finding.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+#include <vector>
+
+#include "tools/commands.h"
+#include "tools/crc_catalogue.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path &scratch() {
+    static const fs::path dir = [] {
+        fs::path d = fs::temp_directory_path() / ("dace_fuzz_tool_" + std::to_string(::getpid()));
+        fs::create_directories(d);
+        std::atexit([] {
+            std::error_code ec;
+            fs::remove_all(scratch(), ec);
+        });
+        return d;
+    }();
+    return dir;
+}
+
+template <typename F> void reading(F &&f) {
+    try {
+        f();
+    } catch (const dace_tool::Error &) {
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 6)
+        return 0;
+    dace_tool::Options opt;
+    if (data[0] & 1) {
+        opt.page_size = static_cast<uint16_t>(32u << (data[1] & 3));
+        opt.clus_pages = static_cast<uint16_t>(1u << (data[2] & 3));
+        opt.crc = std::string(dace_tool::crc_catalogue()[data[3] % dace_tool::crc_catalogue().size()].name);
+        opt.crc_seed = static_cast<uint16_t>(data[4] | data[5] << 8);
+    }
+    std::vector<uint8_t> bytes(data + 6, data + size);
+
+    std::ostringstream out, err;
+    dace_tool::Output o{out, err, false};
+    dace_tool::Output json{out, err, true};
+    reading([&] {
+        const dace_tool::Image img = dace_tool::image_from_bytes(std::move(bytes), opt);
+        reading([&] { dace_tool::cmd_info(o, img); });
+        reading([&] { dace_tool::cmd_info(json, img); });
+        reading([&] { dace_tool::cmd_ls(o, img, true); });
+        reading([&] { dace_tool::cmd_ls(json, img, false); });
+        reading([&] { dace_tool::cmd_check(o, img); });
+        reading([&] { dace_tool::cmd_check(json, img); });
+        reading([&] { dace_tool::cmd_map(o, img, ""); });
+        reading([&] {
+            const fs::path dir = scratch() / "unpack";
+            fs::remove_all(dir);
+            dace_tool::cmd_unpack(o, img, dir.string());
+            // Nothing may land outside the folder it was given.
+            for (const auto &e : fs::directory_iterator(scratch()))
+                if (e.path().filename() != "unpack")
+                    __builtin_trap();
+        });
+        // The changing paths, in memory only: put, append, truncate, rename
+        // and remove on whatever the medium holds.
+        reading([&] {
+            dace_tool::Volume v(img.bytes, img.params());
+            const size_t n = std::min<size_t>(img.bytes.size(), 5000);
+            reading([&] { dace_tool::write_file(v, "fuzz.new", img.bytes.data(), n, false); });
+            const auto entries = v.entries();
+            if (entries.empty())
+                return;
+            const std::string first = dace_tool::entry_name(entries[0]);
+            reading([&] { dace_tool::write_file(v, first, img.bytes.data(), n / 2, true); });
+            (void)dace_truncate(v.state(), first.c_str(), entries[0].size / 2);
+            (void)dace_rename(v.state(), first.c_str(), "fuzz.renamed");
+            (void)dace_remove(v.state(), "fuzz.renamed");
+            reading([&] { (void)dace_tool::read_file(v, "fuzz.new"); });
+        });
+    });
+    return 0;
+}
