@@ -377,7 +377,7 @@ uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle
             room = s->clus_payload;
         }
         const uint32_t k = min_u32(room, remaining);
-        dace_memcpy(f->buf + kClusHeaderSize + f->clus_off, src, k);
+        copy_bytes(f->buf + kClusHeaderSize + f->clus_off, src, k);
         f->clus_off = static_cast<uint16_t>(f->clus_off + k);
         f->pos += k;
         e->size += k;
@@ -423,7 +423,7 @@ uint32_t dace_read(dace_state *s, void *dst, uint32_t count, dace_handle handle)
             room = s->clus_payload;
         }
         const uint32_t k = min_u32(min_u32(room, remaining), count);
-        dace_memcpy(out, f->buf + kClusHeaderSize + f->clus_off, k);
+        copy_bytes(out, f->buf + kClusHeaderSize + f->clus_off, k);
         f->clus_off = static_cast<uint16_t>(f->clus_off + k);
         f->pos += k;
         out += k;
