@@ -446,11 +446,15 @@ void release_cluster(dace_state *s, uint16_t c) {
 }
 
 void settle_held_clusters(dace_state *s) {
-    if (s->held_count == 0)
-        return;
-    for (uint32_t i = 0; i < s->clus_count; ++i)
-        if (s->clus_table[i] == CLUS_HELD)
+    // Every commit comes here; the scan stops at the last held cluster
+    // rather than read the rest of the table.
+    uint32_t left = s->held_count;
+    for (uint32_t i = 0; i < s->clus_count && left > 0; ++i) {
+        if (s->clus_table[i] == CLUS_HELD) {
             s->clus_table[i] = CLUS_DIRTY;
+            --left;
+        }
+    }
     s->held_count = 0;
 }
 
