@@ -197,6 +197,8 @@ bool run_sequential(const Options &o, const Geometry &g, const std::vector<uint8
 
         // 64-byte reads at pseudo-random offsets, each after a seek.
         constexpr uint32_t kSeeks = 1000;
+        if (c.size < 128)
+            continue;
         Cost sk = measure(rig, uint64_t{kSeeks} * 64, [&](dace_state *fs) -> const char * {
             const dace_handle h = dace_open(fs, "seq.bin");
             if (h == 0)
@@ -433,11 +435,6 @@ bool parse_args(int argc, char **argv, Options &o) {
             o.mount_scaling = false;
             continue;
         }
-        const char *value = i + 1 < argc ? argv[++i] : nullptr;
-        if (opt == "--mount-csv" && value != nullptr) {
-            o.mount_csv = value;
-            continue;
-        }
         uint16_t *field = opt == "--page-size"     ? &custom.page_size
                           : opt == "--clus-pages"  ? &custom.clus_pages
                           : opt == "--total-pages" ? &custom.total_pages
@@ -447,9 +444,18 @@ bool parse_args(int argc, char **argv, Options &o) {
                          : opt == "--read-mb-per-s"        ? &o.t.read_mb_per_s
                          : opt == "--call-us"              ? &o.t.call_us
                                                            : nullptr;
-        if (field == nullptr && timing == nullptr && opt != "--file-size") {
-            std::fprintf(stderr, "dace_io_cost: unknown argument '%s'\n%s\n", argv[i - 1], kUsage);
+        if (field == nullptr && timing == nullptr && opt != "--file-size" && opt != "--mount-csv") {
+            std::fprintf(stderr, "dace_io_cost: unknown argument '%s'\n%s\n", opt.c_str(), kUsage);
             return false;
+        }
+        const char *value = i + 1 < argc ? argv[++i] : nullptr;
+        if (opt == "--mount-csv") {
+            if (value == nullptr) {
+                std::fprintf(stderr, "dace_io_cost: --mount-csv needs a file name\n");
+                return false;
+            }
+            o.mount_csv = value;
+            continue;
         }
         const double max = field != nullptr ? 65535.0 : timing != nullptr ? 1e9 : 4294967295.0;
         double n = 0;
