@@ -188,7 +188,10 @@ def main():
            "medium simulator, so they are exact and repeatable; CPU times are from this host.", "",
            "## I/O cost per workload", "",
            "`build/release/bench/dace_io_cost` (timings: `--prog-us-per-page`, `--erase-ms-per-cluster`,",
-           "`--read-mb-per-s`, `--call-us`; geometry: `--page-size`, `--clus-pages`, `--total-pages`).", "",
+           "`--read-mb-per-s`, `--call-us`; geometry: `--page-size`, `--clus-pages`, `--total-pages`).",
+           "The NAND-like geometry has 16 pages per cluster: 32 pages of 2048 bytes would make a 64 KiB",
+           "cluster, one byte more than a cluster size can be. Both geometries use the SPI-NOR timings",
+           "unless given others.", "",
            io_text.rstrip(), "",
            "![mount cost](mount-cost.svg)", ""]
     if cpu is not None:
