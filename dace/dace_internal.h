@@ -40,6 +40,11 @@ inline void store_u16(uint8_t *p, uint16_t v) {
     p[1] = static_cast<uint8_t>(v >> 8);
 }
 
+// Copies between the caller's memory and a buffer of the state block, which
+// never overlap. dace_memcpy must copy forward byte by byte whatever the
+// overlap; the compiler's memcpy moves whole words.
+inline void copy_bytes(void *dst, const void *src, uint32_t count) { __builtin_memcpy(dst, src, count); }
+
 inline dace_entry *entries_of(dace_root *copy) {
     return reinterpret_cast<dace_entry *>(reinterpret_cast<uint8_t *>(copy) + kRootHeaderSize);
 }

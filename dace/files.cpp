@@ -80,6 +80,24 @@ bool find_cluster(const dace_state *s, const dace_entry &e, uint32_t target, uin
     return c < s->clus_count && target >= at;
 }
 
+// Clusters above `c` that the successor lookup tries before it walks the
+// chain: a file written while free clusters are at hand takes them in
+// ascending order, so its next cluster is usually just above.
+constexpr uint32_t kNearbyClusters = 4;
+
+// The cluster after `c` in the file of slot f, -1 when there is none. A
+// cluster in use names its predecessor, and no two name the same one: the
+// allocator hands each out once, a moved cluster gives its link up, and the
+// mount claims each cluster for one chain only. So a cluster that names `c`
+// is its successor, and only when none is found close by does the walk from
+// the newest cluster (O(chain length)) run.
+int next_cluster(dace_state *s, const dace_file *f, uint16_t c) {
+    for (uint32_t x = uint32_t{c} + 1; x <= uint32_t{c} + kNearbyClusters && x < s->clus_count; ++x)
+        if (s->clus_table[x] == c)
+            return static_cast<int>(x);
+    return dace_next_clus(s, f, c);
+}
+
 // Puts the slot at `target` and loads the cluster that holds it. On failure
 // the position has moved but the buffer is marked as not holding the cluster.
 bool load_position(dace_state *s, dace_file *f, uint32_t target) {
@@ -359,7 +377,7 @@ uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle
             room = s->clus_payload;
         }
         const uint32_t k = min_u32(room, remaining);
-        dace_memcpy(f->buf + kClusHeaderSize + f->clus_off, src, k);
+        copy_bytes(f->buf + kClusHeaderSize + f->clus_off, src, k);
         f->clus_off = static_cast<uint16_t>(f->clus_off + k);
         f->pos += k;
         e->size += k;
@@ -391,7 +409,7 @@ uint32_t dace_read(dace_state *s, void *dst, uint32_t count, dace_handle handle)
     while (count > 0 && remaining > 0) {
         uint32_t room = uint32_t{s->clus_payload} - f->clus_off;
         if (room == 0) {
-            const int n = dace_next_clus(s, f, f->clus);
+            const int n = next_cluster(s, f, f->clus);
             if (n < 0)
                 break;
             if (!read_cluster(s, static_cast<uint16_t>(n), f->buf)) {
@@ -405,7 +423,7 @@ uint32_t dace_read(dace_state *s, void *dst, uint32_t count, dace_handle handle)
             room = s->clus_payload;
         }
         const uint32_t k = min_u32(min_u32(room, remaining), count);
-        dace_memcpy(out, f->buf + kClusHeaderSize + f->clus_off, k);
+        copy_bytes(out, f->buf + kClusHeaderSize + f->clus_off, k);
         f->clus_off = static_cast<uint16_t>(f->clus_off + k);
         f->pos += k;
         out += k;

@@ -185,13 +185,29 @@ bool scan_clusters(dace_state *s, BestRoot *best) {
     return true;
 }
 
+// Whether all `count` bytes are 0x00, or all 0xFF. The mount runs this over
+// every free cluster of the medium, so it gathers the differences of 64
+// bytes a word at a time and tests once per block.
 bool bytes_are_blank(const uint8_t *p, uint32_t count) {
     if (count == 0)
         return true;
     const uint8_t blank = p[0];
     if (blank != 0x00 && blank != 0xFF)
         return false;
-    for (uint32_t i = 1; i < count; ++i)
+    const uint32_t blank_word = blank == 0x00 ? 0u : 0xFFFFFFFFu;
+    constexpr uint32_t kBlock = 64;
+    uint32_t i = 0;
+    for (; i + kBlock <= count; i += kBlock) {
+        uint32_t differ = 0;
+        for (uint32_t k = 0; k < kBlock; k += 4) {
+            uint32_t word;
+            __builtin_memcpy(&word, p + i + k, 4);
+            differ |= word ^ blank_word;
+        }
+        if (differ != 0)
+            return false;
+    }
+    for (; i < count; ++i)
         if (p[i] != blank)
             return false;
     return true;
@@ -436,11 +452,15 @@ void release_cluster(dace_state *s, uint16_t c) {
 }
 
 void settle_held_clusters(dace_state *s) {
-    if (s->held_count == 0)
-        return;
-    for (uint32_t i = 0; i < s->clus_count; ++i)
-        if (s->clus_table[i] == CLUS_HELD)
+    // Every commit comes here; the scan stops at the last held cluster
+    // rather than read the rest of the table.
+    uint32_t left = s->held_count;
+    for (uint32_t i = 0; i < s->clus_count && left > 0; ++i) {
+        if (s->clus_table[i] == CLUS_HELD) {
             s->clus_table[i] = CLUS_DIRTY;
+            --left;
+        }
+    }
     s->held_count = 0;
 }
 

@@ -240,3 +240,40 @@ TEST(FileRoundTrip, SizesAroundClusterBoundariesInOneCallAndInPieces) {
         expect_free_count_matches_table(s);
     }
 }
+
+// Successive clusters of a file may lie just above, far above or below one
+// another, beside other files' clusters; the read must follow the file's own
+// chain whichever way it runs, loading each cluster once.
+TEST(FileRead, FollowsChainsThatRunAnyWayAmongOtherFiles) {
+    Volume v(small_nor());
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    put_file(s, "pad", 3 * P, 7); // clusters that "a" gets back later, below it
+    std::vector<uint8_t> a, b;
+    auto append = [&](const char *name, std::vector<uint8_t> &model, uint32_t n, uint32_t seed) {
+        const std::vector<uint8_t> more = pattern_bytes(n, seed);
+        const dace_handle h = dace_find_file(s, name) < 0 ? dace_create(s, name) : open_at_end(s, name);
+        ASSERT_EQ(write_bytes(s, h, more), n);
+        ASSERT_EQ(dace_close(s, h), 0);
+        model = cat(model, more);
+    };
+    for (uint32_t round = 0; round < 3; ++round) { // interleaved: a, b, a, b, ...
+        append("a", a, P + 100, round + 1);
+        append("b", b, P / 2, round + 11);
+    }
+    put_file(s, "big", 6 * P, 3); // the next cluster of "a" lies more than four above
+    append("a", a, 2 * P, 21);
+    ASSERT_EQ(dace_remove(s, "pad"), 0);
+    append("a", a, 3 * P, 22); // and then below
+
+    for (int pass = 0; pass < 2; ++pass) {
+        v.sim.reset_counters();
+        EXPECT_EQ(file_bytes(s, "a"), a);
+        const uint32_t clusters = static_cast<uint32_t>((a.size() + P - 1) / P);
+        EXPECT_EQ(v.sim.counters().read_calls, clusters); // open loads the first, each read the next
+        EXPECT_EQ(file_bytes(s, "b"), b);
+        EXPECT_EQ(file_bytes(s, "big"), pattern_bytes(6 * P, 3));
+        s = remount(v);
+        ASSERT_NE(s, nullptr);
+    }
+}

@@ -530,6 +530,28 @@ TEST(Mount, SecondPassFreesOnlyErasedClusters) {
     expect_free_count_matches_table(s);
 }
 
+// The second pass reads a cluster as erased only when every byte is: one
+// stale byte anywhere, at a block edge, in the last block or in a tail
+// shorter than a block, leaves it to be erased before use.
+TEST(Mount, OneStaleByteAnywhereKeepsAClusterFromCountingAsErased) {
+    for (const Geometry g : {small_nor(), Geometry{72, 2, 64}}) {
+        const uint32_t clus_size = uint32_t{g.page_size} * g.clus_pages;
+        for (const uint8_t blank : {uint8_t{0xFF}, uint8_t{0x00}}) {
+            for (const uint32_t at : {4u, 63u, 64u, 127u, clus_size - 17, clus_size - 1}) {
+                SCOPED_TRACE(testing::Message() << clus_size << "-byte clusters, blank " << int{blank} << ", stale byte at " << at);
+                Volume v(g);
+                std::memset(v.sim.cluster(5), blank, clus_size);
+                std::memset(v.sim.cluster(6), blank, clus_size);
+                v.sim.cluster(5)[at] = 0x42;
+                dace_state *s = v.mount();
+                ASSERT_NE(s, nullptr);
+                EXPECT_EQ(s->clus_table[5], CLUS_DIRTY);
+                EXPECT_EQ(s->clus_table[6], CLUS_FREE);
+            }
+        }
+    }
+}
+
 // Whatever the headers say, the rebuild ends, stays in the table and never
 // claims a cluster twice; a file whose newest cluster cannot be claimed is
 // cut loose rather than left pointing at someone else's cluster.
