@@ -5,6 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dace=${1:-build/release/tools/dace}
+if [ $# -eq 0 ]; then
+  cmake --preset release >/dev/null
+  cmake --build --preset release --target dace_tool >/dev/null
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -24,6 +28,7 @@ export SOURCE_DATE_EPOCH=1700000000
 start=$(date +%s.%N)
 "$dace" --page-size 2048 --clus-pages 16 pack "$work/src" "$work/a.img"
 end=$(date +%s.%N)
-printf "pack: %.2f s, image %s bytes\n" "$(echo "$end - $start" | bc)" "$(stat -c %s "$work/a.img")"
+awk -v s="$start" -v e="$end" -v size="$(stat -c %s "$work/a.img")" \
+  'BEGIN { printf "pack: %.2f s, image %d bytes\n", e - s, size }'
 "$dace" pack "$work/src" "$work/b.img" --page-size 2048 --clus-pages 16
 cmp "$work/a.img" "$work/b.img" && echo "second pack: byte-identical"
