@@ -31,6 +31,8 @@ constexpr std::array<const char *, static_cast<size_t>(Kind::Count)> kKindNames 
 
 constexpr uint32_t kRandomPoints = 120;
 constexpr uint32_t kFirstSeed = 0x70C7u;
+// Programmed bytes within which a second cut falls, after the reboot.
+constexpr uint32_t kSecondCutSpan = 6000;
 
 struct CutPoint {
     Kind kind;
@@ -110,12 +112,7 @@ bool run(const Workload &w, Driver &d) {
     return true;
 }
 
-struct Param {
-    const Workload *workload;
-};
-void PrintTo(const Param &p, std::ostream *os) { *os << p.workload->name; }
-
-class PowerCutTorture : public ::testing::TestWithParam<Param> {};
+class PowerCutTorture : public ::testing::TestWithParam<WorkloadParam> {};
 
 TEST_P(PowerCutTorture, EveryCutKeepsTheLastCommitOrTheOneInFlight) {
     const Workload &w = *GetParam().workload;
@@ -126,7 +123,7 @@ TEST_P(PowerCutTorture, EveryCutKeepsTheLastCommitOrTheOneInFlight) {
     const uint32_t seeds = std::getenv("DACE_TORTURE_SEED") != nullptr ? 1 : scale();
 
     for (uint32_t seed = first; seed != first + seeds; ++seed) {
-        const std::string replay = "DACE_TORTURE_SEED=" + std::to_string(seed) + " ./dace_torture --gtest_filter='*" +
+        const std::string replay = "DACE_TORTURE_SEED=" + std::to_string(seed) + " ./dace_torture --gtest_filter='*PowerCut*" +
                                    std::string(w.name) + "'";
         // The uncut run: strict flash, every commit checked on a copy of the
         // medium, and the figures that show the workload does its job.
@@ -159,6 +156,7 @@ TEST_P(PowerCutTorture, EveryCutKeepsTheLastCommitOrTheOneInFlight) {
             counts += std::string(k == 0 ? "" : ", ") + std::to_string(by_kind[k]) + " " + kKindNames[k];
         std::printf("[ torture  ] %s, seed %u: %zu cut points: %s\n", w.name, seed, points.size(), counts.c_str());
 
+        uint32_t cut_again = 0;
         for (const CutPoint &c : points) {
             const std::string where = std::string(w.name) + " cut " + spelled(c) + "; replay: DACE_TORTURE_CUT=" +
                                       spelled(c) + " " + replay;
@@ -171,22 +169,32 @@ TEST_P(PowerCutTorture, EveryCutKeepsTheLastCommitOrTheOneInFlight) {
             Driver d(m, Mode::Exact, seed, false);
             ASSERT_TRUE(run(w, d)) << where;
             ASSERT_FALSE(m.sim.powered()) << where << ": the cut was not reached, the workload is not repeatable";
-            check_reboot(m, d.candidates(), 0, where);
+            Files found;
+            dace_state *s_after = mount_and_match(m, d.candidates(), &found, where);
+            if (s_after == nullptr)
+                return;
+            // The power goes again while the device gets going after the reboot.
+            Driver again(m, Mode::Exact, seed, false);
+            again.resume(s_after, found);
+            const uint64_t second = std::mt19937(static_cast<uint32_t>(c.at) ^ seed)() % kSecondCutSpan;
+            m.sim.cut_after_bytes(second);
+            try {
+                after_reboot(again);
+            } catch (const Stop &stop) {
+                ASSERT_TRUE(stop.power_lost) << where << ", after the reboot";
+            }
+            cut_again += m.sim.powered() ? 0 : 1;
+            check_reboot(m, again.candidates(), 0, where + ", cut again after " + std::to_string(second) + " bytes");
             if (HasFailure())
                 return;
         }
+        std::printf("[ torture  ] %s, seed %u: every cut rebooted and checked; %u of them cut again while the "
+                    "volume got going\n",
+                    w.name, seed, cut_again);
     }
 }
 
-std::vector<Param> all_workloads() {
-    std::vector<Param> out;
-    for (const Workload &w : workloads())
-        out.push_back({&w});
-    return out;
-}
-
-INSTANTIATE_TEST_SUITE_P(Workloads, PowerCutTorture, ::testing::ValuesIn(all_workloads()),
-                         [](const ::testing::TestParamInfo<Param> &p) { return std::string(p.param.workload->name); });
+INSTANTIATE_TEST_SUITE_P(Workloads, PowerCutTorture, ::testing::ValuesIn(workload_params()), workload_label);
 
 } // namespace
 } // namespace dace_torture

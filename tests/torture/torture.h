@@ -5,6 +5,8 @@
 #ifndef DACE_TESTS_TORTURE_TORTURE_H
 #define DACE_TESTS_TORTURE_TORTURE_H
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <map>
 #include <random>
@@ -87,6 +89,8 @@ public:
 
     // The first mount: formats the blank medium.
     void start();
+    // Goes on from a volume already mounted that holds `files`.
+    void resume(dace_state *s, const Files &files);
 
     bool create(const std::string &name);
     // Opens an existing file and positions it at its end, ready to append.
@@ -124,6 +128,7 @@ public:
     const std::vector<Files> &candidates() const { return candidates_; }
     const RunStats &stats() const { return stats_; }
     dace_state *state() const { return s_; }
+    void set_mode(Mode mode) { mode_ = mode; }
     // Called before every operation (the worn-flash runs arm faults here).
     void set_before_op(void (*hook)(void *, Driver &), void *ctx) {
         before_op_ = hook;
@@ -170,6 +175,19 @@ struct Workload {
 
 const std::vector<Workload> &workloads();
 
+// What a device does first after a reboot: appends to a file, writes a new
+// one, removes and renames; each a commit on a volume that a power cut may
+// have left with a half-written root copy or a half-erased cluster.
+void after_reboot(Driver &d);
+
+// The workloads as test parameters, named after themselves.
+struct WorkloadParam {
+    const Workload *workload;
+};
+void PrintTo(const WorkloadParam &p, std::ostream *os);
+std::vector<WorkloadParam> workload_params();
+std::string workload_label(const ::testing::TestParamInfo<WorkloadParam> &p);
+
 // ---- checks after a reboot ----
 
 // Every file of the mounted volume, read whole; a file that cannot be read
@@ -178,9 +196,15 @@ Files files_on(dace_state *s);
 // Every cluster a file chains through holds the data magic, the link the
 // table holds and a CRC over its header and payload.
 void expect_chains_intact(Medium &m, dace_state *s);
-// A remount must hold one of `candidates` exactly, account every cluster,
-// and take a full medium's worth of new data and further changes that
-// survive another remount. `worn` clusters may turn bad on the way.
+// Reboots and mounts: the volume must hold one of `candidates` exactly,
+// with intact chains and every cluster accounted for. Null (with the
+// failure reported) when it does not; `found` receives the files.
+dace_state *mount_and_match(Medium &m, const std::vector<Files> &candidates, Files *found, const std::string &where);
+// The mounted volume takes a full medium's worth of new data without harm
+// to `found`, gives the space back, and keeps a further append across
+// another remount. `worn` clusters may turn bad on the way.
+void prove_usable(Medium &m, dace_state *s, Files found, uint32_t worn, const std::string &where);
+// Both of the above.
 void check_reboot(Medium &m, const std::vector<Files> &candidates, uint32_t worn, const std::string &where);
 
 } // namespace dace_torture

@@ -110,6 +110,12 @@ uint32_t Medium::erase_cb(void *ctx, uint32_t first, uint32_t count) {
 Driver::Driver(Medium &m, Mode mode, uint32_t seed, bool verify_commits)
     : m_(m), mode_(mode), verify_commits_(verify_commits), rng_(seed), data_seed_(seed * 7919u) {}
 
+void Driver::resume(dace_state *s, const Files &files) {
+    s_ = s;
+    now_ = files;
+    candidates_ = {files};
+}
+
 void Driver::start() {
     s_ = m_.mount();
     if (s_ == nullptr) {
@@ -468,18 +474,34 @@ void expect_chains_intact(Medium &m, dace_state *s) {
     }
 }
 
-void check_reboot(Medium &m, const std::vector<Files> &candidates, uint32_t worn, const std::string &where) {
+dace_state *mount_and_match(Medium &m, const std::vector<Files> &candidates, Files *found, const std::string &where) {
     m.sim.reboot();
     dace_state *s = m.mount();
-    ASSERT_NE(s, nullptr) << where << ": the mount after the reboot refused";
-    Files found = files_on(s);
-    ASSERT_FALSE(::testing::Test::HasFailure()) << where;
-    ASSERT_TRUE(std::find(candidates.begin(), candidates.end(), found) != candidates.end())
-        << where << ": the volume holds " << difference(found, candidates.front())
-        << "; the last commit and those in flight were:" << listing(candidates);
+    if (s == nullptr) {
+        ADD_FAILURE() << where << ": the mount after the reboot refused";
+        return nullptr;
+    }
+    *found = files_on(s);
+    if (::testing::Test::HasFailure())
+        return nullptr;
+    if (std::find(candidates.begin(), candidates.end(), *found) == candidates.end()) {
+        ADD_FAILURE() << where << ": the volume holds " << difference(*found, candidates.front())
+                      << "; the last commit and those in flight were:" << listing(candidates);
+        return nullptr;
+    }
     expect_chains_intact(m, s);
-    expect_free_space_exact(s, found, where);
-    ASSERT_FALSE(::testing::Test::HasFailure()) << where;
+    expect_free_space_exact(s, *found, where);
+    return ::testing::Test::HasFailure() ? nullptr : s;
+}
+
+void check_reboot(Medium &m, const std::vector<Files> &candidates, uint32_t worn, const std::string &where) {
+    Files found;
+    dace_state *s = mount_and_match(m, candidates, &found, where);
+    if (s != nullptr)
+        prove_usable(m, s, found, worn, where);
+}
+
+void prove_usable(Medium &m, dace_state *s, Files found, uint32_t worn, const std::string &where) {
 
     // Every cluster counted free can be filled, and filling them all harms
     // no file: none of them belongs to one.

@@ -154,6 +154,24 @@ void churn(Driver &d) {
 
 } // namespace
 
+void after_reboot(Driver &d) {
+    const std::vector<std::string> names = d.names();
+    if (!names.empty() && fits(d, 800) && d.open(names.back())) {
+        d.append(names.back(), 700);
+        d.flush(names.back());
+        d.append(names.back(), 30);
+        d.close(names.back());
+    }
+    if (fits(d, 1500)) {
+        d.create("~new");
+        d.append("~new", 1500);
+        d.close("~new");
+    }
+    if (names.size() > 1)
+        d.remove(names.front());
+    d.rename("~new", "~renamed");
+}
+
 const std::vector<Workload> &workloads() {
     static const std::vector<Workload> all = {
         {"logger", "small flushed appends, a status file rewritten, rotation by remove and rename",
@@ -165,5 +183,16 @@ const std::vector<Workload> &workloads() {
     };
     return all;
 }
+
+void PrintTo(const WorkloadParam &p, std::ostream *os) { *os << p.workload->name; }
+
+std::vector<WorkloadParam> workload_params() {
+    std::vector<WorkloadParam> out;
+    for (const Workload &w : workloads())
+        out.push_back({&w});
+    return out;
+}
+
+std::string workload_label(const ::testing::TestParamInfo<WorkloadParam> &p) { return p.param.workload->name; }
 
 } // namespace dace_torture
