@@ -2,7 +2,7 @@
 // must program only blank bytes, move the root many times, reuse clusters
 // and bring the medium near full. The cut points come from that run's
 // writes and erases: the first bytes of every write, both sides of every
-// page boundary, the ends of writes, the header and every 16th byte of each
+// page boundary, the ends of writes, the header and every 32nd byte of each
 // root copy written to page 0 of a cluster, every erase at several stages,
 // and a seeded spread of other byte positions. The workload is run again to
 // each cut; the reboot must mount the last commit that reported success or
@@ -41,8 +41,12 @@ struct CutPoint {
 };
 
 std::string spelled(const CutPoint &c) {
-    return c.kind == Kind::Erase ? "e" + std::to_string(c.at) + ":" + std::to_string(c.erase_done)
-                                 : "b" + std::to_string(c.at);
+    char text[48];
+    if (c.kind == Kind::Erase)
+        std::snprintf(text, sizeof text, "e%llu:%u", static_cast<unsigned long long>(c.at), c.erase_done);
+    else
+        std::snprintf(text, sizeof text, "b%llu", static_cast<unsigned long long>(c.at));
+    return text;
 }
 
 // DACE_TORTURE_CUT=b<bytes> or e<erase>:<bytes erased>, as a failure prints it.
@@ -74,7 +78,7 @@ std::vector<CutPoint> cut_points(const Medium &uncut, uint32_t seed) {
     for (const WriteRecord &w : uncut.writes) {
         if (w.root && w.page % g.clus_pages == 0)
             for (uint32_t b = 0; b <= w.count; ++b)
-                if (b <= 40 || b % 16 == 0)
+                if (b <= 32 || b % 32 == 0)
                     claim(before + b, Kind::RootPageZero);
         for (uint32_t b = 0; b < 4 && b <= w.count; ++b)
             claim(before + b, Kind::WriteStart);
@@ -137,7 +141,7 @@ TEST_P(PowerCutTorture, EveryCutKeepsTheLastCommitOrTheOneInFlight) {
         EXPECT_EQ(counters.overwrites, 0u) << "the uncut run programmed a byte that was not blank";
         EXPECT_GE(s->root->seq, 6u) << "the root moved too few times";
         EXPECT_GT(counters.erase_calls, uint64_t{s->clus_count}) << "clusters were not reused: every one erased once on average";
-        EXPECT_LE(st.fullest_free_clusters, s->clus_count / 6u) << "the medium never ran nearly full";
+        EXPECT_LE(st.fullest_free_clusters, s->clus_count / 5u) << "the medium never ran nearly full";
         std::printf("[ torture  ] %s, seed %u: %u operations, %u commits, root generation %u, %llu erases on %u "
                     "clusters, fewest free %u, %llu bytes programmed\n",
                     w.name, seed, st.ops, st.commits, s->root->seq,

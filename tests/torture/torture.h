@@ -25,6 +25,8 @@ using Files = std::map<std::string, std::vector<uint8_t>>;
 // DACE_TORTURE_SCALE: how many times the default set to run (seeds per
 // workload, worn-flash runs). 1 when unset.
 uint32_t scale();
+// Failures the running test has reported so far.
+int reported_failures();
 // A named setting from the environment, or `fallback`.
 uint32_t env_number(const char *name, uint32_t fallback);
 

@@ -18,6 +18,10 @@ uint32_t env_number(const char *name, uint32_t fallback) {
 
 uint32_t scale() { return std::max<uint32_t>(1, env_number("DACE_TORTURE_SCALE", 1)); }
 
+int reported_failures() {
+    return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+}
+
 namespace {
 
 uint32_t clusters_for(uint32_t size, uint32_t payload) { return (size + payload - 1) / payload; }
@@ -196,13 +200,14 @@ void Driver::committed() {
         ADD_FAILURE() << "the medium after a successful commit does not mount";
         throw Stop{false};
     }
+    const int failures = reported_failures();
     const Files found = files_on(s);
     if (found != now_) {
         ADD_FAILURE() << "a commit reported success, but the medium holds " << difference(found, now_);
         throw Stop{false};
     }
     expect_chains_intact(copy, s);
-    if (::testing::Test::HasFailure())
+    if (reported_failures() != failures)
         throw Stop{false};
 }
 
@@ -314,7 +319,9 @@ bool Driver::append(const std::string &name, uint32_t n) {
     if (took == n)
         return true;
     ++stats_.short_appends;
-    return refused("write of " + std::to_string(n) + " bytes to " + name, took);
+    return refused("write of " + std::to_string(n) + " bytes to " + name + " (free clusters " +
+                       std::to_string(s_->free_clus) + ", held " + std::to_string(s_->held_count) + ")",
+                   took);
 }
 
 bool Driver::peek(const std::string &name, uint32_t n) {
@@ -481,9 +488,12 @@ dace_state *mount_and_match(Medium &m, const std::vector<Files> &candidates, Fil
         ADD_FAILURE() << where << ": the mount after the reboot refused";
         return nullptr;
     }
+    const int failures = reported_failures();
     *found = files_on(s);
-    if (::testing::Test::HasFailure())
+    if (reported_failures() != failures) {
+        ADD_FAILURE() << where << ": the files after the reboot do not read back";
         return nullptr;
+    }
     if (std::find(candidates.begin(), candidates.end(), *found) == candidates.end()) {
         ADD_FAILURE() << where << ": the volume holds " << difference(*found, candidates.front())
                       << "; the last commit and those in flight were:" << listing(candidates);
@@ -491,7 +501,7 @@ dace_state *mount_and_match(Medium &m, const std::vector<Files> &candidates, Fil
     }
     expect_chains_intact(m, s);
     expect_free_space_exact(s, *found, where);
-    return ::testing::Test::HasFailure() ? nullptr : s;
+    return reported_failures() != failures ? nullptr : s;
 }
 
 void check_reboot(Medium &m, const std::vector<Files> &candidates, uint32_t worn, const std::string &where) {

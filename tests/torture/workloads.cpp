@@ -3,6 +3,7 @@
 // often enough that the root moves many times. On worn flash any call may be
 // refused; a workload then goes on with what it has.
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,12 @@ namespace {
 // clusters held until the next commit.
 bool fits(const Driver &d, uint32_t n) { return d.spare_clusters() >= n / d.payload() + 4; }
 
+std::string numbered(const char *prefix, uint32_t n) {
+    char name[24];
+    std::snprintf(name, sizeof name, "%s%u", prefix, n);
+    return name;
+}
+
 std::string pick(Driver &d, const std::vector<std::string> &names) {
     return names[d.below(static_cast<uint32_t>(names.size()))];
 }
@@ -26,7 +33,7 @@ std::string pick(Driver &d, const std::vector<std::string> &names) {
 void logger(Driver &d) {
     const uint32_t p = d.payload();
     d.create("calib");
-    d.append("calib", 12 * p - 17);
+    d.append("calib", (d.state()->clus_count - 20u) * p - 17);
     d.close("calib");
     d.create("config");
     d.append("config", 300);
@@ -68,6 +75,10 @@ void many_open(Driver &d) {
     for (const std::string &name : names)
         d.create(name);
     d.flush(names[0]);
+    // Most of the medium in use from the start, spread over the files.
+    const uint32_t spread = (d.state()->clus_count - 14u) * p / static_cast<uint32_t>(names.size());
+    for (const std::string &name : names)
+        d.append(name, spread - d.below(p));
     for (uint32_t round = 0; round < 48; ++round) {
         const std::string one = pick(d, names);
         const uint32_t kind = d.below(8);
@@ -104,14 +115,15 @@ void many_open(Driver &d) {
 void churn(Driver &d) {
     const uint32_t p = d.payload();
     uint32_t serial = 0;
-    const auto fresh = [&] { return "file-" + std::to_string(serial++); };
+    const auto fresh = [&] { return numbered("file-", serial++); };
     const auto make_room = [&](uint32_t n) {
         for (uint32_t tries = 0; tries < 8 && !fits(d, n) && !d.names().empty(); ++tries)
             d.remove(pick(d, d.names()));
     };
     for (uint32_t step = 0; step < 60; ++step) {
         const std::vector<std::string> files = d.names();
-        const uint32_t kind = files.size() < 4 ? 0 : d.below(10);
+        // New files first, until the medium is nearly full.
+        const uint32_t kind = files.size() < 4 || d.spare_clusters() > 9 ? 0 : d.below(10);
         const std::string any = files.empty() ? std::string() : pick(d, files);
         if (kind <= 2) {
             const uint32_t n = d.below(3 * p);
@@ -139,6 +151,7 @@ void churn(Driver &d) {
             d.remove(any);
         } else if (kind == 8) {
             // A file created but not yet committed rides along with a rename.
+            make_room(200);
             const std::string name = fresh();
             d.create(name);
             d.append(name, d.below(200));
@@ -146,6 +159,49 @@ void churn(Driver &d) {
             d.close(name);
         } else if (d.open(any)) {
             d.peek(any, 1 + d.below(2 * p));
+            d.close(any);
+        }
+    }
+    d.close_all();
+}
+
+// Many small files, some of them empty: the directory fills nearly to
+// its limit, so root copies span most of the root cluster and nearly every
+// commit moves the root; files are renamed, emptied, removed, grown, and
+// created two at a time under one commit.
+void small_files(Driver &d) {
+    uint32_t serial = 0;
+    const auto fresh = [&] { return numbered("s", serial++); };
+    const uint32_t most = d.state()->max_entries - 2u;
+    for (uint32_t step = 0; step < 80; ++step) {
+        const std::vector<std::string> files = d.names();
+        const uint32_t kind = files.size() < 6 ? 0 : d.below(8);
+        const std::string any = files.empty() ? std::string() : pick(d, files);
+        if (kind <= 2 || kind == 7) {
+            const uint32_t n = d.below(6) == 0 ? 0 : 1 + d.below(300);
+            if (files.size() + 2 > most || !fits(d, 0)) {
+                d.remove(any);
+                continue;
+            }
+            const std::string name = fresh();
+            d.create(name);
+            d.append(name, n);
+            if (kind == 7) {
+                const std::string second = fresh();
+                d.create(second);
+                d.append(second, d.below(300));
+                d.close(name);
+                d.close(second);
+            }
+            d.close(name);
+        } else if (kind == 3) {
+            d.rename(any, fresh());
+        } else if (kind == 4) {
+            d.truncate(any, d.below(2) == 0 ? 0 : d.size(any) / 2);
+        } else if (kind == 5) {
+            d.remove(any);
+        } else if (fits(d, d.payload()) && d.open(any)) {
+            d.append(any, 1 + d.below(100));
             d.close(any);
         }
     }
@@ -180,6 +236,10 @@ const std::vector<Workload> &workloads() {
          Geometry{256, 4, 160}, 6, many_open},
         {"churn", "create, append, rename, truncate and remove on a nearly full medium, multi-page root copies",
          Geometry{128, 8, 320}, 2, churn},
+        {"small_files", "a directory near its limit of small and empty files, root copies of most of a cluster",
+         Geometry{128, 8, 192}, 2, small_files},
+        {"logger_one_page_clusters", "the data logger where a cluster is one page, so every commit moves the root",
+         Geometry{256, 1, 40}, 2, logger},
     };
     return all;
 }
