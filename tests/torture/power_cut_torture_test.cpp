@@ -2,8 +2,8 @@
 // must program only blank bytes, move the root many times, reuse clusters
 // and bring the medium near full. The cut points come from that run's
 // writes and erases: the first bytes of every write, both sides of every
-// page boundary, the ends of writes, the header and every 32nd byte of each
-// root copy written to page 0 of a cluster, every erase at several stages,
+// page boundary, the ends of writes, every byte of the header of each root
+// copy written to page 0 of a cluster, every erase at several stages,
 // and a seeded spread of other byte positions. The workload is run again to
 // each cut; the reboot must mount the last commit that reported success or
 // the one in flight, whole, and the volume must stay fully usable.
@@ -30,6 +30,7 @@ constexpr std::array<const char *, static_cast<size_t>(Kind::Count)> kKindNames 
     "root page 0", "write start", "page boundary", "write end", "random", "erase"};
 
 constexpr uint32_t kRandomPoints = 120;
+constexpr uint32_t kRootHeaderBytes = 32;
 constexpr uint32_t kFirstSeed = 0x70C7u;
 // Programmed bytes within which a second cut falls, after the reboot.
 constexpr uint32_t kSecondCutSpan = 6000;
@@ -78,7 +79,7 @@ std::vector<CutPoint> cut_points(const Medium &uncut, uint32_t seed) {
     for (const WriteRecord &w : uncut.writes) {
         if (w.root && w.page % g.clus_pages == 0)
             for (uint32_t b = 0; b <= w.count; ++b)
-                if (b <= 32 || b % 32 == 0)
+                if (b <= kRootHeaderBytes)
                     claim(before + b, Kind::RootPageZero);
         for (uint32_t b = 0; b < 4 && b <= w.count; ++b)
             claim(before + b, Kind::WriteStart);

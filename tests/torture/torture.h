@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -124,10 +125,10 @@ public:
     uint32_t below(uint32_t n) { return n == 0 ? 0 : static_cast<uint32_t>(rng_() % n); }
     std::vector<std::string> names() const;
 
-    const Files &now() const { return now_; }
+    Files now() const { return files_of(now_); }
     // What a reboot may find: the last commit that succeeded, then every
     // commit that failed since.
-    const std::vector<Files> &candidates() const { return candidates_; }
+    std::vector<Files> candidates() const;
     const RunStats &stats() const { return stats_; }
     dace_state *state() const { return s_; }
     void set_mode(Mode mode) { mode_ = mode; }
@@ -158,8 +159,15 @@ private:
     Mode mode_;
     bool verify_commits_;
     std::mt19937 rng_;
-    Files now_;
-    std::vector<Files> candidates_{Files{}};
+    // The model shares file contents between its states, so that keeping
+    // the state of every commit costs no copy of them; a file is copied
+    // when it changes while shared.
+    using Model = std::map<std::string, std::shared_ptr<std::vector<uint8_t>>>;
+    static Files files_of(const Model &model);
+    std::vector<uint8_t> &own(const std::string &name);
+
+    Model now_;
+    std::vector<Model> candidates_{Model{}};
     std::map<std::string, OpenFile> open_;
     RunStats stats_;
     void (*before_op_)(void *, Driver &) = nullptr;
@@ -192,6 +200,8 @@ std::string workload_label(const ::testing::TestParamInfo<WorkloadParam> &p);
 
 // ---- checks after a reboot ----
 
+// What was found, and how it differs from what a reboot may find.
+std::string describe(const Files &found, const std::vector<Files> &candidates);
 // Every file of the mounted volume, read whole; a file that cannot be read
 // is reported.
 Files files_on(dace_state *s);
@@ -199,14 +209,14 @@ Files files_on(dace_state *s);
 // table holds and a CRC over its header and payload.
 void expect_chains_intact(Medium &m, dace_state *s);
 // Reboots and mounts: the volume must hold one of `candidates` exactly,
-// with intact chains and every cluster accounted for. Null (with the
+// with every cluster accounted for. Null (with the
 // failure reported) when it does not; `found` receives the files.
 dace_state *mount_and_match(Medium &m, const std::vector<Files> &candidates, Files *found, const std::string &where);
 // The mounted volume takes a full medium's worth of new data without harm
 // to `found`, gives the space back, and keeps a further append across
 // another remount. `worn` clusters may turn bad on the way.
 void prove_usable(Medium &m, dace_state *s, Files found, uint32_t worn, const std::string &where);
-// Both of the above.
+// Both of the above, and every chain intact on the medium.
 void check_reboot(Medium &m, const std::vector<Files> &candidates, uint32_t worn, const std::string &where);
 
 } // namespace dace_torture

@@ -26,6 +26,14 @@ namespace {
 
 uint32_t clusters_for(uint32_t size, uint32_t payload) { return (size + payload - 1) / payload; }
 
+// Bytes to write, taken from one random pool at offsets that differ from
+// write to write, so that bytes read from a wrong place show.
+constexpr uint32_t kPoolBytes = 1u << 18;
+const uint8_t *fresh_bytes(uint32_t n, uint32_t seed) {
+    static const std::vector<uint8_t> pool = dace_test::pattern_bytes(kPoolBytes, 0x7007);
+    return pool.data() + (seed * 7919u) % (kPoolBytes - n);
+}
+
 std::string sizes(const Files &files) {
     std::string out = "{";
     for (const auto &[name, data] : files)
@@ -65,6 +73,11 @@ void expect_free_space_exact(dace_state *s, const Files &files, const std::strin
 }
 
 } // namespace
+
+std::string describe(const Files &found, const std::vector<Files> &candidates) {
+    return difference(found, candidates.front()) + "; the last commit and those in flight were:" +
+           listing(candidates);
+}
 
 // ---- the medium ----------------------------------------------------------
 
@@ -116,8 +129,10 @@ Driver::Driver(Medium &m, Mode mode, uint32_t seed, bool verify_commits)
 
 void Driver::resume(dace_state *s, const Files &files) {
     s_ = s;
-    now_ = files;
-    candidates_ = {files};
+    now_.clear();
+    for (const auto &[name, data] : files)
+        now_[name] = std::make_shared<std::vector<uint8_t>>(data);
+    candidates_ = {now_};
 }
 
 void Driver::start() {
@@ -131,7 +146,7 @@ void Driver::start() {
 
 uint32_t Driver::size(const std::string &name) const {
     const auto it = now_.find(name);
-    return it == now_.end() ? 0 : static_cast<uint32_t>(it->second.size());
+    return it == now_.end() ? 0 : static_cast<uint32_t>(it->second->size());
 }
 
 uint32_t Driver::free_clusters() const { return s_->free_clus; }
@@ -145,6 +160,27 @@ std::vector<std::string> Driver::names() const {
     for (const auto &[name, data] : now_)
         out.push_back(name);
     return out;
+}
+
+Files Driver::files_of(const Model &model) {
+    Files out;
+    for (const auto &[name, data] : model)
+        out[name] = *data;
+    return out;
+}
+
+std::vector<Files> Driver::candidates() const {
+    std::vector<Files> out;
+    for (const Model &model : candidates_)
+        out.push_back(files_of(model));
+    return out;
+}
+
+std::vector<uint8_t> &Driver::own(const std::string &name) {
+    std::shared_ptr<std::vector<uint8_t>> &data = now_[name];
+    if (data.use_count() > 1)
+        data = std::make_shared<std::vector<uint8_t>>(*data);
+    return *data;
 }
 
 void Driver::check_power() {
@@ -202,8 +238,8 @@ void Driver::committed() {
     }
     const int failures = reported_failures();
     const Files found = files_on(s);
-    if (found != now_) {
-        ADD_FAILURE() << "a commit reported success, but the medium holds " << difference(found, now_);
+    if (found != now()) {
+        ADD_FAILURE() << "a commit reported success, but the medium holds " << difference(found, now());
         throw Stop{false};
     }
     expect_chains_intact(copy, s);
@@ -242,7 +278,7 @@ bool Driver::create(const std::string &name) {
     begin_op();
     const dace_handle h = dace_create(s_, name.c_str());
     if (h != 0) {
-        now_[name];
+        now_[name] = std::make_shared<std::vector<uint8_t>>();
         open_[name] = {h, 0};
     }
     end_op();
@@ -303,17 +339,17 @@ bool Driver::append(const std::string &name, uint32_t n) {
     if (it == open_.end())
         return false;
     OpenFile &f = it->second;
-    std::vector<uint8_t> &data = now_[name];
-    if (f.pos != data.size() && !seek_to(name, f, static_cast<uint32_t>(data.size())))
+    if (f.pos != size(name) && !seek_to(name, f, size(name)))
         return false;
-    const std::vector<uint8_t> bytes = dace_test::pattern_bytes(n, ++data_seed_);
+    const uint8_t *bytes = fresh_bytes(n, ++data_seed_);
     begin_op();
-    const uint32_t took = dace_write(s_, bytes.data(), n, f.handle);
+    const uint32_t took = dace_write(s_, bytes, n, f.handle);
     if (took > n) {
         ADD_FAILURE() << "write to " << name << " took " << took << " of " << n << " bytes";
         throw Stop{false};
     }
-    data.insert(data.end(), bytes.begin(), bytes.begin() + took);
+    std::vector<uint8_t> &data = own(name); // after the seek, which may have kept the state
+    data.insert(data.end(), bytes, bytes + took);
     f.pos += took;
     end_op();
     if (took == n)
@@ -329,7 +365,7 @@ bool Driver::peek(const std::string &name, uint32_t n) {
     if (it == open_.end() || size(name) == 0)
         return false;
     OpenFile &f = it->second;
-    const std::vector<uint8_t> &data = now_[name];
+    const std::vector<uint8_t> &data = *now_[name];
     const uint32_t end = size(name);
     if (!seek_to(name, f, below(end)))
         return false;
@@ -379,7 +415,7 @@ bool Driver::rename(const std::string &from, const std::string &to) {
         throw Stop{false};
     }
     if (r != 3) {
-        now_[to] = std::move(now_[from]);
+        now_[to] = now_[from];
         now_.erase(from);
         const auto it = open_.find(from);
         if (it != open_.end()) {
@@ -402,7 +438,7 @@ bool Driver::truncate(const std::string &name, uint32_t length) {
         throw Stop{false};
     }
     if (r != 3) {
-        now_[name].resize(length);
+        own(name).resize(length);
         const auto it = open_.find(name);
         if (it != open_.end())
             it->second.pos = std::min(it->second.pos, length);
@@ -495,11 +531,9 @@ dace_state *mount_and_match(Medium &m, const std::vector<Files> &candidates, Fil
         return nullptr;
     }
     if (std::find(candidates.begin(), candidates.end(), *found) == candidates.end()) {
-        ADD_FAILURE() << where << ": the volume holds " << difference(*found, candidates.front())
-                      << "; the last commit and those in flight were:" << listing(candidates);
+        ADD_FAILURE() << where << ": the volume holds " << describe(*found, candidates);
         return nullptr;
     }
-    expect_chains_intact(m, s);
     expect_free_space_exact(s, *found, where);
     return reported_failures() != failures ? nullptr : s;
 }
@@ -507,8 +541,10 @@ dace_state *mount_and_match(Medium &m, const std::vector<Files> &candidates, Fil
 void check_reboot(Medium &m, const std::vector<Files> &candidates, uint32_t worn, const std::string &where) {
     Files found;
     dace_state *s = mount_and_match(m, candidates, &found, where);
-    if (s != nullptr)
-        prove_usable(m, s, found, worn, where);
+    if (s == nullptr)
+        return;
+    expect_chains_intact(m, s);
+    prove_usable(m, s, found, worn, where);
 }
 
 void prove_usable(Medium &m, dace_state *s, Files found, uint32_t worn, const std::string &where) {
@@ -518,7 +554,8 @@ void prove_usable(Medium &m, dace_state *s, Files found, uint32_t worn, const st
     const uint32_t free_before = s->free_clus;
     const dace_handle probe = dace_create(s, "~probe");
     ASSERT_NE(probe, 0u) << where << ": create after the reboot";
-    const std::vector<uint8_t> fill = dace_test::pattern_bytes((free_before + 1) * s->clus_payload, 99);
+    const uint32_t fill_bytes = (free_before + 1) * s->clus_payload;
+    const std::vector<uint8_t> fill(fresh_bytes(fill_bytes, 99), fresh_bytes(fill_bytes, 99) + fill_bytes);
     // A root move on the way holds the old root cluster until the next
     // commit, and appending after that commit moves the full newest cluster
     // once more: one cluster may stay out of reach.

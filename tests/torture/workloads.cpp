@@ -40,7 +40,7 @@ void logger(Driver &d) {
     d.close("config");
     d.create("status");
     d.create("log");
-    for (uint32_t record = 0; record < 70; ++record) {
+    for (uint32_t record = 0; record < 52; ++record) {
         const uint32_t n = 10 + d.below(record % 11 == 10 ? 700 : 90);
         if (!fits(d, n))
             d.remove("log.old");
@@ -79,7 +79,7 @@ void many_open(Driver &d) {
     const uint32_t spread = (d.state()->clus_count - 14u) * p / static_cast<uint32_t>(names.size());
     for (const std::string &name : names)
         d.append(name, spread - d.below(p));
-    for (uint32_t round = 0; round < 48; ++round) {
+    for (uint32_t round = 0; round < 36; ++round) {
         const std::string one = pick(d, names);
         const uint32_t kind = d.below(8);
         const uint32_t n = kind < 2 ? p + d.below(2 * p) : kind == 2 ? p - d.size(one) % p : 1 + d.below(150);
@@ -120,7 +120,7 @@ void churn(Driver &d) {
         for (uint32_t tries = 0; tries < 8 && !fits(d, n) && !d.names().empty(); ++tries)
             d.remove(pick(d, d.names()));
     };
-    for (uint32_t step = 0; step < 60; ++step) {
+    for (uint32_t step = 0; step < 52; ++step) {
         const std::vector<std::string> files = d.names();
         // New files first, until the medium is nearly full.
         const uint32_t kind = files.size() < 4 || d.spare_clusters() > 9 ? 0 : d.below(10);
@@ -173,7 +173,7 @@ void small_files(Driver &d) {
     uint32_t serial = 0;
     const auto fresh = [&] { return numbered("s", serial++); };
     const uint32_t most = d.state()->max_entries - 2u;
-    for (uint32_t step = 0; step < 80; ++step) {
+    for (uint32_t step = 0; step < 60; ++step) {
         const std::vector<std::string> files = d.names();
         const uint32_t kind = files.size() < 6 ? 0 : d.below(8);
         const std::string any = files.empty() ? std::string() : pick(d, files);
@@ -237,7 +237,7 @@ const std::vector<Workload> &workloads() {
         {"churn", "create, append, rename, truncate and remove on a nearly full medium, multi-page root copies",
          Geometry{128, 8, 320}, 2, churn},
         {"small_files", "a directory near its limit of small and empty files, root copies of most of a cluster",
-         Geometry{128, 8, 192}, 2, small_files},
+         Geometry{128, 8, 160}, 2, small_files},
         {"logger_one_page_clusters", "the data logger where a cluster is one page, so every commit moves the root",
          Geometry{256, 1, 40}, 2, logger},
     };

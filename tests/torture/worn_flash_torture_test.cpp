@@ -25,7 +25,7 @@
 namespace dace_torture {
 namespace {
 
-constexpr uint32_t kRunsPerWorkload = 150;
+constexpr uint32_t kRunsPerWorkload = 100;
 constexpr uint32_t kFirstSeed = 0x3EA2u;
 constexpr uint32_t kMostWorn = 3;
 
@@ -130,7 +130,7 @@ TEST_P(WornFlashTorture, EveryFailureIsReportedAndNoCommitIsLost) {
                 const Files found = files_on(s);
                 const auto &cands = d.candidates();
                 EXPECT_TRUE(std::find(cands.begin(), cands.end(), found) != cands.end())
-                    << where << ": a mount that met a short read " << nth << " found other files";
+                    << where << ": a mount that met a short read " << nth << " found " << describe(found, cands);
             }
             if (HasFailure())
                 return;
