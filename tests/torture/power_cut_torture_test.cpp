@@ -127,6 +127,7 @@ TEST_P(PowerCutTorture, EveryCutKeepsTheLastCommitOrTheOneInFlight) {
     const bool single = only_text != nullptr && parse_cut(only_text, &only);
     const uint32_t seeds = std::getenv("DACE_TORTURE_SEED") != nullptr ? 1 : scale();
 
+    ++totals().cut_workloads;
     for (uint32_t seed = first; seed != first + seeds; ++seed) {
         const std::string replay = "DACE_TORTURE_SEED=" + std::to_string(seed) + " ./dace_torture --gtest_filter='*PowerCut*" +
                                    std::string(w.name) + "'";
@@ -196,6 +197,11 @@ TEST_P(PowerCutTorture, EveryCutKeepsTheLastCommitOrTheOneInFlight) {
         std::printf("[ torture  ] %s, seed %u: every cut rebooted and checked; %u of them cut again while the "
                     "volume got going\n",
                     w.name, seed, cut_again);
+        Totals &t = totals();
+        t.cut_points += points.size();
+        t.cut_again += cut_again;
+        for (size_t k = 0; k < by_kind.size(); ++k)
+            t.cut_points_by_kind[kKindNames[k]] += by_kind[k];
     }
 }
 

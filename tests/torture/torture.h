@@ -198,6 +198,14 @@ void PrintTo(const WorkloadParam &p, std::ostream *os);
 std::vector<WorkloadParam> workload_params();
 std::string workload_label(const ::testing::TestParamInfo<WorkloadParam> &p);
 
+// Figures of the whole run, printed when it ends.
+struct Totals {
+    uint32_t cut_workloads = 0, worn_workloads = 0, worn_runs = 0, worn_cut = 0;
+    uint64_t cut_points = 0, cut_again = 0;
+    std::map<std::string, uint64_t> cut_points_by_kind;
+};
+Totals &totals();
+
 // ---- checks after a reboot ----
 
 // What was found, and how it differs from what a reboot may find.

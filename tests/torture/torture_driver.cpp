@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,6 +18,31 @@ uint32_t env_number(const char *name, uint32_t fallback) {
 }
 
 uint32_t scale() { return std::max<uint32_t>(1, env_number("DACE_TORTURE_SCALE", 1)); }
+
+Totals &totals() {
+    static Totals all;
+    return all;
+}
+
+namespace {
+
+class PrintTotals : public ::testing::Environment {
+public:
+    void TearDown() override {
+        const Totals &t = totals();
+        std::string kinds;
+        for (const auto &[kind, count] : t.cut_points_by_kind)
+            kinds += (kinds.empty() ? "" : ", ") + std::to_string(count) + " " + kind;
+        std::printf("[ torture  ] in all: %u workloads cut at %llu points (%s), %llu of them cut again after "
+                    "the reboot; %u workloads on worn flash in %u runs, %u of them cut\n",
+                    t.cut_workloads, static_cast<unsigned long long>(t.cut_points), kinds.c_str(),
+                    static_cast<unsigned long long>(t.cut_again), t.worn_workloads, t.worn_runs, t.worn_cut);
+    }
+};
+
+[[maybe_unused]] ::testing::Environment *const print_totals = ::testing::AddGlobalTestEnvironment(new PrintTotals);
+
+} // namespace
 
 int reported_failures() {
     return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();

@@ -154,6 +154,9 @@ TEST_P(WornFlashTorture, EveryFailureIsReportedAndNoCommitIsLost) {
                 w.name, t.runs, t.power_cuts, t.worn, static_cast<unsigned long long>(t.medium.failed_erases),
                 static_cast<unsigned long long>(t.medium.short_writes),
                 static_cast<unsigned long long>(t.medium.short_reads), t.commits, t.failed_commits, t.refusals, t.refused_mounts);
+    ++totals().worn_workloads;
+    totals().worn_runs += t.runs;
+    totals().worn_cut += t.power_cuts;
     if (runs >= 10) {
         EXPECT_GT(t.failed_commits, 0u) << "no commit failed: the faults missed";
         EXPECT_GT(t.power_cuts, 0u) << "no run lost power";
