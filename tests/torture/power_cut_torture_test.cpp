@@ -129,8 +129,8 @@ TEST_P(PowerCutTorture, EveryCutKeepsTheLastCommitOrTheOneInFlight) {
 
     ++totals().cut_workloads;
     for (uint32_t seed = first; seed != first + seeds; ++seed) {
-        const std::string replay = "DACE_TORTURE_SEED=" + std::to_string(seed) + " ./dace_torture --gtest_filter='*PowerCut*" +
-                                   std::string(w.name) + "'";
+        const std::string replay = "DACE_TORTURE_SEED=" + std::to_string(seed) +
+                                   " ./dace_torture --gtest_filter='*PowerCut*" + std::string(w.name) + "'";
         // The uncut run: strict flash, every commit checked on a copy of the
         // medium, and the figures that show the workload does its job.
         Medium uncut(w.geometry, w.max_files);
@@ -142,7 +142,8 @@ TEST_P(PowerCutTorture, EveryCutKeepsTheLastCommitOrTheOneInFlight) {
         const dace_sim::Counters &counters = uncut.sim.counters();
         EXPECT_EQ(counters.overwrites, 0u) << "the uncut run programmed a byte that was not blank";
         EXPECT_GE(s->root->seq, 6u) << "the root moved too few times";
-        EXPECT_GT(counters.erase_calls, uint64_t{s->clus_count}) << "clusters were not reused: every one erased once on average";
+        EXPECT_GT(counters.erase_calls, uint64_t{s->clus_count})
+            << "clusters were not reused: every one erased once on average";
         EXPECT_LE(st.fullest_free_clusters, s->clus_count / 5u) << "the medium never ran nearly full";
         std::printf("[ torture  ] %s, seed %u: %u operations, %u commits, root generation %u, %llu erases on %u "
                     "clusters, fewest free %u, %llu bytes programmed\n",

@@ -268,7 +268,7 @@ void Driver::committed() {
         ADD_FAILURE() << "a commit reported success, but the medium holds " << difference(found, now());
         throw Stop{false};
     }
-    expect_chains_intact(copy, s);
+    expect_chains_intact(copy, s, "after a successful commit");
     if (reported_failures() != failures)
         throw Stop{false};
 }
@@ -524,22 +524,23 @@ Files files_on(dace_state *s) {
     return out;
 }
 
-void expect_chains_intact(Medium &m, dace_state *s) {
+void expect_chains_intact(Medium &m, dace_state *s, const std::string &where) {
     dace_dir dir;
     for (dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir)) {
         const std::string name = dace_test::entry_name(*e);
         uint32_t hops = 0;
         for (uint16_t c = e->clus; c != CLUS_END; c = s->clus_table[c]) {
-            ASSERT_LT(c, s->clus_count) << name << " chains outside the medium";
-            ASSERT_LT(hops++, s->clus_count) << name << " chains in a loop";
+            ASSERT_LT(c, s->clus_count) << where << ": " << name << " chains outside the medium";
+            ASSERT_LT(hops++, s->clus_count) << where << ": " << name << " chains in a loop";
             const uint8_t *image = m.sim.cluster(c);
             dace_clus_header h;
             std::memcpy(&h, image, sizeof h);
             const uint16_t crc = dace_test::crc(image + 8, s->clus_payload, dace_test::crc(image, 6, m.cfg.crc_seed));
             EXPECT_TRUE(h.magic == DATA_MAGIC && h.link == s->clus_table[c] && h.crc == crc)
-                << "cluster " << c << " of " << name << " has a damaged header";
+                << where << ": cluster " << c << " of " << name << " has a damaged header";
         }
-        EXPECT_EQ(hops, clusters_for(e->size, s->clus_payload)) << name << " of " << e->size << " bytes";
+        EXPECT_EQ(hops, clusters_for(e->size, s->clus_payload))
+            << where << ": " << name << " of " << e->size << " bytes";
     }
 }
 
@@ -569,12 +570,11 @@ void check_reboot(Medium &m, const std::vector<Files> &candidates, uint32_t worn
     dace_state *s = mount_and_match(m, candidates, &found, where);
     if (s == nullptr)
         return;
-    expect_chains_intact(m, s);
+    expect_chains_intact(m, s, where);
     prove_usable(m, s, found, worn, where);
 }
 
 void prove_usable(Medium &m, dace_state *s, Files found, uint32_t worn, const std::string &where) {
-
     // Every cluster counted free can be filled, and filling them all harms
     // no file: none of them belongs to one.
     const uint32_t free_before = s->free_clus;
@@ -602,8 +602,10 @@ void prove_usable(Medium &m, dace_state *s, Files found, uint32_t worn, const st
 
     // Space comes back, and files still grow and survive a remount.
     ASSERT_EQ(dace_remove(s, "~probe"), 0) << where;
-    const uint32_t bad = worn == 0 ? 0 : static_cast<uint32_t>(std::count(s->clus_table, s->clus_table + s->clus_count, uint16_t{CLUS_BAD}));
-    EXPECT_EQ(dace_getfreespace(s, nullptr), (free_before - bad) * s->clus_size) << where << ": free space after removal";
+    const auto bad =
+        static_cast<uint32_t>(std::count(s->clus_table, s->clus_table + s->clus_count, uint16_t{CLUS_BAD}));
+    EXPECT_EQ(dace_getfreespace(s, nullptr), (free_before - bad) * s->clus_size)
+        << where << ": free space after removal";
     const std::string grown = found.empty() ? "~tail" : found.begin()->first;
     const dace_handle h = found.empty() ? dace_create(s, grown.c_str()) : dace_open(s, grown.c_str());
     ASSERT_NE(h, 0u) << where;

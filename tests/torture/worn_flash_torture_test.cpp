@@ -29,7 +29,7 @@ constexpr uint32_t kRunsPerWorkload = 100;
 constexpr uint32_t kFirstSeed = 0x3EA2u;
 constexpr uint32_t kMostWorn = 3;
 
-struct Totals {
+struct WornTally {
     uint32_t runs = 0, power_cuts = 0, worn = 0, commits = 0, failed_commits = 0, refusals = 0, refused_mounts = 0;
     MediumTally medium;
 };
@@ -89,7 +89,7 @@ TEST_P(WornFlashTorture, EveryFailureIsReportedAndNoCommitIsLost) {
     const bool single = std::getenv("DACE_TORTURE_SEED") != nullptr;
     const uint32_t first = env_number("DACE_TORTURE_SEED", kFirstSeed);
     const uint32_t runs = single ? 1 : kRunsPerWorkload * scale();
-    Totals t;
+    WornTally t;
     for (uint32_t seed = first; seed != first + runs; ++seed) {
         const std::string where = std::string(w.name) + " on worn flash; replay: DACE_TORTURE_SEED=" +
                                   std::to_string(seed) + " ./dace_torture --gtest_filter='*WornFlash*" + w.name + "'";
@@ -153,7 +153,8 @@ TEST_P(WornFlashTorture, EveryFailureIsReportedAndNoCommitIsLost) {
                 "refused on a short read\n",
                 w.name, t.runs, t.power_cuts, t.worn, static_cast<unsigned long long>(t.medium.failed_erases),
                 static_cast<unsigned long long>(t.medium.short_writes),
-                static_cast<unsigned long long>(t.medium.short_reads), t.commits, t.failed_commits, t.refusals, t.refused_mounts);
+                static_cast<unsigned long long>(t.medium.short_reads), t.commits, t.failed_commits, t.refusals,
+                t.refused_mounts);
     ++totals().worn_workloads;
     totals().worn_runs += t.runs;
     totals().worn_cut += t.power_cuts;
