@@ -37,7 +37,7 @@ TEST(Mount, TornCopyWhoseCrcsMatchIsNotTaken) {
     const std::vector<dace_entry> seven = named({"a", "b", "c", "d", "e", "f", "g"});
     struct Torn {
         const char *what;
-        size_t entries;
+        int entries;
         uint32_t programmed;
     };
     for (const Torn &t : {Torn{"the last entries erased, no fill", 7, 32 + 5 * 32},
