@@ -97,8 +97,10 @@ void many_open(Driver &d) {
             d.close(one);
             d.open(one);
         }
-        if (round % 7 == 6)
-            d.peek(pick(d, names), 200 + d.below(1500));
+        if (round % 7 == 6) {
+            const std::string some = pick(d, names); // drawn apart: one draw per statement keeps runs repeatable
+            d.peek(some, 200 + d.below(1500));
+        }
         if (round % 10 == 7)
             d.truncate(one, d.size(one) * 2 / 3);
         if (round % 12 == 11)

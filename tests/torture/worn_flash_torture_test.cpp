@@ -72,7 +72,8 @@ private:
         } else if (roll < 10) {
             sim.fail_read(nth, done);
         } else if (roll < 14) {
-            sim.fail_erase(nth, below(2) == 0 ? 0 : 2, below(2) == 0);
+            const uint32_t result = below(2) == 0 ? 0 : 2;
+            sim.fail_erase(nth, result, below(2) == 0);
         }
     }
 
