@@ -96,6 +96,28 @@ bool copy_fits(const dace_state *s, const dace_root *copy, uint32_t page) {
            kRootHeaderSize + kEntrySize * uint32_t{copy->count} <= pages * s->page_size;
 }
 
+// A copy cut short by a power cut ends in erased bytes where the rest of it
+// was to be programmed, and its 16-bit CRCs let one such copy in 65536
+// through. Every copy written has zero fill after its entries, and no entry
+// of one is erased bytes (a file with bytes has a cluster), so either shows
+// a copy that did not reach the medium whole.
+bool copy_is_whole(const dace_state *s, const dace_root *copy) {
+    const auto *bytes = reinterpret_cast<const uint8_t *>(copy);
+    const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{copy->count};
+    const uint32_t span = uint32_t{copy->pages} * s->page_size;
+    for (uint32_t i = used; i < span; ++i)
+        if (bytes[i] != 0)
+            return false;
+    for (uint32_t at = kRootHeaderSize; at < used; at += kEntrySize) {
+        uint32_t erased = 0;
+        while (erased < kEntrySize && bytes[at + erased] == 0xFF)
+            ++erased;
+        if (erased == kEntrySize)
+            return false;
+    }
+    return true;
+}
+
 enum class Walk { NoCopy, Found, ForeignGeometry };
 
 // Finds the last copy of the unbroken run of valid copies from page 0.
@@ -121,7 +143,7 @@ Walk walk_copies(dace_state *s, const uint8_t *image, uint16_t *last_page, uint3
         }
         if (!copy_fits(s, copy, page))
             break;
-        if (dace_root_files_crc(s, copy) != copy->files_crc)
+        if (dace_root_files_crc(s, copy) != copy->files_crc || !copy_is_whole(s, copy))
             break;
         result = Walk::Found;
         *last_page = static_cast<uint16_t>(page);

@@ -1,0 +1,232 @@
+// The torture harness: named workloads driven through the file interface
+// against a model of what each commit made durable, on a simulated medium
+// that can lose power or wear out at any point, and the checks that a
+// reboot must pass.
+#ifndef DACE_TESTS_TORTURE_TORTURE_H
+#define DACE_TESTS_TORTURE_TORTURE_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dace/dace.h"
+#include "sim/flash_sim.h"
+
+namespace dace_torture {
+
+using dace_sim::FlashSim;
+using dace_sim::Geometry;
+using Files = std::map<std::string, std::vector<uint8_t>>;
+
+// DACE_TORTURE_SCALE: how many times the default set to run (seeds per
+// workload, worn-flash runs). 1 when unset.
+uint32_t scale();
+// Failures the running test has reported so far.
+int reported_failures();
+// A named setting from the environment, or `fallback`.
+uint32_t env_number(const char *name, uint32_t fallback);
+
+// Ends a workload early: the power went, or a check failed and was reported.
+struct Stop {
+    bool power_lost;
+};
+
+// One write as the library made it.
+struct WriteRecord {
+    uint32_t page;
+    uint32_t count;
+    bool root; // a root copy (else a data cluster)
+};
+
+// Failures the medium handed to the library, counted where they happened.
+struct MediumTally {
+    uint64_t short_writes = 0, short_reads = 0, failed_erases = 0;
+};
+
+// The simulator behind the library's callbacks, with a tape of every write
+// that tells root copies from data clusters.
+class Medium {
+public:
+    explicit Medium(Geometry g, uint16_t max_files);
+    Medium(const Medium &) = delete;
+    Medium &operator=(const Medium &) = delete;
+
+    FlashSim sim;
+    dace_config cfg;
+    std::vector<WriteRecord> writes;
+    std::vector<uint64_t> block;
+    MediumTally tally;
+
+    // A fresh state block, mounted; null when the mount refuses.
+    dace_state *mount();
+
+private:
+    static uint32_t read_cb(void *ctx, uint32_t page, void *dst, uint32_t count);
+    static uint32_t write_cb(void *ctx, uint32_t page, const void *src, uint32_t count);
+    static uint32_t erase_cb(void *ctx, uint32_t first, uint32_t count);
+};
+
+// How the driver takes a result that is not success while the power is on:
+// in Exact mode it is a fault of the library; in Tolerant mode (worn flash)
+// the model follows whatever the documented result says happened.
+enum class Mode { Exact, Tolerant };
+
+// Figures of one run of a workload.
+struct RunStats {
+    uint32_t ops = 0, commits = 0, failed_commits = 0, short_appends = 0, refusals = 0;
+    uint32_t fullest_free_clusters = 0xFFFFFFFF; // fewest free clusters seen
+};
+
+// Drives a workload: every call goes to the library and to the model, and
+// every result is checked against the codes the call may return. After a
+// commit that succeeds the medium holds exactly `now()`; after one that
+// fails it holds the previous commit or that one, whole.
+class Driver {
+public:
+    Driver(Medium &m, Mode mode, uint32_t seed, bool verify_commits);
+
+    // The first mount: formats the blank medium.
+    void start();
+    // Goes on from a volume already mounted that holds `files`.
+    void resume(dace_state *s, const Files &files);
+
+    bool create(const std::string &name);
+    // Opens an existing file and positions it at its end, ready to append.
+    bool open(const std::string &name);
+    bool close(const std::string &name);
+    bool flush(const std::string &name);
+    // Appends `n` fresh bytes through the file's handle.
+    bool append(const std::string &name, uint32_t n);
+    // Seeks to a random earlier position, reads and checks up to `n` bytes,
+    // then returns to the end.
+    bool peek(const std::string &name, uint32_t n);
+    bool remove(const std::string &name);
+    bool rename(const std::string &from, const std::string &to);
+    bool truncate(const std::string &name, uint32_t length);
+    // Commits whatever is staged without a handle.
+    bool commit();
+    // Closes every open file; in Tolerant mode a file whose close keeps
+    // failing is left open in the library and dropped from the driver.
+    void close_all();
+
+    bool exists(const std::string &name) const { return now_.count(name) != 0; }
+    bool is_open(const std::string &name) const { return open_.count(name) != 0; }
+    uint32_t size(const std::string &name) const;
+    uint32_t free_clusters() const;
+    // Clusters a write could take now: free ones not held until the next
+    // commit.
+    uint32_t spare_clusters() const;
+    uint32_t payload() const { return s_->clus_payload; }
+    uint32_t below(uint32_t n) { return n == 0 ? 0 : static_cast<uint32_t>(rng_() % n); }
+    std::vector<std::string> names() const;
+
+    Files now() const { return files_of(now_); }
+    // What a reboot may find: the last commit that succeeded, then every
+    // commit that failed since.
+    std::vector<Files> candidates() const;
+    const RunStats &stats() const { return stats_; }
+    dace_state *state() const { return s_; }
+    void set_mode(Mode mode) { mode_ = mode; }
+    // Called before every operation (the worn-flash runs arm faults here).
+    void set_before_op(void (*hook)(void *, Driver &), void *ctx) {
+        before_op_ = hook;
+        before_ctx_ = ctx;
+    }
+
+private:
+    struct OpenFile {
+        dace_handle handle;
+        uint32_t pos;
+    };
+
+    void begin_op();
+    void end_op();
+    // A result that is not success: fine in Tolerant mode, a failure in
+    // Exact mode unless the power went.
+    bool refused(const std::string &what, long result);
+    void committed();
+    void commit_failed();
+    void check_power();
+    bool seek_to(const std::string &name, OpenFile &f, uint32_t target);
+
+    Medium &m_;
+    dace_state *s_ = nullptr;
+    Mode mode_;
+    bool verify_commits_;
+    std::mt19937 rng_;
+    // The model shares file contents between its states, so that keeping
+    // the state of every commit costs no copy of them; a file is copied
+    // when it changes while shared.
+    using Model = std::map<std::string, std::shared_ptr<std::vector<uint8_t>>>;
+    static Files files_of(const Model &model);
+    std::vector<uint8_t> &own(const std::string &name);
+
+    Model now_;
+    std::vector<Model> candidates_{Model{}};
+    std::map<std::string, OpenFile> open_;
+    RunStats stats_;
+    void (*before_op_)(void *, Driver &) = nullptr;
+    void *before_ctx_ = nullptr;
+    uint32_t data_seed_ = 0;
+};
+
+struct Workload {
+    const char *name;
+    const char *about;
+    Geometry geometry;
+    uint16_t max_files;
+    void (*run)(Driver &);
+};
+
+const std::vector<Workload> &workloads();
+
+// What a device does first after a reboot: appends to a file, writes a new
+// one, removes and renames; each a commit on a volume that a power cut may
+// have left with a half-written root copy or a half-erased cluster.
+void after_reboot(Driver &d);
+
+// The workloads as test parameters, named after themselves.
+struct WorkloadParam {
+    const Workload *workload;
+};
+void PrintTo(const WorkloadParam &p, std::ostream *os);
+std::vector<WorkloadParam> workload_params();
+std::string workload_label(const ::testing::TestParamInfo<WorkloadParam> &p);
+
+// Figures of the whole run, printed when it ends.
+struct Totals {
+    uint32_t cut_workloads = 0, worn_workloads = 0, worn_runs = 0, worn_cut = 0;
+    uint64_t cut_points = 0, cut_again = 0;
+    std::map<std::string, uint64_t> cut_points_by_kind;
+};
+Totals &totals();
+
+// ---- checks after a reboot ----
+
+// What was found, and how it differs from what a reboot may find.
+std::string describe(const Files &found, const std::vector<Files> &candidates);
+// Every file of the mounted volume, read whole; a file that cannot be read
+// is reported.
+Files files_on(dace_state *s);
+// Every cluster a file chains through holds the data magic, the link the
+// table holds and a CRC over its header and payload.
+void expect_chains_intact(Medium &m, dace_state *s, const std::string &where);
+// Reboots and mounts: the volume must hold one of `candidates` exactly,
+// with every cluster accounted for. Null (with the
+// failure reported) when it does not; `found` receives the files.
+dace_state *mount_and_match(Medium &m, const std::vector<Files> &candidates, Files *found, const std::string &where);
+// The mounted volume takes a full medium's worth of new data without harm
+// to `found`, gives the space back, and keeps a further append across
+// another remount. `worn` clusters may turn bad on the way.
+void prove_usable(Medium &m, dace_state *s, Files found, uint32_t worn, const std::string &where);
+// Both of the above, and every chain intact on the medium.
+void check_reboot(Medium &m, const std::vector<Files> &candidates, uint32_t worn, const std::string &where);
+
+} // namespace dace_torture
+
+#endif // DACE_TESTS_TORTURE_TORTURE_H

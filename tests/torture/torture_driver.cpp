@@ -1,0 +1,626 @@
+// The medium with its write tape, the model-keeping driver, and the checks
+// after a reboot.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tests/test_support.h"
+#include "tests/torture/torture.h"
+
+namespace dace_torture {
+
+uint32_t env_number(const char *name, uint32_t fallback) {
+    const char *value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? static_cast<uint32_t>(std::strtoul(value, nullptr, 0)) : fallback;
+}
+
+uint32_t scale() { return std::max<uint32_t>(1, env_number("DACE_TORTURE_SCALE", 1)); }
+
+Totals &totals() {
+    static Totals all;
+    return all;
+}
+
+namespace {
+
+class PrintTotals : public ::testing::Environment {
+public:
+    void TearDown() override {
+        const Totals &t = totals();
+        std::string kinds;
+        for (const auto &[kind, count] : t.cut_points_by_kind)
+            kinds += (kinds.empty() ? "" : ", ") + std::to_string(count) + " " + kind;
+        std::printf("[ torture  ] in all: %u workloads cut at %llu points (%s), %llu of them cut again after "
+                    "the reboot; %u workloads on worn flash in %u runs, %u of them cut\n",
+                    t.cut_workloads, static_cast<unsigned long long>(t.cut_points), kinds.c_str(),
+                    static_cast<unsigned long long>(t.cut_again), t.worn_workloads, t.worn_runs, t.worn_cut);
+    }
+};
+
+[[maybe_unused]] ::testing::Environment *const print_totals = ::testing::AddGlobalTestEnvironment(new PrintTotals);
+
+} // namespace
+
+int reported_failures() {
+    return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+}
+
+namespace {
+
+uint32_t clusters_for(uint32_t size, uint32_t payload) { return (size + payload - 1) / payload; }
+
+// Bytes to write, taken from one random pool at offsets that differ from
+// write to write, so that bytes read from a wrong place show.
+constexpr uint32_t kPoolBytes = 1u << 18;
+const uint8_t *fresh_bytes(uint32_t n, uint32_t seed) {
+    static const std::vector<uint8_t> pool = dace_test::pattern_bytes(kPoolBytes, 0x7007);
+    return pool.data() + (seed * 7919u) % (kPoolBytes - n);
+}
+
+std::string sizes(const Files &files) {
+    std::string out = "{";
+    for (const auto &[name, data] : files)
+        out += " " + name + ":" + std::to_string(data.size());
+    return out + " }";
+}
+
+// The sizes of both, and the first byte where a file differs.
+std::string difference(const Files &got, const Files &want) {
+    std::string out = sizes(got) + " instead of " + sizes(want);
+    for (const auto &[name, data] : got) {
+        const auto it = want.find(name);
+        if (it == want.end())
+            continue;
+        const auto m = std::mismatch(data.begin(), data.end(), it->second.begin(), it->second.end());
+        if (m.first != data.end() && m.second != it->second.end())
+            out += ", " + name + " differs at byte " + std::to_string(m.first - data.begin());
+    }
+    return out;
+}
+
+std::string listing(const std::vector<Files> &candidates) {
+    std::string out;
+    for (const Files &c : candidates)
+        out += "\n  " + sizes(c);
+    return out;
+}
+
+// A newly mounted volume counts as free every cluster that is neither the
+// root nor reached by a file, less the four held back.
+void expect_free_space_exact(dace_state *s, const Files &files, const std::string &where) {
+    uint32_t used = 0;
+    for (const auto &[name, data] : files)
+        used += clusters_for(static_cast<uint32_t>(data.size()), s->clus_payload);
+    const uint32_t expected = (uint32_t{s->clus_count} - 5 - used) * s->clus_size;
+    EXPECT_EQ(dace_getfreespace(s, nullptr), expected) << where << ": free space after mount";
+}
+
+} // namespace
+
+std::string describe(const Files &found, const std::vector<Files> &candidates) {
+    return difference(found, candidates.front()) + "; the last commit and those in flight were:" +
+           listing(candidates);
+}
+
+// ---- the medium ----------------------------------------------------------
+
+Medium::Medium(Geometry g, uint16_t max_files) : sim(g), cfg(sim.config(max_files)) {
+    cfg.io_ctx = this;
+    cfg.read_fn = &Medium::read_cb;
+    cfg.write_fn = &Medium::write_cb;
+    cfg.erase_fn = &Medium::erase_cb;
+}
+
+dace_state *Medium::mount() {
+    block.assign(dace_getstatesize(&cfg) / 8 + 1, 0xA5A5A5A5A5A5A5A5ull);
+    return dace_init(&cfg, block.data());
+}
+
+uint32_t Medium::read_cb(void *ctx, uint32_t page, void *dst, uint32_t count) {
+    auto *m = static_cast<Medium *>(ctx);
+    const uint32_t done = FlashSim::read_cb(&m->sim, page, dst, count);
+    if (done != count && m->sim.powered())
+        ++m->tally.short_reads;
+    return done;
+}
+
+uint32_t Medium::write_cb(void *ctx, uint32_t page, const void *src, uint32_t count) {
+    auto *m = static_cast<Medium *>(ctx);
+    uint32_t word = 0;
+    if (src != nullptr && count >= 4)
+        std::memcpy(&word, src, 4);
+    m->writes.push_back({page, count, word == ROOT_MAGIC});
+    const bool powered = m->sim.powered();
+    const uint32_t done = FlashSim::write_cb(&m->sim, page, src, count);
+    if (done != count && powered && m->sim.powered())
+        ++m->tally.short_writes;
+    return done;
+}
+
+uint32_t Medium::erase_cb(void *ctx, uint32_t first, uint32_t count) {
+    auto *m = static_cast<Medium *>(ctx);
+    const uint32_t done = FlashSim::erase_cb(&m->sim, first, count);
+    if (done != count && m->sim.powered())
+        ++m->tally.failed_erases;
+    return done;
+}
+
+// ---- the driver ----------------------------------------------------------
+
+Driver::Driver(Medium &m, Mode mode, uint32_t seed, bool verify_commits)
+    : m_(m), mode_(mode), verify_commits_(verify_commits), rng_(seed), data_seed_(seed * 7919u) {}
+
+void Driver::resume(dace_state *s, const Files &files) {
+    s_ = s;
+    now_.clear();
+    for (const auto &[name, data] : files)
+        now_[name] = std::make_shared<std::vector<uint8_t>>(data);
+    candidates_ = {now_};
+}
+
+void Driver::start() {
+    s_ = m_.mount();
+    if (s_ == nullptr) {
+        ADD_FAILURE() << "the blank medium was not formatted";
+        throw Stop{false};
+    }
+    check_power();
+}
+
+uint32_t Driver::size(const std::string &name) const {
+    const auto it = now_.find(name);
+    return it == now_.end() ? 0 : static_cast<uint32_t>(it->second->size());
+}
+
+uint32_t Driver::free_clusters() const { return s_->free_clus; }
+
+uint32_t Driver::spare_clusters() const {
+    return s_->free_clus > s_->held_count ? uint32_t{s_->free_clus} - s_->held_count : 0;
+}
+
+std::vector<std::string> Driver::names() const {
+    std::vector<std::string> out;
+    for (const auto &[name, data] : now_)
+        out.push_back(name);
+    return out;
+}
+
+Files Driver::files_of(const Model &model) {
+    Files out;
+    for (const auto &[name, data] : model)
+        out[name] = *data;
+    return out;
+}
+
+std::vector<Files> Driver::candidates() const {
+    std::vector<Files> out;
+    for (const Model &model : candidates_)
+        out.push_back(files_of(model));
+    return out;
+}
+
+std::vector<uint8_t> &Driver::own(const std::string &name) {
+    std::shared_ptr<std::vector<uint8_t>> &data = now_[name];
+    if (data.use_count() > 1)
+        data = std::make_shared<std::vector<uint8_t>>(*data);
+    return *data;
+}
+
+void Driver::check_power() {
+    if (!m_.sim.powered())
+        throw Stop{true};
+}
+
+void Driver::begin_op() {
+    if (before_op_ != nullptr)
+        before_op_(before_ctx_, *this);
+    ++stats_.ops;
+}
+
+void Driver::end_op() {
+    check_power();
+    // free_clus, less what it owes, counts the clusters the allocator could
+    // still use less the four held back; held clusters are counted apart.
+    int usable = 0, held = 0;
+    for (uint32_t i = 0; i < s_->clus_count; ++i) {
+        const uint16_t v = s_->clus_table[i];
+        usable += (v == CLUS_FREE || v == CLUS_DIRTY || v == CLUS_HELD) ? 1 : 0;
+        held += v == CLUS_HELD ? 1 : 0;
+    }
+    if (int{s_->free_clus} - int{s_->free_deficit} != usable - 4 || held != s_->held_count) {
+        ADD_FAILURE() << "cluster accounting: free " << s_->free_clus << " owing " << s_->free_deficit
+                      << ", usable " << usable << ", held " << held << " counted " << s_->held_count;
+        throw Stop{false};
+    }
+    stats_.fullest_free_clusters = std::min<uint32_t>(stats_.fullest_free_clusters, s_->free_clus);
+}
+
+bool Driver::refused(const std::string &what, long result) {
+    check_power();
+    if (mode_ == Mode::Exact) {
+        ADD_FAILURE() << what << " returned " << result << " on a healthy medium";
+        throw Stop{false};
+    }
+    ++stats_.refusals;
+    return false;
+}
+
+void Driver::committed() {
+    candidates_ = {now_};
+    ++stats_.commits;
+    if (!verify_commits_)
+        return;
+    // What a power cut right now would leave: a commit that reported
+    // success must be on the medium, whole.
+    Medium copy(m_.sim.geometry(), m_.cfg.max_files);
+    copy.sim.bytes() = m_.sim.bytes();
+    dace_state *s = copy.mount();
+    if (s == nullptr) {
+        ADD_FAILURE() << "the medium after a successful commit does not mount";
+        throw Stop{false};
+    }
+    const int failures = reported_failures();
+    const Files found = files_on(s);
+    if (found != now()) {
+        ADD_FAILURE() << "a commit reported success, but the medium holds " << difference(found, now());
+        throw Stop{false};
+    }
+    expect_chains_intact(copy, s, "after a successful commit");
+    if (reported_failures() != failures)
+        throw Stop{false};
+}
+
+void Driver::commit_failed() {
+    candidates_.push_back(now_);
+    ++stats_.failed_commits;
+}
+
+bool Driver::seek_to(const std::string &name, OpenFile &f, uint32_t target) {
+    begin_op();
+    const int r = dace_seek(s_, f.handle, target, 0);
+    if (r != 0 && r != -1 && r != 3) {
+        ADD_FAILURE() << "seek in " << name << " returned " << r;
+        throw Stop{false};
+    }
+    // -1: the commit went through, only the target's cluster did not load.
+    if (r != 3) {
+        f.pos = target;
+        committed();
+    } else {
+        commit_failed();
+    }
+    end_op();
+    if (dace_tell(s_, f.handle) != f.pos) {
+        ADD_FAILURE() << "tell in " << name << " after seek " << r;
+        throw Stop{false};
+    }
+    return r == 0 || refused("seek in " + name, r);
+}
+
+bool Driver::create(const std::string &name) {
+    begin_op();
+    const dace_handle h = dace_create(s_, name.c_str());
+    if (h != 0) {
+        now_[name] = std::make_shared<std::vector<uint8_t>>();
+        open_[name] = {h, 0};
+    }
+    end_op();
+    return h != 0 || refused("create " + name, 0);
+}
+
+bool Driver::open(const std::string &name) {
+    if (!exists(name) || is_open(name))
+        return false;
+    begin_op();
+    const dace_handle h = dace_open(s_, name.c_str());
+    end_op();
+    if (h == 0)
+        return refused("open " + name, 0);
+    OpenFile &f = open_[name] = {h, 0};
+    return seek_to(name, f, size(name));
+}
+
+bool Driver::close(const std::string &name) {
+    const auto it = open_.find(name);
+    if (it == open_.end())
+        return false;
+    begin_op();
+    const int r = dace_close(s_, it->second.handle);
+    if (r == 0) {
+        open_.erase(it);
+        committed();
+    } else if (r == 2) {
+        commit_failed();
+    } else {
+        ADD_FAILURE() << "close of " << name << " returned " << r;
+        throw Stop{false};
+    }
+    end_op();
+    return r == 0 || refused("close " + name, r);
+}
+
+bool Driver::flush(const std::string &name) {
+    const auto it = open_.find(name);
+    if (it == open_.end())
+        return false;
+    begin_op();
+    const int r = dace_flush(s_, it->second.handle);
+    if (r == 0) {
+        committed();
+    } else if (r == -1) {
+        commit_failed();
+    } else {
+        ADD_FAILURE() << "flush of " << name << " returned " << r;
+        throw Stop{false};
+    }
+    end_op();
+    return r == 0 || refused("flush " + name, r);
+}
+
+bool Driver::append(const std::string &name, uint32_t n) {
+    const auto it = open_.find(name);
+    if (it == open_.end())
+        return false;
+    OpenFile &f = it->second;
+    if (f.pos != size(name) && !seek_to(name, f, size(name)))
+        return false;
+    const uint8_t *bytes = fresh_bytes(n, ++data_seed_);
+    begin_op();
+    const uint32_t took = dace_write(s_, bytes, n, f.handle);
+    if (took > n) {
+        ADD_FAILURE() << "write to " << name << " took " << took << " of " << n << " bytes";
+        throw Stop{false};
+    }
+    std::vector<uint8_t> &data = own(name); // after the seek, which may have kept the state
+    data.insert(data.end(), bytes, bytes + took);
+    f.pos += took;
+    end_op();
+    if (took == n)
+        return true;
+    ++stats_.short_appends;
+    return refused("write of " + std::to_string(n) + " bytes to " + name + " (free clusters " +
+                       std::to_string(s_->free_clus) + ", held " + std::to_string(s_->held_count) + ")",
+                   took);
+}
+
+bool Driver::peek(const std::string &name, uint32_t n) {
+    const auto it = open_.find(name);
+    if (it == open_.end() || size(name) == 0)
+        return false;
+    OpenFile &f = it->second;
+    const std::vector<uint8_t> &data = *now_[name];
+    const uint32_t end = size(name);
+    if (!seek_to(name, f, below(end)))
+        return false;
+    std::vector<uint8_t> buf(n);
+    begin_op();
+    const uint32_t got = dace_read(s_, buf.data(), n, f.handle);
+    end_op();
+    const uint32_t expected = std::min(n, end - f.pos);
+    if (got > expected || !std::equal(buf.begin(), buf.begin() + got, data.begin() + f.pos)) {
+        ADD_FAILURE() << "read of " << n << " bytes at " << f.pos << " of " << name << " (" << end
+                      << " bytes) returned " << got << (got > expected ? " bytes" : " wrong bytes");
+        throw Stop{false};
+    }
+    f.pos += got;
+    if (got != expected)
+        refused("read in " + name, got);
+    return seek_to(name, f, end);
+}
+
+bool Driver::remove(const std::string &name) {
+    begin_op();
+    const int r = dace_remove(s_, name.c_str());
+    const int refusal = !exists(name) ? 1 : is_open(name) ? 2 : 0;
+    if ((refusal != 0 && r != refusal) || (refusal == 0 && r != 0 && r != 3 && r != 4)) {
+        ADD_FAILURE() << "remove " << name << " returned " << r;
+        throw Stop{false};
+    }
+    if (refusal != 0) {
+        end_op();
+        return false;
+    }
+    if (r != 3) {
+        now_.erase(name);
+        r == 0 ? committed() : commit_failed();
+    }
+    end_op();
+    return r == 0 || refused("remove " + name, r);
+}
+
+bool Driver::rename(const std::string &from, const std::string &to) {
+    if (!exists(from) || exists(to))
+        return false; // names stay unique, so that a listing is the model
+    begin_op();
+    const int r = dace_rename(s_, from.c_str(), to.c_str());
+    if (r != 0 && r != 3 && r != 4) {
+        ADD_FAILURE() << "rename " << from << " to " << to << " returned " << r;
+        throw Stop{false};
+    }
+    if (r != 3) {
+        now_[to] = now_[from];
+        now_.erase(from);
+        const auto it = open_.find(from);
+        if (it != open_.end()) {
+            open_[to] = it->second;
+            open_.erase(from);
+        }
+        r == 0 ? committed() : commit_failed();
+    }
+    end_op();
+    return r == 0 || refused("rename " + from, r);
+}
+
+bool Driver::truncate(const std::string &name, uint32_t length) {
+    if (!exists(name) || length > size(name))
+        return false;
+    begin_op();
+    const int r = dace_truncate(s_, name.c_str(), length);
+    if (r != 0 && r != 3 && r != 4) {
+        ADD_FAILURE() << "truncate " << name << " to " << length << " returned " << r;
+        throw Stop{false};
+    }
+    if (r != 3) {
+        own(name).resize(length);
+        const auto it = open_.find(name);
+        if (it != open_.end())
+            it->second.pos = std::min(it->second.pos, length);
+        r == 0 ? committed() : commit_failed();
+    }
+    end_op();
+    const auto it = open_.find(name);
+    if (it != open_.end() && dace_tell(s_, it->second.handle) != it->second.pos) {
+        ADD_FAILURE() << "an open handle of " << name << " after truncation to " << length << " stands at "
+                      << dace_tell(s_, it->second.handle);
+        throw Stop{false};
+    }
+    return r == 0 || refused("truncate " + name, r);
+}
+
+void Driver::close_all() {
+    while (!open_.empty()) {
+        const std::string name = open_.begin()->first;
+        if (!close(name))
+            open_.erase(name); // given up on: its bytes stay pending in the model
+    }
+}
+
+bool Driver::commit() {
+    begin_op();
+    const int r = dace_commit_root(s_);
+    if (r == 0)
+        committed();
+    else if (r == -1)
+        commit_failed();
+    else {
+        ADD_FAILURE() << "commit returned " << r;
+        throw Stop{false};
+    }
+    end_op();
+    return r == 0 || refused("commit", r);
+}
+
+// ---- checks after a reboot -------------------------------------------------
+
+Files files_on(dace_state *s) {
+    Files out;
+    std::vector<std::string> names;
+    dace_dir dir;
+    for (dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir))
+        names.push_back(dace_test::entry_name(*e));
+    for (const std::string &name : names) {
+        EXPECT_EQ(out.count(name), 0u) << name << " is listed twice";
+        const dace_handle h = dace_open(s, name.c_str());
+        if (h == 0) {
+            ADD_FAILURE() << "cannot open " << name;
+            continue;
+        }
+        out[name] = dace_test::read_rest(s, h);
+        EXPECT_EQ(dace_close(s, h), 0) << "close of " << name << " after reading";
+    }
+    return out;
+}
+
+void expect_chains_intact(Medium &m, dace_state *s, const std::string &where) {
+    dace_dir dir;
+    for (dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir)) {
+        const std::string name = dace_test::entry_name(*e);
+        uint32_t hops = 0;
+        for (uint16_t c = e->clus; c != CLUS_END; c = s->clus_table[c]) {
+            ASSERT_LT(c, s->clus_count) << where << ": " << name << " chains outside the medium";
+            ASSERT_LT(hops++, s->clus_count) << where << ": " << name << " chains in a loop";
+            const uint8_t *image = m.sim.cluster(c);
+            dace_clus_header h;
+            std::memcpy(&h, image, sizeof h);
+            const uint16_t crc = dace_test::crc(image + 8, s->clus_payload, dace_test::crc(image, 6, m.cfg.crc_seed));
+            EXPECT_TRUE(h.magic == DATA_MAGIC && h.link == s->clus_table[c] && h.crc == crc)
+                << where << ": cluster " << c << " of " << name << " has a damaged header";
+        }
+        EXPECT_EQ(hops, clusters_for(e->size, s->clus_payload))
+            << where << ": " << name << " of " << e->size << " bytes";
+    }
+}
+
+dace_state *mount_and_match(Medium &m, const std::vector<Files> &candidates, Files *found, const std::string &where) {
+    m.sim.reboot();
+    dace_state *s = m.mount();
+    if (s == nullptr) {
+        ADD_FAILURE() << where << ": the mount after the reboot refused";
+        return nullptr;
+    }
+    const int failures = reported_failures();
+    *found = files_on(s);
+    if (reported_failures() != failures) {
+        ADD_FAILURE() << where << ": the files after the reboot do not read back";
+        return nullptr;
+    }
+    if (std::find(candidates.begin(), candidates.end(), *found) == candidates.end()) {
+        ADD_FAILURE() << where << ": the volume holds " << describe(*found, candidates);
+        return nullptr;
+    }
+    expect_free_space_exact(s, *found, where);
+    return reported_failures() != failures ? nullptr : s;
+}
+
+void check_reboot(Medium &m, const std::vector<Files> &candidates, uint32_t worn, const std::string &where) {
+    Files found;
+    dace_state *s = mount_and_match(m, candidates, &found, where);
+    if (s == nullptr)
+        return;
+    expect_chains_intact(m, s, where);
+    prove_usable(m, s, found, worn, where);
+}
+
+void prove_usable(Medium &m, dace_state *s, Files found, uint32_t worn, const std::string &where) {
+    // Every cluster counted free can be filled, and filling them all harms
+    // no file: none of them belongs to one.
+    const uint32_t free_before = s->free_clus;
+    const dace_handle probe = dace_create(s, "~probe");
+    ASSERT_NE(probe, 0u) << where << ": create after the reboot";
+    const uint32_t fill_bytes = (free_before + 1) * s->clus_payload;
+    const std::vector<uint8_t> fill(fresh_bytes(fill_bytes, 99), fresh_bytes(fill_bytes, 99) + fill_bytes);
+    // A root move on the way holds the old root cluster until the next
+    // commit, and appending after that commit moves the full newest cluster
+    // once more: one cluster may stay out of reach.
+    uint32_t took = 0;
+    for (uint32_t round = 0; round < 3; ++round) {
+        took += dace_write(s, fill.data() + took, static_cast<uint32_t>(fill.size()) - took, probe);
+        ASSERT_EQ(dace_flush(s, probe), 0) << where << ": flush while filling the medium";
+    }
+    const uint32_t full = free_before * s->clus_payload;
+    const uint32_t reach = (1 + worn) * s->clus_payload;
+    EXPECT_TRUE(took <= full && took + reach >= full)
+        << where << ": a medium with " << free_before << " free clusters took " << took << " bytes";
+    ASSERT_EQ(dace_close(s, probe), 0) << where << ": close of a full medium's last file";
+    Files with_probe = found;
+    with_probe["~probe"].assign(fill.begin(), fill.begin() + took);
+    const Files filled = files_on(s);
+    ASSERT_TRUE(filled == with_probe) << where << ": filling the medium left " << difference(filled, with_probe);
+
+    // Space comes back, and files still grow and survive a remount.
+    ASSERT_EQ(dace_remove(s, "~probe"), 0) << where;
+    const auto bad =
+        static_cast<uint32_t>(std::count(s->clus_table, s->clus_table + s->clus_count, uint16_t{CLUS_BAD}));
+    EXPECT_EQ(dace_getfreespace(s, nullptr), (free_before - bad) * s->clus_size)
+        << where << ": free space after removal";
+    const std::string grown = found.empty() ? "~tail" : found.begin()->first;
+    const dace_handle h = found.empty() ? dace_create(s, grown.c_str()) : dace_open(s, grown.c_str());
+    ASSERT_NE(h, 0u) << where;
+    ASSERT_EQ(dace_seek(s, h, 0, 2), 0) << where;
+    ASSERT_EQ(dace_write(s, "tail", 4, h), 4u) << where;
+    ASSERT_EQ(dace_close(s, h), 0) << where;
+    found[grown].insert(found[grown].end(), {'t', 'a', 'i', 'l'});
+
+    m.sim.reboot();
+    s = m.mount();
+    ASSERT_NE(s, nullptr) << where << ": the second remount refused";
+    const Files again = files_on(s);
+    ASSERT_TRUE(again == found) << where << ": after the second remount " << difference(again, found);
+    expect_free_space_exact(s, found, where + ", second remount");
+    EXPECT_EQ(m.sim.counters().overwrites, 0u) << where << ": a byte that was not blank was programmed";
+}
+
+} // namespace dace_torture
