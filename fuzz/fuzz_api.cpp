@@ -87,8 +87,10 @@ public:
         mount();
         FUZZ_CHECK(s_ != nullptr); // a blank medium is formatted
         durable_.push_back(current_);
-        while (!in_.empty())
+        while (!in_.empty()) {
             step();
+            FUZZ_CHECK(dace_fuzz::free_count_matches_table(s_));
+        }
         remount();
     }
 

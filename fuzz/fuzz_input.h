@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "dace/dace.h"
+
 namespace dace_fuzz {
 
 class ByteReader {
@@ -43,6 +45,18 @@ private:
 [[noreturn]] inline void check_failed(const char *cond, const char *file, int line) {
     std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, cond);
     std::abort();
+}
+
+// The allocator's count agrees with its table whatever the medium held:
+// free_clus, less what it owes, is the clusters it could still hand out
+// (free, to be erased, or held) less the four kept back for root moves.
+inline bool free_count_matches_table(const dace_state *s) {
+    int usable = 0;
+    for (uint32_t i = 0; i < s->clus_count; ++i) {
+        const uint16_t code = s->clus_table[i];
+        usable += (code == CLUS_FREE || code == CLUS_DIRTY || code == CLUS_HELD) ? 1 : 0;
+    }
+    return int{s->free_clus} - int{s->free_deficit} == usable - 4;
 }
 
 } // namespace dace_fuzz

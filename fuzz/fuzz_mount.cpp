@@ -146,6 +146,7 @@ void check_volume(dace_state *s, ByteReader &in) {
     uint32_t total = 0;
     const uint32_t free = dace_getfreespace(s, &total);
     FUZZ_CHECK(free <= total);
+    FUZZ_CHECK(dace_fuzz::free_count_matches_table(s));
 
     const std::vector<dace_entry> files = listing(s);
     for (const dace_entry &e : files) {
@@ -242,6 +243,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if ((flags & dace_fuzz::kChangeAfterMount) == 0)
         return 0;
     change_files(vol.s, in);
+    FUZZ_CHECK(dace_fuzz::free_count_matches_table(vol.s));
     check_volume(vol.s, in);
     sim.reboot();
     if (vol.mount())
