@@ -189,6 +189,11 @@ private:
             durable_.push_back(current_);
     }
 
+    // No cluster can be handed out before the next commit: the only reason,
+    // short of a fault, to refuse a create, a change by name or a byte of a
+    // write.
+    bool out_of_space() const { return s_->free_clus <= s_->held_count; }
+
     // ---- calls ----
 
     void step() {
@@ -238,8 +243,10 @@ private:
             FUZZ_CHECK(h == 0);
             return;
         }
-        if (h == 0)
-            return; // the root could not be staged: no cluster to move it to
+        if (h == 0) {
+            FUZZ_CHECK(faulted_ || out_of_space()); // the root had to move
+            return;
+        }
         FUZZ_CHECK(open_of(h) == nullptr);
         current_.push_back(File{next_id_, name, {}});
         open_.push_back(OpenFile{h, next_id_++, 0});
@@ -293,6 +300,7 @@ private:
             return;
         }
         FUZZ_CHECK(taken <= count);
+        FUZZ_CHECK(taken == count || faulted_ || out_of_space());
         std::vector<uint8_t> &data = file_of(*o).data;
         data.insert(data.end(), bytes.begin(), bytes.begin() + taken);
         o->pos += taken;
@@ -383,7 +391,7 @@ private:
     // The result of a change by name that the model allows: 0 changed and
     // durable, 3 nothing changed, 4 changed but not yet durable.
     bool change_applies(int r) {
-        FUZZ_CHECK(r == 0 || r == 3 || (r == 4 && faulted_));
+        FUZZ_CHECK(r == 0 || (r == 3 && (faulted_ || out_of_space())) || (r == 4 && faulted_));
         return r != 3;
     }
 
