@@ -1,6 +1,7 @@
 // Writes seed images for the mount target: volumes the library itself made
 // on each small setup, fresh, with files, after the root moved, after
-// changes by name, and cut off by a power cut in the middle of a commit.
+// changes by name, cut off by a power cut in the middle of a commit, and
+// two that the mount refuses.
 // Usage: fuzz_make_seeds <folder>
 #include <cstdio>
 #include <cstring>
@@ -107,6 +108,17 @@ int main(int argc, char **argv) {
         cut.sim.cut_after_bytes(setup.geometry.page_size / 2);
         put(s, "lost", 9, 5);
         ok &= save(prefix + "cut", i, 0, 2, cut.sim);
+
+        // Refused mounts: every cluster marked bad, so that no root can be
+        // formatted, and a volume of the next setup's geometry.
+        FlashSim bad(setup.geometry);
+        for (uint32_t c = 0; c < bad.cluster_count(); ++c) {
+            const uint32_t mark = BAD_MARK;
+            std::memcpy(bad.cluster(c), &mark, sizeof mark);
+        }
+        ok &= save(prefix + "all-bad", i, 0, 1, bad);
+        const auto next = static_cast<uint8_t>((i + 1) % dace_fuzz::kMountSetupCount);
+        ok &= save(prefix + "foreign", next, 0, 2, files.sim);
     }
     return ok ? 0 : 1;
 }
