@@ -60,6 +60,7 @@ dace_state *lay_out(const dace_config *cfg, void *block) {
     s->max_entries = static_cast<uint16_t>((s->clus_size - kRootHeaderSize) / kEntrySize);
 
     uint8_t *const file_bufs = base + fixed_part_size() + s->clus_size;
+    // cppcheck-suppress [redundantInitialization, unreadVariable] ; a braced cast (size_t{n}) in an expression is misread as an assignment
     uint8_t *const table = file_bufs + size_t{s->max_files} * s->clus_size;
     s->root_buf = base + fixed_part_size();
     s->root = reinterpret_cast<dace_root *>(s->root_buf);
@@ -70,6 +71,7 @@ dace_state *lay_out(const dace_config *cfg, void *block) {
     s->open_list = nullptr;
     for (uint32_t i = 0; i < s->max_files; ++i) {
         dace_file *f = &s->files[i];
+        // cppcheck-suppress [redundantAssignment, unreadVariable] ; a braced cast (size_t{n}) in an expression is misread as an assignment
         f->buf = file_bufs + size_t{i} * s->clus_size;
         f->next = i == 0 ? nullptr : &s->files[i - 1];
         f->pos = 0;
@@ -157,6 +159,7 @@ Walk walk_copies(dace_state *s, const uint8_t *image, uint16_t *last_page, uint3
 // falls short, so that a passing fault does not refuse a mount.
 bool read_header(dace_state *s, uint32_t c, uint8_t *buf) {
     const uint32_t page = c * s->clus_pages;
+    // NOLINTNEXTLINE(misc-redundant-expression): the same call twice is the retry; each reads the medium
     return s->read_fn(s->io_ctx, page, buf, kClusHeaderSize) == kClusHeaderSize ||
            s->read_fn(s->io_ctx, page, buf, kClusHeaderSize) == kClusHeaderSize;
 }
@@ -605,6 +608,7 @@ int dace_commit_clus(dace_state *s, uint16_t c, void *image) {
     store_u32(bytes, DATA_MAGIC);
     store_u16(bytes + 4, s->clus_table[c]);
     store_u16(bytes + 6, dace_data_crc(s, bytes));
+    // cppcheck-suppress redundantAssignment ; a braced cast (size_t{n}) in an expression is misread as an assignment
     const uint32_t written = s->write_fn(s->io_ctx, uint32_t{c} * s->clus_pages, bytes, s->clus_size);
     return written == s->clus_size ? 0 : -1;
 }
@@ -675,6 +679,7 @@ int dace_reopen_root(dace_state *s, int mode, uint16_t drop) {
             ++need;
         const uint32_t room = s->root_sealed != 0 ? 0u : uint32_t{s->clus_pages} - s->root_end;
         if (need <= room) {
+            // cppcheck-suppress redundantInitialization ; a braced cast (size_t{n}) in an expression is misread as an assignment
             uint8_t *dest = s->root_buf + size_t{s->root_end} * s->page_size;
             dace_memset(dest, 0, need * s->page_size);
             dace_copy_entries(s, reinterpret_cast<dace_root *>(dest), dropped);
