@@ -57,26 +57,8 @@ uint32_t runs_per_mode() {
     return env != nullptr ? static_cast<uint32_t>(std::strtoul(env, nullptr, 0)) : kRunsPerMode;
 }
 
-std::string sizes(const Files &files) {
-    std::string out = "{";
-    for (const auto &[name, data] : files)
-        out += " " + name + ":" + std::to_string(data.size());
-    return out + " }";
-}
-
-// Sizes of both, and the first byte where a file differs.
-std::string difference(const Files &got, const Files &want) {
-    std::string out = sizes(got) + " instead of " + sizes(want);
-    for (const auto &[name, data] : got) {
-        const auto it = want.find(name);
-        if (it == want.end())
-            continue;
-        const auto m = std::mismatch(data.begin(), data.end(), it->second.begin(), it->second.end());
-        if (m.first != data.end() && m.second != it->second.end())
-            out += ", " + name + " differs at byte " + std::to_string(m.first - data.begin());
-    }
-    return out;
-}
+using dace_test::difference;
+using dace_test::sizes;
 
 // Every file of a mounted volume, read whole.
 Files files_on(const Volume &v) {

@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,30 @@
 #include "sim/flash_sim.h"
 
 namespace dace_test {
+
+// Files by name, for suites that compare whole directories.
+using FileMap = std::map<std::string, std::vector<uint8_t>>;
+
+inline std::string sizes(const FileMap &files) {
+    std::string out = "{";
+    for (const auto &[name, data] : files)
+        out += " " + name + ":" + std::to_string(data.size());
+    return out + " }";
+}
+
+// The sizes of both, and the first byte where a file differs.
+inline std::string difference(const FileMap &got, const FileMap &want) {
+    std::string out = sizes(got) + " instead of " + sizes(want);
+    for (const auto &[name, data] : got) {
+        const auto it = want.find(name);
+        if (it == want.end())
+            continue;
+        const auto m = std::mismatch(data.begin(), data.end(), it->second.begin(), it->second.end());
+        if (m.first != data.end() && m.second != it->second.end())
+            out += ", " + name + " differs at byte " + std::to_string(m.first - data.begin());
+    }
+    return out;
+}
 
 using dace_sim::FlashSim;
 using dace_sim::Geometry;

@@ -60,26 +60,8 @@ const uint8_t *fresh_bytes(uint32_t n, uint32_t seed) {
     return pool.data() + (seed * 7919u) % (kPoolBytes - n);
 }
 
-std::string sizes(const Files &files) {
-    std::string out = "{";
-    for (const auto &[name, data] : files)
-        out += " " + name + ":" + std::to_string(data.size());
-    return out + " }";
-}
-
-// The sizes of both, and the first byte where a file differs.
-std::string difference(const Files &got, const Files &want) {
-    std::string out = sizes(got) + " instead of " + sizes(want);
-    for (const auto &[name, data] : got) {
-        const auto it = want.find(name);
-        if (it == want.end())
-            continue;
-        const auto m = std::mismatch(data.begin(), data.end(), it->second.begin(), it->second.end());
-        if (m.first != data.end() && m.second != it->second.end())
-            out += ", " + name + " differs at byte " + std::to_string(m.first - data.begin());
-    }
-    return out;
-}
+using dace_test::difference;
+using dace_test::sizes;
 
 std::string listing(const std::vector<Files> &candidates) {
     std::string out;
