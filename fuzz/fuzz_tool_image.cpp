@@ -21,17 +21,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The folder lives until after the exit handler that removes it: a static
+// path object would be destroyed before a handler registered while it was
+// being built.
 const fs::path &scratch() {
-    static const fs::path dir = [] {
-        fs::path d = fs::temp_directory_path() / ("dace_fuzz_tool_" + std::to_string(::getpid()));
-        fs::create_directories(d);
+    static const fs::path *const dir = [] {
+        auto *d = new fs::path(fs::temp_directory_path() / ("dace_fuzz_tool_" + std::to_string(::getpid())));
+        fs::create_directories(*d);
         std::atexit([] {
             std::error_code ec;
             fs::remove_all(scratch(), ec);
         });
         return d;
     }();
-    return dir;
+    return *dir;
 }
 
 template <typename F> void reading(F &&f) {
