@@ -92,7 +92,8 @@ constexpr uint32_t kNearbyClusters = 4;
 // is its successor, and only when none is found close by does the walk from
 // the newest cluster (O(chain length)) run.
 int next_cluster(dace_state *s, const dace_file *f, uint16_t c) {
-    for (uint32_t x = uint32_t{c} + 1; x <= uint32_t{c} + kNearbyClusters && x < s->clus_count; ++x)
+    const uint32_t current = c;
+    for (uint32_t x = current + 1; x <= current + kNearbyClusters && x < s->clus_count; ++x)
         if (s->clus_table[x] == c)
             return static_cast<int>(x);
     return dace_next_clus(s, f, c);
