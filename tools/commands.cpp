@@ -82,14 +82,7 @@ void write_host_file(const std::string &path, const std::vector<uint8_t> &data, 
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         throw Error(fmt::format("cannot create {}: {}", path, std::strerror(errno)));
-    size_t done = 0;
-    bool ok = true;
-    while (ok && done < data.size()) {
-        const ssize_t put = ::write(fd, data.data() + done, data.size() - done);
-        ok = put > 0;
-        if (ok)
-            done += static_cast<size_t>(put);
-    }
+    bool ok = write_all(fd, data);
     if (ok && stamp != 0) {
         struct timespec times[2];
         times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(stamp / 1000000000ull);

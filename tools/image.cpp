@@ -62,6 +62,17 @@ std::string geometry_text(const GeometryKey &g) {
 
 } // namespace
 
+bool write_all(int fd, const std::vector<uint8_t> &bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (put <= 0)
+            return false;
+        done += static_cast<size_t>(put);
+    }
+    return true;
+}
+
 void check_geometry(const Params &p) {
     if (p.page_size < sizeof(dace_root))
         throw Error(fmt::format("--page-size {} is below the 32 bytes a root header needs", p.page_size));
@@ -272,14 +283,7 @@ void replace_image_file(const std::string &path, const std::vector<uint8_t> &byt
     const int fd = ::mkstemp(tmp.data());
     if (fd < 0)
         throw Error(fmt::format("cannot create a temporary file beside {}: {}", path, errno_text()));
-    size_t done = 0;
-    bool ok = true;
-    while (ok && done < bytes.size()) {
-        const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
-        ok = put > 0;
-        if (ok)
-            done += static_cast<size_t>(put);
-    }
+    bool ok = write_all(fd, bytes);
     ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
     const std::string why = errno_text();
     ok = ::close(fd) == 0 && ok;

@@ -63,6 +63,8 @@ struct Detection {
 Detection detect(const std::vector<uint8_t> &image, const Options &opt);
 
 std::vector<uint8_t> read_image_file(const std::string &path);
+// Writes all of `bytes` to `fd`; false (errno set) when a write fails.
+bool write_all(int fd, const std::vector<uint8_t> &bytes);
 // Writes to a temporary file beside `path`, then renames it over `path`:
 // the old image stays whole until the new one is complete.
 void replace_image_file(const std::string &path, const std::vector<uint8_t> &bytes);
