@@ -8,7 +8,7 @@
  * formats it when no valid root is found.
  *
  * Durability: dace_flush, dace_close and dace_seek of any handle commit
- * everything written and created so far; dace_remove, dace_rename and
+ * everything written and created so far; dace_remove, both renames and
  * dace_truncate commit before they return. A power cut at any moment leaves
  * the medium as the last commit that succeeded left it, or with the commit
  * in flight whole. Data written since the last commit is lost to a cut.
@@ -258,7 +258,8 @@ int dace_feof(dace_state *state, dace_handle handle);
 
 /* ---- By name ------------------------------------------------------------ */
 
-/* Results shared by dace_remove, dace_rename and dace_truncate:
+/* Results shared by dace_remove, dace_rename, dace_rename_replace and
+ * dace_truncate:
  *   0  changed, and committed to the medium before the call returned;
  *   1  no entry has the (old) name;
  *   2  remove: the file is open; rename: the new name breaks the name
@@ -273,6 +274,10 @@ int dace_remove(dace_state *state, const char *name);
 /* Gives a file a new name. Another file may already bear it: lookups then
  * find the earlier entry. Open handles keep working. */
 int dace_rename(dace_state *state, const char *old_name, const char *new_name);
+/* Gives a file a new name and, in the same commit, removes the file that
+ * bore it, if any: a power cut leaves the old names or the new one, never
+ * neither. 2 also when the file bearing the new name is open. */
+int dace_rename_replace(dace_state *state, const char *old_name, const char *new_name);
 /* Shortens a file to `length` bytes (never lengthens it). A handle open on
  * the file keeps its unwritten bytes below `length`, drops those past it,
  * and its position moves back to `length` if it lay beyond. */

@@ -67,6 +67,30 @@ int dace_rename(dace_state *s, const char *old_name, const char *new_name) {
     return commit_change(s);
 }
 
+int dace_rename_replace(dace_state *s, const char *old_name, const char *new_name) {
+    const int found = dace_find_file(s, old_name);
+    if (found < 0)
+        return 1;
+    if (dace_check_filename(new_name) != 0)
+        return 2;
+    const int bearer = dace_find_file(s, new_name);
+    if (bearer < 0 || bearer == found)
+        return dace_rename(s, old_name, new_name);
+    const auto drop = static_cast<uint16_t>(bearer);
+    if (entry_is_open(s, drop))
+        return 2;
+    // One staged copy both drops the file that bore the name and renames the
+    // other, so a power cut leaves either the old pair or the new name alone.
+    const uint16_t newest = entries_of(s->root)[drop].clus;
+    if (dace_reopen_root(s, DACE_REOPEN_REMOVE, drop) != 0)
+        return 3;
+    release_newest(s, newest, s->clus_count);
+    dace_entry *e = &entries_of(s->root)[found > bearer ? found - 1 : found];
+    store_name(e, new_name);
+    s->update_fn(s->update_ctx, e);
+    return commit_change(s);
+}
+
 int dace_truncate(dace_state *s, const char *name, uint32_t length) {
     const int found = dace_find_file(s, name);
     if (found < 0)

@@ -272,6 +272,104 @@ TEST(Rename, OntoATakenNameOrItsOwnIsAChangeLikeAnyOther) {
     EXPECT_EQ(entry_name(v.entries()[1]), "b");
 }
 
+// ---- rename over another file ---------------------------------------------------
+
+// The file that bore the name goes in the same commit, wherever either
+// entry lies; handles open on other files follow their entries down.
+TEST(RenameReplace, DropsTheFileThatBoreTheNameInTheSameCommit) {
+    for (const bool source_first : {true, false}) {
+        SCOPED_TRACE(source_first ? "source before target" : "target before source");
+        Volume v;
+        dace_state *s = v.mount();
+        ASSERT_NE(s, nullptr);
+        const char *first = source_first ? "new" : "cfg";
+        const char *second = source_first ? "cfg" : "new";
+        put_file(s, first, 3 * P, source_first ? 1 : 2);
+        put_file(s, second, 3 * P, source_first ? 2 : 1);
+        put_file(s, "other", 100, 3);
+        const dace_handle other = dace_open(s, "other");
+        ASSERT_NE(other, 0u);
+        const uint32_t free_before = dace_getfreespace(s, nullptr);
+        v.sim.set_logging(true);
+
+        ASSERT_EQ(dace_rename_replace(s, "new", "cfg"), 0);
+        EXPECT_EQ(medium_calls(v.sim.log()), shown({root_write(s)}));
+        EXPECT_EQ(dace_getfreespace(s, nullptr), free_before + 3 * kClusSize);
+        expect_free_count_matches_table(s);
+        EXPECT_EQ(read_rest(s, other), pattern_bytes(100, 3));
+        ASSERT_EQ(dace_close(s, other), 0);
+
+        s = remount(v);
+        ASSERT_NE(s, nullptr);
+        ASSERT_EQ(v.count(), 2u);
+        dace_entry e{};
+        EXPECT_EQ(dace_stat(s, "new", &e), 1);
+        EXPECT_EQ(file_bytes(s, "cfg"), pattern_bytes(3 * P, 1));
+        EXPECT_EQ(file_bytes(s, "other"), pattern_bytes(100, 3));
+    }
+}
+
+TEST(RenameReplace, RefusalsAndPlainRenames) {
+    Volume v;
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    put_file(s, "a", 10, 1);
+    put_file(s, "b", 20, 2);
+    const dace_handle hb = dace_open(s, "b");
+    expect_no_effect(v, [&] {
+        EXPECT_EQ(dace_rename_replace(s, "x", "b"), 1);
+        EXPECT_EQ(dace_rename_replace(s, nullptr, "b"), 1);
+        EXPECT_EQ(dace_rename_replace(s, "a", "b"), 2) << "the file bearing the name is open";
+        EXPECT_EQ(dace_rename_replace(s, "a", "a/b"), 2);
+        EXPECT_EQ(dace_rename_replace(s, "a", nullptr), 2);
+    });
+    // The open file may itself be renamed over another, and onto its own name.
+    ASSERT_EQ(dace_rename_replace(s, "b", "a"), 0);
+    ASSERT_EQ(dace_rename_replace(s, "a", "a"), 0);
+    ASSERT_EQ(dace_rename_replace(s, "a", "c"), 0) << "no file bears the name: a plain rename";
+    ASSERT_EQ(dace_close(s, hb), 0);
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(v.count(), 1u);
+    EXPECT_EQ(file_bytes(s, "c"), pattern_bytes(20, 2));
+}
+
+// Cut anywhere in the commit, the medium holds both files under their old
+// names or the renamed file alone: never neither, never a torn file.
+TEST(RenameReplace, PowerCutAtEveryByteLeavesOldPairOrNewName) {
+    Volume v;
+    ASSERT_NE(v.mount(), nullptr);
+    put_file(v.s, "tmp", P + 10, 1);
+    put_file(v.s, "cfg", 2 * P, 2);
+    const std::vector<uint8_t> before = v.sim.bytes();
+    const uint64_t programmed = v.sim.counters().bytes_programmed;
+    ASSERT_EQ(dace_rename_replace(v.s, "tmp", "cfg"), 0);
+    const uint64_t commit_bytes = v.sim.counters().bytes_programmed - programmed;
+    ASSERT_GT(commit_bytes, 0u);
+
+    for (uint64_t cut = 0; cut <= commit_bytes; ++cut) {
+        SCOPED_TRACE("cut after " + std::to_string(cut) + " bytes");
+        Volume w;
+        w.sim.bytes() = before;
+        dace_state *s = w.mount();
+        ASSERT_NE(s, nullptr);
+        w.sim.cut_after_bytes(cut);
+        const int result = dace_rename_replace(s, "tmp", "cfg");
+        EXPECT_TRUE(result == 0 || result == 4) << result;
+        s = remount(w);
+        ASSERT_NE(s, nullptr);
+        dace_entry e{};
+        if (dace_stat(s, "tmp", &e) == 0) {
+            EXPECT_EQ(file_bytes(s, "tmp"), pattern_bytes(P + 10, 1));
+            EXPECT_EQ(file_bytes(s, "cfg"), pattern_bytes(2 * P, 2));
+        } else {
+            EXPECT_EQ(w.count(), 1u);
+            EXPECT_EQ(file_bytes(s, "cfg"), pattern_bytes(P + 10, 1));
+        }
+        expect_free_count_matches_table(s);
+    }
+}
+
 // ---- truncate -------------------------------------------------------------------
 
 // A file of 5000 bytes in clusters A, B, C (file order).
