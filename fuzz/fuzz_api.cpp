@@ -415,16 +415,27 @@ private:
         const Name old_picked = pick_name();
         const Name new_picked = pick_name();
         const char *new_name = new_picked.ptr();
-        const int r = dace_rename(s_, old_picked.ptr(), new_name);
-        trace("rename(%s, %s) -> %d", shown(old_picked.ptr()), shown(new_name), r);
+        const bool replace = (in_.u8() & 1) != 0;
+        const int r = replace ? dace_rename_replace(s_, old_picked.ptr(), new_name)
+                              : dace_rename(s_, old_picked.ptr(), new_name);
+        trace("rename%s(%s, %s) -> %d", replace ? "_replace" : "", shown(old_picked.ptr()), shown(new_name), r);
         File *f = find(old_picked.ptr());
         if (f == nullptr || !name_is_valid(new_name)) {
             FUZZ_CHECK(r == (f == nullptr ? 1 : 2));
             return;
         }
+        const File *bearer = replace ? find(new_name) : nullptr;
+        if (bearer == f)
+            bearer = nullptr;
+        if (bearer != nullptr && is_open(bearer->id)) {
+            FUZZ_CHECK(r == 2);
+            return;
+        }
         if (!change_applies(r))
             return;
         f->name = new_name;
+        if (bearer != nullptr)
+            current_.erase(current_.begin() + (bearer - current_.data()));
         committed(r == 0);
     }
 

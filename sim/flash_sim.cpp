@@ -208,7 +208,13 @@ uint32_t FlashSim::do_write(uint32_t page, const void *src, uint32_t count) {
             cut_bytes_left_ -= done;
         }
     }
+    if (!mirrored(size_t{page} * geometry_.page_size, done))
+        return 0;
     return done;
+}
+
+bool FlashSim::mirrored(size_t offset, size_t count) {
+    return count == 0 || !mirror_ || mirror_(offset, count);
 }
 
 uint32_t FlashSim::do_erase(uint32_t first, uint32_t n) {
@@ -227,6 +233,7 @@ uint32_t FlashSim::do_erase(uint32_t first, uint32_t n) {
         std::fill_n(cluster(first), part, blank);
         ++erases_[first];
         powered_ = false;
+        mirrored(size_t{first} * size, part);
         return 0;
     }
     if (fail_due && !erase_fault_.flag)
@@ -234,6 +241,8 @@ uint32_t FlashSim::do_erase(uint32_t first, uint32_t n) {
     std::fill_n(cluster(first), size_t{n} * size, blank);
     for (uint32_t c = first; c < first + n; ++c)
         ++erases_[c];
+    if (!mirrored(size_t{first} * size, size_t{n} * size))
+        return 0;
     return fail_due ? erase_fault_.value : n;
 }
 

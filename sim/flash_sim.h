@@ -9,7 +9,9 @@
 #ifndef DACE_SIM_FLASH_SIM_H
 #define DACE_SIM_FLASH_SIM_H
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -142,6 +144,14 @@ public:
     // returns false and leaves the content unchanged.
     bool load(const std::string &path);
 
+    // ---- a copy kept elsewhere ----
+    // Called after every program and erase with the byte range of the content
+    // it changed, so that a file can hold the medium exactly as the library
+    // leaves it. Returning false fails that call as a medium fault would;
+    // the change stays in the content.
+    using Mirror = std::function<bool(size_t offset, size_t count)>;
+    void set_mirror(Mirror mirror) { mirror_ = std::move(mirror); }
+
     // ---- the five callbacks (context = FlashSim*) ----
     static uint32_t read_cb(void *ctx, uint32_t page, void *dst, uint32_t count);
     static uint32_t write_cb(void *ctx, uint32_t page, const void *src, uint32_t count);
@@ -158,6 +168,7 @@ private:
     bool in_range(uint32_t page, uint32_t count) const;
     void reboot_faults(); // disarms the faults a power cycle forgets
     void record(Op op, uint32_t addr, uint32_t count, uint32_t result);
+    bool mirrored(size_t offset, size_t count); // false when the mirror refused
 
     Geometry geometry_;
     std::vector<uint8_t> mem_;
@@ -181,6 +192,7 @@ private:
     bool cut_bytes_armed_ = false;
     uint64_t cut_erase_countdown_ = 0;
     double cut_erase_fraction_ = 0.5;
+    Mirror mirror_;
 };
 
 } // namespace dace_sim

@@ -210,3 +210,37 @@ TEST(FlashSim, ConfigRoutesEveryCallbackHere) {
     EXPECT_EQ(c.read_calls + c.write_calls + c.erase_calls + c.crc_calls + c.update_calls, 5u);
     EXPECT_EQ(cfg.max_files, 7);
 }
+
+// A mirror that copies each reported range ends up equal to the content, cut
+// writes and partial erases included; one that refuses fails the call.
+TEST(FlashSim, MirrorSeesEveryChangedRangeAndCanFailTheCall) {
+    FlashSim s(small);
+    Bytes copy(s.bytes().size(), 0xFF);
+    std::vector<std::pair<size_t, size_t>> ranges;
+    bool accept = true;
+    s.set_mirror([&](size_t offset, size_t count) {
+        ranges.emplace_back(offset, count);
+        std::copy_n(s.bytes().begin() + static_cast<std::ptrdiff_t>(offset), count,
+                    copy.begin() + static_cast<std::ptrdiff_t>(offset));
+        return accept;
+    });
+
+    EXPECT_EQ(write(s, 5, Bytes(64, 0x0F)), 64u);
+    EXPECT_EQ(erase(s, 1), 1u);
+    s.cut_after_bytes(10);
+    EXPECT_EQ(write(s, 1, Bytes(64, 0x00)), 10u);
+    s.reboot();
+    s.cut_in_erase(1, 0.25);
+    EXPECT_EQ(erase(s, 0), 0u);
+    s.reboot();
+    EXPECT_EQ(ranges, (std::vector<std::pair<size_t, size_t>>{{320, 64}, {256, 256}, {64, 10}, {0, 64}}));
+    EXPECT_EQ(copy, s.bytes());
+
+    ranges.clear();
+    uint8_t out[8];
+    EXPECT_EQ(read(s, 0, out, 8), 8u);
+    EXPECT_TRUE(ranges.empty()) << "reads change nothing";
+    accept = false;
+    EXPECT_EQ(write(s, 9, Bytes(64, 0x00)), 0u);
+    EXPECT_EQ(erase(s, 2), 0u);
+}

@@ -156,6 +156,17 @@ int run_cli(int argc, char **argv) {
     s->add_option("--svg", svg, "also write an SVG picture to this file");
     s->callback([&] { action = [&](Output &o) { return cmd_map(o, open_image(image, opt), svg); }; });
 
+    s = sub("mount", "use the image as a folder through FUSE, until fusermount3 -u MOUNTPOINT");
+    image_arg(s);
+    std::string mountpoint;
+    MountOptions mount_options;
+    s->add_option("MOUNTPOINT", mountpoint, "empty folder to mount on")->required();
+    s->add_flag("-f,--foreground", mount_options.foreground, "stay in the foreground");
+    s->add_option("-o", mount_options.fuse_options, "mount options, e.g. ro (read-only); passed on to FUSE")
+        ->type_name("OPTIONS")
+        ->allow_extra_args(false);
+    s->callback([&] { action = [&](Output &) { return cmd_mount(image, mountpoint, opt, mount_options); }; });
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {

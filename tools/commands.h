@@ -51,6 +51,13 @@ struct PackOptions {
 };
 int cmd_pack(Output &o, const std::string &dir, const std::string &path, const Options &opt, const PackOptions &po);
 
+// Mounts an image as a folder through FUSE until it is unmounted.
+struct MountOptions {
+    bool foreground = false;
+    std::vector<std::string> fuse_options; // each a -o list, passed on to FUSE
+};
+int cmd_mount(const std::string &image, const std::string &mountpoint, const Options &opt, const MountOptions &mo);
+
 // File contents through the library.
 std::vector<uint8_t> read_file(Volume &v, const std::string &name);
 void write_file(Volume &v, const std::string &name, const uint8_t *data, size_t size, bool append);

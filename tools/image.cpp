@@ -1,6 +1,7 @@
 #include "tools/image.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,15 +63,26 @@ std::string geometry_text(const GeometryKey &g) {
 
 } // namespace
 
-bool write_all(int fd, const std::vector<uint8_t> &bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
+// Writes everything, at `offset`, or at the file's position when it is negative.
+bool write_everything(int fd, const uint8_t *bytes, size_t count, off_t offset) {
+    while (count > 0) {
+        const ssize_t put = offset < 0 ? ::write(fd, bytes, count) : ::pwrite(fd, bytes, count, offset);
+        if (put < 0 && errno == EINTR)
+            continue;
         if (put <= 0)
             return false;
-        done += static_cast<size_t>(put);
+        bytes += put;
+        count -= static_cast<size_t>(put);
+        if (offset >= 0)
+            offset += put;
     }
     return true;
+}
+
+bool write_all(int fd, const std::vector<uint8_t> &bytes) { return write_everything(fd, bytes.data(), bytes.size(), -1); }
+
+bool write_all_at(int fd, const uint8_t *bytes, size_t count, size_t offset) {
+    return write_everything(fd, bytes, count, static_cast<off_t>(offset));
 }
 
 void check_geometry(const Params &p) {
@@ -276,7 +288,25 @@ std::vector<uint8_t> read_image_file(const std::string &path) {
     return bytes;
 }
 
+ImageLock::ImageLock(const std::string &path, int open_flags, bool exclusive) {
+    fd_ = ::open(path.c_str(), open_flags | O_CLOEXEC);
+    if (fd_ < 0)
+        throw Error(fmt::format("cannot open image {}: {}", path, errno_text()));
+    if (::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        const bool busy = errno == EWOULDBLOCK;
+        const std::string why = errno_text();
+        ::close(fd_);
+        throw Error(busy ? fmt::format("{} is in use by a dace mount: unmount it first", path)
+                         : fmt::format("cannot lock image {}: {}", path, why));
+    }
+}
+
+ImageLock::~ImageLock() { ::close(fd_); }
+
 void replace_image_file(const std::string &path, const std::vector<uint8_t> &bytes) {
+    std::optional<ImageLock> lock;
+    if (std::filesystem::exists(path))
+        lock.emplace(path, O_RDONLY, true);
     const std::filesystem::path target(path);
     const std::filesystem::path folder = target.parent_path().empty() ? "." : target.parent_path();
     std::string tmp = (folder / fmt::format(".{}.XXXXXX", target.filename().string())).string();
@@ -305,7 +335,7 @@ uint64_t now_stamp() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count());
 }
 
-Volume::Volume(std::vector<uint8_t> image, const Params &params, bool must_exist) : params_(params) {
+Volume::Volume(std::vector<uint8_t> image, const Params &params, bool must_exist, int mirror_fd) : params_(params) {
     check_geometry(params_);
     if (image.size() != size_t{params_.total_pages} * params_.page_size)
         throw Error(fmt::format("the image is {} bytes where {} pages of {} bytes need {}", image.size(),
@@ -318,6 +348,11 @@ Volume::Volume(std::vector<uint8_t> image, const Params &params, bool must_exist
     sim_->bytes() = std::move(image);
     // Programming over bytes that are not erased fails, as on the device.
     sim_->set_strict(true);
+    if (mirror_fd >= 0) {
+        sim_->set_mirror([sim = sim_.get(), mirror_fd](size_t offset, size_t count) {
+            return write_all_at(mirror_fd, sim->bytes().data() + offset, count, offset);
+        });
+    }
     dace_config cfg = sim_->config(params_.max_files, params_.crc_seed);
     cfg.geometry_tag = params_.geometry_tag;
     cfg.crc_fn = &crc_callback;

@@ -65,9 +65,28 @@ Detection detect(const std::vector<uint8_t> &image, const Options &opt);
 std::vector<uint8_t> read_image_file(const std::string &path);
 // Writes all of `bytes` to `fd`; false (errno set) when a write fails.
 bool write_all(int fd, const std::vector<uint8_t> &bytes);
+// Writes `count` bytes at `offset` of `fd`; false (errno set) when a write fails.
+bool write_all_at(int fd, const uint8_t *bytes, size_t count, size_t offset);
 // Writes to a temporary file beside `path`, then renames it over `path`:
 // the old image stays whole until the new one is complete.
 void replace_image_file(const std::string &path, const std::vector<uint8_t> &bytes);
+
+// An advisory lock (flock) on an image file. A mount holds it while it
+// writes the file in place, and commands that replace the file take it too:
+// a replaced file would cut the mount off, and its later changes would be lost.
+class ImageLock {
+public:
+    // Opens `path` with `open_flags` and locks it, shared or exclusive.
+    // Throws Error when the file cannot be opened or another holds the lock.
+    ImageLock(const std::string &path, int open_flags, bool exclusive);
+    ImageLock(const ImageLock &) = delete;
+    ImageLock &operator=(const ImageLock &) = delete;
+    ~ImageLock();
+    int fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
 
 // Entry stamps: what the tool's update_fn writes.
 struct StampSource {
@@ -80,8 +99,11 @@ uint64_t now_stamp();
 class Volume {
 public:
     // Mounts `image` (total_pages × page_size bytes). With `must_exist`, a
-    // medium without a valid root copy is refused instead of formatted.
-    Volume(std::vector<uint8_t> image, const Params &params, bool must_exist = true);
+    // medium without a valid root copy is refused instead of formatted. With
+    // a `mirror_fd`, every program and erase also reaches that file at once
+    // (the mount itself included), so the file always holds the medium as
+    // the library left it; a failed file write fails the medium call.
+    Volume(std::vector<uint8_t> image, const Params &params, bool must_exist = true, int mirror_fd = -1);
     Volume(const Volume &) = delete;
     Volume &operator=(const Volume &) = delete;
 
