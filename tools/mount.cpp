@@ -188,8 +188,6 @@ int cmd_mount(const std::string &image, const std::string &mountpoint, const Opt
     (void)image, (void)mountpoint, (void)opt, (void)mo;
     throw Error("this dace was built without FUSE: install libfuse3-dev and build it again");
 #else
-    if (::access("/dev/fuse", R_OK | W_OK) != 0)
-        throw Error(fmt::format("/dev/fuse: {}: this machine cannot mount through FUSE", std::strerror(errno)));
     std::error_code ec;
     if (!std::filesystem::is_directory(mountpoint, ec))
         throw Error(fmt::format("mount point {} is not a folder", mountpoint));
@@ -205,6 +203,9 @@ int cmd_mount(const std::string &image, const std::string &mountpoint, const Opt
     // A read-only mount leaves the file alone, even what mounting repairs.
     auto volume = std::make_unique<Volume>(std::move(img.bytes), img.params(), true, read_only ? -1 : fd);
     MountedImage mount(std::move(volume), read_only, [fd] { return ::fdatasync(fd) == 0 ? 0 : -errno; });
+
+    if (::access("/dev/fuse", R_OK | W_OK) != 0)
+        throw Error(fmt::format("/dev/fuse: {}: this machine cannot mount through FUSE", std::strerror(errno)));
 
     std::string options = "fsname=" + option_value(std::filesystem::absolute(image).string()) +
                           ",subtype=dace,default_permissions";

@@ -1,0 +1,315 @@
+// The file operations behind `dace mount`, called directly on an image in
+// memory: the POSIX errors for what the medium cannot do, handles shared
+// between programs, renames over other files, and an image file that holds
+// every commit at once, as a crash of the mount would leave it.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tools/commands.h"
+#include "tools/mount_ops.h"
+
+namespace {
+
+using dace_tool::MountedImage;
+using dace_tool::Params;
+using dace_tool::Volume;
+using Bytes = std::vector<char>;
+
+// 256-byte pages, 8 to a cluster: 2040 payload bytes per cluster.
+constexpr uint32_t kPayload = 2040;
+
+Params small_params(uint16_t total_pages, uint16_t max_files) {
+    dace_tool::Options opt;
+    opt.max_files = max_files;
+    return dace_tool::params_for_new(opt, total_pages);
+}
+
+// A freshly formatted medium.
+std::vector<uint8_t> blank_image(const Params &p) {
+    const Volume v(std::vector<uint8_t>(size_t{p.total_pages} * p.page_size, 0xFF), p, false);
+    return v.bytes();
+}
+
+Bytes random_bytes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (char &c : b)
+        c = static_cast<char>(rng());
+    return b;
+}
+
+class MountOps : public ::testing::Test {
+protected:
+    void mount(uint16_t total_pages = 256, uint16_t max_files = 4, bool read_only = false) {
+        params_ = small_params(total_pages, max_files);
+        m_ = std::make_unique<MountedImage>(std::make_unique<Volume>(blank_image(params_), params_), read_only);
+    }
+
+    // Creates `name` holding `data`, and closes it.
+    void put(const char *name, const Bytes &data) {
+        dace_handle h = 0;
+        ASSERT_EQ(m_->create(name, h), 0) << name;
+        ASSERT_EQ(m_->write(h, data.data(), data.size(), 0), static_cast<long>(data.size()));
+        ASSERT_EQ(m_->release(h), 0);
+    }
+
+    Bytes contents(const char *name) {
+        dace_handle h = 0;
+        EXPECT_EQ(m_->open(name, O_RDONLY, h), 0) << name;
+        struct stat st {};
+        EXPECT_EQ(m_->getattr(name, st, h), 0);
+        Bytes out(static_cast<size_t>(st.st_size));
+        if (!out.empty()) {
+            EXPECT_EQ(m_->read(h, out.data(), out.size(), 0), st.st_size);
+        }
+        EXPECT_EQ(m_->release(h), 0);
+        return out;
+    }
+
+    std::vector<std::string> listing() {
+        std::vector<std::string> names;
+        EXPECT_EQ(m_->readdir("/", names), 0);
+        return names;
+    }
+
+    Params params_;
+    std::unique_ptr<MountedImage> m_;
+};
+
+TEST_F(MountOps, ShowsTheFlatFolderWithSizesTimesAndSpace) {
+    mount();
+    put("/a", random_bytes(3000, 1));
+    put("/b", {});
+    struct stat st {};
+    ASSERT_EQ(m_->getattr("/", st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    ASSERT_EQ(m_->getattr("/a", st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_size, 3000);
+    EXPECT_EQ(st.st_blocks, 2 * 2048 / 512) << "two clusters";
+    const dace_entry e = *m_->volume().stat("a");
+    EXPECT_EQ(uint64_t(st.st_mtim.tv_sec) * 1000000000u + uint64_t(st.st_mtim.tv_nsec), e.stamp);
+    EXPECT_EQ(m_->getattr("/c", st), -ENOENT);
+    EXPECT_EQ(m_->getattr("/a/x", st), -ENOENT);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"a", "b"}));
+    std::vector<std::string> names;
+    EXPECT_EQ(m_->readdir("/a", names), -ENOTDIR);
+
+    struct statvfs fs {};
+    ASSERT_EQ(m_->statfs(fs), 0);
+    uint32_t total = 0;
+    const uint32_t free_bytes = dace_getfreespace(m_->volume().state(), &total);
+    EXPECT_EQ(fs.f_bsize, 2048u);
+    EXPECT_EQ(fs.f_blocks * fs.f_frsize, total);
+    EXPECT_EQ(fs.f_bfree * fs.f_frsize, free_bytes);
+    EXPECT_EQ(fs.f_files - fs.f_ffree, 2u);
+    EXPECT_EQ(fs.f_namemax, 18u);
+}
+
+TEST_F(MountOps, WhatTheMediumCannotDoGetsAPosixError) {
+    mount();
+    put("/f", random_bytes(100, 2));
+    dace_handle h = 0;
+    ASSERT_EQ(m_->open("/f", O_WRONLY, h), 0);
+    const char byte = 'x';
+    EXPECT_EQ(m_->write(h, &byte, 1, 0), -EPERM) << "a write before the end";
+    EXPECT_EQ(m_->write(h, &byte, 1, 101), -EPERM) << "a write past the end";
+    EXPECT_EQ(m_->write(h, &byte, 1, 100), 1) << "at the end";
+    EXPECT_EQ(m_->release(h), 0);
+    EXPECT_EQ(m_->truncate("/f", 102), -EPERM);
+    EXPECT_EQ(m_->truncate("/f", 101), 0) << "the same length is no change";
+    EXPECT_EQ(m_->truncate("/f", -1), -EINVAL);
+    EXPECT_EQ(m_->truncate("/f", 50), 0);
+    EXPECT_EQ(contents("/f").size(), 50u);
+
+    EXPECT_EQ(m_->create("/abcdefghijklmnopqrs", h), -ENAMETOOLONG);
+    EXPECT_EQ(m_->create("/a\\b", h), -EINVAL);
+    EXPECT_EQ(m_->create("/f", h), -EEXIST);
+    EXPECT_EQ(m_->rename("/f", "/abcdefghijklmnopqrs", 0), -ENAMETOOLONG);
+    EXPECT_EQ(m_->rename("/f", "/x\\y", 0), -EINVAL);
+    EXPECT_EQ(m_->rename("/nope", "/x", 0), -ENOENT);
+    EXPECT_EQ(m_->rename("/f", "/x", RENAME_EXCHANGE), -EINVAL);
+    EXPECT_EQ(m_->unlink("/nope"), -ENOENT);
+    EXPECT_EQ(m_->chmod("/f", 0644), 0);
+    EXPECT_EQ(m_->chmod("/f", 0755), -EPERM);
+    EXPECT_EQ(m_->chown("/f", static_cast<uid_t>(-1), static_cast<gid_t>(-1)), 0);
+    EXPECT_EQ(m_->chown("/f", ::getuid() + 1, static_cast<gid_t>(-1)), -EPERM);
+    // An 18-byte name fills the field and is the longest allowed.
+    put("/abcdefghijklmnopqr", random_bytes(10, 3));
+    EXPECT_EQ(contents("/abcdefghijklmnopqr"), random_bytes(10, 3));
+}
+
+TEST_F(MountOps, FullMediumFullDirectoryAndEverySlotOpen) {
+    mount(128, 2); // 16 clusters
+    dace_handle h = 0;
+    ASSERT_EQ(m_->create("/big", h), 0);
+    const Bytes data = random_bytes(16 * kPayload, 4);
+    size_t done = 0;
+    long took = 0;
+    while ((took = m_->write(h, data.data() + done, 4096, static_cast<off_t>(done))) > 0)
+        done += static_cast<size_t>(took);
+    EXPECT_EQ(took, -ENOSPC);
+    EXPECT_GT(done, 10 * kPayload);
+    EXPECT_EQ(m_->release(h), 0);
+    EXPECT_EQ(contents("/big"), Bytes(data.begin(), data.begin() + static_cast<long>(done)));
+
+    // Every slot open: the next file cannot be opened.
+    dace_handle a = 0, b = 0, c = 0;
+    ASSERT_EQ(m_->open("/big", O_RDONLY, a), 0);
+    ASSERT_EQ(m_->create("/e", b), 0);
+    EXPECT_EQ(m_->create("/g", c), -ENFILE);
+    EXPECT_EQ(m_->release(a), 0);
+    EXPECT_EQ(m_->release(b), 0);
+
+    // Removing the big file gives its space back.
+    EXPECT_EQ(m_->unlink("/big"), 0);
+    put("/again", random_bytes(8 * kPayload, 5));
+    EXPECT_EQ(contents("/again"), random_bytes(8 * kPayload, 5));
+}
+
+TEST_F(MountOps, DirectoryWithoutRoomForAnotherEntryIsFull) {
+    mount(64, 4); // one-cluster root: (2048 - 32) / 32 entries at most
+    const uint16_t max_entries = m_->volume().state()->max_entries;
+    for (uint32_t i = 0; i < max_entries; ++i)
+        put(("/" + std::to_string(i)).c_str(), {});
+    dace_handle h = 0;
+    EXPECT_EQ(m_->create("/one_more", h), -ENOSPC);
+    struct statvfs fs {};
+    ASSERT_EQ(m_->statfs(fs), 0);
+    EXPECT_EQ(fs.f_ffree, 0u);
+}
+
+// Programs that open the same file share one library handle: reads anywhere
+// and appends interleave, and the file closes with its last program.
+TEST_F(MountOps, ProgramsOnOneFileShareItsHandle) {
+    mount();
+    put("/log", random_bytes(5000, 6));
+    dace_handle writer = 0, reader = 0;
+    ASSERT_EQ(m_->open("/log", O_WRONLY | O_APPEND, writer), 0);
+    ASSERT_EQ(m_->open("/log", O_RDONLY, reader), 0);
+    EXPECT_EQ(writer, reader);
+    Bytes want = random_bytes(5000, 6);
+    for (uint32_t round = 0; round < 6; ++round) {
+        const Bytes more = random_bytes(1500, 10 + round);
+        ASSERT_EQ(m_->write(writer, more.data(), more.size(), static_cast<off_t>(want.size())), 1500);
+        want.insert(want.end(), more.begin(), more.end());
+        // Read back from a spot behind the end, then append again.
+        const size_t at = want.size() / (round + 2);
+        Bytes got(700);
+        ASSERT_EQ(m_->read(reader, got.data(), got.size(), static_cast<off_t>(at)), 700);
+        EXPECT_EQ(got, Bytes(want.begin() + static_cast<long>(at), want.begin() + static_cast<long>(at) + 700));
+    }
+    Bytes tail(100);
+    EXPECT_EQ(m_->read(reader, tail.data(), tail.size(), static_cast<off_t>(want.size())), 0) << "end of file";
+    EXPECT_EQ(m_->unlink("/log"), -EBUSY);
+    EXPECT_EQ(m_->release(writer), 0);
+    EXPECT_EQ(m_->unlink("/log"), -EBUSY) << "still open by the reader";
+    EXPECT_EQ(m_->release(reader), 0);
+    EXPECT_EQ(m_->release(reader), -EBADF);
+    EXPECT_EQ(contents("/log"), want);
+    EXPECT_EQ(m_->unlink("/log"), 0);
+}
+
+TEST_F(MountOps, RenameReplacesAnotherFileUnlessItIsOpen) {
+    mount();
+    put("/cfg", random_bytes(3000, 7));
+    put("/cfg.new", random_bytes(100, 8));
+    EXPECT_EQ(m_->rename("/cfg.new", "/cfg", RENAME_NOREPLACE), -EEXIST);
+    EXPECT_EQ(m_->rename("/cfg", "/cfg", 0), 0);
+    const uint32_t free_before = dace_getfreespace(m_->volume().state(), nullptr);
+    ASSERT_EQ(m_->rename("/cfg.new", "/cfg", 0), 0);
+    EXPECT_EQ(listing(), std::vector<std::string>{"cfg"});
+    EXPECT_EQ(contents("/cfg"), random_bytes(100, 8));
+    EXPECT_EQ(dace_getfreespace(m_->volume().state(), nullptr), free_before + 2 * 2048);
+
+    put("/other", random_bytes(10, 9));
+    dace_handle h = 0;
+    ASSERT_EQ(m_->open("/cfg", O_RDONLY, h), 0);
+    EXPECT_EQ(m_->rename("/other", "/cfg", 0), -EBUSY);
+    EXPECT_EQ(m_->rename("/cfg", "/renamed", 0), 0) << "an open file can be renamed";
+    struct stat st {};
+    EXPECT_EQ(m_->getattr("/stale-path", st, h), 0) << "fstat follows the handle";
+    EXPECT_EQ(st.st_size, 100);
+    EXPECT_EQ(m_->release(h), 0);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"renamed", "other"}));
+}
+
+TEST_F(MountOps, TimesComeFromAndGoToTheStamp) {
+    mount();
+    put("/f", random_bytes(10, 11));
+    const struct timespec set[2] = {{0, UTIME_OMIT}, {1700000000, 123456789}};
+    ASSERT_EQ(m_->utimens("/f", set), 0);
+    struct stat st {};
+    ASSERT_EQ(m_->getattr("/f", st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1700000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
+    EXPECT_EQ(m_->volume().stat("f")->stamp, 1700000000123456789u);
+    // A rename keeps the time, as it keeps the contents.
+    ASSERT_EQ(m_->rename("/f", "/g", 0), 0);
+    EXPECT_EQ(m_->volume().stat("g")->stamp, 1700000000123456789u);
+    const struct timespec omit[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
+    EXPECT_EQ(m_->utimens("/g", omit), 0);
+    const struct timespec before_1970[2] = {{0, UTIME_OMIT}, {-5, 0}};
+    EXPECT_EQ(m_->utimens("/g", before_1970), -EINVAL);
+    EXPECT_EQ(m_->utimens("/nope", set), -ENOENT);
+    EXPECT_EQ(m_->volume().stat("g")->stamp, 1700000000123456789u);
+}
+
+TEST_F(MountOps, ReadOnlyRefusesEveryChange) {
+    mount(256, 4, true);
+    dace_handle h = 0;
+    EXPECT_EQ(m_->create("/f", h), -EROFS);
+    EXPECT_EQ(m_->open("/f", O_RDWR, h), -EROFS);
+    EXPECT_EQ(m_->truncate("/f", 0), -EROFS);
+    EXPECT_EQ(m_->unlink("/f"), -EROFS);
+    EXPECT_EQ(m_->rename("/f", "/g", 0), -EROFS);
+    struct stat st {};
+    ASSERT_EQ(m_->getattr("/", st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0555u);
+}
+
+// With the image file as the mirror, every commit is in the file the moment
+// it is made: what a crash of the mount leaves is exactly what was committed.
+TEST(MountImageFile, HoldsEveryCommitAsItIsMade) {
+    char path[] = "/tmp/dace_mount_mirror_XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const Params p = small_params(256, 4);
+    const std::vector<uint8_t> image = blank_image(p);
+    ASSERT_TRUE(dace_tool::write_all(fd, image));
+    int syncs = 0;
+    {
+        MountedImage m(std::make_unique<Volume>(image, p, true, fd), false, [&] { return ++syncs, 0; });
+        dace_handle h = 0;
+        ASSERT_EQ(m.create("/kept", h), 0);
+        const Bytes data = random_bytes(5000, 12);
+        ASSERT_EQ(m.write(h, data.data(), data.size(), 0), 5000);
+        ASSERT_EQ(m.fsync(h), 0);
+        EXPECT_EQ(syncs, 1);
+        ASSERT_EQ(m.write(h, data.data(), 10, 5000), 10); // not yet committed
+
+        // The file as a crash now would leave it.
+        std::vector<uint8_t> on_disk(image.size());
+        ASSERT_EQ(::pread(fd, on_disk.data(), on_disk.size(), 0), static_cast<ssize_t>(on_disk.size()));
+        Volume after_crash(on_disk, p);
+        EXPECT_EQ(after_crash.stat("kept")->size, 5000u);
+        const std::vector<uint8_t> kept = dace_tool::read_file(after_crash, "kept");
+        EXPECT_EQ(Bytes(kept.begin(), kept.end()), data);
+        EXPECT_EQ(m.release(h), 0);
+    }
+    std::vector<uint8_t> on_disk(image.size());
+    ASSERT_EQ(::pread(fd, on_disk.data(), on_disk.size(), 0), static_cast<ssize_t>(on_disk.size()));
+    Volume after_unmount(on_disk, p);
+    EXPECT_EQ(after_unmount.stat("kept")->size, 5010u);
+    ::close(fd);
+    std::remove(path);
+}
+
+} // namespace

@@ -1,0 +1,258 @@
+// `dace mount` for real: an image mounted through FUSE and driven by ordinary
+// shell commands, then unmounted and checked with the tool. Where this
+// machine cannot mount through FUSE, every test here is skipped and says why.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct Shell {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const fs::path &p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// Why FUSE mounts cannot run here, or empty when they can.
+std::string fuse_missing() {
+    if (::access("/dev/fuse", R_OK | W_OK) != 0)
+        return "/dev/fuse is missing or not usable on this machine: the FUSE mount tests are skipped";
+    if (std::system("command -v fusermount3 >/dev/null 2>&1") != 0)
+        return "fusermount3 is not installed: the FUSE mount tests are skipped";
+    return {};
+}
+
+bool is_mounted(const fs::path &at) {
+    std::ifstream mounts("/proc/self/mounts");
+    std::string device, point;
+    std::string rest;
+    while (mounts >> device >> point && std::getline(mounts, rest))
+        if (point == at.string())
+            return true;
+    return false;
+}
+
+class Mount : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const std::string why = fuse_missing(); !why.empty())
+            GTEST_SKIP() << why;
+        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() /
+               (std::string("dace_mount_") + info->name() + "_" + std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "m");
+    }
+
+    void TearDown() override {
+        if (pid_ > 0) {
+            unmount();
+        }
+        if (!HasFailure() && !dir_.empty())
+            fs::remove_all(dir_);
+    }
+
+    // Runs `script` with bash in the scratch folder; the mount is at ./m.
+    Shell sh(const std::string &script) {
+        std::ofstream(dir_ / "script.sh") << script << '\n';
+        const std::string cmd = "cd '" + dir_.string() + "' && PATH='" +
+                                fs::path(DACE_TOOL_PATH).parent_path().string() +
+                                "':\"$PATH\" bash script.sh >out.txt 2>err.txt </dev/null";
+        const int rc = std::system(cmd.c_str());
+        return Shell{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(dir_ / "out.txt"), slurp(dir_ / "err.txt")};
+    }
+    std::string ok(const std::string &script) {
+        const Shell r = sh(script);
+        EXPECT_EQ(r.status, 0) << script << "\n" << r.err;
+        return r.out;
+    }
+    // The script must fail with `message` on stderr.
+    void fails(const std::string &script, const std::string &message) {
+        const Shell r = sh(script);
+        EXPECT_NE(r.status, 0) << script;
+        EXPECT_NE(r.err.find(message), std::string::npos) << script << ": " << r.err;
+    }
+
+    // `dace mount image.img m -f OPTIONS` in the background, until mounted.
+    void mount(const std::string &options = "") {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const std::string cmd = "cd '" + dir_.string() + "' && exec '" + DACE_TOOL_PATH +
+                                    "' mount image.img m -f " + options + " >mount.out 2>mount.err";
+            ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char *>(nullptr));
+            ::_exit(127);
+        }
+        for (auto waited = 0ms; waited < 10s; waited += 20ms) {
+            if (is_mounted(dir_ / "m"))
+                return;
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = 0;
+                FAIL() << "dace mount ended before mounting: " << slurp(dir_ / "mount.err");
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        FAIL() << "not mounted after 10 s";
+    }
+
+    // fusermount3 -u, then the mount process must end on its own, cleanly.
+    void unmount() {
+        const Shell r = sh("fusermount3 -u m || fusermount3 -u -z m");
+        EXPECT_EQ(r.status, 0) << r.err;
+        int status = -1;
+        for (auto waited = 0ms; waited < 10s && ::waitpid(pid_, &status, WNOHANG) != pid_; waited += 20ms)
+            std::this_thread::sleep_for(20ms);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "the mount process did not end cleanly: " << slurp(dir_ / "mount.err");
+        pid_ = 0;
+    }
+
+    // The mount process dies without a chance to write anything more.
+    void crash() {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = 0;
+        sh("fusermount3 -u m || fusermount3 -u -z m");
+    }
+
+    fs::path dir_;
+    pid_t pid_ = 0;
+};
+
+TEST_F(Mount, ShellCommandsChangeTheImageAndItChecksClean) {
+    ok("dace format image.img --pages 8192 --page-size 256 --clus-pages 8\n"
+       "head -c 1500000 /dev/urandom > big.src");
+    mount();
+    EXPECT_EQ(ok("cp big.src m/big.bin && cmp big.src m/big.bin && echo same"), "same\n");
+    EXPECT_EQ(ok("echo hello > m/log && echo world >> m/log && cat m/log"), "hello\nworld\n");
+    // Appends through a descriptor held open, as a logger makes them.
+    ok("exec 3>>m/log; for i in 1 2 3; do echo line$i >&3; done; exec 3>&-");
+    ok("echo old > m/cfg && echo new > m/cfg.tmp && mv m/cfg.tmp m/cfg");
+    ok("mv m/big.bin m/b2 && rm m/b2 && truncate -s 8 m/log");
+    EXPECT_EQ(ok("ls m"), "cfg\nlog\n");
+    EXPECT_EQ(ok("cat m/log; echo; cat m/cfg"), "hello\nwo\nnew\n");
+    EXPECT_EQ(ok("stat -c '%s %F' m/log"), "8 regular file\n");
+    EXPECT_EQ(ok("touch -d @1700000000 m/cfg && stat -c %Y m/cfg"), "1700000000\n");
+    EXPECT_NE(ok("ls -l m").find("1 root root"), std::string::npos);
+    const std::string df = ok("df -B 2048 m | tail -1");
+    EXPECT_NE(df.find("image.img"), std::string::npos) << df;
+    EXPECT_NE(df.find(" 1024 "), std::string::npos) << "8192 pages of 256 bytes, as 2048-byte blocks: " << df;
+    unmount();
+
+    EXPECT_NE(ok("dace check image.img").find("clean: 0 problems, 2 files"), std::string::npos);
+    EXPECT_EQ(ok("dace ls image.img"), "log\ncfg\n");
+    EXPECT_EQ(ok("dace cat image.img cfg"), "new\n");
+    EXPECT_NE(ok("dace ls -l image.img").find("2023-11-14 22:13:20  cfg"), std::string::npos);
+}
+
+TEST_F(Mount, WhatTheMediumCannotDoFailsWithAnErrorProgramsKnow) {
+    ok("dace format image.img --pages 256 --page-size 256 --clus-pages 8\n"
+       "head -c 100000 /dev/urandom > big.src");
+    mount();
+    ok("echo 0123456789 > m/f");
+    fails("printf X | dd of=m/f bs=1 seek=2 conv=notrunc", "Operation not permitted");
+    fails("truncate -s 100 m/f", "Operation not permitted");
+    fails("mkdir m/sub", "Operation not permitted");
+    fails("touch m/nineteen_bytes_long", "File name too long");
+    fails("touch 'm/back\\slash'", "Invalid argument");
+    fails("mv m/f m/nineteen_bytes_long", "File name too long");
+    fails("exec 3<m/f; rm m/f", "Device or resource busy");
+    fails("cp big.src m/big", "No space left on device");
+    ok("rm m/big");
+    EXPECT_EQ(ok("cat m/f"), "0123456789\n");
+    ok("cp m/f m/copy"); // the space came back
+    unmount();
+    EXPECT_EQ(sh("dace check image.img").status, 0);
+    EXPECT_EQ(ok("dace ls image.img"), "f\ncopy\n");
+}
+
+// What a program closed or fsynced is in the image even when the mount
+// process is killed; what it only wrote may be lost, but nothing else.
+TEST_F(Mount, ClosedAndFsyncedDataSurviveAKilledMount) {
+    ok("dace format image.img --pages 1024 --page-size 256 --clus-pages 8");
+    mount();
+    ok("echo closed > m/a");
+    // The writers keep their files open while the mount dies.
+    ok("python3 -c \"\n"
+       "import os, time\n"
+       "b = os.open('m/b', os.O_WRONLY | os.O_CREAT); os.write(b, b'fsynced'); os.fsync(b)\n"
+       "c = os.open('m/c', os.O_WRONLY | os.O_CREAT); os.write(c, b'only written')\n"
+       "open('held', 'w').close(); time.sleep(60)\n"
+       "\" >/dev/null 2>&1 &\n"
+       "echo $! > holder.pid; for i in $(seq 200); do [ -e held ] && break; sleep 0.05; done; [ -e held ]");
+    crash();
+    sh("kill $(cat holder.pid)");
+    EXPECT_EQ(ok("dace cat image.img a"), "closed\n");
+    EXPECT_EQ(ok("dace cat image.img b"), "fsynced");
+    EXPECT_EQ(ok("dace ls image.img"), "a\nb\n") << "c was never committed";
+    EXPECT_EQ(sh("dace check image.img").status, 0);
+}
+
+TEST_F(Mount, TwoProgramsOnOneFileSeeEachOthersWrites) {
+    ok("dace format image.img --pages 1024 --page-size 256 --clus-pages 8");
+    mount();
+    ok("exec 3>>m/f\n"
+       "for i in $(seq 40); do echo line$i >&3; [ \"$(wc -l < m/f)\" = $i ] || { echo \"at $i\" >&2; exit 1; }; done\n"
+       "exec 3>&-");
+    unmount();
+    EXPECT_EQ(ok("dace cat image.img f | tail -1"), "line40\n");
+    EXPECT_EQ(sh("dace check image.img").status, 0);
+}
+
+TEST_F(Mount, ReadOnlyMountLeavesTheImageUntouched) {
+    ok("dace format image.img --pages 1024 --page-size 256 --clus-pages 8 && echo kept > kept && "
+       "dace put image.img kept && cp image.img before.img");
+    mount("-o ro");
+    EXPECT_EQ(ok("cat m/kept"), "kept\n");
+    fails("echo x > m/new", "Read-only file system");
+    fails("rm m/kept", "Read-only file system");
+    unmount();
+    ok("cmp image.img before.img");
+}
+
+TEST_F(Mount, TheImageIsLockedWhileMounted) {
+    ok("dace format image.img --pages 1024 --page-size 256 --clus-pages 8 && echo x > x");
+    mount();
+    fails("dace put image.img x", "in use by a dace mount");
+    fails("dace mount image.img m -f", "in use by a dace mount");
+    unmount();
+    ok("dace put image.img x");
+}
+
+} // namespace
+
+// Needs no FUSE: the refusals before anything is mounted.
+TEST(MountCommand, RefusesWhatItCannotMount) {
+    const fs::path dir = fs::temp_directory_path() / ("dace_mount_refusals_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string tool = std::string("'") + DACE_TOOL_PATH + "'";
+    const auto run = [&](const std::string &args) {
+        const std::string cmd = "cd '" + dir.string() + "' && " + tool + " " + args + " 2>err.txt >/dev/null";
+        const int rc = std::system(cmd.c_str());
+        return std::make_pair(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(dir / "err.txt"));
+    };
+    ASSERT_EQ(run("format image.img --pages 64").first, 0);
+    auto [status, err] = run("mount image.img nowhere");
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(err, "dace: mount point nowhere is not a folder\n");
+    fs::create_directories(dir / "m");
+    std::tie(status, err) = run("mount missing.img m");
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(err.find("cannot open image missing.img"), std::string::npos) << err;
+    fs::remove_all(dir);
+}
