@@ -349,8 +349,12 @@ Volume::Volume(std::vector<uint8_t> image, const Params &params, bool must_exist
     // Programming over bytes that are not erased fails, as on the device.
     sim_->set_strict(true);
     if (mirror_fd >= 0) {
-        sim_->set_mirror([sim = sim_.get(), mirror_fd](size_t offset, size_t count) {
-            return write_all_at(mirror_fd, sim->bytes().data() + offset, count, offset);
+        sim_->set_mirror([this, mirror_fd](size_t offset, size_t count) {
+            if (write_all_at(mirror_fd, sim_->bytes().data() + offset, count, offset))
+                return true;
+            if (mirror_error_ == 0)
+                mirror_error_ = errno != 0 ? errno : EIO;
+            return false;
         });
     }
     dace_config cfg = sim_->config(params_.max_files, params_.crc_seed);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dace/dace.h"
@@ -112,6 +113,9 @@ public:
     dace_sim::FlashSim &sim() { return *sim_; }
     const std::vector<uint8_t> &bytes() const { return sim_->bytes(); }
     StampSource &stamp() { return stamp_; }
+    // The errno of the first write to the mirror file that failed since the
+    // last call, or 0; the library saw that write fail as a medium fault.
+    int take_mirror_error() { return std::exchange(mirror_error_, 0); }
 
     std::vector<dace_entry> entries();
     // Clusters of the chain starting at `clus`, as the mounted table links them.
@@ -124,6 +128,7 @@ private:
     std::vector<uint64_t> block_;
     dace_state *state_ = nullptr;
     StampSource stamp_;
+    int mirror_error_ = 0;
 };
 
 // Whether any cluster holds a valid root copy under these parameters.

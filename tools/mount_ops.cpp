@@ -85,7 +85,15 @@ MountedImage::~MountedImage() {
 
 mode_t MountedImage::file_mode() const { return read_only_ ? 0444 : 0644; }
 
-int MountedImage::medium_error() { return state()->free_clus == 0 ? -ENOSPC : -EIO; }
+// Why a change did not take: the image file refused a write, or else the
+// medium has no cluster the change can use.
+int MountedImage::medium_error() {
+    const int failed = volume_->take_mirror_error();
+    if (failed == 0)
+        return -ENOSPC;
+    // The host's disk being full is worth telling apart; the rest is I/O.
+    return failed == ENOSPC || failed == EDQUOT ? -failed : -EIO;
+}
 
 dace_handle MountedImage::handle_at(int position) {
     for (const auto &[handle, programs] : opens_)
@@ -94,10 +102,14 @@ dace_handle MountedImage::handle_at(int position) {
     return 0;
 }
 
-void MountedImage::close_idle(int position) {
+int MountedImage::close_idle(int position) {
     const dace_handle handle = handle_at(position);
-    if (handle != 0 && opens_[handle] == 0 && dace_close(state(), handle) == 0)
-        opens_.erase(handle);
+    if (handle == 0 || opens_[handle] != 0)
+        return 0;
+    if (dace_close(state(), handle) != 0)
+        return medium_error();
+    opens_.erase(handle);
+    return 0;
 }
 
 void MountedImage::fill_file_stat(const dace_entry &e, struct stat &st) const {
@@ -315,14 +327,7 @@ int MountedImage::truncate(const char *path, off_t length) {
     if (static_cast<uint64_t>(length) == e.size)
         return 0;
     const Stamping stamping(volume_->stamp(), now_stamp());
-    switch (dace_truncate(state(), name->c_str(), static_cast<uint32_t>(length))) {
-    case 0:
-        return 0;
-    case 3:
-        return -ENOSPC;
-    default:
-        return -EIO;
-    }
+    return change_result(dace_truncate(state(), name->c_str(), static_cast<uint32_t>(length)), -EPERM);
 }
 
 int MountedImage::unlink(const char *path) {
@@ -336,17 +341,10 @@ int MountedImage::unlink(const char *path) {
     const int position = dace_find_file(state(), name->c_str());
     if (position < 0)
         return -ENOENT;
-    close_idle(position);
-    switch (dace_remove(state(), name->c_str())) {
-    case 0:
-        return 0;
-    case 2:
-        return -EBUSY; // open: its clusters cannot go while a program reads them
-    case 3:
-        return -ENOSPC;
-    default:
-        return -EIO;
-    }
+    if (const int r = close_idle(position); r != 0)
+        return r;
+    // An open file's clusters cannot go while a program reads them.
+    return change_result(dace_remove(state(), name->c_str()), -EBUSY);
 }
 
 int MountedImage::rename(const char *from, const char *to, unsigned flags) {
@@ -370,18 +368,10 @@ int MountedImage::rename(const char *from, const char *to, unsigned flags) {
         return -EEXIST;
     if (bearer == position)
         return 0; // both names are the same file
-    if (bearer >= 0)
-        close_idle(bearer);
-    switch (dace_rename_replace(state(), old_name->c_str(), new_name->c_str())) {
-    case 0:
-        return 0;
-    case 2:
-        return -EBUSY; // the file to be replaced is open
-    case 3:
-        return -ENOSPC;
-    default:
-        return -EIO;
-    }
+    if (const int r = bearer >= 0 ? close_idle(bearer) : 0; r != 0)
+        return r;
+    // Refused (2) only when the file to be replaced is open: the name is valid.
+    return change_result(dace_rename_replace(state(), old_name->c_str(), new_name->c_str()), -EBUSY);
 }
 
 int MountedImage::utimens(const char *path, const struct timespec times[2]) {
@@ -406,14 +396,7 @@ int MountedImage::utimens(const char *path, const struct timespec times[2]) {
     // Renaming a file to its own name is the change by name that touches
     // nothing but the entry, whose stamp the update callback then sets.
     const Stamping stamping(volume_->stamp(), stamp);
-    switch (dace_rename(state(), name->c_str(), name->c_str())) {
-    case 0:
-        return 0;
-    case 3:
-        return -ENOSPC;
-    default:
-        return -EIO;
-    }
+    return change_result(dace_rename(state(), name->c_str(), name->c_str()), -EINVAL);
 }
 
 int MountedImage::chmod(const char *path, mode_t mode) {
@@ -431,6 +414,21 @@ int MountedImage::chown(const char *path, uid_t uid, gid_t gid) {
     const bool same_user = uid == static_cast<uid_t>(-1) || uid == uid_;
     const bool same_group = gid == static_cast<gid_t>(-1) || gid == gid_;
     return same_user && same_group ? 0 : -EPERM;
+}
+
+int MountedImage::change_result(int result, int refused) {
+    switch (result) {
+    case 0:
+        return 0;
+    case 1:
+        return -ENOENT;
+    case 2:
+        return refused;
+    case 3:
+        return -ENOSPC; // the root had to move and no cluster was free
+    default:
+        return medium_error(); // the change stands in memory but did not reach the image
+    }
 }
 
 int MountedImage::commit() {

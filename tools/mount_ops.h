@@ -72,9 +72,11 @@ private:
     // The handle this mount keeps open on the file at `position`, or 0.
     dace_handle handle_at(int position);
     // Closes a handle no program holds any more (one whose close failed
-    // earlier) so that the file can be removed or replaced.
-    void close_idle(int position);
+    // earlier) so that the file can be removed or replaced; 0 or an errno.
+    int close_idle(int position);
     int medium_error();
+    // The errno for a result of a change by name; `refused` for result 2.
+    int change_result(int result, int refused);
 
     std::unique_ptr<Volume> volume_;
     bool read_only_;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -275,6 +276,200 @@ TEST_F(MountOps, ReadOnlyRefusesEveryChange) {
     EXPECT_EQ(st.st_mode & 0777, 0555u);
 }
 
+// Random operations through the mount, some of them refused, checked
+// against a model of the folder; every few hundred steps the image is
+// mounted afresh and must show the same folder.
+TEST(MountModel, RandomOperationsMatchAModelAcrossRemounts) {
+    struct File {
+        std::string name;
+        Bytes data;
+    };
+    struct Open {
+        dace_handle handle;
+        std::string name; // at open; the model follows renames below
+    };
+    const uint32_t seed = 20261207;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    const auto below = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+    const Params p = small_params(128, 4); // 16 clusters of 2048 bytes: it fills up often
+    std::vector<uint8_t> image = blank_image(p);
+    auto m = std::make_unique<MountedImage>(std::make_unique<Volume>(image, p), false);
+    std::vector<File> files;
+    std::vector<Open> opens;
+    uint32_t full = 0; // writes refused or cut short for want of space
+    const char *const names[] = {"a", "b", "c", "log", "cfg", "cfg.new", "abcdefghijklmnopqrs"};
+    const auto find = [&](const std::string &name) {
+        return std::find_if(files.begin(), files.end(), [&](const File &f) { return f.name == name; });
+    };
+    const auto is_open = [&](const std::string &name) {
+        return std::any_of(opens.begin(), opens.end(), [&](const Open &o) { return o.name == name; });
+    };
+    const auto check_folder = [&] {
+        std::vector<std::string> listed;
+        ASSERT_EQ(m->readdir("/", listed), 0);
+        std::vector<std::string> want;
+        for (const File &f : files)
+            want.push_back(f.name);
+        ASSERT_EQ(listed, want);
+        for (const File &f : files) {
+            struct stat st {};
+            ASSERT_EQ(m->getattr(("/" + f.name).c_str(), st), 0);
+            ASSERT_EQ(static_cast<size_t>(st.st_size), f.data.size()) << f.name;
+        }
+    };
+
+    for (uint32_t step = 0; step < 4000; ++step) {
+        SCOPED_TRACE("step " + std::to_string(step));
+        const std::string name = names[below(7)];
+        const std::string path = "/" + name;
+        const auto it = find(name);
+        switch (below(9)) {
+        case 0: { // create
+            dace_handle h = 0;
+            const int r = m->create(path.c_str(), h);
+            if (name.size() > 18)
+                ASSERT_EQ(r, -ENAMETOOLONG);
+            else if (it != files.end())
+                ASSERT_EQ(r, -EEXIST);
+            else if (r == 0) {
+                files.push_back({name, {}});
+                opens.push_back({h, name});
+            } else {
+                ASSERT_EQ(r, -ENFILE); // the only other refusal with this much room in the root
+            }
+            break;
+        }
+        case 1: { // open
+            dace_handle h = 0;
+            const int r = m->open(path.c_str(), O_RDWR, h);
+            if (it == files.end())
+                ASSERT_EQ(r, -ENOENT);
+            else if (r == 0)
+                opens.push_back({h, name});
+            else
+                ASSERT_EQ(r, -ENFILE);
+            break;
+        }
+        case 2:
+        case 3: { // write, mostly at the end
+            if (opens.empty())
+                break;
+            const Open &o = opens[below(static_cast<uint32_t>(opens.size()))];
+            File &f = *find(o.name);
+            const Bytes more = random_bytes(1 + below(8000), static_cast<uint32_t>(step));
+            const bool at_end = below(8) != 0;
+            const auto size = static_cast<uint32_t>(f.data.size());
+            const auto offset = static_cast<off_t>(at_end ? size : below(size + 2)); // may hit the end too
+            const long r = m->write(o.handle, more.data(), more.size(), offset);
+            if (static_cast<size_t>(offset) != f.data.size()) {
+                ASSERT_EQ(r, -EPERM);
+            } else if (r < 0) {
+                ASSERT_EQ(r, -ENOSPC);
+                ++full;
+            } else {
+                full += static_cast<size_t>(r) < more.size() ? 1 : 0;
+                f.data.insert(f.data.end(), more.begin(), more.begin() + r);
+            }
+            break;
+        }
+        case 4: { // read anywhere
+            if (opens.empty())
+                break;
+            const Open &o = opens[below(static_cast<uint32_t>(opens.size()))];
+            const File &f = *find(o.name);
+            const size_t at = below(static_cast<uint32_t>(f.data.size()) + 2);
+            Bytes got(1 + below(5000));
+            const long r = m->read(o.handle, got.data(), got.size(), static_cast<off_t>(at));
+            const size_t want = at >= f.data.size() ? 0 : std::min(got.size(), f.data.size() - at);
+            ASSERT_EQ(r, static_cast<long>(want));
+            got.resize(want);
+            ASSERT_EQ(got, Bytes(f.data.begin() + static_cast<long>(std::min(at, f.data.size())),
+                                 f.data.begin() + static_cast<long>(std::min(at, f.data.size()) + want)));
+            break;
+        }
+        case 5: { // truncate
+            const uint32_t size = it == files.end() ? 0 : static_cast<uint32_t>(it->data.size());
+            const uint32_t length = below(size + 2);
+            const int r = m->truncate(path.c_str(), length);
+            if (it == files.end())
+                ASSERT_EQ(r, -ENOENT);
+            else if (length > size)
+                ASSERT_EQ(r, -EPERM);
+            else {
+                ASSERT_EQ(r, 0);
+                it->data.resize(length);
+            }
+            break;
+        }
+        case 6: { // unlink
+            const int r = m->unlink(path.c_str());
+            if (it == files.end())
+                ASSERT_EQ(r, -ENOENT);
+            else if (is_open(name))
+                ASSERT_EQ(r, -EBUSY);
+            else {
+                ASSERT_EQ(r, 0);
+                files.erase(it);
+            }
+            break;
+        }
+        case 7: { // rename, onto another file or not
+            const std::string to = names[below(7)];
+            const int r = m->rename(path.c_str(), ("/" + to).c_str(), 0);
+            const auto target = find(to);
+            if (it == files.end())
+                ASSERT_EQ(r, -ENOENT);
+            else if (to.size() > 18)
+                ASSERT_EQ(r, -ENAMETOOLONG);
+            else if (to == name)
+                ASSERT_EQ(r, 0);
+            else if (target != files.end() && is_open(to))
+                ASSERT_EQ(r, -EBUSY);
+            else {
+                ASSERT_EQ(r, 0);
+                for (Open &o : opens)
+                    if (o.name == name)
+                        o.name = to;
+                it->name = to;
+                if (target != files.end())
+                    files.erase(target);
+            }
+            break;
+        }
+        default: { // a program closes; now and then the image is mounted afresh
+            if (!opens.empty()) {
+                const size_t k = below(static_cast<uint32_t>(opens.size()));
+                ASSERT_EQ(m->release(opens[k].handle), 0);
+                opens.erase(opens.begin() + static_cast<long>(k));
+            }
+            if (below(40) == 0) {
+                for (const Open &o : opens)
+                    ASSERT_EQ(m->release(o.handle), 0);
+                opens.clear();
+                image = m->volume().bytes();
+                m.reset();
+                m = std::make_unique<MountedImage>(std::make_unique<Volume>(image, p), false);
+            }
+            break;
+        }
+        }
+        check_folder();
+        if (HasFatalFailure())
+            return;
+    }
+    EXPECT_GT(full, 10u) << "the medium must fill up now and then";
+    for (const File &f : files) {
+        dace_handle h = 0;
+        ASSERT_EQ(m->open(("/" + f.name).c_str(), O_RDONLY, h), 0);
+        Bytes got(f.data.size() + 1);
+        ASSERT_EQ(m->read(h, got.data(), got.size(), 0), static_cast<long>(f.data.size()));
+        got.resize(f.data.size());
+        EXPECT_EQ(got, f.data) << f.name;
+        ASSERT_EQ(m->release(h), 0);
+    }
+}
+
 // With the image file as the mirror, every commit is in the file the moment
 // it is made: what a crash of the mount leaves is exactly what was committed.
 TEST(MountImageFile, HoldsEveryCommitAsItIsMade) {
@@ -309,6 +504,38 @@ TEST(MountImageFile, HoldsEveryCommitAsItIsMade) {
     Volume after_unmount(on_disk, p);
     EXPECT_EQ(after_unmount.stat("kept")->size, 5010u);
     ::close(fd);
+    std::remove(path);
+}
+
+// An image file that takes no write: the library sees failed writes, and the
+// programs get EIO, not a success and not a full medium.
+TEST(MountImageFile, WritesTheFileRefusesAreReportedAsIoErrors) {
+    char path[] = "/tmp/dace_mount_refusing_XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const Params p = small_params(256, 4);
+    const std::vector<uint8_t> image = blank_image(p);
+    ASSERT_TRUE(dace_tool::write_all(fd, image));
+    ::close(fd);
+    const int read_only_fd = ::open(path, O_RDONLY);
+    ASSERT_GE(read_only_fd, 0);
+    {
+        MountedImage m(std::make_unique<Volume>(image, p, true, read_only_fd), false);
+        dace_handle h = 0;
+        ASSERT_EQ(m.create("/f", h), 0);
+        // Bytes go to the buffer until a cluster must be written out.
+        const Bytes data = random_bytes(5000, 13);
+        size_t done = 0;
+        long took = 0;
+        while ((took = m.write(h, data.data() + done, data.size() - done, static_cast<off_t>(done))) > 0)
+            done += static_cast<size_t>(took);
+        EXPECT_EQ(took, -EIO);
+        EXPECT_LT(done, data.size());
+        EXPECT_EQ(m.flush(h), -EIO);
+        EXPECT_EQ(m.release(h), -EIO);
+        EXPECT_EQ(m.unlink("/f"), -EIO) << "the change stands, but did not reach the image";
+    }
+    ::close(read_only_fd);
     std::remove(path);
 }
 
