@@ -47,7 +47,7 @@ bool is_mounted(const fs::path &at) {
     return false;
 }
 
-class Mount : public ::testing::Test {
+class FuseMount : public ::testing::Test {
 protected:
     void SetUp() override {
         if (const std::string why = fuse_missing(); !why.empty())
@@ -134,7 +134,7 @@ protected:
     pid_t pid_ = 0;
 };
 
-TEST_F(Mount, ShellCommandsChangeTheImageAndItChecksClean) {
+TEST_F(FuseMount, ShellCommandsChangeTheImageAndItChecksClean) {
     ok("dace format image.img --pages 8192 --page-size 256 --clus-pages 8\n"
        "head -c 1500000 /dev/urandom > big.src");
     mount();
@@ -160,7 +160,7 @@ TEST_F(Mount, ShellCommandsChangeTheImageAndItChecksClean) {
     EXPECT_NE(ok("dace ls -l image.img").find("2023-11-14 22:13:20  cfg"), std::string::npos);
 }
 
-TEST_F(Mount, WhatTheMediumCannotDoFailsWithAnErrorProgramsKnow) {
+TEST_F(FuseMount, WhatTheMediumCannotDoFailsWithAnErrorProgramsKnow) {
     ok("dace format image.img --pages 256 --page-size 256 --clus-pages 8\n"
        "head -c 100000 /dev/urandom > big.src");
     mount();
@@ -183,7 +183,7 @@ TEST_F(Mount, WhatTheMediumCannotDoFailsWithAnErrorProgramsKnow) {
 
 // What a program closed or fsynced is in the image even when the mount
 // process is killed; what it only wrote may be lost, but nothing else.
-TEST_F(Mount, ClosedAndFsyncedDataSurviveAKilledMount) {
+TEST_F(FuseMount, ClosedAndFsyncedDataSurviveAKilledMount) {
     ok("dace format image.img --pages 1024 --page-size 256 --clus-pages 8");
     mount();
     ok("echo closed > m/a");
@@ -203,7 +203,7 @@ TEST_F(Mount, ClosedAndFsyncedDataSurviveAKilledMount) {
     EXPECT_EQ(sh("dace check image.img").status, 0);
 }
 
-TEST_F(Mount, TwoProgramsOnOneFileSeeEachOthersWrites) {
+TEST_F(FuseMount, TwoProgramsOnOneFileSeeEachOthersWrites) {
     ok("dace format image.img --pages 1024 --page-size 256 --clus-pages 8");
     mount();
     ok("exec 3>>m/f\n"
@@ -214,7 +214,7 @@ TEST_F(Mount, TwoProgramsOnOneFileSeeEachOthersWrites) {
     EXPECT_EQ(sh("dace check image.img").status, 0);
 }
 
-TEST_F(Mount, ReadOnlyMountLeavesTheImageUntouched) {
+TEST_F(FuseMount, ReadOnlyMountLeavesTheImageUntouched) {
     ok("dace format image.img --pages 1024 --page-size 256 --clus-pages 8 && echo kept > kept && "
        "dace put image.img kept && cp image.img before.img");
     mount("-o ro");
@@ -225,7 +225,7 @@ TEST_F(Mount, ReadOnlyMountLeavesTheImageUntouched) {
     ok("cmp image.img before.img");
 }
 
-TEST_F(Mount, TheImageIsLockedWhileMounted) {
+TEST_F(FuseMount, TheImageIsLockedWhileMounted) {
     ok("dace format image.img --pages 1024 --page-size 256 --clus-pages 8 && echo x > x");
     mount();
     fails("dace put image.img x", "in use by a dace mount");
