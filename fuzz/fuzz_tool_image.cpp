@@ -1,10 +1,12 @@
 // Arbitrary bytes as an image, through the dace tool's reading paths: info,
 // ls, check (text and JSON), map and unpack into a scratch folder; then the
-// changing paths on the mounted medium in memory. The
+// changing paths on the mounted medium in memory, and the file operations of
+// `dace mount`. The
 // first byte picks whether the setting is detected from the image or given
 // (from the next five bytes), so that check and map also see media whose
 // roots are all damaged. Errors the tool reports are fine; a crash, a
 // sanitizer report or any other exception is a finding.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -16,6 +18,7 @@
 
 #include "tools/commands.h"
 #include "tools/crc_catalogue.h"
+#include "tools/mount_ops.h"
 
 namespace {
 
@@ -42,6 +45,50 @@ template <typename F> void reading(F &&f) {
         f();
     } catch (const dace_tool::Error &) {
     }
+}
+
+// What `dace mount` does with the medium, in memory: list, stat and read
+// every file in pieces, then append, truncate, rename one file over another,
+// touch and remove. Every answer is a size or an errno; none may exceed
+// what was asked.
+void through_a_mount(const dace_tool::Image &img) {
+    dace_tool::MountedImage m(std::make_unique<dace_tool::Volume>(img.bytes, img.params()), false);
+    struct statvfs fs {};
+    if (m.statfs(fs) != 0 || fs.f_bfree > fs.f_blocks)
+        __builtin_trap();
+    std::vector<std::string> names;
+    if (m.readdir("/", names) != 0)
+        __builtin_trap();
+    std::vector<char> buf(3000);
+    for (const std::string &name : names) {
+        const std::string path = "/" + name;
+        struct stat st {};
+        dace_handle h = 0;
+        if (m.getattr(path.c_str(), st) != 0 || m.open(path.c_str(), O_RDWR, h) != 0)
+            continue;
+        for (off_t at = 0; at < st.st_size;) {
+            const long got = m.read(h, buf.data(), buf.size(), at);
+            if (got > static_cast<long>(buf.size()))
+                __builtin_trap();
+            if (got <= 0)
+                break;
+            at += got;
+        }
+        (void)m.write(h, buf.data(), 100, st.st_size);
+        (void)m.release(h);
+        (void)m.truncate(path.c_str(), st.st_size / 2);
+    }
+    if (names.size() >= 2)
+        (void)m.rename(("/" + names[0]).c_str(), ("/" + names[1]).c_str(), 0);
+    dace_handle h = 0;
+    if (m.create("/fuzz.created", h) == 0) {
+        (void)m.write(h, buf.data(), buf.size(), 0);
+        (void)m.release(h);
+    }
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {1700000000, 0}};
+    (void)m.utimens("/fuzz.created", times);
+    for (const std::string &name : names)
+        (void)m.unlink(("/" + name).c_str());
 }
 
 } // namespace
@@ -95,6 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             (void)dace_remove(v.state(), "fuzz.renamed");
             reading([&] { (void)dace_tool::read_file(v, "fuzz.new"); });
         });
+        reading([&] { through_a_mount(img); });
     });
     return 0;
 }

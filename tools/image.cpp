@@ -61,8 +61,6 @@ std::string geometry_text(const GeometryKey &g) {
     return fmt::format("page size {}, {} pages per cluster, tag {}", g.page_size, g.clus_pages, g.geometry_tag);
 }
 
-} // namespace
-
 // Writes everything, at `offset`, or at the file's position when it is negative.
 bool write_everything(int fd, const uint8_t *bytes, size_t count, off_t offset) {
     while (count > 0) {
@@ -78,6 +76,8 @@ bool write_everything(int fd, const uint8_t *bytes, size_t count, off_t offset) 
     }
     return true;
 }
+
+} // namespace
 
 bool write_all(int fd, const std::vector<uint8_t> &bytes) { return write_everything(fd, bytes.data(), bytes.size(), -1); }
 
@@ -296,7 +296,7 @@ ImageLock::ImageLock(const std::string &path, int open_flags, bool exclusive) {
         const bool busy = errno == EWOULDBLOCK;
         const std::string why = errno_text();
         ::close(fd_);
-        throw Error(busy ? fmt::format("{} is in use by a dace mount: unmount it first", path)
+        throw Error(busy ? fmt::format("{} is in use by a dace mount (or a dace command changing it): unmount it first", path)
                          : fmt::format("cannot lock image {}: {}", path, why));
     }
 }
@@ -350,6 +350,7 @@ Volume::Volume(std::vector<uint8_t> image, const Params &params, bool must_exist
     sim_->set_strict(true);
     if (mirror_fd >= 0) {
         sim_->set_mirror([this, mirror_fd](size_t offset, size_t count) {
+            errno = 0;
             if (write_all_at(mirror_fd, sim_->bytes().data() + offset, count, offset))
                 return true;
             if (mirror_error_ == 0)
