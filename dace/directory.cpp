@@ -27,6 +27,16 @@ uint32_t clusters_for(uint32_t size, uint32_t payload) {
     return size / payload + (size % payload != 0 ? 1 : 0);
 }
 
+// Stages a copy without entry `position` and releases the file's chain;
+// false when the root had to move and no cluster could be had.
+bool stage_without(dace_state *s, uint16_t position) {
+    const uint16_t newest = entries_of(s->root)[position].clus;
+    if (dace_reopen_root(s, DACE_REOPEN_REMOVE, position) != 0)
+        return false;
+    release_newest(s, newest, s->clus_count);
+    return true;
+}
+
 // The last step of every change by name: the staged copy to the medium.
 int commit_change(dace_state *s) { return dace_commit_root(s) == 0 ? 0 : 4; }
 
@@ -46,10 +56,8 @@ int dace_remove(dace_state *s, const char *name) {
     const auto position = static_cast<uint16_t>(found);
     if (entry_is_open(s, position))
         return 2;
-    const uint16_t newest = entries_of(s->root)[position].clus;
-    if (dace_reopen_root(s, DACE_REOPEN_REMOVE, position) != 0)
+    if (!stage_without(s, position))
         return 3;
-    release_newest(s, newest, s->clus_count);
     return commit_change(s);
 }
 
@@ -81,10 +89,8 @@ int dace_rename_replace(dace_state *s, const char *old_name, const char *new_nam
         return 2;
     // One staged copy both drops the file that bore the name and renames the
     // other, so a power cut leaves either the old pair or the new name alone.
-    const uint16_t newest = entries_of(s->root)[drop].clus;
-    if (dace_reopen_root(s, DACE_REOPEN_REMOVE, drop) != 0)
+    if (!stage_without(s, drop))
         return 3;
-    release_newest(s, newest, s->clus_count);
     dace_entry *e = &entries_of(s->root)[found > bearer ? found - 1 : found];
     store_name(e, new_name);
     s->update_fn(s->update_ctx, e);

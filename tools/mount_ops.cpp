@@ -95,6 +95,17 @@ int MountedImage::medium_error() {
     return failed == ENOSPC || failed == EDQUOT ? -failed : -EIO;
 }
 
+int MountedImage::find_file(const char *path, std::string &name) {
+    const auto found = name_of(path);
+    if (!found)
+        return -ENOENT;
+    if (found->empty())
+        return -EISDIR;
+    name = *found;
+    const int position = dace_find_file(state(), name.c_str());
+    return position >= 0 ? position : -ENOENT;
+}
+
 dace_handle MountedImage::handle_at(int position) {
     for (const auto &[handle, programs] : opens_)
         if (state()->files[handle ^ HANDLE_MAGIC].entry == position)
@@ -180,17 +191,13 @@ int MountedImage::statfs(struct statvfs &st) {
 int MountedImage::open(const char *path, int flags, dace_handle &handle) {
     if (read_only_ && (flags & O_ACCMODE) != O_RDONLY)
         return -EROFS;
-    const auto name = name_of(path);
-    if (!name)
-        return -ENOENT;
-    if (name->empty())
-        return -EISDIR;
-    const int position = dace_find_file(state(), name->c_str());
+    std::string name;
+    const int position = find_file(path, name);
     if (position < 0)
-        return -ENOENT;
+        return position;
     handle = handle_at(position);
     if (handle == 0) {
-        handle = dace_open(state(), name->c_str());
+        handle = dace_open(state(), name.c_str());
         if (handle == 0)
             return state()->free_list == nullptr ? -ENFILE : -EIO;
     }
@@ -312,14 +319,11 @@ int MountedImage::release(dace_handle handle) {
 int MountedImage::truncate(const char *path, off_t length) {
     if (read_only_)
         return -EROFS;
-    const auto name = name_of(path);
-    if (!name)
-        return -ENOENT;
-    if (name->empty())
-        return -EISDIR;
+    std::string name;
+    if (const int position = find_file(path, name); position < 0)
+        return position;
     dace_entry e{};
-    if (dace_stat(state(), name->c_str(), &e) != 0)
-        return -ENOENT;
+    dace_stat(state(), name.c_str(), &e);
     if (length < 0)
         return -EINVAL;
     if (static_cast<uint64_t>(length) > e.size)
@@ -327,24 +331,20 @@ int MountedImage::truncate(const char *path, off_t length) {
     if (static_cast<uint64_t>(length) == e.size)
         return 0;
     const Stamping stamping(volume_->stamp(), now_stamp());
-    return change_result(dace_truncate(state(), name->c_str(), static_cast<uint32_t>(length)), -EPERM);
+    return change_result(dace_truncate(state(), name.c_str(), static_cast<uint32_t>(length)), -EPERM);
 }
 
 int MountedImage::unlink(const char *path) {
     if (read_only_)
         return -EROFS;
-    const auto name = name_of(path);
-    if (!name)
-        return -ENOENT;
-    if (name->empty())
-        return -EISDIR;
-    const int position = dace_find_file(state(), name->c_str());
+    std::string name;
+    const int position = find_file(path, name);
     if (position < 0)
-        return -ENOENT;
+        return position;
     if (const int r = close_idle(position); r != 0)
         return r;
     // An open file's clusters cannot go while a program reads them.
-    return change_result(dace_remove(state(), name->c_str()), -EBUSY);
+    return change_result(dace_remove(state(), name.c_str()), -EBUSY);
 }
 
 int MountedImage::rename(const char *from, const char *to, unsigned flags) {

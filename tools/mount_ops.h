@@ -69,6 +69,9 @@ private:
     dace_state *state() { return volume_->state(); }
     mode_t file_mode() const;
     void fill_file_stat(const dace_entry &e, struct stat &st) const;
+    // The entry position of the file `path` names, its name in `name`; or
+    // -ENOENT, or -EISDIR for the folder itself.
+    int find_file(const char *path, std::string &name);
     // The handle this mount keeps open on the file at `position`, or 0.
     dace_handle handle_at(int position);
     // Closes a handle no program holds any more (one whose close failed

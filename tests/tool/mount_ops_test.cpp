@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/tool/tool_support.h"
 #include "tools/commands.h"
 #include "tools/mount_ops.h"
 
@@ -38,13 +39,7 @@ std::vector<uint8_t> blank_image(const Params &p) {
     return v.bytes();
 }
 
-Bytes random_bytes(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    Bytes b(n);
-    for (char &c : b)
-        c = static_cast<char>(rng());
-    return b;
-}
+Bytes random_bytes(size_t n, uint32_t seed) { return tool_test::random_bytes<char>(n, seed); }
 
 class MountOps : public ::testing::Test {
 protected:

@@ -12,21 +12,14 @@
 #include <string>
 #include <thread>
 
+#include "tests/tool/tool_support.h"
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-struct Shell {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const fs::path &p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
+using Shell = tool_test::Result;
+using tool_test::slurp;
 
 // Why FUSE mounts cannot run here, or empty when they can.
 std::string fuse_missing() {

@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/flash_sim.h"
+#include "tests/tool/tool_support.h"
 #include "tools/crc_catalogue.h"
 #include "tools/image.h"
 #include "tools/survey.h"
@@ -28,16 +29,9 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using Bytes = std::vector<uint8_t>;
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const fs::path &p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
+using tool_test::random_bytes;
+using tool_test::Result;
+using tool_test::slurp;
 
 Bytes load(const fs::path &p) {
     const std::string s = slurp(p);
@@ -47,14 +41,6 @@ Bytes load(const fs::path &p) {
 void store(const fs::path &p, const Bytes &b) {
     std::ofstream f(p, std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char *>(b.data()), static_cast<std::streamsize>(b.size()));
-}
-
-Bytes random_bytes(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    Bytes b(n);
-    for (auto &x : b)
-        x = static_cast<uint8_t>(rng());
-    return b;
 }
 
 int64_t mtime_ns(const fs::path &p) {
