@@ -170,7 +170,13 @@ typedef struct dace_state {
     uint16_t held_count;    /* clusters in CLUS_HELD */
     uint16_t root_sealed;   /* the root cluster takes no further copy: the next stage moves it */
     uint16_t root_unsaved;  /* the current copy's last write fell short; it must be written again */
+    uint16_t alloc_cursor;  /* wear levelling: the cluster the next search starts at */
+    uint16_t options;       /* DACE_OPT_ bits set by dace_verify_reads and dace_level_wear */
 } dace_state;
+
+/* Bits of dace_state.options. */
+#define DACE_OPT_VERIFY_READS 0x0001u
+#define DACE_OPT_LEVEL_WEAR 0x0002u
 
 /* Directory iterator, owned by the caller. */
 typedef struct dace_dir {
@@ -180,16 +186,102 @@ typedef struct dace_dir {
 
 /* ---- Configuration and mount -------------------------------------------- */
 
-/* Size in bytes of the state block for this configuration; 0 if refused. */
+/* Why a configuration is refused (dace_check_config); 0 when it is not. */
+#define DACE_CONFIG_OK 0
+#define DACE_CONFIG_NULL 1            /* no configuration given */
+#define DACE_CONFIG_CALLBACK 2        /* one of the five callbacks is NULL */
+#define DACE_CONFIG_MAX_FILES 3       /* max_files is 0 */
+#define DACE_CONFIG_GEOMETRY_TAG 4    /* geometry_tag is neither 0 nor a power of two */
+#define DACE_CONFIG_CLUS_PAGES 5      /* clus_pages is not a power of two (or 0) */
+#define DACE_CONFIG_TOO_FEW_CLUSTERS 6  /* total_pages / clus_pages is 7 or less */
+#define DACE_CONFIG_PAGE_SIZE 7       /* page_size below 32 or not a multiple of 8 */
+#define DACE_CONFIG_CLUS_SIZE 8       /* page_size * clus_pages is 64 KiB or more */
+#define DACE_CONFIG_TOO_MANY_CLUSTERS 9 /* more than 0xFFFB clusters */
+#define DACE_CONFIG_STATE_SIZE 10     /* the state block would not fit in 32 bits */
+
+/* DACE_CONFIG_OK, or the first rule the configuration breaks. */
+int dace_check_config(const dace_config *config);
+/* Size in bytes of the state block for this configuration; 0 if refused
+ * (dace_check_config tells why). */
 uint32_t dace_getstatesize(const dace_config *config);
-/* Lays out `block` and mounts the medium, formatting it when it holds no
- * valid root. Returns `block` as the state, or NULL. */
+/* Lays out `block` and mounts the medium. A medium that holds nothing of
+ * this file system (blank, or other data) is formatted first. Returns
+ * `block` as the state, or NULL when the medium does not mount; NULL
+ * changes nothing on the medium. What NULL means and what to do:
+ *   - the configuration is refused: dace_check_config tells why;
+ *   - a cluster that must be read to know what is committed cannot be
+ *     read: the medium may recover, so try again later;
+ *   - the medium holds this file system's marks but no root copy that this
+ *     configuration accepts: another geometry, crc_fn or crc_seed, a
+ *     smaller total_pages than it was formatted with, or a dace_format that
+ *     was cut short. Check the configuration first. To give up what the
+ *     medium holds and start afresh, call dace_format (it also completes a
+ *     format that a power cut interrupted).
+ * A first format that dace_init itself began on a blank medium and that a
+ * power cut interrupted is completed by the next dace_init. */
 dace_state *dace_init(const dace_config *config, void *block);
+/* Deliberately makes the medium an empty volume, whatever it holds, and
+ * mounts it: the state, or NULL when the configuration is refused or no
+ * cluster takes the new root. A power cut during dace_format leaves the
+ * volume that was there or the empty one; when dace_init then returns NULL,
+ * calling dace_format again completes the format. Clusters of the old
+ * volume are erased as they are reused. */
+dace_state *dace_format(const dace_config *config, void *block);
+
+/* Opt-in checks and policies, set after dace_init or dace_format; both are
+ * off after every mount. */
+
+/* With `on` nonzero, every data cluster loaded by dace_open, dace_seek and
+ * dace_read must carry the data mark, the link the mount found and a
+ * matching CRC, and a file's chain must hold as many clusters as its size
+ * needs: a cluster that does not ends the read short there (dace_read
+ * returns the bytes before it; dace_open returns 0; dace_seek returns -1),
+ * exactly as a cluster that cannot be read. Costs one CRC pass per cluster
+ * loaded. */
+void dace_verify_reads(dace_state *state, int on);
+/* Spreads erases over the whole medium: from now on every cluster taken
+ * (file data and root moves alike) is searched for from a cursor that
+ * starts at cluster `start` (taken modulo the cluster count) and moves past
+ * each cluster taken, wrapping at the end, instead of first fit from
+ * cluster 0. Recommended for firmware: pass a value that differs from boot
+ * to boot (a boot counter or a random number). */
+void dace_level_wear(dace_state *state, uint16_t start);
 
 void dace_memcpy(void *dst, const void *src, uint32_t count);
 void dace_memset(void *dst, uint8_t fill, uint32_t count);
 
 /* ---- Storage format ----------------------------------------------------- */
+
+/* Verdicts on a root copy (dace_judge_copy, dace_walk_root). */
+#define DACE_COPY_VALID 0
+#define DACE_COPY_NO_MARK 1          /* no root mark: where a log ends */
+#define DACE_COPY_OTHER_GENERATION 2 /* left over from an earlier use of the cluster */
+#define DACE_COPY_HEAD_CRC 3         /* the header's CRC does not match */
+#define DACE_COPY_GEOMETRY 4         /* a sound header of another geometry */
+#define DACE_COPY_SIZE 5             /* pages or count leave the cluster */
+#define DACE_COPY_FILES_CRC 6        /* the entries' CRC does not match */
+#define DACE_COPY_TORN 7             /* fill not zero, or an entry of erased bytes */
+#define DACE_COPY_BAD_ENTRY 8        /* an entry the library cannot have written */
+
+/* The walk of one root cluster's log, as the mount does it. */
+typedef struct dace_root_walk {
+    uint32_t seq;       /* generation of the valid copies; 0 when none is */
+    uint16_t copies;    /* valid copies, an unbroken run from page 0 */
+    uint16_t last_page; /* page of the last valid copy: the one in force */
+    uint16_t end_page;  /* page after it (0 when none is valid) */
+    uint16_t stop;      /* DACE_COPY_ verdict on the copy at end_page; VALID when the run reached the cluster's end */
+} dace_root_walk;
+
+/* The rules that decide which root copy counts, shared by the mount and by
+ * tools that read images. `config` gives the geometry and the CRC;
+ * `clus_image` is a whole root cluster (page_size * clus_pages bytes).
+ * dace_judge_copy: the verdict on the copy at `page`, given the generation
+ * of the copies before it (0 for the copy at page 0). dace_walk_root:
+ * walks the log from page 0 and returns DACE_COPY_GEOMETRY when the copy at
+ * page 0 is a sound header of another geometry (the mount refuses such a
+ * medium), else DACE_COPY_VALID; `out` gets the walk either way. */
+int dace_judge_copy(const dace_config *config, const void *clus_image, uint32_t page, uint32_t seq_before);
+int dace_walk_root(const dace_config *config, const void *clus_image, dace_root_walk *out);
 
 uint16_t dace_root_head_crc(dace_state *state, const dace_root *copy);
 uint16_t dace_root_files_crc(dace_state *state, const dace_root *copy);
@@ -224,6 +316,12 @@ int dace_find_file(dace_state *state, const char *name);
  * 2 a separator. */
 int dace_check_filename(const char *name);
 
+/* Results of dace_close. */
+#define DACE_OK 0
+#define DACE_CLOSE_BAD_HANDLE (-1) /* the handle's index is out of range */
+#define DACE_CLOSE_NOT_OPEN 1      /* the handle is not open */
+#define DACE_CLOSE_WRITE_FAILED 2  /* a write fell short; the handle stays open */
+
 /* Creates an empty file and opens it; 0 when refused (name invalid or taken,
  * directory full, every slot open, or the root cannot be staged). Nothing
  * reaches the medium before the next commit. */
@@ -244,6 +342,17 @@ uint32_t dace_write(dace_state *state, const void *data, uint32_t count, dace_ha
 int dace_flush(dace_state *state, dace_handle handle);
 int dace_flush_impl(dace_state *state, dace_file *file);
 
+/* whence of dace_seek. */
+#define DACE_SEEK_SET 0 /* from the start */
+#define DACE_SEEK_CUR 1 /* from the position */
+#define DACE_SEEK_END 2 /* `offset` bytes before the end */
+
+/* Results of dace_seek. */
+#define DACE_SEEK_FAILED (-1)       /* bad handle, or the target's cluster could not be read (the position has moved) */
+#define DACE_SEEK_BAD_WHENCE 1
+#define DACE_SEEK_BEYOND_END 2
+#define DACE_SEEK_FLUSH_FAILED 3    /* writing out or committing failed; the position is unchanged */
+
 /* Copies bytes from the position onward; returns the bytes copied. */
 uint32_t dace_read(dace_state *state, void *dst, uint32_t count, dace_handle handle);
 /* whence 0: from the start; 1: from the position (wrapping, so 0xFFFFFFFF
@@ -260,14 +369,19 @@ int dace_feof(dace_state *state, dace_handle handle);
 
 /* Results shared by dace_remove, dace_rename, dace_rename_replace and
  * dace_truncate:
- *   0  changed, and committed to the medium before the call returned;
- *   1  no entry has the (old) name;
- *   2  remove: the file is open; rename: the new name breaks the name
- *      rules; truncate: the length is greater than the size;
- *   3  the root had to move and no cluster could be had: nothing changed;
- *   4  a write fell short: the change stands in memory and reaches the
- *      medium with the next commit that succeeds (a flush or close of any
- *      file, a further change by name, or dace_commit_root). */
+ *   DACE_OK (0)   changed, and committed to the medium before the call
+ *                 returned; */
+#define DACE_NO_FILE 1      /* no entry has the (old) name */
+#define DACE_REFUSED 2      /* remove: the file is open; rename: the new name
+                               breaks the name rules; truncate: the length is
+                               greater than the size */
+#define DACE_NO_ROOM 3      /* the root had to move and no cluster could be
+                               had: nothing changed */
+#define DACE_WRITE_FAILED 4 /* a write fell short: the change stands in
+                               memory and reaches the medium with the next
+                               commit that succeeds (a flush or close of any
+                               file, a further change by name, or
+                               dace_commit_root) */
 
 /* Deletes a file that is not open; its clusters become free space. */
 int dace_remove(dace_state *state, const char *name);

@@ -17,6 +17,14 @@ uint32_t table_bytes(uint32_t clus_count) { return round_up(2 * clus_count, kFix
 
 bool is_power_of_two_or_zero(uint16_t x) { return (x & (x - 1)) == 0; }
 
+// Bytes of the state block for a configuration whose geometry is sound.
+uint64_t state_size(const dace_config *cfg) {
+    const uint32_t clus_size = uint32_t{cfg->page_size} * cfg->clus_pages;
+    const uint32_t clus_count = uint32_t{cfg->total_pages} / cfg->clus_pages;
+    return uint64_t{fixed_part_size()} + uint64_t{clus_size} * (uint64_t{cfg->max_files} + 1) +
+           table_bytes(clus_count) + uint64_t{cfg->max_files} * sizeof(dace_file);
+}
+
 uint16_t crc_over(const dace_state *s, uint16_t seed, const void *data, uint32_t count) {
     return static_cast<uint16_t>(s->crc_fn(s->crc_ctx, seed, data, count));
 }
@@ -86,16 +94,45 @@ dace_state *lay_out(const dace_config *cfg, void *block) {
 
 // ---- mount --------------------------------------------------------------
 
-bool geometry_matches(const dace_state *s, const dace_root *copy) {
-    return copy->page_size == s->page_size && copy->clus_pages == s->clus_pages &&
-           copy->geometry_tag == s->geometry_tag;
+// ---- which root copy counts ---------------------------------------------------
+
+constexpr bool kCheckEntries = false; // provisional, while tests move off implausible entries
+
+// What the root rules need of a configuration or a mounted state, so that
+// the mount and the tools that read images judge copies by one code.
+struct CopyRules {
+    dace_crc_fn crc_fn;
+    void *crc_ctx;
+    uint16_t crc_seed;
+    uint16_t page_size;
+    uint16_t clus_pages;
+    uint16_t geometry_tag;
+    uint32_t max_entries;
+};
+
+CopyRules rules_of(const dace_config *cfg) {
+    const uint32_t clus_size = uint32_t{cfg->page_size} * cfg->clus_pages;
+    return CopyRules{cfg->crc_fn,       cfg->crc_ctx,      cfg->crc_seed, cfg->page_size, cfg->clus_pages,
+                     cfg->geometry_tag, (clus_size - kRootHeaderSize) / kEntrySize};
+}
+
+CopyRules rules_of(const dace_state *s) {
+    return CopyRules{s->crc_fn, s->crc_ctx, s->crc_seed, s->page_size, s->clus_pages, s->geometry_tag, s->max_entries};
+}
+
+uint16_t rules_crc(const CopyRules &r, const void *data, uint32_t count) {
+    return static_cast<uint16_t>(r.crc_fn(r.crc_ctx, r.crc_seed, data, count));
+}
+
+bool geometry_matches(const CopyRules &r, const dace_root *copy) {
+    return copy->page_size == r.page_size && copy->clus_pages == r.clus_pages && copy->geometry_tag == r.geometry_tag;
 }
 
 // A copy's header is trusted only as far as it stays inside the cluster.
-bool copy_fits(const dace_state *s, const dace_root *copy, uint32_t page) {
-    uint32_t pages = copy->pages;
-    return pages != 0 && page + pages <= s->clus_pages && copy->count <= s->max_entries &&
-           kRootHeaderSize + kEntrySize * uint32_t{copy->count} <= pages * s->page_size;
+bool copy_fits(const CopyRules &r, const dace_root *copy, uint32_t page) {
+    const uint32_t pages = copy->pages;
+    return pages != 0 && page + pages <= r.clus_pages && copy->count <= r.max_entries &&
+           kRootHeaderSize + kEntrySize * uint32_t{copy->count} <= pages * r.page_size;
 }
 
 // A copy cut short by a power cut ends in erased bytes where the rest of it
@@ -103,10 +140,10 @@ bool copy_fits(const dace_state *s, const dace_root *copy, uint32_t page) {
 // through. Every copy written has zero fill after its entries, and no entry
 // of one is erased bytes (a file with bytes has a cluster), so either shows
 // a copy that did not reach the medium whole.
-bool copy_is_whole(const dace_state *s, const dace_root *copy) {
+bool copy_is_whole(const CopyRules &r, const dace_root *copy) {
     const auto *bytes = reinterpret_cast<const uint8_t *>(copy);
     const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{copy->count};
-    const uint32_t span = uint32_t{copy->pages} * s->page_size;
+    const uint32_t span = uint32_t{copy->pages} * r.page_size;
     for (uint32_t i = used; i < span; ++i)
         if (bytes[i] != 0)
             return false;
@@ -120,39 +157,65 @@ bool copy_is_whole(const dace_state *s, const dace_root *copy) {
     return true;
 }
 
-enum class Walk { NoCopy, Found, ForeignGeometry };
+// Whether the library can have written this entry: a name by the name
+// rules, a cluster number or none, and bytes exactly when it has a cluster.
+// A torn copy that slips past both CRCs almost never passes this too.
+bool entry_is_plausible(const dace_entry &e) {
+    if (e.name[0] == 0)
+        return false;
+    for (uint32_t i = 0; i < kNameField && e.name[i] != 0; ++i)
+        if (e.name[i] == '/' || e.name[i] == '\\')
+            return false;
+    if (e.clus != CLUS_END && e.clus >= CLUS_BAD)
+        return false;
+    return (e.size == 0) == (e.clus == CLUS_END);
+}
 
-// Finds the last copy of the unbroken run of valid copies from page 0.
-// Every copy of one root cluster carries the generation of its page-0 copy;
-// one that does not is left over from an earlier use of the cluster.
-Walk walk_copies(dace_state *s, const uint8_t *image, uint16_t *last_page, uint32_t *seq) {
-    Walk result = Walk::NoCopy;
+int judge_copy(const CopyRules &r, const uint8_t *image, uint32_t page, uint32_t seq_before) {
+    const auto *copy = reinterpret_cast<const dace_root *>(image + size_t{page} * r.page_size);
+    if (copy->magic != ROOT_MAGIC)
+        return DACE_COPY_NO_MARK;
+    // Every copy of one root cluster carries the generation of its page-0
+    // copy; one that does not is left over from an earlier use of the cluster.
+    if (page != 0 && copy->seq != seq_before)
+        return DACE_COPY_OTHER_GENERATION;
+    if (rules_crc(r, copy, kHeadCrcBytes) != copy->head_crc)
+        return DACE_COPY_HEAD_CRC;
+    if (!geometry_matches(r, copy))
+        return DACE_COPY_GEOMETRY;
+    if (!copy_fits(r, copy, page))
+        return DACE_COPY_SIZE;
+    if (rules_crc(r, entries_of(copy), uint32_t{copy->count} * kEntrySize) != copy->files_crc)
+        return DACE_COPY_FILES_CRC;
+    if (!copy_is_whole(r, copy))
+        return DACE_COPY_TORN;
+    const dace_entry *entries = entries_of(copy);
+    for (uint32_t i = 0; i < copy->count && kCheckEntries; ++i)
+        if (!entry_is_plausible(entries[i]))
+            return DACE_COPY_BAD_ENTRY;
+    return DACE_COPY_VALID;
+}
+
+// Finds the last copy of the unbroken run of valid copies from page 0. A
+// sound header of another geometry at page 0 means that another
+// configuration owns this medium: the caller refuses rather than reformat.
+int walk_root(const CopyRules &r, const uint8_t *image, dace_root_walk *out) {
+    *out = dace_root_walk{0, 0, 0, 0, DACE_COPY_VALID};
     uint32_t page = 0;
-    while (page < s->clus_pages) {
-        const auto *copy = reinterpret_cast<const dace_root *>(image + size_t{page} * s->page_size);
-        if (copy->magic != ROOT_MAGIC)
-            break;
-        if (result == Walk::Found && copy->seq != *seq)
-            break;
-        if (dace_root_head_crc(s, copy) != copy->head_crc)
-            break;
-        if (!geometry_matches(s, copy)) {
-            // A sound header of another geometry at page 0 means another
-            // configuration owns this medium: refuse rather than reformat.
-            if (page == 0)
-                return Walk::ForeignGeometry;
-            break;
+    while (page < r.clus_pages) {
+        const int verdict = judge_copy(r, image, page, out->seq);
+        if (verdict != DACE_COPY_VALID) {
+            out->stop = static_cast<uint16_t>(verdict);
+            return page == 0 && verdict == DACE_COPY_GEOMETRY ? DACE_COPY_GEOMETRY : DACE_COPY_VALID;
         }
-        if (!copy_fits(s, copy, page))
-            break;
-        if (dace_root_files_crc(s, copy) != copy->files_crc || !copy_is_whole(s, copy))
-            break;
-        result = Walk::Found;
-        *last_page = static_cast<uint16_t>(page);
-        *seq = copy->seq;
+        const auto *copy = reinterpret_cast<const dace_root *>(image + size_t{page} * r.page_size);
+        out->seq = copy->seq;
+        ++out->copies;
+        out->last_page = static_cast<uint16_t>(page);
         page += copy->pages;
+        out->end_page = static_cast<uint16_t>(page);
     }
-    return result;
+    return DACE_COPY_VALID;
 }
 
 // The 8-byte header of cluster `c`, read a second time when the first read
@@ -188,15 +251,13 @@ bool scan_clusters(dace_state *s, BestRoot *best) {
         const uint32_t word = load_u32(s->root_buf);
         if (word == ROOT_MAGIC) {
             if (s->read_fn(s->io_ctx, page, s->root_buf, clus_size) == clus_size) {
-                uint16_t last_page = 0;
-                uint32_t seq = 0;
-                Walk walk = walk_copies(s, s->root_buf, &last_page, &seq);
-                if (walk == Walk::ForeignGeometry)
+                dace_root_walk walk;
+                if (walk_root(rules_of(s), s->root_buf, &walk) != DACE_COPY_VALID)
                     return false;
-                if (walk == Walk::Found && seq > best->seq) {
-                    best->seq = seq;
+                if (walk.copies != 0 && walk.seq > best->seq) {
+                    best->seq = walk.seq;
                     best->clus = static_cast<uint16_t>(i);
-                    best->page = last_page;
+                    best->page = walk.last_page;
                 }
                 continue;
             }
@@ -497,32 +558,36 @@ extern "C" {
 
 // ---- configuration and state block ----------------------------------------
 
-uint32_t dace_getstatesize(const dace_config *config) {
-    const dace_config *cfg = config;
+int dace_check_config(const dace_config *cfg) {
     if (cfg == nullptr)
-        return 0;
+        return DACE_CONFIG_NULL;
     if (cfg->update_fn == nullptr || cfg->crc_fn == nullptr || cfg->read_fn == nullptr ||
         cfg->write_fn == nullptr || cfg->erase_fn == nullptr)
-        return 0;
-    if (cfg->max_files == 0 || !is_power_of_two_or_zero(cfg->geometry_tag))
-        return 0;
+        return DACE_CONFIG_CALLBACK;
+    if (cfg->max_files == 0)
+        return DACE_CONFIG_MAX_FILES;
+    if (!is_power_of_two_or_zero(cfg->geometry_tag))
+        return DACE_CONFIG_GEOMETRY_TAG;
     // clus_pages 0 passes the power-of-two test but would divide by zero.
     if (cfg->clus_pages == 0 || !is_power_of_two_or_zero(cfg->clus_pages))
-        return 0;
+        return DACE_CONFIG_CLUS_PAGES;
     const uint32_t clus_count = uint32_t{cfg->total_pages} / cfg->clus_pages;
     if (clus_count <= 7)
-        return 0;
+        return DACE_CONFIG_TOO_FEW_CLUSTERS;
     // Geometry the format cannot represent: a root header must fit a page,
     // entries must stay 8-byte aligned, the cluster size is 16 bits and the
     // top cluster numbers are table codes.
     if (cfg->page_size < 32 || cfg->page_size % 8 != 0)
-        return 0;
-    const uint32_t clus_size = uint32_t{cfg->page_size} * cfg->clus_pages;
-    if (clus_size >= 65536 || clus_count > CLUS_BAD)
-        return 0;
-    const uint64_t size = uint64_t{fixed_part_size()} + uint64_t{clus_size} * (uint64_t{cfg->max_files} + 1) +
-                          table_bytes(clus_count) + uint64_t{cfg->max_files} * sizeof(dace_file);
-    return size > 0xFFFFFFFFu ? 0 : static_cast<uint32_t>(size);
+        return DACE_CONFIG_PAGE_SIZE;
+    if (uint32_t{cfg->page_size} * cfg->clus_pages >= 65536)
+        return DACE_CONFIG_CLUS_SIZE;
+    if (clus_count > CLUS_BAD)
+        return DACE_CONFIG_TOO_MANY_CLUSTERS;
+    return state_size(cfg) > 0xFFFFFFFFu ? DACE_CONFIG_STATE_SIZE : DACE_CONFIG_OK;
+}
+
+uint32_t dace_getstatesize(const dace_config *config) {
+    return dace_check_config(config) == DACE_CONFIG_OK ? static_cast<uint32_t>(state_size(config)) : 0;
 }
 
 dace_state *dace_init(const dace_config *config, void *block) {
@@ -532,6 +597,23 @@ dace_state *dace_init(const dace_config *config, void *block) {
         return nullptr;
     dace_state *s = lay_out(config, block);
     return mount(s) ? s : nullptr;
+}
+
+dace_state *dace_format(const dace_config *config, void *block) {
+    // Provisional: mounts as dace_init does until the deliberate format lands.
+    return dace_init(config, block);
+}
+
+void dace_verify_reads(dace_state *s, int on) {
+    if (on != 0)
+        s->options = static_cast<uint16_t>(s->options | DACE_OPT_VERIFY_READS);
+    else
+        s->options = static_cast<uint16_t>(s->options & ~DACE_OPT_VERIFY_READS);
+}
+
+void dace_level_wear(dace_state *s, uint16_t start) {
+    s->alloc_cursor = static_cast<uint16_t>(start % s->clus_count);
+    s->options = static_cast<uint16_t>(s->options | DACE_OPT_LEVEL_WEAR);
 }
 
 void dace_memcpy(void *dst, const void *src, uint32_t count) {
@@ -548,6 +630,25 @@ void dace_memset(void *dst, uint8_t fill, uint32_t count) {
 }
 
 // ---- storage format ---------------------------------------------------------
+
+// Tools judge copies with the configuration alone: nothing here reads the
+// medium or needs a state block. Both refuse a configuration that
+// dace_check_config refuses, or a missing image, as a copy without mark.
+int dace_judge_copy(const dace_config *config, const void *clus_image, uint32_t page, uint32_t seq_before) {
+    if (dace_check_config(config) != DACE_CONFIG_OK || clus_image == nullptr || page >= config->clus_pages)
+        return DACE_COPY_NO_MARK;
+    return judge_copy(rules_of(config), static_cast<const uint8_t *>(clus_image), page, seq_before);
+}
+
+int dace_walk_root(const dace_config *config, const void *clus_image, dace_root_walk *out) {
+    if (out == nullptr)
+        return DACE_COPY_NO_MARK;
+    if (dace_check_config(config) != DACE_CONFIG_OK || clus_image == nullptr) {
+        *out = dace_root_walk{0, 0, 0, 0, DACE_COPY_NO_MARK};
+        return DACE_COPY_NO_MARK;
+    }
+    return walk_root(rules_of(config), static_cast<const uint8_t *>(clus_image), out);
+}
 
 uint16_t dace_root_head_crc(dace_state *s, const dace_root *copy) {
     return crc_over(s, s->crc_seed, copy, kHeadCrcBytes);
