@@ -127,13 +127,44 @@ void write_host_file(const std::string &path, const std::vector<uint8_t> &data, 
 // would hide of a damaged image.
 Survey chains_of(const Image &img) { return survey_image(img.bytes, img.params(), {}, false); }
 
-Volume mount(const Image &img) { return Volume(img.bytes, img.params()); }
+// The library refuses a directory that names clusters past the medium's
+// end; say why when that is what an image cut short does.
+Volume mount(const Image &img) {
+    const Survey sv = chains_of(img);
+    if (sv.beyond_end)
+        throw Error(fmt::format("a file's chain names cluster {}, past the image's last cluster {}: the image is "
+                                "cut short (or --pages too small); ls, cat, get and unpack read what is intact",
+                                sv.beyond_max, sv.clus_count - 1));
+    return Volume(img.bytes, img.params());
+}
+
+// For reading what is intact of an image cut short: erased clusters are
+// added up to the last one a chain names, so that the library mounts it.
+// They read as erased, so no file reads anything from them, and the survey
+// of the image as it is tells what is missing.
+Volume mount_to_read(const Image &img, const Survey &sv) {
+    if (!sv.beyond_end)
+        return Volume(img.bytes, img.params());
+    Params p = img.params();
+    const uint64_t pages = (uint64_t{sv.beyond_max} + 1) * p.clus_pages;
+    if (pages > 0xFFFF)
+        return mount(img);
+    p.total_pages = static_cast<uint16_t>(pages);
+    std::vector<uint8_t> padded = img.bytes;
+    padded.resize(size_t{p.total_pages} * p.page_size, 0xFF);
+    return Volume(std::move(padded), p);
+}
 
 // The mount cuts short a chain it cannot follow, and the command's commit
 // would make that loss final: a changing command refuses such an image,
 // unless the damaged file is the one it removes.
 Volume mount_for_change(const Image &img, const std::string &removed = {}) {
     const Survey sv = chains_of(img);
+    if (sv.beyond_end)
+        throw Error(fmt::format("a file's chain names cluster {}, past the image's last cluster {}: the image is "
+                                "cut short (or --pages too small), and a change would lose those files for good; "
+                                "unpack what is intact instead",
+                                sv.beyond_max, sv.clus_count - 1));
     for (const FileChain &f : sv.files)
         if (!f.damage.empty() && f.name != removed)
             throw Error(fmt::format("{}: {}: the image is damaged, and a change would lose what can still be read "
@@ -429,8 +460,8 @@ int cmd_info(Output &o, const Image &img) {
 }
 
 int cmd_ls(Output &o, const Image &img, bool long_format) {
-    (void)mount(img); // refused as the mount refuses it
     const Survey sv = chains_of(img);
+    (void)mount_to_read(img, sv); // refused as the mount refuses it
     if (o.json) {
         json list = json::array();
         for (const FileChain &f : sv.files)
@@ -451,8 +482,8 @@ int cmd_ls(Output &o, const Image &img, bool long_format) {
 }
 
 int cmd_stat(Output &o, const Image &img, const std::string &name) {
-    (void)mount(img);
     const Survey sv = chains_of(img);
+    (void)mount_to_read(img, sv);
     const FileChain *f = sv.file(name);
     if (f == nullptr)
         throw Error(fmt::format("no file {} in the image", named(name)));
@@ -472,9 +503,10 @@ int cmd_stat(Output &o, const Image &img, const std::string &name) {
 }
 
 int cmd_cat(Output &o, const Image &img, const std::string &name, bool salvage) {
-    Volume v = mount(img);
+    const Survey sv = chains_of(img);
+    Volume v = mount_to_read(img, sv);
     warn_salvage(o, salvage);
-    const Extracted x = extract(v, img, chains_of(img), name, salvage);
+    const Extracted x = extract(v, img, sv, name, salvage);
     o.out.write(reinterpret_cast<const char *>(x.data.data()), static_cast<std::streamsize>(x.data.size()));
     o.out.flush();
     if (!o.out)
@@ -483,8 +515,8 @@ int cmd_cat(Output &o, const Image &img, const std::string &name, bool salvage) 
 }
 
 int cmd_get(Output &o, const Image &img, const std::string &name, const std::string &dest, bool salvage) {
-    Volume v = mount(img);
     const Survey sv = chains_of(img);
+    Volume v = mount_to_read(img, sv);
     const FileChain *f = sv.file(name);
     if (f == nullptr)
         throw Error(fmt::format("no file {} in the image", named(name)));
@@ -525,8 +557,8 @@ int cmd_df(Output &o, const Image &img, bool human) {
 }
 
 int cmd_unpack(Output &o, const Image &img, const std::string &dir, bool salvage) {
-    Volume v = mount(img);
     const Survey sv = chains_of(img);
+    Volume v = mount_to_read(img, sv);
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (!fs::is_directory(dir))

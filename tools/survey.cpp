@@ -1,5 +1,6 @@
 #include "tools/survey.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -193,6 +194,7 @@ Survey survey_image(const std::vector<uint8_t> &image, const Params &p,
                 broken = true;
                 if (c >= n) {
                     s.beyond_end = true;
+                    s.beyond_max = std::max<uint32_t>(s.beyond_max, c);
                     hurt(fmt::format("link to cluster {} beyond the last cluster {} (the image is cut short, or the "
                                      "chain is damaged)",
                                      c, n - 1));

@@ -76,6 +76,7 @@ struct Survey {
     std::vector<std::string> notes;
     uint32_t data_clusters_checked = 0;
     bool beyond_end = false;        // a chain links past the last cluster
+    uint32_t beyond_max = 0;        // then the highest cluster a chain names there
 
     const RootLog *root() const { return chosen >= 0 ? &roots[size_t(chosen)] : nullptr; }
     // The file a lookup of `name` finds (the first entry bearing it), or null.

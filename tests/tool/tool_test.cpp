@@ -433,9 +433,9 @@ TEST_F(Tool, CheckAndTheMountAgreeOnTheRootCopy) {
 }
 
 // Reading commands on an image cut at a cluster boundary read the files
-// that are whole and name the one that is not; changes are refused, but
-// the damaged file may be removed. An entry with a size and no cluster is
-// damage too, never another file's bytes.
+// that are whole and name the one that is not; changes are refused. A
+// file whose chain the mount would cut is damaged too: it may be removed,
+// but no other change is made.
 TEST_F(Tool, ADamagedImageYieldsWhatIsIntact) {
     write_file("src/a", random_bytes(9000, 1));
     write_file("src/b", random_bytes(9000, 2));
@@ -459,15 +459,20 @@ TEST_F(Tool, ADamagedImageYieldsWhatIsIntact) {
     EXPECT_EQ(load(at("out/b")), load(at("src/b")));
     EXPECT_FALSE(fs::exists(at("out/c")));
     EXPECT_NE(r.err.find("\"c\": link to cluster"), std::string::npos) << r.err;
-    fails("put cut.img src/a x", "\"c\": link to cluster");
-    ok("rm cut.img c");
-    EXPECT_EQ(ok("ls cut.img").out, "a\nb\n");
+    fails("put cut.img src/a x", "the image is cut short");
+    fails("--pages " + std::to_string(first_of_c * 8) + " info a.img", "the image is cut short (or --pages too small)");
 
+    // One of a's clusters erased: the mount would cut a short.
     Planted q(at("a.img"));
-    q.entry(0)->clus = CLUS_END;
-    q.reseal_root();
-    store(at("no_cluster.img"), q.bytes);
-    fails("cat no_cluster.img a", "\"a\": chain of 0 clusters where a size of 9000 bytes needs 5");
+    const uint16_t lost = q.survey.files[0].clusters[1];
+    std::fill_n(q.clus(lost), q.params.clus_size(), uint8_t{0xFF});
+    store(at("erased.img"), q.bytes);
+    const std::string damage = "\"a\": cluster " + std::to_string(lost) + " has no data mark";
+    fails("cat erased.img a", damage);
+    EXPECT_EQ(ok("cat erased.img b").out, slurp(at("src/b")));
+    fails("put erased.img src/a x", damage);
+    ok("rm erased.img a");
+    EXPECT_EQ(ok("ls erased.img").out, "b\nc\n");
 }
 
 // Messages name the problem the user has: a geometry the library refuses
