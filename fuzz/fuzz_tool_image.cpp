@@ -1,5 +1,6 @@
 // Arbitrary bytes as an image, through the dace tool's reading paths: info,
-// ls, check (text and JSON), map and unpack into a scratch folder; then the
+// ls, check (text and JSON), map and unpack into a scratch folder, with the
+// survey's choice of root copy checked against the mount's; then the
 // changing paths on the mounted medium in memory, and the file operations of
 // `dace mount`. The
 // first byte picks whether the setting is detected from the image or given
@@ -16,9 +17,11 @@
 #include <sstream>
 #include <vector>
 
+#include "sim/flash_sim.h"
 #include "tools/commands.h"
 #include "tools/crc_catalogue.h"
 #include "tools/mount_ops.h"
+#include "tools/survey.h"
 
 namespace {
 
@@ -91,6 +94,26 @@ void through_a_mount(const dace_tool::Image &img) {
         (void)m.unlink(("/" + name).c_str());
 }
 
+// check, map and ls read the image themselves, but must look at the root
+// copy that the mount uses: whenever the library mounts the image, the
+// survey's choice of root cluster and copy is the mount's.
+void same_root_as_the_mount(const dace_tool::Image &img) {
+    const dace_tool::Params &p = img.params();
+    const dace_tool::Survey sv = dace_tool::survey_image(img.bytes, p, {}, false);
+    if (sv.root() == nullptr)
+        return; // the library formats a medium without marks; nothing to compare
+    dace_sim::FlashSim sim(dace_sim::Geometry{p.page_size, p.clus_pages, p.total_pages});
+    sim.bytes() = img.bytes;
+    dace_config cfg = sim.config(p.max_files, p.crc_seed);
+    cfg.geometry_tag = p.geometry_tag;
+    cfg.crc_fn = &dace_tool::crc_callback;
+    cfg.crc_ctx = const_cast<dace_tool::CrcAlgo *>(p.crc);
+    std::vector<uint64_t> block((dace_getstatesize(&cfg) + 7) / 8);
+    const dace_state *s = block.empty() ? nullptr : dace_init(&cfg, block.data());
+    if (s != nullptr && (s->root_clus != sv.root()->clus || s->root_page != sv.root()->page()))
+        __builtin_trap();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -117,6 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         reading([&] { dace_tool::cmd_check(o, img); });
         reading([&] { dace_tool::cmd_check(json, img); });
         reading([&] { dace_tool::cmd_map(o, img, ""); });
+        same_root_as_the_mount(img);
         reading([&] {
             const fs::path dir = scratch() / "unpack";
             fs::remove_all(dir);

@@ -193,15 +193,17 @@ int cmd_mount(const std::string &image, const std::string &mountpoint, const Opt
         throw Error(fmt::format("mount point {} is not a folder", mountpoint));
     const bool read_only = read_only_in(mo.fuse_options);
 
-    // Held until the mount ends, also across the fork into the background.
-    const ImageLock lock(image, read_only ? O_RDONLY : O_RDWR, !read_only);
     Options with_slots = opt;
     if (!with_slots.max_files)
         with_slots.max_files = kMountMaxFiles;
-    Image img = image_from_bytes(read_image_file(image), with_slots);
-    const int fd = lock.fd();
+    // Its lock is held until the mount ends, also across the fork into the background.
+    Image img = open_image(image, with_slots, read_only ? LockAccess::Read : LockAccess::Change, LockHolder::Mount);
+    const int fd = img.lock->fd();
     // A read-only mount leaves the file alone, even what mounting repairs.
-    auto volume = std::make_unique<Volume>(std::move(img.bytes), img.params(), true, read_only ? -1 : fd);
+    VolumeOptions vo;
+    vo.mirror_fd = read_only ? -1 : fd;
+    vo.mirror_origin = img.offset;
+    auto volume = std::make_unique<Volume>(std::move(img.bytes), img.params(), vo);
     MountedImage mount(std::move(volume), read_only, [fd] { return ::fdatasync(fd) == 0 ? 0 : -errno; });
 
     if (::access("/dev/fuse", R_OK | W_OK) != 0)
