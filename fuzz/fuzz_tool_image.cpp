@@ -63,7 +63,7 @@ void through_a_mount(const dace_tool::Image &img) {
     for (const std::string &name : names) {
         const std::string path = "/" + name;
         struct stat st {};
-        dace_handle h = 0;
+        dace_tool::FileId h = 0;
         if (m.getattr(path.c_str(), st) != 0 || m.open(path.c_str(), O_RDWR, h) != 0)
             continue;
         for (off_t at = 0; at < st.st_size;) {
@@ -80,7 +80,7 @@ void through_a_mount(const dace_tool::Image &img) {
     }
     if (names.size() >= 2)
         (void)m.rename(("/" + names[0]).c_str(), ("/" + names[1]).c_str(), 0);
-    dace_handle h = 0;
+    dace_tool::FileId h = 0;
     if (m.create("/fuzz.created", h) == 0) {
         (void)m.write(h, buf.data(), buf.size(), 0);
         (void)m.release(h);

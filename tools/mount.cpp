@@ -7,9 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cctype>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <fmt/format.h>
@@ -30,32 +35,39 @@ namespace {
 // buffer of memory.
 constexpr uint16_t kMountMaxFiles = 32;
 
-// Whether the mount options end up read-only: the last of ro and rw wins.
-bool read_only_in(const std::vector<std::string> &options) {
-    bool read_only = false;
-    for (const std::string &list : options) {
-        size_t start = 0;
-        while (start <= list.size()) {
-            const size_t end = std::min(list.find(',', start), list.size());
-            const std::string one = list.substr(start, end - start);
-            if (one == "ro" || one == "rw")
-                read_only = one == "ro";
-            start = end + 1;
+// /proc/mounts writes blanks, tabs, newlines and backslashes as \ooo.
+std::string unescape_mount_field(const std::string &field) {
+    std::string out;
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && std::isdigit(static_cast<unsigned char>(field[i + 1]))) {
+            out += static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8));
+            i += 3;
+        } else {
+            out += field[i];
         }
     }
-    return read_only;
+    return out;
+}
+
+// The image path a mount names as its source: symlinks resolved, so that
+// every way of naming the image finds it.
+std::string source_name(const std::string &image) {
+    std::error_code ec;
+    const std::filesystem::path canonical = std::filesystem::weakly_canonical(image, ec);
+    return ec ? std::filesystem::absolute(image).string() : canonical.string();
 }
 
 #ifdef DACE_HAVE_FUSE
 
 MountedImage &mounted() { return *static_cast<MountedImage *>(fuse_get_context()->private_data); }
 
-dace_handle handle_of(const fuse_file_info *fi) { return fi != nullptr ? static_cast<dace_handle>(fi->fh) : 0; }
+FileId id_of(const fuse_file_info *fi) { return fi != nullptr ? FileId{fi->fh} : 0; }
 
 void *on_init(fuse_conn_info *conn, fuse_config *cfg) {
-    // Unlink goes to the file system even while the file is open: the
-    // default would rename it to a hidden name longer than the medium takes.
-    cfg->hard_remove = 1;
+    // An open file that is removed or replaced is renamed to a hidden name
+    // (on_rename) rather than dropped, so that requests that carry only its
+    // path, such as the stat of an open descriptor, still reach it.
+    cfg->hard_remove = 0;
     cfg->use_ino = 0;
     // Every write must reach the volume in order, at the offset the program
     // asked for, so that a write before the end can be refused.
@@ -64,7 +76,7 @@ void *on_init(fuse_conn_info *conn, fuse_config *cfg) {
 }
 
 int on_getattr(const char *path, struct stat *st, fuse_file_info *fi) {
-    return mounted().getattr(path, *st, handle_of(fi));
+    return mounted().getattr(path, *st, id_of(fi));
 }
 
 int on_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_file_info *, fuse_readdir_flags) {
@@ -81,14 +93,14 @@ int on_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_fi
 int on_statfs(const char *, struct statvfs *st) { return mounted().statfs(*st); }
 
 int on_open(const char *path, fuse_file_info *fi) {
-    dace_handle handle = 0;
-    if (const int r = mounted().open(path, fi->flags, handle); r != 0)
+    FileId id = 0;
+    if (const int r = mounted().open(path, fi->flags, id); r != 0)
         return r;
-    fi->fh = handle;
+    fi->fh = id;
     // With atomic O_TRUNC the truncation arrives with the open, not before it.
     if ((fi->flags & O_TRUNC) != 0 && (fi->flags & O_ACCMODE) != O_RDONLY) {
-        if (const int r = mounted().truncate(path, 0); r != 0) {
-            mounted().release(handle);
+        if (const int r = mounted().truncate(path, 0, id); r != 0) {
+            mounted().release(id);
             return r;
         }
     }
@@ -96,39 +108,52 @@ int on_open(const char *path, fuse_file_info *fi) {
 }
 
 int on_create(const char *path, mode_t, fuse_file_info *fi) {
-    dace_handle handle = 0;
-    const int r = mounted().create(path, handle);
-    fi->fh = handle;
+    FileId id = 0;
+    const int r = mounted().create(path, id);
+    fi->fh = id;
     return r;
 }
 
 int on_read(const char *, char *buf, size_t size, off_t offset, fuse_file_info *fi) {
-    return static_cast<int>(mounted().read(handle_of(fi), buf, size, offset));
+    return static_cast<int>(mounted().read(id_of(fi), buf, size, offset));
 }
 
 int on_write(const char *, const char *buf, size_t size, off_t offset, fuse_file_info *fi) {
-    return static_cast<int>(mounted().write(handle_of(fi), buf, size, offset));
+    return static_cast<int>(mounted().write(id_of(fi), buf, size, offset));
 }
 
-int on_flush(const char *, fuse_file_info *fi) { return mounted().flush(handle_of(fi)); }
-int on_fsync(const char *, int, fuse_file_info *fi) { return mounted().fsync(handle_of(fi)); }
-int on_release(const char *, fuse_file_info *fi) { return mounted().release(handle_of(fi)); }
+int on_flush(const char *, fuse_file_info *fi) { return mounted().flush(id_of(fi)); }
+int on_fsync(const char *, int, fuse_file_info *fi) { return mounted().fsync(id_of(fi)); }
+int on_release(const char *, fuse_file_info *fi) { return mounted().release(id_of(fi)); }
 
 int on_fsyncdir(const char *, int, fuse_file_info *) { return mounted().sync(); }
 
-int on_truncate(const char *path, off_t length, fuse_file_info *) { return mounted().truncate(path, length); }
+// With a file handle (ftruncate, fchmod, futimens) the open file is meant,
+// also one whose name is gone.
+int on_truncate(const char *path, off_t length, fuse_file_info *fi) {
+    return mounted().truncate(path, length, id_of(fi));
+}
 int on_unlink(const char *path) { return mounted().unlink(path); }
-int on_rename(const char *from, const char *to, unsigned flags) { return mounted().rename(from, to, flags); }
+// The prefix of the names the FUSE library hides removed open files under.
+constexpr std::string_view kHiddenPrefix = "/.fuse_hidden";
 
-int on_utimens(const char *path, const struct timespec times[2], fuse_file_info *) {
-    if (times != nullptr)
-        return mounted().utimens(path, times);
-    const struct timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
-    return mounted().utimens(path, now);
+int on_rename(const char *from, const char *to, unsigned flags) {
+    if (std::string_view(to).starts_with(kHiddenPrefix))
+        return mounted().hide(from, to);
+    return mounted().rename(from, to, flags);
 }
 
-int on_chmod(const char *path, mode_t mode, fuse_file_info *) { return mounted().chmod(path, mode); }
-int on_chown(const char *path, uid_t uid, gid_t gid, fuse_file_info *) { return mounted().chown(path, uid, gid); }
+int on_utimens(const char *path, const struct timespec times[2], fuse_file_info *fi) {
+    if (times != nullptr)
+        return mounted().utimens(path, times, id_of(fi));
+    const struct timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+    return mounted().utimens(path, now, id_of(fi));
+}
+
+int on_chmod(const char *path, mode_t mode, fuse_file_info *fi) { return mounted().chmod(path, mode, id_of(fi)); }
+int on_chown(const char *path, uid_t uid, gid_t gid, fuse_file_info *fi) {
+    return mounted().chown(path, uid, gid, id_of(fi));
+}
 
 // The medium holds one flat folder of plain files.
 int on_mkdir(const char *, mode_t) { return -EPERM; }
@@ -183,6 +208,19 @@ std::string option_value(const std::string &text) {
 
 } // namespace
 
+std::optional<std::string> mount_point_of(const std::string &image) {
+    const std::string source = source_name(image);
+    std::ifstream mounts("/proc/self/mounts");
+    std::string line;
+    while (std::getline(mounts, line)) {
+        std::istringstream fields(line);
+        std::string device, point, type;
+        if (fields >> device >> point >> type && type == "fuse.dace" && unescape_mount_field(device) == source)
+            return unescape_mount_field(point);
+    }
+    return std::nullopt;
+}
+
 int cmd_mount(const std::string &image, const std::string &mountpoint, const Options &opt, const MountOptions &mo) {
 #ifndef DACE_HAVE_FUSE
     (void)image, (void)mountpoint, (void)opt, (void)mo;
@@ -191,7 +229,9 @@ int cmd_mount(const std::string &image, const std::string &mountpoint, const Opt
     std::error_code ec;
     if (!std::filesystem::is_directory(mountpoint, ec))
         throw Error(fmt::format("mount point {} is not a folder", mountpoint));
-    const bool read_only = read_only_in(mo.fuse_options);
+    std::vector<std::string> fuse_options;
+    const MountSettings settings = parse_mount_options(mo.fuse_options, fuse_options);
+    const bool read_only = settings.read_only;
 
     // Held until the mount ends, also across the fork into the background.
     const ImageLock lock(image, read_only ? O_RDONLY : O_RDWR, !read_only);
@@ -199,17 +239,31 @@ int cmd_mount(const std::string &image, const std::string &mountpoint, const Opt
     if (!with_slots.max_files)
         with_slots.max_files = kMountMaxFiles;
     Image img = image_from_bytes(read_image_file(image), with_slots);
+    // Changes on a damaged medium could build on what is lost; reading it
+    // is safe, and verified reads fail where the damage lies.
+    const std::optional<Damage> damage = find_damage(img.bytes, img.params());
+    if (damage) {
+        if (!read_only)
+            throw Error(fmt::format("{} is damaged, {}: not mounted; `dace check {}` lists the problems, and -o ro "
+                                    "mounts it read-only to copy out what is intact",
+                                    image, damage->summary, image));
+        fmt::print(stderr, "dace: warning: {} is damaged, {}: reads of what is lost fail with EIO\n", image,
+                   damage->summary);
+    }
     const int fd = lock.fd();
     // A read-only mount leaves the file alone, even what mounting repairs.
     auto volume = std::make_unique<Volume>(std::move(img.bytes), img.params(), true, read_only ? -1 : fd);
-    MountedImage mount(std::move(volume), read_only, [fd] { return ::fdatasync(fd) == 0 ? 0 : -errno; });
+    MountedImage mount(std::move(volume), settings, [fd] { return ::fdatasync(fd) == 0 ? 0 : -errno; });
+    if (damage)
+        mount.show_broken(damage->broken_files);
 
     if (::access("/dev/fuse", R_OK | W_OK) != 0)
         throw Error(fmt::format("/dev/fuse: {}: this machine cannot mount through FUSE", std::strerror(errno)));
 
-    std::string options = "fsname=" + option_value(std::filesystem::absolute(image).string()) +
-                          ",subtype=dace,default_permissions";
-    for (const std::string &o : mo.fuse_options)
+    // The source in the mount table names the image: how other dace
+    // commands tell that a mount holds it (mount_point_of).
+    std::string options = "fsname=" + option_value(source_name(image)) + ",subtype=dace,default_permissions";
+    for (const std::string &o : fuse_options)
         options += "," + o;
     std::vector<std::string> args = {"dace", mountpoint, "-s", "-o", options};
     if (mo.foreground)

@@ -50,14 +50,14 @@ protected:
 
     // Creates `name` holding `data`, and closes it.
     void put(const char *name, const Bytes &data) {
-        dace_handle h = 0;
+        dace_tool::FileId h = 0;
         ASSERT_EQ(m_->create(name, h), 0) << name;
         ASSERT_EQ(m_->write(h, data.data(), data.size(), 0), static_cast<long>(data.size()));
         ASSERT_EQ(m_->release(h), 0);
     }
 
     Bytes contents(const char *name) {
-        dace_handle h = 0;
+        dace_tool::FileId h = 0;
         EXPECT_EQ(m_->open(name, O_RDONLY, h), 0) << name;
         struct stat st {};
         EXPECT_EQ(m_->getattr(name, st, h), 0);
@@ -112,7 +112,7 @@ TEST_F(MountOps, ShowsTheFlatFolderWithSizesTimesAndSpace) {
 TEST_F(MountOps, WhatTheMediumCannotDoGetsAPosixError) {
     mount();
     put("/f", random_bytes(100, 2));
-    dace_handle h = 0;
+    dace_tool::FileId h = 0;
     ASSERT_EQ(m_->open("/f", O_WRONLY, h), 0);
     const char byte = 'x';
     EXPECT_EQ(m_->write(h, &byte, 1, 0), -EPERM) << "a write before the end";
@@ -144,7 +144,7 @@ TEST_F(MountOps, WhatTheMediumCannotDoGetsAPosixError) {
 
 TEST_F(MountOps, FullMediumFullDirectoryAndEverySlotOpen) {
     mount(128, 2); // 16 clusters
-    dace_handle h = 0;
+    dace_tool::FileId h = 0;
     ASSERT_EQ(m_->create("/big", h), 0);
     const Bytes data = random_bytes(16 * kPayload, 4);
     size_t done = 0;
@@ -157,7 +157,7 @@ TEST_F(MountOps, FullMediumFullDirectoryAndEverySlotOpen) {
     EXPECT_EQ(contents("/big"), Bytes(data.begin(), data.begin() + static_cast<long>(done)));
 
     // Every slot open: the next file cannot be opened.
-    dace_handle a = 0, b = 0, c = 0;
+    dace_tool::FileId a = 0, b = 0, c = 0;
     ASSERT_EQ(m_->open("/big", O_RDONLY, a), 0);
     ASSERT_EQ(m_->create("/e", b), 0);
     EXPECT_EQ(m_->create("/g", c), -ENFILE);
@@ -175,7 +175,7 @@ TEST_F(MountOps, DirectoryWithoutRoomForAnotherEntryIsFull) {
     const uint16_t max_entries = m_->volume().state()->max_entries;
     for (uint32_t i = 0; i < max_entries; ++i)
         put(("/" + std::to_string(i)).c_str(), {});
-    dace_handle h = 0;
+    dace_tool::FileId h = 0;
     EXPECT_EQ(m_->create("/one_more", h), -ENOSPC);
     struct statvfs fs {};
     ASSERT_EQ(m_->statfs(fs), 0);
@@ -187,7 +187,7 @@ TEST_F(MountOps, DirectoryWithoutRoomForAnotherEntryIsFull) {
 TEST_F(MountOps, ProgramsOnOneFileShareItsHandle) {
     mount();
     put("/log", random_bytes(5000, 6));
-    dace_handle writer = 0, reader = 0;
+    dace_tool::FileId writer = 0, reader = 0;
     ASSERT_EQ(m_->open("/log", O_WRONLY | O_APPEND, writer), 0);
     ASSERT_EQ(m_->open("/log", O_RDONLY, reader), 0);
     EXPECT_EQ(writer, reader);
@@ -226,7 +226,7 @@ TEST_F(MountOps, RenameReplacesAnotherFileUnlessItIsOpen) {
     EXPECT_EQ(dace_getfreespace(m_->volume().state(), nullptr), free_before + 2 * 2048);
 
     put("/other", random_bytes(10, 9));
-    dace_handle h = 0;
+    dace_tool::FileId h = 0;
     ASSERT_EQ(m_->open("/cfg", O_RDONLY, h), 0);
     EXPECT_EQ(m_->rename("/other", "/cfg", 0), -EBUSY);
     EXPECT_EQ(m_->rename("/cfg", "/renamed", 0), 0) << "an open file can be renamed";
@@ -260,7 +260,7 @@ TEST_F(MountOps, TimesComeFromAndGoToTheStamp) {
 
 TEST_F(MountOps, ReadOnlyRefusesEveryChange) {
     mount(256, 4, true);
-    dace_handle h = 0;
+    dace_tool::FileId h = 0;
     EXPECT_EQ(m_->create("/f", h), -EROFS);
     EXPECT_EQ(m_->open("/f", O_RDWR, h), -EROFS);
     EXPECT_EQ(m_->truncate("/f", 0), -EROFS);
@@ -280,7 +280,7 @@ TEST(MountModel, RandomOperationsMatchAModelAcrossRemounts) {
         Bytes data;
     };
     struct Open {
-        dace_handle handle;
+        dace_tool::FileId handle;
         std::string name; // at open; the model follows renames below
     };
     const uint32_t seed = 20261207;
@@ -321,7 +321,7 @@ TEST(MountModel, RandomOperationsMatchAModelAcrossRemounts) {
         const auto it = find(name);
         switch (below(9)) {
         case 0: { // create
-            dace_handle h = 0;
+            dace_tool::FileId h = 0;
             const int r = m->create(path.c_str(), h);
             if (name.size() > 18)
                 ASSERT_EQ(r, -ENAMETOOLONG);
@@ -336,7 +336,7 @@ TEST(MountModel, RandomOperationsMatchAModelAcrossRemounts) {
             break;
         }
         case 1: { // open
-            dace_handle h = 0;
+            dace_tool::FileId h = 0;
             const int r = m->open(path.c_str(), O_RDWR, h);
             if (it == files.end())
                 ASSERT_EQ(r, -ENOENT);
@@ -455,7 +455,7 @@ TEST(MountModel, RandomOperationsMatchAModelAcrossRemounts) {
     }
     EXPECT_GT(full, 10u) << "the medium must fill up now and then";
     for (const File &f : files) {
-        dace_handle h = 0;
+        dace_tool::FileId h = 0;
         ASSERT_EQ(m->open(("/" + f.name).c_str(), O_RDONLY, h), 0);
         Bytes got(f.data.size() + 1);
         ASSERT_EQ(m->read(h, got.data(), got.size(), 0), static_cast<long>(f.data.size()));
@@ -477,7 +477,7 @@ TEST(MountImageFile, HoldsEveryCommitAsItIsMade) {
     int syncs = 0;
     {
         MountedImage m(std::make_unique<Volume>(image, p, true, fd), false, [&] { return ++syncs, 0; });
-        dace_handle h = 0;
+        dace_tool::FileId h = 0;
         ASSERT_EQ(m.create("/kept", h), 0);
         const Bytes data = random_bytes(5000, 12);
         ASSERT_EQ(m.write(h, data.data(), data.size(), 0), 5000);
@@ -516,7 +516,7 @@ TEST(MountImageFile, WritesTheFileRefusesAreReportedAsIoErrors) {
     ASSERT_GE(read_only_fd, 0);
     {
         MountedImage m(std::make_unique<Volume>(image, p, true, read_only_fd), false);
-        dace_handle h = 0;
+        dace_tool::FileId h = 0;
         ASSERT_EQ(m.create("/f", h), 0);
         // Bytes go to the buffer until a cluster must be written out.
         const Bytes data = random_bytes(5000, 13);
