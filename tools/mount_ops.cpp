@@ -286,6 +286,8 @@ void MountedImage::reattach(OpenFile &f, const std::string &name) {
 }
 
 uint64_t MountedImage::shown_size(const dace_entry &e) const {
+    if (broken_.empty())
+        return e.size;
     const auto it = broken_.find(entry_name(e));
     return it == broken_.end() ? e.size : std::max(e.size, it->second);
 }
@@ -438,12 +440,11 @@ long MountedImage::read(FileId id, char *buf, size_t size, off_t offset) {
     dace_entry e{};
     if (dace_statf(state(), f->handle, &e) != 0)
         return -EBADF;
-    if (static_cast<uint64_t>(offset) >= shown_size(e))
+    const uint64_t shown = shown_size(e);
+    if (static_cast<uint64_t>(offset) >= shown)
         return 0;
-    if (static_cast<uint64_t>(offset) + size > e.size && shown_size(e) > e.size)
+    if (std::min<uint64_t>(static_cast<uint64_t>(offset) + size, shown) > e.size)
         return -EIO; // what the medium lost of a broken file
-    if (static_cast<uint64_t>(offset) >= e.size)
-        return 0;
     const auto at = static_cast<uint32_t>(offset);
     if (dace_tell(state(), f->handle) != at) {
         const int r = dace_seek(state(), f->handle, at, DACE_SEEK_SET);
@@ -584,9 +585,14 @@ int MountedImage::truncate(const char *path, off_t length, FileId id) {
         return 0;
     }
     std::string name;
-    if (const int position = find_file(path, name); position < 0)
-        return position;
     dace_entry e{};
+    if (f != nullptr) {
+        if (dace_statf(state(), f->handle, &e) != 0)
+            return -EBADF;
+        name = entry_name(e);
+    } else if (const int position = find_file(path, name); position < 0) {
+        return position;
+    }
     dace_stat(state(), name.c_str(), &e);
     if (static_cast<uint64_t>(length) > e.size)
         return -EPERM; // a file cannot be lengthened but by writing at its end

@@ -50,8 +50,8 @@ MountSettings parse_mount_options(const std::vector<std::string> &lists, std::ve
 // show it read-only as it is.
 struct Damage {
     std::string summary; // one line: how many problems, the first of them
-    // Files whose chain breaks off before their size: the size each entry
-    // records (the mounted library may show less).
+    // Files whose chain breaks off before it holds their size, with the size
+    // each entry records (the mounted library may show less).
     std::map<std::string, uint32_t> broken_files;
 };
 // Nothing when `image` reads clean, as check would find it.
@@ -107,8 +107,8 @@ public:
     // Commits, then makes the image durable on the host.
     int sync();
 
-    // Files of a damaged medium that show the size their entry records,
-    // and whose bytes past what the medium still holds read as EIO.
+    // Files of a damaged medium: each shows the size its entry records, and
+    // a read of bytes the medium no longer holds of it is EIO.
     void show_broken(std::map<std::string, uint32_t> sizes) { broken_ = std::move(sizes); }
 
     Volume &volume() { return *volume_; }
