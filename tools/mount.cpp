@@ -251,8 +251,13 @@ int cmd_mount(const std::string &image, const std::string &mountpoint, const Opt
                    damage->summary);
     }
     const int fd = lock.fd();
+    Params params = img.params();
+    if (damage && extend_cut_image(img.bytes, params))
+        fmt::print(stderr, "dace: warning: {} ends before cluster {}, which its directory names: shown as if the "
+                           "missing end were erased\n",
+                   image, params.clus_count() - 1);
     // A read-only mount leaves the file alone, even what mounting repairs.
-    auto volume = std::make_unique<Volume>(std::move(img.bytes), img.params(), true, read_only ? -1 : fd);
+    auto volume = std::make_unique<Volume>(std::move(img.bytes), params, true, read_only ? -1 : fd);
     MountedImage mount(std::move(volume), settings, [fd] { return ::fdatasync(fd) == 0 ? 0 : -errno; });
     if (damage)
         mount.show_broken(damage->broken_files);

@@ -155,6 +155,20 @@ std::optional<Damage> find_damage(const std::vector<uint8_t> &image, const Param
     return d;
 }
 
+bool extend_cut_image(std::vector<uint8_t> &image, Params &p) {
+    const Survey sv = survey_image(image, p, {}, false);
+    uint32_t last = 0;
+    for (const FileChain &f : sv.files)
+        if (f.entry.clus != CLUS_END && f.entry.clus >= sv.clus_count)
+            last = std::max<uint32_t>(last, f.entry.clus);
+    const uint64_t pages = (uint64_t{last} + 1) * p.clus_pages;
+    if (last == 0 || last >= CLUS_BAD || pages > 0xFFFFu)
+        return false;
+    p.total_pages = static_cast<uint16_t>(pages);
+    image.resize(size_t{p.total_pages} * p.page_size, 0xFF);
+    return true;
+}
+
 namespace {
 
 MountSettings settings_with(bool read_only) {

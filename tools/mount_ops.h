@@ -57,6 +57,12 @@ struct Damage {
 // Nothing when `image` reads clean, as check would find it.
 std::optional<Damage> find_damage(const std::vector<uint8_t> &image, const Params &p);
 
+// For a read-only look at an image cut short: appends erased clusters up to
+// the last cluster its directory names, so that the library mounts it and
+// what was cut off reads as lost. False when nothing is cut off or the
+// format could not address the missing end.
+bool extend_cut_image(std::vector<uint8_t> &image, Params &p);
+
 // An open file as every program holding it sees it; 0 is never one.
 using FileId = uint64_t;
 

@@ -704,6 +704,8 @@ TEST(MountDamage, ACutImageShowsWhatItLostAsIoErrors) {
     const Params p = small_params(256, 4);
     std::vector<uint8_t> image = image_with_two_files(p);
     EXPECT_FALSE(dace_tool::find_damage(image, p).has_value());
+    Params same = p;
+    EXPECT_FALSE(dace_tool::extend_cut_image(image, same)) << "nothing is cut off";
     ASSERT_LT(chain_of(image, p, "s").front(), 8);
     ASSERT_GE(chain_of(image, p, "big").front(), 8);
 
@@ -716,7 +718,13 @@ TEST(MountDamage, ACutImageShowsWhatItLostAsIoErrors) {
     ASSERT_EQ(damage->broken_files.size(), 1u);
     EXPECT_EQ(damage->broken_files.at("big"), 20000u);
 
-    MountedImage m(std::make_unique<Volume>(image, cut), true);
+    // The library refuses a directory that names clusters past the medium:
+    // a read-only look extends the image with erased clusters.
+    EXPECT_THROW(Volume(image, cut), dace_tool::Error);
+    Params extended = cut;
+    ASSERT_TRUE(dace_tool::extend_cut_image(image, extended));
+    EXPECT_EQ(extended.clus_count(), chain_of(image, extended, "big").front() + 1u);
+    MountedImage m(std::make_unique<Volume>(image, extended), true);
     m.show_broken(damage->broken_files);
     struct stat st {};
     ASSERT_EQ(m.getattr("/big", st), 0);
