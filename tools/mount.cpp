@@ -244,10 +244,10 @@ int cmd_mount(const std::string &image, const std::string &mountpoint, const Opt
     const std::optional<Damage> damage = find_damage(img.bytes, img.params());
     if (damage) {
         if (!read_only)
-            throw Error(fmt::format("{} is damaged, {}: not mounted; `dace check {}` lists the problems, and -o ro "
+            throw Error(fmt::format("{} is damaged: {}; not mounted: `dace check {}` lists the problems, and -o ro "
                                     "mounts it read-only to copy out what is intact",
                                     image, damage->summary, image));
-        fmt::print(stderr, "dace: warning: {} is damaged, {}: reads of what is lost fail with EIO\n", image,
+        fmt::print(stderr, "dace: warning: {} is damaged: {}; reads of what is lost fail with EIO\n", image,
                    damage->summary);
     }
     const int fd = lock.fd();

@@ -145,13 +145,37 @@ std::optional<Damage> find_damage(const std::vector<uint8_t> &image, const Param
     const Survey sv = survey_image(image, p);
     if (sv.problems.empty())
         return std::nullopt;
-    Damage d;
-    const size_t n = sv.problems.size();
-    d.summary = fmt::format("{} problem{} ({}{})", n, n == 1 ? "" : "s", sv.problems.front(), n > 1 ? ", ..." : "");
+    // What counts is the committed files: a root log left torn by a power cut
+    // (a copy cut short, a root move cut short) is what the library's mount
+    // expects and handles.
     const uint32_t payload = p.clus_size() - uint32_t{sizeof(dace_clus_header)};
+    std::map<std::string, int> bearers;
     for (const FileChain &f : sv.files)
-        if (f.clusters.size() < (uint64_t{f.entry.size} + payload - 1) / payload)
+        ++bearers[f.name];
+    Damage d;
+    std::vector<std::string> hurt;
+    for (const FileChain &f : sv.files) {
+        const uint64_t need = (uint64_t{f.entry.size} + payload - 1) / payload;
+        bool bad = f.clusters.size() != need || bearers[f.name] > 1 || dace_check_filename(f.name.c_str()) != 0;
+        for (const uint16_t c : f.clusters)
+            bad = bad || sv.conflict[c] != 0;
+        if (f.clusters.size() < need)
             d.broken_files.emplace(f.name, f.entry.size);
+        if (bad)
+            hurt.push_back(f.name);
+    }
+    if (hurt.empty() && sv.root() != nullptr)
+        return std::nullopt;
+    // The survey's line about the first damaged file.
+    std::string line = sv.problems.front();
+    if (!hurt.empty()) {
+        const std::string quoted = "\"" + printable(hurt.front()) + "\"";
+        const auto it = std::find_if(sv.problems.begin(), sv.problems.end(),
+                                     [&](const std::string &l) { return l.find(quoted) != std::string::npos; });
+        if (it != sv.problems.end())
+            line = *it;
+    }
+    d.summary = hurt.size() > 1 ? fmt::format("{} (and {} more damaged files)", line, hurt.size() - 1) : line;
     return d;
 }
 

@@ -49,12 +49,12 @@ MountSettings parse_mount_options(const std::vector<std::string> &lists, std::ve
 // What a survey of an image found wrong, for a mount to refuse it or to
 // show it read-only as it is.
 struct Damage {
-    std::string summary; // one line: how many problems, the first of them
+    std::string summary; // one line: the first damaged file's problem, how many more
     // Files whose chain breaks off before it holds their size, with the size
     // each entry records (the mounted library may show less).
     std::map<std::string, uint32_t> broken_files;
 };
-// Nothing when `image` reads clean, as check would find it.
+// Nothing when every committed file reads clean, as check would find it.
 std::optional<Damage> find_damage(const std::vector<uint8_t> &image, const Params &p);
 
 // For a read-only look at an image cut short: appends erased clusters up to

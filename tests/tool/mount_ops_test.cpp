@@ -761,6 +761,35 @@ TEST(MountDamage, AChainBrokenInTheMiddleIsAnIoError) {
     EXPECT_EQ(read_at(m, "/s", buf, 0), 6);
 }
 
+// A root copy cut short by a power cut (or by a kill of the mount during a
+// commit) is no damage: check reports it, but the library's mount takes the
+// copy before it, so the image still mounts read-write.
+TEST(MountDamage, ARootCopyCutShortIsNoDamage) {
+    const Params p = small_params(256, 4);
+    std::vector<uint8_t> image = image_with_two_files(p);
+    const dace_tool::Survey sv = dace_tool::survey_image(image, p);
+    ASSERT_NE(sv.root(), nullptr);
+    const dace_tool::RootLog &root = *sv.root();
+    ASSERT_LT(root.end_page, p.clus_pages);
+    const size_t clus = root.clus * size_t{p.clus_size()};
+    const size_t last = clus + root.copies[size_t(root.last_valid)].page * size_t{p.page_size};
+    const size_t next = clus + root.end_page * size_t{p.page_size};
+    // The next copy as a torn write leaves it: one bit of an entry wrong.
+    std::copy_n(image.begin() + static_cast<long>(last), p.page_size, image.begin() + static_cast<long>(next));
+    image[next + 40] ^= 1;
+    EXPECT_FALSE(dace_tool::survey_image(image, p).problems.empty()) << "check reports it";
+    EXPECT_FALSE(dace_tool::find_damage(image, p).has_value());
+
+    MountedImage m(std::make_unique<Volume>(image, p), false);
+    FileId h = 0;
+    ASSERT_EQ(m.create("/new", h), 0);
+    ASSERT_EQ(m.write(h, "data", 4, 0), 4);
+    EXPECT_EQ(m.release(h), 0);
+    Bytes buf(6);
+    EXPECT_EQ(read_at(m, "/s", buf, 0), 6);
+    EXPECT_EQ(buf, random_bytes(6, 30));
+}
+
 // Verified reads: a data cluster whose payload, mark, link or CRC no longer
 // matches fails the read that reaches it with EIO, also once the file is
 // removed while open; the clusters before it still read.
