@@ -175,7 +175,8 @@ std::optional<Damage> find_damage(const std::vector<uint8_t> &image, const Param
         if (it != sv.problems.end())
             line = *it;
     }
-    d.summary = hurt.size() > 1 ? fmt::format("{} (and {} more damaged files)", line, hurt.size() - 1) : line;
+    const size_t more = hurt.size() > 1 ? hurt.size() - 1 : 0;
+    d.summary = more == 0 ? line : fmt::format("{} (and {} more damaged file{})", line, more, more == 1 ? "" : "s");
     return d;
 }
 
