@@ -52,9 +52,15 @@ inline const dace_entry *entries_of(const dace_root *copy) {
     return reinterpret_cast<const dace_entry *>(reinterpret_cast<const uint8_t *>(copy) + kRootHeaderSize);
 }
 
-// Entries a copy of `pages` pages can hold.
+// Entries a copy of `pages` pages takes before it grows by a page. While a
+// copy is smaller than the cluster it keeps an entry's worth of zero fill
+// behind its entries: a copy torn anywhere in its entries then shows erased
+// or half-programmed fill, which the mount's wholeness check catches even
+// when both 16-bit CRCs happen to match.
 inline uint32_t entry_capacity(const dace_state *s, uint32_t pages) {
-    return (pages * s->page_size - kRootHeaderSize) / kEntrySize;
+    const uint32_t room = pages * s->page_size - kRootHeaderSize;
+    const uint32_t fill = pages < s->clus_pages ? kEntrySize : 0u;
+    return room >= fill ? (room - fill) / kEntrySize : 0u;
 }
 
 inline bool root_is_staged(const dace_state *s) { return s->root_page >= s->root_end; }

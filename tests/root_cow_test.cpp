@@ -126,22 +126,23 @@ TEST(RootCow, AppendAddsAPageOnlyWhenTheTableIsFull) {
     }
     SCOPED_TRACE("committed with room, then staged and full");
     Volume v;
-    dace_state *s = mount_root(v, numbered(6), 1);
+    dace_state *s = mount_root(v, numbered(5), 1);
     ASSERT_NE(s, nullptr);
     ASSERT_EQ(dace_reopen_root(s, DACE_REOPEN_APPEND, kNone), 0);
     EXPECT_EQ(s->root_page, 1);
     EXPECT_EQ(s->root->pages, 1);
-    v.entries()[v.count()] = make_entry("seventh", 0, CLUS_END, 7);
+    v.entries()[v.count()] = make_entry("sixth", 0, CLUS_END, 6);
     ++s->root->count;
 
-    // The staged copy is full: it grows where it stands by a zeroed page.
+    // The staged copy is full, since a seventh entry would leave no zero
+    // fill behind the table: it grows where it stands by a zeroed page.
     std::memset(s->root_buf + 512, 0xA5, 256);
     ASSERT_EQ(dace_reopen_root(s, DACE_REOPEN_APPEND, kNone), 0);
     EXPECT_EQ(s->root_page, 1);
     EXPECT_EQ(s->root_clus, 0);
     EXPECT_EQ(s->root->pages, 2);
     EXPECT_TRUE(all_are(s->root_buf + 512, 256, 0x00));
-    v.entries()[v.count()] = make_entry("eighth", 0, CLUS_END, 8);
+    v.entries()[v.count()] = make_entry("seventh", 0, CLUS_END, 7);
     ++s->root->count;
 
     v.sim.set_logging(true);
@@ -151,8 +152,8 @@ TEST(RootCow, AppendAddsAPageOnlyWhenTheTableIsFull) {
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->root_page, 1);
     EXPECT_EQ(s->root_end, 3);
-    EXPECT_EQ(s->root->count, 8);
-    EXPECT_EQ(names_of(v).back(), "eighth");
+    EXPECT_EQ(s->root->count, 7);
+    EXPECT_EQ(names_of(v).back(), "seventh");
 }
 
 // ---- root moves -------------------------------------------------------------------
@@ -215,20 +216,20 @@ TEST(RootCow, CopyThatNoLongerFitsMovesTheRoot) {
     }
     SCOPED_TRACE("staged in the last page, then full");
     Volume v;
-    dace_state *s = mount_root(v, numbered(6), 7);
+    dace_state *s = mount_root(v, numbered(5), 7);
     ASSERT_NE(s, nullptr);
     ASSERT_EQ(dace_reopen_root(s, DACE_REOPEN_APPEND, kNone), 0);
     ASSERT_EQ(s->root_page, 7);
-    v.entries()[v.count()] = make_entry("seventh", 0, CLUS_END, 7);
+    v.entries()[v.count()] = make_entry("sixth", 0, CLUS_END, 6);
     ++s->root->count;
     ASSERT_EQ(dace_reopen_root(s, DACE_REOPEN_APPEND, kNone), 0);
     EXPECT_EQ(s->root_clus, 1);
     EXPECT_EQ(s->root_page, 0);
     EXPECT_EQ(s->root->pages, 2);
-    EXPECT_EQ(s->root->count, 7);
-    EXPECT_EQ(names_of(v).back(), "seventh");
+    EXPECT_EQ(s->root->count, 6);
+    EXPECT_EQ(names_of(v).back(), "sixth");
     EXPECT_EQ(s->clus_table[0], CLUS_HELD);
-    EXPECT_TRUE(all_are(s->root_buf + 32 + 7 * 32, 2048 - 32 - 7 * 32, 0x00));
+    EXPECT_TRUE(all_are(s->root_buf + 32 + 6 * 32, 2048 - 32 - 6 * 32, 0x00));
 }
 
 // ---- removal ------------------------------------------------------------------------
