@@ -296,12 +296,8 @@ ImageLock::ImageLock(const std::string &path, int open_flags, bool exclusive) {
         const bool busy = errno == EWOULDBLOCK;
         const std::string why = errno_text();
         ::close(fd_);
-        if (!busy)
-            throw Error(fmt::format("cannot lock image {}: {}", path, why));
-        if (const auto at = mount_point_of(path))
-            throw Error(fmt::format("{} is in use by a dace mount on {}: unmount it first (fusermount3 -u {})", path,
-                                    *at, *at));
-        throw Error(fmt::format("{} is in use by another dace command: try again when it has finished", path));
+        throw Error(busy ? fmt::format("{} is in use by a dace mount (or a dace command changing it): unmount it first", path)
+                         : fmt::format("cannot lock image {}: {}", path, why));
     }
 }
 

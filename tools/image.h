@@ -89,11 +89,6 @@ private:
     int fd_ = -1;
 };
 
-// Where a `dace mount` of the image at `path` is mounted, found in the
-// system's mount table, where a mount names its image as the source; nothing
-// when none is. Tells what holds an image's lock. (Defined in mount.cpp.)
-std::optional<std::string> mount_point_of(const std::string &path);
-
 // Entry stamps: what the tool's update_fn writes.
 struct StampSource {
     std::optional<uint64_t> value; // unset: leave the stamp as it is

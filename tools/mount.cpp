@@ -7,12 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cctype>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,20 +30,6 @@ namespace {
 // Files open at once when --max-files is not given: each costs one cluster
 // buffer of memory.
 constexpr uint16_t kMountMaxFiles = 32;
-
-// /proc/mounts writes blanks, tabs, newlines and backslashes as \ooo.
-std::string unescape_mount_field(const std::string &field) {
-    std::string out;
-    for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && std::isdigit(static_cast<unsigned char>(field[i + 1]))) {
-            out += static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8));
-            i += 3;
-        } else {
-            out += field[i];
-        }
-    }
-    return out;
-}
 
 // The image path a mount names as its source: symlinks resolved, so that
 // every way of naming the image finds it.
@@ -208,19 +190,6 @@ std::string option_value(const std::string &text) {
 
 } // namespace
 
-std::optional<std::string> mount_point_of(const std::string &image) {
-    const std::string source = source_name(image);
-    std::ifstream mounts("/proc/self/mounts");
-    std::string line;
-    while (std::getline(mounts, line)) {
-        std::istringstream fields(line);
-        std::string device, point, type;
-        if (fields >> device >> point >> type && type == "fuse.dace" && unescape_mount_field(device) == source)
-            return unescape_mount_field(point);
-    }
-    return std::nullopt;
-}
-
 int cmd_mount(const std::string &image, const std::string &mountpoint, const Options &opt, const MountOptions &mo) {
 #ifndef DACE_HAVE_FUSE
     (void)image, (void)mountpoint, (void)opt, (void)mo;
@@ -265,8 +234,8 @@ int cmd_mount(const std::string &image, const std::string &mountpoint, const Opt
     if (::access("/dev/fuse", R_OK | W_OK) != 0)
         throw Error(fmt::format("/dev/fuse: {}: this machine cannot mount through FUSE", std::strerror(errno)));
 
-    // The source in the mount table names the image: how other dace
-    // commands tell that a mount holds it (mount_point_of).
+    // The source in the mount table names the image, so that other dace
+    // commands can tell where the mount that holds it is.
     std::string options = "fsname=" + option_value(source_name(image)) + ",subtype=dace,default_permissions";
     for (const std::string &o : fuse_options)
         options += "," + o;

