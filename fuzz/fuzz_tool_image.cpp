@@ -51,8 +51,8 @@ template <typename F> void reading(F &&f) {
 }
 
 // What `dace mount` does with the medium, in memory: list, stat and read
-// every file in pieces, then append, truncate, rename one file over another,
-// touch and remove. Every answer is a size or an errno; none may exceed
+// every file in pieces, then append, truncate, remove a file held open,
+// rename one file over another, touch and remove. Every answer is a size or an errno; none may exceed
 // what was asked.
 void through_a_mount(const dace_tool::Image &img) {
     dace_tool::MountedImage m(std::make_unique<dace_tool::Volume>(img.bytes, img.params()), false);
@@ -66,7 +66,7 @@ void through_a_mount(const dace_tool::Image &img) {
     for (const std::string &name : names) {
         const std::string path = "/" + name;
         struct stat st {};
-        dace_handle h = 0;
+        dace_tool::FileId h = 0;
         if (m.getattr(path.c_str(), st) != 0 || m.open(path.c_str(), O_RDWR, h) != 0)
             continue;
         for (off_t at = 0; at < st.st_size;) {
@@ -81,9 +81,18 @@ void through_a_mount(const dace_tool::Image &img) {
         (void)m.release(h);
         (void)m.truncate(path.c_str(), st.st_size / 2);
     }
+    // A file removed while open is read on from memory.
+    dace_tool::FileId held = 0;
+    if (!names.empty() && m.open(("/" + names.back()).c_str(), O_RDONLY, held) == 0) {
+        struct stat st {};
+        if (m.unlink(("/" + names.back()).c_str()) == 0 &&
+            (m.getattr(nullptr, st, held) != 0 || m.read(held, buf.data(), buf.size(), 0) > st.st_size))
+            __builtin_trap();
+        (void)m.release(held);
+    }
     if (names.size() >= 2)
         (void)m.rename(("/" + names[0]).c_str(), ("/" + names[1]).c_str(), 0);
-    dace_handle h = 0;
+    dace_tool::FileId h = 0;
     if (m.create("/fuzz.created", h) == 0) {
         (void)m.write(h, buf.data(), buf.size(), 0);
         (void)m.release(h);

@@ -239,7 +239,8 @@ int run_cli(int argc, char **argv) {
     MountOptions mount_options;
     s->add_option("MOUNTPOINT", mountpoint, "empty folder to mount on")->required();
     s->add_flag("-f,--foreground", mount_options.foreground, "stay in the foreground");
-    s->add_option("-o", mount_options.fuse_options, "mount options, e.g. ro (read-only); passed on to FUSE")
+    s->add_option("-o", mount_options.fuse_options, "mount options: ro (read-only), quiet (default: chmod and chown succeed and change nothing) or "
+                  "noquiet (they fail), uid=N, gid=N, umask=, fmask=, dmask= (octal); others go to FUSE")
         ->type_name("OPTIONS")
         ->allow_extra_args(false);
     s->callback([&] { action = [&](Output &) { return cmd_mount(image, mountpoint, opt, mount_options); }; });

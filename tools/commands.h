@@ -73,7 +73,7 @@ int cmd_pack(Output &o, const std::string &dir, const std::string &path, const O
 // Mounts an image as a folder through FUSE until it is unmounted.
 struct MountOptions {
     bool foreground = false;
-    std::vector<std::string> fuse_options; // each a -o list, passed on to FUSE
+    std::vector<std::string> fuse_options; // each a -o list; what the mount does not take goes to FUSE
 };
 int cmd_mount(const std::string &image, const std::string &mountpoint, const Options &opt, const MountOptions &mo);
 
