@@ -69,13 +69,10 @@ int ram_nor_erase_sector(ram_nor *nor, uint32_t addr) {
     if (addr % nor->sector_size != 0 || addr >= nor->capacity)
         return -1;
     if (nor->erase_budget == 0) {
-        /* The cut came half way: the first half of the sector is blank, the
-         * rest still reads what it held. The erase has reached every cell,
-         * so none counts as programmed any more: a byte of the second half
-         * that reads 0xFF (programmed with 0xFF before) takes a program as
-         * an erased one would. */
-        memset(nor->mem + addr, 0xFF, nor->sector_size / 2u);
-        memset(nor->programmed + addr / 8u, 0, nor->sector_size / 8u);
+        /* The cut came half way: the first half of the sector is erased;
+         * the rest holds what it held and stays programmed, also where it
+         * reads 0xFF, so the sector must be erased again before use. */
+        erase_range(nor, addr, nor->sector_size / 2u);
         ram_nor_power_lost(nor);
     }
     if (nor->erase_budget != RAM_NOR_NO_CUT)

@@ -4,8 +4,8 @@
  * second program of a byte is refused and remembered, and fails the run.
  *
  * The power can be made to fail: after a given number of bytes programmed,
- * or in the middle of a given erase (the sector's first half is left blank,
- * the rest reads as before, and no byte of it counts as programmed). The
+ * or in the middle of a given erase (the sector's first half is left
+ * erased, the rest as it was, programmed bytes still programmed). The
  * part then calls ram_nor_power_lost(), which the image defines; it never
  * returns (the images jump back to their reboot point). */
 #ifndef DACE_FIRMWARE_RAM_NOR_H
