@@ -14,13 +14,11 @@ void board_exit(int status) __attribute__((noreturn));
 void board_puts(const char *text);
 
 /* Starts TIMER0 of the board: a 32-bit down-counter at the 25 MHz system
- * clock. Under `-icount shift=N` each instruction takes 2^N ns of virtual
- * time, so timer ticks count instructions exactly (see BOARD_TICK_NS). */
+ * clock, one tick per 40 ns of virtual time. Under `-icount shift=N` each
+ * instruction takes 2^N ns of it, so the ticks count instructions. */
 void board_timer_start(void);
-/* The counter; it falls by one every 40 ns of virtual time. */
 static inline uint32_t board_timer_now(void) {
     return *(volatile uint32_t *)0x40000004u;
 }
-#define BOARD_TICK_NS 40u
 
 #endif /* DACE_FIRMWARE_BOARD_H */

@@ -2,8 +2,6 @@
  * board: the part is a RAM NOR in PSRAM, blank at spi_nor_init. */
 #include "spi_nor/spi_nor.h"
 
-#include <stdio.h>
-
 #include "board.h"
 #include "ram_nor.h"
 

@@ -16,9 +16,9 @@ typedef struct probe_args {
  * pointer waits in r4, which the callee preserves. Thumb-1 only, so that
  * ARMv6-M runs it too. */
 uint32_t stack_probe_switch(const probe_args *args, uint32_t *top);
-__asm__(".syntax unified\n"
+__asm__(".pushsection .text.stack_probe_switch,\"ax\",%progbits\n"
+        ".syntax unified\n"
         ".thumb\n"
-        ".section .text.stack_probe_switch,\"ax\",%progbits\n"
         ".global stack_probe_switch\n"
         ".type stack_probe_switch, %function\n"
         ".thumb_func\n"
@@ -35,7 +35,8 @@ __asm__(".syntax unified\n"
         "  blx r6\n"
         "  mov sp, r4\n"
         "  pop {r4, r5, r6, pc}\n"
-        ".size stack_probe_switch, . - stack_probe_switch\n");
+        ".size stack_probe_switch, . - stack_probe_switch\n"
+        ".popsection\n");
 
 static uint32_t probe_stack[PROBE_WORDS] __attribute__((aligned(8)));
 static uint32_t painted_from; /* words from this index up may be dirty */
