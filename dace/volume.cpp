@@ -300,16 +300,21 @@ bool read_header(dace_state *s, uint32_t c, uint8_t *buf) {
 }
 
 // Whether a root cluster image holds nothing but a first format's copy,
-// whole or cut short: nothing programmed past page 0, and a header that
-// either checks out and names no entry, or stops before anything after it
-// was programmed. Anything more may be a volume worth keeping.
-bool looks_like_format_remnant(const dace_state *s, const uint8_t *image) {
+// whole or cut short: nothing programmed past page 0, and every bit that
+// the format's copy leaves set still set in page 0. A program only clears
+// bits, so a copy cut anywhere, or read from weakly programmed cells, fits;
+// another configuration's copy does not (its CRCs differ), nor does any
+// later copy. `scratch` takes the format's copy (a page).
+bool looks_like_format_remnant(dace_state *s, const uint8_t *image, uint8_t *scratch) {
     if (!bytes_are(image + s->page_size, s->clus_size - s->page_size, 0xFF))
         return false;
-    const auto *copy = reinterpret_cast<const dace_root *>(image);
-    if (rules_crc(rules_of(s), copy, kHeadCrcBytes) == copy->head_crc)
-        return copy->count == 0 && copy->pages == 1;
-    return bytes_are(image + kRootHeaderSize, s->page_size - kRootHeaderSize, 0xFF);
+    auto *intended = reinterpret_cast<dace_root *>(scratch);
+    dace_fill_root(s, intended, 1, 0, 1);
+    intended->files_crc = dace_root_files_crc(s, intended);
+    for (uint32_t i = 0; i < s->page_size; ++i)
+        if ((image[i] & scratch[i]) != scratch[i])
+            return false;
+    return true;
 }
 
 bool looks_erased(uint32_t word) { return word == 0x00000000u || word == 0xFFFFFFFFu; }
@@ -398,7 +403,9 @@ bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
                 return false;
             return true; // stays to be erased
         }
-        scan->format_remnant = looks_like_format_remnant(s, s->root_buf);
+        // Only matters while no root counts; the kept image's buffer is free then.
+        if (scan->best.seq == 0)
+            scan->format_remnant = looks_like_format_remnant(s, s->root_buf, kept_root_image(s));
         dace_root_walk walk;
         if (walk_root(rules_of(s), s->root_buf, &walk) != DACE_COPY_VALID) {
             // A sound root of another geometry: the mount refuses it; a

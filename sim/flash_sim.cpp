@@ -192,14 +192,16 @@ void FlashSim::disturb(uint32_t page, uint8_t *dst, uint32_t count) {
         const uint32_t p = page + at / page_size;
         if (p >= unstable_.size() || !unstable_[p])
             continue;
-        // About one byte in eight reads with one bit flipped.
+        // A weakly programmed cell reads as programmed or as erased: in
+        // about one byte in eight, one cleared bit reads set. Erased bits
+        // hold no charge and always read set.
         const uint32_t end = std::min(count, at + page_size);
         for (uint32_t i = at; i < end; ++i) {
             unstable_rng_ ^= unstable_rng_ << 13;
             unstable_rng_ ^= unstable_rng_ >> 17;
             unstable_rng_ ^= unstable_rng_ << 5;
             if ((unstable_rng_ & 7u) == 0)
-                dst[i] = static_cast<uint8_t>(dst[i] ^ (1u << ((unstable_rng_ >> 3) & 7u)));
+                dst[i] = static_cast<uint8_t>(dst[i] | (1u << ((unstable_rng_ >> 3) & 7u)));
         }
     }
 }
@@ -231,6 +233,7 @@ uint32_t FlashSim::do_write(uint32_t page, const void *src, uint32_t count) {
         if (done >= cut_bytes_left_) {
             cut_bytes_armed_ = false;
             powered_ = false;
+            torn_page_ = done % geometry_.page_size != 0 ? page + done / geometry_.page_size : UINT32_MAX;
         } else {
             cut_bytes_left_ -= done;
         }
@@ -260,6 +263,7 @@ uint32_t FlashSim::do_erase(uint32_t first, uint32_t n) {
         std::fill_n(cluster(first), part, blank);
         ++erases_[first];
         powered_ = false;
+        torn_page_ = UINT32_MAX;
         mirrored(size_t{first} * size, part);
         return 0;
     }

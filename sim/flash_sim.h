@@ -119,8 +119,9 @@ public:
     // that no longer reads back. It survives reboot().
     void make_unreadable(uint32_t c);
     // Every read that touches page `page` returns that page's bytes with
-    // some bits flipped, differently on each read: cells left half
-    // programmed by a power cut, or a marginal read. `seed` picks the
+    // some cleared bits read as set, differently on each read: cells left
+    // half programmed by a power cut, or a marginal read. Erased bits stay
+    // set. `seed` picks the
     // flips. It survives reboot(); an erase of the page's cluster, or
     // clear_faults(), makes the page stable again.
     void make_unstable(uint32_t page, uint32_t seed = 1);
@@ -141,6 +142,9 @@ public:
     // later clusters of the call are untouched, and the erase returns 0.
     void cut_in_erase(uint64_t mth, double fraction = 0.5);
     bool powered() const { return powered_; }
+    // The page a power cut left partly programmed, or UINT32_MAX when the
+    // last cut fell on a page boundary or in an erase.
+    uint32_t torn_page() const { return torn_page_; }
     // Power back on with the content kept; disarms every pending fault and
     // power cut. Worn clusters stay worn.
     void reboot();
@@ -201,6 +205,7 @@ private:
     uint64_t cut_bytes_left_ = 0;
     bool cut_bytes_armed_ = false;
     uint64_t cut_erase_countdown_ = 0;
+    uint32_t torn_page_ = UINT32_MAX;
     double cut_erase_fraction_ = 0.5;
     Mirror mirror_;
 };

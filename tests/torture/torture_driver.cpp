@@ -89,7 +89,8 @@ std::string describe(const Files &found, const std::vector<Files> &candidates) {
 
 // ---- the medium ----------------------------------------------------------
 
-Medium::Medium(Geometry g, uint16_t max_files) : sim(g), cfg(sim.config(max_files)) {
+Medium::Medium(Geometry g, uint16_t max_files, bool level)
+    : sim(g), cfg(sim.config(max_files)), level_wear(level) {
     cfg.io_ctx = this;
     cfg.read_fn = &Medium::read_cb;
     cfg.write_fn = &Medium::write_cb;
@@ -98,7 +99,10 @@ Medium::Medium(Geometry g, uint16_t max_files) : sim(g), cfg(sim.config(max_file
 
 dace_state *Medium::mount() {
     block.assign(dace_getstatesize(&cfg) / 8 + 1, 0xA5A5A5A5A5A5A5A5ull);
-    return dace_init(&cfg, block.data());
+    dace_state *s = dace_init(&cfg, block.data());
+    if (s != nullptr && level_wear)
+        dace_level_wear(s, static_cast<uint16_t>(boots++ * 7919u));
+    return s;
 }
 
 uint32_t Medium::read_cb(void *ctx, uint32_t page, void *dst, uint32_t count) {
@@ -262,7 +266,7 @@ void Driver::commit_failed() {
 
 bool Driver::seek_to(const std::string &name, OpenFile &f, uint32_t target) {
     begin_op();
-    const int r = dace_seek(s_, f.handle, target, 0);
+    const int r = dace_seek(s_, f.handle, target, DACE_SEEK_SET);
     if (r != 0 && r != -1 && r != 3) {
         ADD_FAILURE() << "seek in " << name << " returned " << r;
         throw Stop{false};
@@ -501,7 +505,7 @@ Files files_on(dace_state *s) {
             continue;
         }
         out[name] = dace_test::read_rest(s, h);
-        EXPECT_EQ(dace_close(s, h), 0) << "close of " << name << " after reading";
+        EXPECT_EQ(dace_close(s, h), DACE_OK) << "close of " << name << " after reading";
     }
     return out;
 }
@@ -533,6 +537,8 @@ dace_state *mount_and_match(Medium &m, const std::vector<Files> &candidates, Fil
         ADD_FAILURE() << where << ": the mount after the reboot refused";
         return nullptr;
     }
+    // Every cluster read back must also carry its mark, link and CRC.
+    dace_verify_reads(s, 1);
     const int failures = reported_failures();
     *found = files_on(s);
     if (reported_failures() != failures) {
@@ -576,14 +582,14 @@ void prove_usable(Medium &m, dace_state *s, Files found, uint32_t worn, const st
     const uint32_t reach = (1 + worn) * s->clus_payload;
     EXPECT_TRUE(took <= full && took + reach >= full)
         << where << ": a medium with " << free_before << " free clusters took " << took << " bytes";
-    ASSERT_EQ(dace_close(s, probe), 0) << where << ": close of a full medium's last file";
+    ASSERT_EQ(dace_close(s, probe), DACE_OK) << where << ": close of a full medium's last file";
     Files with_probe = found;
     with_probe["~probe"].assign(fill.begin(), fill.begin() + took);
     const Files filled = files_on(s);
     ASSERT_TRUE(filled == with_probe) << where << ": filling the medium left " << difference(filled, with_probe);
 
     // Space comes back, and files still grow and survive a remount.
-    ASSERT_EQ(dace_remove(s, "~probe"), 0) << where;
+    ASSERT_EQ(dace_remove(s, "~probe"), DACE_OK) << where;
     const auto bad =
         static_cast<uint32_t>(std::count(s->clus_table, s->clus_table + s->clus_count, uint16_t{CLUS_BAD}));
     EXPECT_EQ(dace_getfreespace(s, nullptr), (free_before - bad) * s->clus_size)
@@ -591,9 +597,9 @@ void prove_usable(Medium &m, dace_state *s, Files found, uint32_t worn, const st
     const std::string grown = found.empty() ? "~tail" : found.begin()->first;
     const dace_handle h = found.empty() ? dace_create(s, grown.c_str()) : dace_open(s, grown.c_str());
     ASSERT_NE(h, 0u) << where;
-    ASSERT_EQ(dace_seek(s, h, 0, 2), 0) << where;
+    ASSERT_EQ(dace_seek(s, h, 0, DACE_SEEK_END), DACE_OK) << where;
     ASSERT_EQ(dace_write(s, "tail", 4, h), 4u) << where;
-    ASSERT_EQ(dace_close(s, h), 0) << where;
+    ASSERT_EQ(dace_close(s, h), DACE_OK) << where;
     found[grown].insert(found[grown].end(), {'t', 'a', 'i', 'l'});
 
     m.sim.reboot();
