@@ -22,17 +22,9 @@ function(dace_board_tests prefix build_dir cpu)
     --expect "firmware check passed")
   add_test(NAME ${prefix}.OperationCost COMMAND ${board} ${images}/dace_fw_cost.elf)
   # Every public call within 256 bytes of stack, callbacks not counted, on
-  # the reference build: Cortex-M4, soft-float ABI. Other cores and ABIs
-  # (register allocation differs; ARMv6-M has fewer registers and divides in
-  # a routine) are measured against their bounds, and their calls above 256
-  # bytes are named in the test's output, not failed.
-  if(cpu STREQUAL "cortex-m4" AND NOT CMAKE_C_FLAGS MATCHES "-mfloat-abi=hard")
-    set(limit --limit 256)
-  else()
-    set(limit --warn-over 256)
-  endif()
+  # every core and float ABI.
   add_test(NAME ${prefix}.StackBound COMMAND ${DACE_PYTHON3} ${PROJECT_SOURCE_DIR}/firmware/stack_bound.py
-    ${build_dir} --machine ${machine} ${limit})
+    ${build_dir} --machine ${machine} --limit 256)
   set_tests_properties(${prefix}.Logger ${prefix}.PowerCutCheck ${prefix}.OperationCost ${prefix}.StackBound
     PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 LABELS firmware)
 endfunction()
