@@ -23,9 +23,11 @@
 #include "dace/dace.h"
 #include "fuzz/fuzz_input.h"
 #include "sim/flash_sim.h"
+#include "tests/checks.h"
 
 namespace {
 
+using dace_check::entry_name;
 using dace_fuzz::ByteReader;
 using dace_sim::FlashSim;
 using dace_sim::Geometry;
@@ -66,13 +68,6 @@ bool name_is_valid(const char *name) {
     return n >= 1 && n <= 18 && std::strpbrk(name, "/\\") == nullptr;
 }
 
-std::string stored_name(const dace_entry &e) {
-    size_t n = 0;
-    while (n < sizeof e.name && e.name[n] != 0)
-        ++n;
-    return std::string(reinterpret_cast<const char *>(e.name), n);
-}
-
 bool same_files(const Directory &a, const Directory &b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                       [](const File &x, const File &y) { return x.name == y.name && x.data == y.data; });
@@ -89,7 +84,7 @@ public:
         durable_.push_back(current_);
         while (!in_.empty()) {
             step();
-            FUZZ_CHECK(dace_fuzz::free_count_matches_table(s_));
+            FUZZ_CHECK_NONE(dace_check::accounting_problems(s_));
         }
         remount();
     }
@@ -385,7 +380,7 @@ private:
         FUZZ_CHECK(dace_feof(s_, h) == (o->pos >= f.data.size() ? 1 : 0));
         FUZZ_CHECK(dace_statf(s_, h, nullptr) == -1);
         FUZZ_CHECK(dace_statf(s_, h, &e) == 0);
-        FUZZ_CHECK(e.size == f.data.size() && stored_name(e) == f.name);
+        FUZZ_CHECK(e.size == f.data.size() && entry_name(e) == f.name);
     }
 
     // The result of a change by name that the model allows: 0 changed and
@@ -470,7 +465,7 @@ private:
         const int r = dace_stat(s_, name, out);
         FUZZ_CHECK(r == (name == nullptr || out == nullptr ? -1 : f == nullptr ? 1 : 0));
         if (r == 0)
-            FUZZ_CHECK(e.size == f->data.size() && stored_name(e) == f->name);
+            FUZZ_CHECK(e.size == f->data.size() && entry_name(e) == f->name);
         expect_listing(current_, false);
         uint32_t total = 0;
         FUZZ_CHECK(dace_getfreespace(s_, &total) <= total);
@@ -483,7 +478,7 @@ private:
         FUZZ_CHECK(dace_opendir(s_, &dir) == &dir);
         size_t i = 0;
         for (const dace_entry *e = dace_readdir(s_, &dir); e != nullptr; e = dace_readdir(s_, &dir), ++i)
-            if (i >= files.size() || stored_name(*e) != files[i].name || e->size != files[i].data.size())
+            if (i >= files.size() || entry_name(*e) != files[i].name || e->size != files[i].data.size())
                 return false;
         if (i != files.size())
             return false;
@@ -547,7 +542,7 @@ private:
         std::string line = "  mounted: ";
         dace_dir dir;
         for (const dace_entry *e = dace_readdir(s_, dace_opendir(s_, &dir)); e != nullptr; e = dace_readdir(s_, &dir))
-            line += " " + stored_name(*e) + ":" + std::to_string(e->size);
+            line += " " + entry_name(*e) + ":" + std::to_string(e->size);
         trace("%s", line.c_str());
     }
 

@@ -15,8 +15,13 @@
 
 #include "dace/dace.h"
 #include "sim/flash_sim.h"
+#include "tests/checks.h"
 
 namespace dace_test {
+
+using dace_check::accounting_problems;
+using dace_check::entry_name;
+using dace_check::kReservedClusters;
 
 // Files by name, for suites that compare whole directories.
 using FileMap = std::map<std::string, std::vector<uint8_t>>;
@@ -70,13 +75,6 @@ inline std::vector<dace_entry> named(std::initializer_list<const char *> names, 
     for (const char *n : names)
         out.push_back(make_entry(n, size, CLUS_END));
     return out;
-}
-
-inline std::string entry_name(const dace_entry &e) {
-    size_t n = 0;
-    while (n < 18 && e.name[n] != 0)
-        ++n;
-    return std::string(reinterpret_cast<const char *>(e.name), n);
 }
 
 // A simulated medium with a state block sized for it.
@@ -212,17 +210,6 @@ inline std::vector<uint64_t> call_ordinals(const std::vector<dace_sim::Call> &lo
         if (c.op == op)
             out.push_back(out.size() + 1);
     return out;
-}
-
-// free_clus, less what it owes, equals the clusters the allocator could
-// still use (free, to be erased, or held) less the four held back.
-inline void expect_free_count_matches_table(const dace_state *s) {
-    int usable = 0;
-    for (uint32_t i = 0; i < s->clus_count; ++i) {
-        const uint16_t v = s->clus_table[i];
-        usable += (v == CLUS_FREE || v == CLUS_DIRTY || v == CLUS_HELD) ? 1 : 0;
-    }
-    EXPECT_EQ(int{s->free_clus} - int{s->free_deficit}, usable - 4);
 }
 
 // ---- file contents ----

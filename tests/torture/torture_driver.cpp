@@ -71,12 +71,12 @@ std::string listing(const std::vector<Files> &candidates) {
 }
 
 // A newly mounted volume counts as free every cluster that is neither the
-// root nor reached by a file, less the four held back.
+// root nor reached by a file, less the reserve.
 void expect_free_space_exact(dace_state *s, const Files &files, const std::string &where) {
-    uint32_t used = 0;
+    uint32_t used = 1; // the root
     for (const auto &[name, data] : files)
         used += clusters_for(static_cast<uint32_t>(data.size()), s->clus_payload);
-    const uint32_t expected = (uint32_t{s->clus_count} - 5 - used) * s->clus_size;
+    const uint32_t expected = (uint32_t{s->clus_count} - dace_check::kReservedClusters - used) * s->clus_size;
     EXPECT_EQ(dace_getfreespace(s, nullptr), expected) << where << ": free space after mount";
 }
 
@@ -208,17 +208,9 @@ void Driver::begin_op() {
 
 void Driver::end_op() {
     check_power();
-    // free_clus, less what it owes, counts the clusters the allocator could
-    // still use less the four held back; held clusters are counted apart.
-    int usable = 0, held = 0;
-    for (uint32_t i = 0; i < s_->clus_count; ++i) {
-        const uint16_t v = s_->clus_table[i];
-        usable += (v == CLUS_FREE || v == CLUS_DIRTY || v == CLUS_HELD) ? 1 : 0;
-        held += v == CLUS_HELD ? 1 : 0;
-    }
-    if (int{s_->free_clus} - int{s_->free_deficit} != usable - 4 || held != s_->held_count) {
-        ADD_FAILURE() << "cluster accounting: free " << s_->free_clus << " owing " << s_->free_deficit
-                      << ", usable " << usable << ", held " << held << " counted " << s_->held_count;
+    const std::string accounting = dace_check::accounting_problems(s_);
+    if (!accounting.empty()) {
+        ADD_FAILURE() << "cluster accounting: " << accounting;
         throw Stop{false};
     }
     stats_.fullest_free_clusters = std::min<uint32_t>(stats_.fullest_free_clusters, s_->free_clus);
@@ -496,7 +488,7 @@ Files files_on(dace_state *s) {
     std::vector<std::string> names;
     dace_dir dir;
     for (dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir))
-        names.push_back(dace_test::entry_name(*e));
+        names.push_back(dace_check::entry_name(*e));
     for (const std::string &name : names) {
         EXPECT_EQ(out.count(name), 0u) << name << " is listed twice";
         const dace_handle h = dace_open(s, name.c_str());
@@ -513,7 +505,7 @@ Files files_on(dace_state *s) {
 void expect_chains_intact(Medium &m, dace_state *s, const std::string &where) {
     dace_dir dir;
     for (dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir)) {
-        const std::string name = dace_test::entry_name(*e);
+        const std::string name = dace_check::entry_name(*e);
         uint32_t hops = 0;
         for (uint16_t c = e->clus; c != CLUS_END; c = s->clus_table[c]) {
             ASSERT_LT(c, s->clus_count) << where << ": " << name << " chains outside the medium";
