@@ -7,10 +7,13 @@
 #define DACE_TESTS_CHECKS_H
 
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "dace/dace.h"
 #include "dace/dace_internal.h"
+#include "sim/flash_sim.h"
 
 namespace dace_check {
 
@@ -43,6 +46,53 @@ inline std::string accounting_problems(const dace_state *s) {
     if (held != s->held_count)
         out += std::string(out.empty() ? "" : "; ") + "held_count " + std::to_string(s->held_count) +
                ", but the table holds " + std::to_string(held);
+    return out;
+}
+
+// Every file's chain on a volume just mounted, as its table holds it: the
+// chain stays on the medium, ends, takes one cluster for every payload the
+// file's size begins, and shares no cluster with another chain or the root;
+// each of its clusters in `medium` (the bytes of the whole medium) carries
+// the data mark, the link the table holds, and a CRC over its header and
+// payload.
+inline std::string chain_problems(dace_state *s, const std::vector<uint8_t> &medium) {
+    std::string out;
+    const auto note = [&out](const std::string &what) { out += (out.empty() ? "" : "; ") + what; };
+    std::vector<bool> claimed(s->clus_count, false);
+    if (s->root_clus < s->clus_count)
+        claimed[s->root_clus] = true;
+    dace_dir dir;
+    for (const dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir)) {
+        const std::string name = "'" + entry_name(*e) + "'";
+        uint32_t hops = 0;
+        bool broken = false;
+        for (uint16_t c = e->clus; c != CLUS_END; c = s->clus_table[c], ++hops) {
+            if (c >= s->clus_count || size_t{c + 1u} * s->clus_size > medium.size()) {
+                note(name + " chains to cluster " + std::to_string(c) + ", outside the medium");
+                broken = true;
+                break;
+            }
+            if (hops >= s->clus_count) {
+                note(name + " chains in a loop");
+                broken = true;
+                break;
+            }
+            if (claimed[c])
+                note(name + " chains through cluster " + std::to_string(c) + ", which the root or another file holds");
+            claimed[c] = true;
+            const uint8_t *image = medium.data() + size_t{c} * s->clus_size;
+            dace_clus_header h;
+            std::memcpy(&h, image, sizeof h);
+            const uint16_t head = dace_sim::crc16_ccitt(s->crc_seed, image, 6);
+            const uint16_t crc = dace_sim::crc16_ccitt(head, image + sizeof h, s->clus_payload);
+            if (h.magic != DATA_MAGIC || h.link != s->clus_table[c] || h.crc != crc)
+                note("cluster " + std::to_string(c) + " of " + name + " has a damaged header (mark, link or CRC)");
+        }
+        const uint64_t needed = (uint64_t{e->size} + s->clus_payload - 1u) / s->clus_payload;
+        if (!broken && hops != needed)
+            note(name + " of " + std::to_string(e->size) + " bytes chains through " + std::to_string(hops) +
+                 " clusters instead of " + std::to_string(needed));
+    }
     return out;
 }
 

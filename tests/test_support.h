@@ -20,6 +20,7 @@
 namespace dace_test {
 
 using dace_check::accounting_problems;
+using dace_check::chain_problems;
 using dace_check::entry_name;
 using dace_check::kReservedClusters;
 

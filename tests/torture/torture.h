@@ -218,9 +218,6 @@ std::string describe(const Files &found, const std::vector<Files> &candidates);
 // Every file of the mounted volume, read whole; a file that cannot be read
 // is reported.
 Files files_on(dace_state *s);
-// Every cluster a file chains through holds the data magic, the link the
-// table holds and a CRC over its header and payload.
-void expect_chains_intact(Medium &m, dace_state *s, const std::string &where);
 // Reboots and mounts: the volume must hold one of `candidates` exactly,
 // with every cluster accounted for. Null (with the
 // failure reported) when it does not; `found` receives the files.
