@@ -6,9 +6,14 @@
 #ifndef DACE_TESTS_CHECKS_H
 #define DACE_TESTS_CHECKS_H
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dace/dace.h"
@@ -18,6 +23,7 @@
 namespace dace_check {
 
 using dace::kReservedClusters;
+using Bytes = std::vector<uint8_t>;
 
 // The name an entry holds: up to its first NUL, or all 18 bytes.
 inline std::string entry_name(const dace_entry &e) {
@@ -92,6 +98,243 @@ inline std::string chain_problems(dace_state *s, const std::vector<uint8_t> &med
         if (!broken && hops != needed)
             note(name + " of " + std::to_string(e->size) + " bytes chains through " + std::to_string(hops) +
                  " clusters instead of " + std::to_string(needed));
+    }
+    return out;
+}
+
+// ---- the files a volume should hold ----------------------------------------
+
+// Files in directory order: the order of creation, which a rename keeps and
+// a removal closes up. A lookup by name finds the first file that bears it,
+// as the library's lookups do; a plain rename may leave two files with one
+// name. Copies of a model share the files' bytes until one of them changes
+// a file, so that keeping a copy at every commit costs no copy of the data.
+class Files {
+public:
+    class File {
+    public:
+        const std::string &name() const { return name_; }
+        // Follows the file through renames and through removals of others.
+        uint32_t id() const { return id_; }
+        const Bytes &bytes() const { return *bytes_; }
+        uint32_t size() const { return static_cast<uint32_t>(bytes_->size()); }
+
+    private:
+        friend class Files;
+        File(uint32_t id, std::string name, Bytes bytes)
+            : id_(id), name_(std::move(name)), bytes_(std::make_shared<Bytes>(std::move(bytes))) {}
+
+        uint32_t id_;
+        std::string name_;
+        std::shared_ptr<Bytes> bytes_;
+    };
+
+    std::vector<File>::const_iterator begin() const { return files_.begin(); }
+    std::vector<File>::const_iterator end() const { return files_.end(); }
+    size_t size() const { return files_.size(); }
+    bool empty() const { return files_.empty(); }
+
+    // The first file that bears `name`, or null.
+    const File *find(const std::string &name) const {
+        const auto at = first_of(name);
+        return at == files_.end() ? nullptr : &*at;
+    }
+    bool contains(const std::string &name) const { return find(name) != nullptr; }
+    // The position of the first file that bears `name`, or -1.
+    int index_of(const std::string &name) const {
+        const auto at = first_of(name);
+        return at == files_.end() ? -1 : static_cast<int>(at - files_.begin());
+    }
+    // The file with identity `id`, or null once it is removed.
+    const File *by_id(uint32_t id) const {
+        const auto at = std::find_if(files_.begin(), files_.end(), [id](const File &f) { return f.id_ == id; });
+        return at == files_.end() ? nullptr : &*at;
+    }
+
+    // A new file at the end of the directory; returns its identity.
+    uint32_t create(const std::string &name, Bytes bytes = {}) {
+        files_.push_back(File(next_id_, name, std::move(bytes)));
+        return next_id_++;
+    }
+    // The bytes of file `id`, to change: from now on this model's own.
+    Bytes &change(uint32_t id) {
+        const File *f = by_id(id);
+        if (f == nullptr) {
+            std::fprintf(stderr, "the files model has no file %u\n", id);
+            std::abort();
+        }
+        File &file = files_[static_cast<size_t>(f - files_.data())];
+        if (file.bytes_.use_count() > 1)
+            file.bytes_ = std::make_shared<Bytes>(*file.bytes_);
+        return *file.bytes_;
+    }
+
+    // Changes by name apply to the first file that bears it, if any.
+    void append(const std::string &name, const uint8_t *data, size_t n) {
+        if (const File *f = find(name)) {
+            Bytes &bytes = change(f->id_);
+            bytes.insert(bytes.end(), data, data + n);
+        }
+    }
+    void truncate(const std::string &name, size_t length) {
+        if (const File *f = find(name))
+            change(f->id_).resize(std::min(length, size_t{f->size()}));
+    }
+    void rename(const std::string &from, const std::string &to) {
+        const auto at = first_of(from);
+        if (at != files_.end())
+            files_[static_cast<size_t>(at - files_.begin())].name_ = to;
+    }
+    // Renames, and removes the first other file that bore the new name.
+    void rename_replace(const std::string &from, const std::string &to) {
+        const File *moving = find(from);
+        const File *bearer = find(to);
+        if (moving == nullptr)
+            return;
+        const uint32_t id = moving->id_;
+        if (bearer != nullptr && bearer != moving)
+            files_.erase(files_.begin() + (bearer - files_.data()));
+        rename_id(id, to);
+    }
+    void remove(const std::string &name) {
+        const auto at = first_of(name);
+        if (at != files_.end())
+            files_.erase(at);
+    }
+
+    // The same names holding the same bytes in the same order.
+    bool operator==(const Files &other) const {
+        return std::equal(files_.begin(), files_.end(), other.files_.begin(), other.files_.end(),
+                          [](const File &a, const File &b) {
+                              return a.name_ == b.name_ && (a.bytes_ == b.bytes_ || *a.bytes_ == *b.bytes_);
+                          });
+    }
+
+private:
+    std::vector<File>::const_iterator first_of(const std::string &name) const {
+        return std::find_if(files_.begin(), files_.end(), [&name](const File &f) { return f.name_ == name; });
+    }
+    void rename_id(uint32_t id, const std::string &to) {
+        for (File &f : files_)
+            if (f.id_ == id)
+                f.name_ = to;
+    }
+
+    std::vector<File> files_;
+    uint32_t next_id_ = 1;
+};
+
+// "{ name:size ... }" in directory order.
+inline std::string sizes(const Files &files) {
+    std::string out = "{";
+    for (const Files::File &f : files)
+        out += " " + f.name() + ":" + std::to_string(f.size());
+    return out + " }";
+}
+
+// How `got` differs from `want`: the sizes of both, and the first byte
+// where a file of the same name differs. Empty when they are the same.
+inline std::string difference(const Files &got, const Files &want) {
+    if (got == want)
+        return "";
+    std::string out = sizes(got) + " instead of " + sizes(want);
+    for (const Files::File &f : got) {
+        const Files::File *w = want.find(f.name());
+        if (w == nullptr || got.find(f.name()) != &f)
+            continue;
+        const auto m = std::mismatch(f.bytes().begin(), f.bytes().end(), w->bytes().begin(), w->bytes().end());
+        if (m.first != f.bytes().end() && m.second != w->bytes().end())
+            out += ", " + f.name() + " differs at byte " + std::to_string(m.first - f.bytes().begin());
+    }
+    return out;
+}
+
+// ---- what a mounted volume holds -----------------------------------------
+
+// Reads file `name`, listed with `size` bytes, whole through its name, with
+// one read that asks for a byte more than it holds. Returns what stood in
+// the way: the file does not open, reads other than `size` bytes, is not at
+// its end after them, or does not close.
+inline std::string read_whole(dace_state *s, const std::string &name, uint32_t size, Bytes *out) {
+    const dace_handle h = dace_open(s, name.c_str());
+    if (h == 0)
+        return "'" + name + "' does not open";
+    const uint32_t ask = size == UINT32_MAX ? size : size + 1;
+    out->assign(ask, 0);
+    const uint32_t got = dace_read(s, out->data(), ask, h);
+    out->resize(std::min(got, ask));
+    std::string trouble;
+    if (got != size)
+        trouble = "'" + name + "' reads " + std::to_string(got) + " of its " + std::to_string(size) + " bytes";
+    else if (dace_feof(s, h) != 1)
+        trouble = "'" + name + "' is not at its end after reading it whole";
+    if (dace_close(s, h) != DACE_OK)
+        trouble += (trouble.empty() ? "'" + name + "'" : ",") + " does not close";
+    return trouble;
+}
+
+// How the directory listing differs from `want` in names and sizes, in
+// order; empty when it does not. Touches no medium.
+inline std::string listing_difference(dace_state *s, const Files &want) {
+    std::string listed = "{";
+    bool same = true;
+    auto next = want.begin();
+    dace_dir dir;
+    for (const dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir)) {
+        const std::string name = entry_name(*e);
+        listed += " " + name + ":" + std::to_string(e->size);
+        same = same && next != want.end() && next->name() == name && next->size() == e->size;
+        if (next != want.end())
+            ++next;
+    }
+    if (same && next == want.end())
+        return "";
+    return "lists " + listed + " } instead of " + sizes(want);
+}
+
+// Every file of a mounted volume in directory order, each read whole
+// through its name. `trouble` receives what stood in the way: a name
+// listed twice (its later file cannot be opened by name), or a file that
+// read_whole() finds wanting.
+inline Files files_on(dace_state *s, std::string *trouble) {
+    std::vector<std::pair<std::string, uint32_t>> listed;
+    dace_dir dir;
+    for (const dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir))
+        listed.emplace_back(entry_name(*e), e->size);
+    Files out;
+    for (const auto &[name, size] : listed) {
+        std::string problem;
+        if (out.contains(name)) {
+            problem = "'" + name + "' is listed twice";
+        } else {
+            Bytes bytes;
+            problem = read_whole(s, name, size, &bytes);
+            out.create(name, std::move(bytes));
+        }
+        if (!problem.empty())
+            *trouble += (trouble->empty() ? "" : "; ") + problem;
+    }
+    return out;
+}
+
+// How a mounted volume differs from `want`: its listing, then the bytes of
+// every file that is the first to bear its name (a later one cannot be
+// opened by name). Empty when it holds exactly `want`.
+inline std::string volume_difference(dace_state *s, const Files &want) {
+    std::string out = listing_difference(s, want);
+    if (!out.empty())
+        return out;
+    for (const Files::File &f : want) {
+        if (want.find(f.name()) != &f)
+            continue;
+        Bytes got;
+        std::string problem = read_whole(s, f.name(), f.size(), &got);
+        if (problem.empty() && got != f.bytes()) {
+            const auto m = std::mismatch(got.begin(), got.end(), f.bytes().begin());
+            problem = "'" + f.name() + "' differs at byte " + std::to_string(m.first - got.begin());
+        }
+        if (!problem.empty())
+            out += (out.empty() ? "" : "; ") + problem;
     }
     return out;
 }

@@ -1,6 +1,7 @@
 // Shared fixtures for the library's tests: a simulated medium with a state
 // block, and helpers that plant root copies and data clusters on the medium
-// byte by byte, independently of the library's own writers.
+// byte by byte, independently of the library's own writers. The checkers and
+// the model of the files come from tests/checks.h.
 #ifndef DACE_TESTS_TEST_SUPPORT_H
 #define DACE_TESTS_TEST_SUPPORT_H
 
@@ -9,7 +10,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -20,33 +20,16 @@
 namespace dace_test {
 
 using dace_check::accounting_problems;
+using dace_check::Bytes;
 using dace_check::chain_problems;
+using dace_check::difference;
 using dace_check::entry_name;
+using dace_check::Files;
+using dace_check::files_on;
 using dace_check::kReservedClusters;
-
-// Files by name, for suites that compare whole directories.
-using FileMap = std::map<std::string, std::vector<uint8_t>>;
-
-inline std::string sizes(const FileMap &files) {
-    std::string out = "{";
-    for (const auto &[name, data] : files)
-        out += " " + name + ":" + std::to_string(data.size());
-    return out + " }";
-}
-
-// The sizes of both, and the first byte where a file differs.
-inline std::string difference(const FileMap &got, const FileMap &want) {
-    std::string out = sizes(got) + " instead of " + sizes(want);
-    for (const auto &[name, data] : got) {
-        const auto it = want.find(name);
-        if (it == want.end())
-            continue;
-        const auto m = std::mismatch(data.begin(), data.end(), it->second.begin(), it->second.end());
-        if (m.first != data.end() && m.second != it->second.end())
-            out += ", " + name + " differs at byte " + std::to_string(m.first - data.begin());
-    }
-    return out;
-}
+using dace_check::listing_difference;
+using dace_check::sizes;
+using dace_check::volume_difference;
 
 using dace_sim::FlashSim;
 using dace_sim::Geometry;
