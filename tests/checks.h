@@ -276,11 +276,13 @@ inline std::string read_whole(dace_state *s, const std::string &name, uint32_t s
 // How the directory listing differs from `want` in names and sizes, in
 // order; empty when it does not. Touches no medium.
 inline std::string listing_difference(dace_state *s, const Files &want) {
+    dace_dir dir;
+    if (dace_opendir(s, &dir) != &dir)
+        return "opendir does not return the walk it started";
     std::string listed = "{";
     bool same = true;
     auto next = want.begin();
-    dace_dir dir;
-    for (const dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir)) {
+    for (const dace_entry *e = dace_readdir(s, &dir); e != nullptr; e = dace_readdir(s, &dir)) {
         const std::string name = entry_name(*e);
         listed += " " + name + ":" + std::to_string(e->size);
         same = same && next != want.end() && next->name() == name && next->size() == e->size;
