@@ -62,13 +62,16 @@ inline std::string accounting_problems(const dace_state *s) {
 // the data mark, the link the table holds, and a CRC over its header and
 // payload.
 inline std::string chain_problems(dace_state *s, const std::vector<uint8_t> &medium) {
+    constexpr int kFree = -1, kRoot = -2;
     std::string out;
     const auto note = [&out](const std::string &what) { out += (out.empty() ? "" : "; ") + what; };
-    std::vector<bool> claimed(s->clus_count, false);
+    std::vector<int> owner(s->clus_count, kFree); // entry index, or kRoot
     if (s->root_clus < s->clus_count)
-        claimed[s->root_clus] = true;
+        owner[s->root_clus] = kRoot;
     dace_dir dir;
-    for (const dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir)) {
+    int index = 0;
+    for (const dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr;
+         e = dace_readdir(s, &dir), ++index) {
         const std::string name = "'" + entry_name(*e) + "'";
         uint32_t hops = 0;
         bool broken = false;
@@ -76,23 +79,25 @@ inline std::string chain_problems(dace_state *s, const std::vector<uint8_t> &med
             if (c >= s->clus_count || size_t{c + 1u} * s->clus_size > medium.size()) {
                 note(name + " chains to cluster " + std::to_string(c) + ", outside the medium");
                 broken = true;
-                break;
-            }
-            if (hops >= s->clus_count) {
-                note(name + " chains in a loop");
+            } else if (owner[c] == index) {
+                note(name + " chains in a loop through cluster " + std::to_string(c));
                 broken = true;
-                break;
+            } else if (owner[c] != kFree) {
+                note(name + " chains through cluster " + std::to_string(c) + ", which " +
+                     (owner[c] == kRoot ? std::string("the root") : "an earlier file") + " holds");
+                broken = true;
+            } else {
+                owner[c] = index;
+                const uint8_t *image = medium.data() + size_t{c} * s->clus_size;
+                dace_clus_header h;
+                std::memcpy(&h, image, sizeof h);
+                const uint16_t head = dace_sim::crc16_ccitt(s->crc_seed, image, 6);
+                const uint16_t crc = dace_sim::crc16_ccitt(head, image + sizeof h, s->clus_payload);
+                if (h.magic != DATA_MAGIC || h.link != s->clus_table[c] || h.crc != crc)
+                    note("cluster " + std::to_string(c) + " of " + name + " has a damaged header (mark, link or CRC)");
             }
-            if (claimed[c])
-                note(name + " chains through cluster " + std::to_string(c) + ", which the root or another file holds");
-            claimed[c] = true;
-            const uint8_t *image = medium.data() + size_t{c} * s->clus_size;
-            dace_clus_header h;
-            std::memcpy(&h, image, sizeof h);
-            const uint16_t head = dace_sim::crc16_ccitt(s->crc_seed, image, 6);
-            const uint16_t crc = dace_sim::crc16_ccitt(head, image + sizeof h, s->clus_payload);
-            if (h.magic != DATA_MAGIC || h.link != s->clus_table[c] || h.crc != crc)
-                note("cluster " + std::to_string(c) + " of " + name + " has a damaged header (mark, link or CRC)");
+            if (broken)
+                break;
         }
         const uint64_t needed = (uint64_t{e->size} + s->clus_payload - 1u) / s->clus_payload;
         if (!broken && hops != needed)
