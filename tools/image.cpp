@@ -447,7 +447,7 @@ std::vector<uint16_t> Volume::chain(uint16_t clus) const {
 
 std::optional<dace_entry> Volume::stat(const std::string &name) {
     dace_entry e;
-    if (dace_stat(state_, name.c_str(), &e) != 0)
+    if (dace_stat(state_, name.c_str(), &e) != DACE_OK)
         return std::nullopt;
     return e;
 }
