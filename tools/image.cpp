@@ -420,30 +420,13 @@ Volume::Volume(std::vector<uint8_t> image, const Params &params, const VolumeOpt
         throw Error("the image is blank (erased): it holds no file system");
     if (vo.must_exist && !has_valid_root(image, params_))
         throw Error("no valid root copy: the root is damaged or the image is not of this file system");
-    sim_ = std::make_unique<dace_sim::FlashSim>(
-        dace_sim::Geometry{params_.page_size, params_.clus_pages, params_.total_pages});
-    sim_->bytes() = std::move(image);
-    // Programming over bytes that are not erased fails, as on the device.
-    sim_->set_strict(true);
-    if (vo.mirror_fd >= 0 || vo.journal) {
-        sim_->set_mirror([this, vo](size_t offset, size_t count) {
-            const uint8_t *bytes = sim_->bytes().data() + offset;
-            if (vo.journal)
-                record(offset, count);
-            if (vo.mirror_fd < 0)
-                return true;
-            errno = 0;
-            if (write_all_at(vo.mirror_fd, bytes, count, vo.mirror_origin + offset))
-                return true;
-            if (mirror_error_ == 0)
-                mirror_error_ = errno != 0 ? errno : EIO;
-            return false;
-        });
-    }
-    dace_config cfg = sim_->config(params_.max_files, params_.crc_seed);
-    cfg.geometry_tag = params_.geometry_tag;
-    cfg.crc_fn = &crc_callback;
-    cfg.crc_ctx = const_cast<CrcAlgo *>(params_.crc);
+    medium_ = std::make_unique<ImageMedium>(std::move(image), params_.page_size, params_.clus_pages);
+    if (vo.mirror_fd >= 0)
+        medium_->mirror_to(vo.mirror_fd, vo.mirror_origin);
+    if (vo.journal)
+        medium_->keep_journal();
+    dace_config cfg = config_of(params_);
+    medium_->attach(cfg);
     cfg.update_fn = &update_stamp;
     cfg.update_ctx = &stamp_;
     const uint32_t size = dace_getstatesize(&cfg);
@@ -455,17 +438,6 @@ Volume::Volume(std::vector<uint8_t> image, const Params &params, const VolumeOpt
         throw Error(vo.must_exist
                         ? "the medium does not mount: a root of another geometry, or a cluster that cannot be read"
                         : "the medium cannot be formatted: no cluster takes a root");
-}
-
-// An erase, or a root copy, must not reach the file before what the
-// medium held when it was made: the caller syncs the file before it.
-void Volume::record(size_t offset, size_t count) {
-    const uint8_t *bytes = sim_->bytes().data() + offset;
-    const uint32_t clus_size = params_.clus_size();
-    const bool erase = offset % clus_size == 0 && count % clus_size == 0 &&
-                       std::all_of(bytes, bytes + count, [](uint8_t b) { return b == 0xFF; });
-    const bool root = offset % params_.page_size == 0 && count >= 4 && load_u32(bytes) == ROOT_MAGIC;
-    journal_.push_back(MediumWrite{offset, std::vector<uint8_t>(bytes, bytes + count), erase || root});
 }
 
 std::vector<dace_entry> Volume::entries() {
