@@ -567,7 +567,17 @@ PYBIND11_MODULE(_dace, mod) {
              [](Medium &m) {
                  return py::bytes(reinterpret_cast<const char *>(m.bytes().data()), m.bytes().size());
              })
-        .def("save", [](Medium &m, const std::string &path) { dace_tool::replace_image_file(path, m.bytes()); })
+        .def("save",
+             [](Medium &m, const std::string &path) {
+                 errno = 0;
+                 try {
+                     dace_tool::replace_image_file(path, m.bytes());
+                 } catch (const dace_tool::Error &e) {
+                     // The lock that a dace mount holds on its image.
+                     const int err = errno == EWOULDBLOCK ? EBUSY : errno != 0 ? errno : EIO;
+                     raise_os(err, e.what(), path);
+                 }
+             })
         .def_property_readonly("params",
                                [](Medium &m) {
                                    const Params &p = m.params();
