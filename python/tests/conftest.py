@@ -47,8 +47,10 @@ def tool():
         pytest.skip("DACE_TOOL does not name the dace tool (CTest sets it)")
 
     def run(*args, check=True, input=None):
+        # A sanitizer runtime preloaded for this interpreter is not the tool's.
+        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         result = subprocess.run(
-            [path, *map(str, args)], capture_output=True, input=input, check=False
+            [path, *map(str, args)], capture_output=True, input=input, check=False, env=env
         )
         if check and result.returncode != 0:
             raise AssertionError(f"dace {' '.join(map(str, args))}: {result.stderr.decode()}")
