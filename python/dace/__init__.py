@@ -10,8 +10,9 @@ replaces it whole, as the tool does.
 
 Files grow only at their end and shrink only by truncation, names are 1 to
 18 bytes, and the volume keeps one handle per file. What the medium cannot
-do raises :class:`OSError` with the matching errno: a write anywhere but at
-the end (``EPERM``), a name over 18 bytes (``ENAMETOOLONG``), a full medium
+do raises :class:`OSError` with the matching errno: moving a file open for
+writing (``ESPIPE``: it grows only at its end), lengthening by truncation
+(``EPERM``), a name over 18 bytes (``ENAMETOOLONG``), a full medium
 or directory (``ENOSPC``), a file open twice or removed while open
 (``EBUSY``), more open files than ``max_files`` (``EMFILE``), a write to the
 medium that fell short (``EIO``).
@@ -144,7 +145,7 @@ class File(_io.RawIOBase):
     """An open file of an :class:`Image` (from :meth:`Image.open`).
 
     ``"rb"`` reads and seeks; ``"ab"``, ``"wb"`` and ``"xb"`` append and are
-    not seekable (``tell`` works). Written data becomes durable when the
+    not seekable (``tell`` works, ``seek`` is ``ESPIPE``). Written data becomes durable when the
     file is flushed or closed (or another commit happens); a remount closes
     the file and loses what was not. Closing commits: when that fails, the
     file stays open and ``close()`` may be called again.
@@ -213,18 +214,16 @@ class File(_io.RawIOBase):
     def seek(self, offset: int, whence: int = _io.SEEK_SET) -> int:
         """Moves a reading file's position; it commits, as ``flush()`` does.
 
-        A position beyond the end is ``EINVAL`` (a file has no holes). On a
-        file open for writing only the position it has is accepted.
+        A position beyond the end is ``EINVAL`` (a file has no holes). A file
+        open for writing is a stream that grows at its end: seeking it is
+        ``ESPIPE``, as on a pipe, so that writers such as :mod:`zipfile`
+        stream to it.
         """
         self._check_open()
         if self._h.writer:
-            position = self._h.tell()
-            target = {0: offset, 1: position + offset, 2: self._h.size() + offset}.get(whence)
-            if target != position:
-                raise _io.UnsupportedOperation(
-                    _errno.ESPIPE, "a file open for writing grows at its end and cannot move"
-                )
-            return position
+            raise _io.UnsupportedOperation(
+                _errno.ESPIPE, "a file open for writing grows only at its end"
+            )
         return self._h.seek(offset, whence)
 
     def tell(self) -> int:
