@@ -36,6 +36,7 @@ import datetime as _datetime
 import errno as _errno
 import io as _io
 import os as _os
+import stat as _stat
 import warnings as _warnings
 from typing import Callable, Iterator, List, NamedTuple, Optional, Tuple, Union
 
@@ -346,9 +347,10 @@ class Image:
         one with a separator is an :class:`ImageError`, or with
         ``skip_invalid`` a :class:`SkippedWarning`.
         """
-        medium, skipped = _dace.Medium.pack(
-            _os.fspath(folder), _params(params), total_pages, skip_invalid
-        )
+        folder = _os.fspath(folder)
+        if not _stat.S_ISDIR(_os.stat(folder).st_mode):
+            raise NotADirectoryError(_errno.ENOTDIR, "not a folder", folder)
+        medium, skipped = _dace.Medium.pack(folder, _params(params), total_pages, skip_invalid)
         for line in skipped:
             _warnings.warn(line, SkippedWarning, stacklevel=2)
         return cls._of(medium, None)

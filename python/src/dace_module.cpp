@@ -106,6 +106,8 @@ dace_tool::Options options_from(const py::dict &given) {
     auto u16 = [&](const char *key, std::optional<uint16_t> &field) {
         if (!given.contains(key) || given[key].is_none())
             return;
+        if (!py::isinstance<py::int_>(given[key]))
+            throw py::type_error(std::string(key) + " must be an int");
         const auto v = given[key].cast<long long>();
         if (v < 0 || v > 0xFFFF)
             throw py::value_error(std::string(key) + " must lie in 0..65535");
@@ -372,8 +374,9 @@ public:
             if (took == want)
                 continue;
             // Clusters released since the last commit are handed out only
-            // once a root copy without them is on the medium.
-            if (!committed && s->held_count > 0 && m_->failure_errno() == ENOSPC) {
+            // once a root copy without them is on the medium: commit, then
+            // try once more.
+            if (!committed && m_->failure_errno() == ENOSPC) {
                 committed = true;
                 if (dace_flush(s, h_) == DACE_OK)
                     continue;
