@@ -52,9 +52,15 @@ inline const dace_entry *entries_of(const dace_root *copy) {
     return reinterpret_cast<const dace_entry *>(reinterpret_cast<const uint8_t *>(copy) + kRootHeaderSize);
 }
 
-// Entries a copy of `pages` pages can hold.
+// Entries a copy of `pages` pages takes before it grows by a page. While a
+// copy is smaller than the cluster it keeps an entry's worth of zero fill
+// behind its entries: a copy torn anywhere in its entries then shows erased
+// or half-programmed fill, which the mount's wholeness check catches even
+// when both 16-bit CRCs happen to match.
 inline uint32_t entry_capacity(const dace_state *s, uint32_t pages) {
-    return (pages * s->page_size - kRootHeaderSize) / kEntrySize;
+    const uint32_t room = pages * s->page_size - kRootHeaderSize;
+    const uint32_t fill = pages < s->clus_pages ? kEntrySize : 0u;
+    return room >= fill ? (room - fill) / kEntrySize : 0u;
 }
 
 inline bool root_is_staged(const dace_state *s) { return s->root_page >= s->root_end; }
@@ -83,11 +89,22 @@ inline bool entry_is_open(const dace_state *s, uint16_t entry) {
 void lower_free_count(dace_state *s);
 void raise_free_count(dace_state *s);
 
-// The allocation rule: first fit from cluster 0, erasing a CLUS_DIRTY cluster
-// before handing it out; -1 when none can be taken. A root move is a swap
-// (one cluster taken, one released) and may take from the reserve that
-// free_clus holds back; it leaves free_clus as it was.
-int take_cluster(dace_state *s, bool root_swap);
+// The allocation rule: first fit from cluster 0 (or next fit from the
+// cursor, with wear levelling on), erasing a CLUS_DIRTY cluster, and a
+// CLUS_FREE one that does not read back erased in full, before handing it
+// out; -1 when none can be taken. A root move is a swap (one cluster taken,
+// one released) and may take from the reserve that free_clus holds back;
+// it leaves free_clus as it was. `scratch`, when given, is a cluster-sized
+// buffer whose content the caller no longer needs, for the read-back check.
+int take_cluster(dace_state *s, bool root_swap, uint8_t *scratch = nullptr);
+// Completes a data cluster's header and CRC and programs the pages that
+// hold its first `bytes_held` bytes; the rest must read 0xFF already. 0, or
+// -1 when the write fell short.
+int commit_cluster(dace_state *s, uint16_t c, uint8_t *image, uint32_t bytes_held);
+// Sets the payload past the end of the file in the slot's buffer to 0xFF;
+// returns the bytes of the image that hold anything else (header included).
+uint32_t blank_past_end(dace_state *s, dace_file *f);
+
 // The release rule: the cluster counts as free at once but is held until the
 // next root commit that reaches the medium, since the copy on the medium may
 // still name it.

@@ -58,8 +58,16 @@ uint32_t newest_cluster_start(uint32_t size, uint32_t payload) {
     return size == 0 ? 0 : (size - 1) / payload * payload;
 }
 
+// Loads cluster `c` of a file into `buf`. With verified reads on, the
+// cluster must also carry the data mark, the link the chain gives it and a
+// matching CRC; one that does not counts as one that cannot be read.
 bool read_cluster(dace_state *s, uint16_t c, uint8_t *buf) {
-    return s->read_fn(s->io_ctx, uint32_t{c} * s->clus_pages, buf, s->clus_size) == s->clus_size;
+    if (s->read_fn(s->io_ctx, uint32_t{c} * s->clus_pages, buf, s->clus_size) != s->clus_size)
+        return false;
+    if ((s->options & DACE_OPT_VERIFY_READS) == 0)
+        return true;
+    return load_u32(buf) == DATA_MAGIC && load_u16(buf + 4) == s->clus_table[c] &&
+           load_u16(buf + 6) == dace_data_crc(s, buf);
 }
 
 // The cluster that holds file offset `target`, found by walking back from
@@ -77,7 +85,11 @@ bool find_cluster(const dace_state *s, const dace_entry &e, uint32_t target, uin
     }
     *clus = c;
     *start = at;
-    return c < s->clus_count && target >= at;
+    if (c >= s->clus_count || target < at)
+        return false;
+    // Verified reads also hold the chain to the length the size gives it:
+    // a link that led elsewhere would serve another cluster's bytes.
+    return at != 0 || (s->options & DACE_OPT_VERIFY_READS) == 0 || s->clus_table[c] == CLUS_END;
 }
 
 // Clusters above `c` that the successor lookup tries before it walks the
@@ -119,13 +131,6 @@ bool load_position(dace_state *s, dace_file *f, uint32_t target) {
     return true;
 }
 
-// A cluster just taken that the file will not use after all. It was blank
-// and nothing names it, so it is free again without an erase.
-void give_back(dace_state *s, int c) {
-    s->clus_table[c] = CLUS_FREE;
-    raise_free_count(s);
-}
-
 // A cluster that a write left partly programmed cannot take other bytes
 // (its CRC changes at least), so the image moves to a fresh cluster and the
 // spoilt one goes to be erased. No root copy names it: a copy is written only
@@ -148,8 +153,9 @@ bool move_spoilt_cluster(dace_state *s, dace_file *f) {
 bool write_out_cluster(dace_state *s, dace_file *f) {
     if (f->dirty == kWriteFellShort && !move_spoilt_cluster(s, f))
         return false;
-    dace_clear_unused_data(s, f);
-    if (dace_commit_clus(s, f->clus, f->buf) == 0)
+    if (f->clus >= s->clus_count)
+        return false;
+    if (commit_cluster(s, f->clus, f->buf, blank_past_end(s, f)) == 0)
         return true;
     f->dirty = kWriteFellShort;
     return false;
@@ -344,8 +350,9 @@ uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle
     dace_entry *e = &entry_of(s, f); // the copy may have moved
 
     // The newest cluster is on the medium and named by the committed root:
-    // carry its content over to a fresh cluster rather than rewrite it.
-    if (f->dirty == 0 && e->clus != CLUS_END) {
+    // carry its content over to a fresh cluster rather than rewrite it. A
+    // full one stays where it is; the next byte starts a cluster after it.
+    if (f->dirty == 0 && e->clus != CLUS_END && f->clus_off < s->clus_payload) {
         const int n = take_cluster(s, false);
         if (n < 0)
             return 0;
@@ -362,13 +369,16 @@ uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle
     while (remaining > 0) {
         uint32_t room = uint32_t{s->clus_payload} - f->clus_off;
         if (room == 0 || f->clus == CLUS_END) {
-            const int n = take_cluster(s, false);
-            if (n < 0)
+            // The full cluster goes to the medium first (bytes that do not
+            // reach it stay in the buffer for a later write or flush to try
+            // again); the buffer then serves the allocator's read-back check.
+            if (!write_out_pending(s, f))
                 break;
-            // Bytes of a cluster that did not reach the medium stay in the
-            // buffer for a later write or flush to try again.
-            if (!write_out_pending(s, f)) {
-                give_back(s, n);
+            const int n = take_cluster(s, false, f->buf);
+            if (n < 0) {
+                // The buffer no longer holds the full cluster.
+                if (f->clus != CLUS_END)
+                    f->clus_off = kStaleOffset;
                 break;
             }
             s->clus_table[n] = f->clus;
@@ -403,6 +413,9 @@ uint32_t dace_read(dace_state *s, void *dst, uint32_t count, dace_handle handle)
     if (f->pos >= size || count == 0)
         return 0;
     if ((f->clus_off == kStaleOffset || f->clus == CLUS_END) && !load_position(s, f, f->pos))
+        return 0;
+    // A file with bytes but no cluster (a damaged entry) has nothing to give.
+    if (f->clus == CLUS_END)
         return 0;
     auto *out = static_cast<uint8_t *>(dst);
     uint32_t remaining = size - f->pos;

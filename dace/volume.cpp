@@ -36,6 +36,78 @@ void hold_cluster(dace_state *s, uint16_t c) {
     ++s->held_count;
 }
 
+// Whether all `count` bytes equal `value`. The allocator runs this over
+// every cluster it checks before first use, so it gathers the differences
+// of 64 bytes a word at a time and tests once per block.
+bool bytes_are(const uint8_t *p, uint32_t count, uint8_t value) {
+    const uint32_t word_value = value * 0x01010101u;
+    constexpr uint32_t kBlock = 64;
+    uint32_t i = 0;
+    for (; i + kBlock <= count; i += kBlock) {
+        uint32_t differ = 0;
+        for (uint32_t k = 0; k < kBlock; k += 4) {
+            uint32_t word;
+            __builtin_memcpy(&word, p + i + k, 4);
+            differ |= word ^ word_value;
+        }
+        if (differ != 0)
+            return false;
+    }
+    for (; i < count; ++i)
+        if (p[i] != value)
+            return false;
+    return true;
+}
+
+// Erased as far as the format cares: every byte 0xFF, or every byte 0x00.
+bool bytes_are_blank(const uint8_t *p, uint32_t count) {
+    return count == 0 || bytes_are(p, count, p[0] == 0 ? 0x00 : 0xFF);
+}
+
+// Memory the allocator may read a cluster into: `pages` pages at `buf`.
+struct Scratch {
+    uint8_t *buf;
+    uint32_t pages;
+};
+
+// A buffer the caller offers or a free slot's holds a whole cluster. Else
+// the root image has room outside the current copy: the pages before it
+// hold older copies, which nothing reads again, and those after it are
+// unused until the next copy is staged there.
+Scratch find_scratch(dace_state *s, uint8_t *offered) {
+    if (offered != nullptr)
+        return {offered, s->clus_pages};
+    if (s->free_list != nullptr)
+        return {s->free_list->buf, s->clus_pages};
+    if (s->root_clus == kNoRoot)
+        return {nullptr, 0};
+    const uint32_t before = s->root_page;
+    const uint32_t copy_end = uint32_t{s->root_page} + s->root->pages;
+    const uint32_t after = copy_end < s->clus_pages ? s->clus_pages - copy_end : 0u;
+    if (before >= after)
+        return {before != 0 ? s->root_buf : nullptr, before};
+    return {s->root_buf + size_t{copy_end} * s->page_size, after};
+}
+
+// Whether cluster `c` reads back erased in full, as a cluster must before
+// its pages are programmed: the mount knows only the first word of a free
+// cluster, and an erase cut short leaves stale bytes behind an erased
+// start. False also when it cannot be read or no memory is at hand to read
+// it into; the caller then erases it.
+bool reads_erased(dace_state *s, uint32_t c, uint8_t *offered) {
+    const Scratch scratch = find_scratch(s, offered);
+    if (scratch.buf == nullptr)
+        return false;
+    for (uint32_t page = 0; page < s->clus_pages; page += scratch.pages) {
+        const uint32_t pages = s->clus_pages - page < scratch.pages ? s->clus_pages - page : scratch.pages;
+        const uint32_t bytes = pages * s->page_size;
+        if (s->read_fn(s->io_ctx, c * s->clus_pages + page, scratch.buf, bytes) != bytes ||
+            !bytes_are(scratch.buf, bytes, 0xFF))
+            return false;
+    }
+    return true;
+}
+
 // ---- state layout ---------------------------------------------------------
 
 dace_state *lay_out(const dace_config *cfg, void *block) {
@@ -96,7 +168,7 @@ dace_state *lay_out(const dace_config *cfg, void *block) {
 
 // ---- which root copy counts ---------------------------------------------------
 
-constexpr bool kCheckEntries = false; // provisional, while tests move off implausible entries
+constexpr bool kCheckEntries = true;
 
 // What the root rules need of a configuration or a mounted state, so that
 // the mount and the tools that read images judge copies by one code.
@@ -227,90 +299,184 @@ bool read_header(dace_state *s, uint32_t c, uint8_t *buf) {
            s->read_fn(s->io_ctx, page, buf, kClusHeaderSize) == kClusHeaderSize;
 }
 
+// Whether a root cluster image holds nothing but a first format's copy,
+// whole or cut short: nothing programmed past page 0, and every bit that
+// the format's copy leaves set still set in page 0. A program only clears
+// bits, so a copy cut anywhere, or read from weakly programmed cells, fits;
+// another configuration's copy does not (its CRCs differ), nor does any
+// later copy. `scratch` takes the format's copy (a page).
+bool looks_like_format_remnant(dace_state *s, const uint8_t *image, uint8_t *scratch) {
+    if (!bytes_are(image + s->page_size, s->clus_size - s->page_size, 0xFF))
+        return false;
+    auto *intended = reinterpret_cast<dace_root *>(scratch);
+    dace_fill_root(s, intended, 1, 0, 1);
+    intended->files_crc = dace_root_files_crc(s, intended);
+    for (uint32_t i = 0; i < s->page_size; ++i)
+        if ((image[i] & scratch[i]) != scratch[i])
+            return false;
+    return true;
+}
+
+bool looks_erased(uint32_t word) { return word == 0x00000000u || word == 0xFFFFFFFFu; }
+
+// During the mount a cluster whose header looks like data keeps the link it
+// holds in the table, encoded above the cluster numbers: claimed clusters,
+// which hold plain links, stay apart from unclaimed ones, and no header is
+// read twice. A medium of more clusters than the 16-bit codes leave room
+// for keeps no links; its chains read each header again.
+bool links_kept(const dace_state *s) { return 2u * s->clus_count + 2u <= CLUS_BAD; }
+
+uint16_t unclaimed_code(const dace_state *s, uint16_t link) {
+    const uint32_t base = s->clus_count;
+    if (link < s->clus_count)
+        return static_cast<uint16_t>(base + link);
+    return static_cast<uint16_t>(link == CLUS_END ? 2 * base : 2 * base + 1);
+}
+
+bool is_unclaimed(const dace_state *s, uint16_t code) {
+    if (!links_kept(s))
+        return code == CLUS_DIRTY;
+    return code >= s->clus_count && code <= 2u * s->clus_count + 1;
+}
+
+// A link that is neither a cluster of this medium nor the end of a chain.
+constexpr uint16_t kLinkBeyond = 0xFFFE;
+
+uint16_t decode_link(const dace_state *s, uint16_t code) {
+    const uint32_t link = code - uint32_t{s->clus_count};
+    if (link < s->clus_count)
+        return static_cast<uint16_t>(link);
+    return link == s->clus_count ? CLUS_END : kLinkBeyond;
+}
+
 struct BestRoot {
     uint32_t seq = 0;
     uint16_t clus = kNoRoot;
     uint16_t page = 0;
 };
 
-// First pass: classify every cluster by its first word and find the newest
-// valid root copy. False when the mount must be refused: a root of another
-// geometry, or a cluster that cannot be read (whole, when it starts like a
-// root).
-bool scan_clusters(dace_state *s, BestRoot *best) {
-    const uint32_t clus_size = s->clus_size;
-    for (uint32_t i = 0; i < s->clus_count; ++i) {
-        s->clus_table[i] = CLUS_DIRTY;
-        const uint32_t page = i * s->clus_pages;
-        // A cluster that cannot be read may hold the newest root or a file's
-        // clusters; mounting without it would roll the volume back and let
-        // the allocator erase committed data. Refuse: the caller may try
-        // again, or erase the medium to start afresh.
-        if (!read_header(s, i, s->root_buf))
+// What the first pass saw beside the newest root.
+struct Scan {
+    BestRoot best;
+    bool data_mark = false;      // some cluster starts with DATA_MAGIC
+    uint32_t root_marks = 0;     // clusters that start with ROOT_MAGIC
+    bool format_remnant = false; // the last of them looks like a first format cut short
+};
+
+// How the first pass treats what it cannot use: a mount refuses, a
+// deliberate format takes it as bad or as another owner's to erase.
+enum class ScanFor { Mount, Format };
+
+// Keeps the image of the newest valid root cluster found so far in a slot
+// buffer that no file uses yet, so that the root is loaded from the very
+// read that was validated: a cell that reads differently a second time
+// cannot slip an unchecked header past the walk.
+uint8_t *kept_root_image(dace_state *s) { return s->free_list->buf; }
+
+// Classifies cluster `i` by its first word and, for a root cluster, walks
+// its log. False when the mount must be refused.
+bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
+    s->clus_table[i] = CLUS_DIRTY;
+    // A cluster that cannot be read may hold the newest root or a file's
+    // clusters; mounting without it would roll the volume back and let the
+    // allocator erase committed data. Refuse: the caller may try again.
+    if (!read_header(s, i, s->root_buf)) {
+        if (why == ScanFor::Mount)
             return false;
-        const uint32_t word = load_u32(s->root_buf);
-        if (word == ROOT_MAGIC) {
-            if (s->read_fn(s->io_ctx, page, s->root_buf, clus_size) == clus_size) {
-                dace_root_walk walk;
-                if (walk_root(rules_of(s), s->root_buf, &walk) != DACE_COPY_VALID)
-                    return false;
-                if (walk.copies != 0 && walk.seq > best->seq) {
-                    best->seq = walk.seq;
-                    best->clus = static_cast<uint16_t>(i);
-                    best->page = walk.last_page;
-                }
-                continue;
-            }
-            return false;
+        s->clus_table[i] = CLUS_BAD;
+        lower_free_count(s);
+        return true;
+    }
+    const uint32_t word = load_u32(s->root_buf);
+    if (word == BAD_MARK) {
+        s->clus_table[i] = CLUS_BAD;
+        lower_free_count(s);
+    } else if (looks_erased(word)) {
+        // Free, but only the first word is known: the allocator reads the
+        // rest before it hands the cluster out (an erase cut short leaves
+        // stale bytes behind an erased start).
+        s->clus_table[i] = CLUS_FREE;
+    } else if (word == ROOT_MAGIC) {
+        ++scan->root_marks;
+        if (s->read_fn(s->io_ctx, i * s->clus_pages, s->root_buf, s->clus_size) != s->clus_size) {
+            if (why == ScanFor::Mount)
+                return false;
+            return true; // stays to be erased
         }
-        if (word == BAD_MARK) {
-            s->clus_table[i] = CLUS_BAD;
-            lower_free_count(s);
+        // Only matters while no root counts; the kept image's buffer is free then.
+        if (scan->best.seq == 0)
+            scan->format_remnant = looks_like_format_remnant(s, s->root_buf, kept_root_image(s));
+        dace_root_walk walk;
+        if (walk_root(rules_of(s), s->root_buf, &walk) != DACE_COPY_VALID) {
+            // A sound root of another geometry: the mount refuses it; a
+            // deliberate format erases it, since it would refuse every
+            // later mount.
+            if (why == ScanFor::Mount || s->erase_fn(s->io_ctx, i, 1) != 1)
+                return false;
+            s->clus_table[i] = CLUS_FREE;
+            return true;
         }
+        if (walk.copies != 0 && walk.seq > scan->best.seq) {
+            scan->best = BestRoot{walk.seq, static_cast<uint16_t>(i), walk.last_page};
+            dace_memcpy(kept_root_image(s), s->root_buf, s->clus_size);
+        }
+    } else {
+        scan->data_mark = scan->data_mark || word == DATA_MAGIC;
+        if (links_kept(s))
+            s->clus_table[i] = unclaimed_code(s, load_u16(s->root_buf + 4));
     }
     return true;
 }
 
-// Whether all `count` bytes are 0x00, or all 0xFF. The mount runs this over
-// every free cluster of the medium, so it gathers the differences of 64
-// bytes a word at a time and tests once per block.
-bool bytes_are_blank(const uint8_t *p, uint32_t count) {
-    if (count == 0)
+bool scan_clusters(dace_state *s, Scan *scan, ScanFor why) {
+    for (uint32_t i = 0; i < s->clus_count; ++i)
+        if (!scan_one(s, i, scan, why))
+            return false;
+    return true;
+}
+
+enum class Claim { Done, Refuse };
+
+// The link a chain follows out of unclaimed cluster `c`: kept by the first
+// pass, or read again where the table had no room for it. kLinkBeyond for
+// a link out of this medium, CLUS_BAD when `c` holds no data header (or,
+// on a second read, no longer does).
+bool link_of(dace_state *s, uint16_t c, uint8_t *scratch, uint16_t *link) {
+    if (links_kept(s)) {
+        *link = decode_link(s, s->clus_table[c]);
         return true;
-    const uint8_t blank = p[0];
-    if (blank != 0x00 && blank != 0xFF)
-        return false;
-    const uint32_t blank_word = blank == 0x00 ? 0u : 0xFFFFFFFFu;
-    constexpr uint32_t kBlock = 64;
-    uint32_t i = 0;
-    for (; i + kBlock <= count; i += kBlock) {
-        uint32_t differ = 0;
-        for (uint32_t k = 0; k < kBlock; k += 4) {
-            uint32_t word;
-            __builtin_memcpy(&word, p + i + k, 4);
-            differ |= word ^ blank_word;
-        }
-        if (differ != 0)
-            return false;
     }
-    for (; i < count; ++i)
-        if (p[i] != blank)
-            return false;
+    if (!read_header(s, c, scratch))
+        return false;
+    const uint32_t word = load_u32(scratch);
+    const uint16_t raw = load_u16(scratch + 4);
+    if (word == ROOT_MAGIC || word == BAD_MARK || looks_erased(word))
+        *link = CLUS_BAD;
+    else
+        *link = raw == CLUS_END || raw < s->clus_count ? raw : kLinkBeyond;
     return true;
 }
 
 // Claims the clusters of every chain of the loaded root. A chain ends where
-// a link leaves the table or meets a cluster that is already taken; the
-// last cluster claimed then ends it.
-// False when a header cannot be read: the clusters behind it would be left
-// for the allocator to erase.
-bool rebuild_chains(dace_state *s, uint8_t *scratch) {
+// it meets a cluster that holds no unclaimed data (claimed by an earlier
+// chain, erased, a root); the last cluster claimed then ends it. Refused:
+// a cluster or link beyond the configured medium (the medium was formatted
+// larger: mounting would cut files short and the next commit would make
+// that permanent), or a header that cannot be read.
+Claim claim_chains(dace_state *s, uint8_t *scratch) {
     dace_entry *entries = entries_of(s->root);
     for (uint32_t e = 0; e < s->root->count; ++e) {
         uint16_t c = entries[e].clus;
+        if (c != CLUS_END && c >= s->clus_count)
+            return Claim::Refuse;
         uint16_t prev = CLUS_END; // no cluster of this chain claimed yet
         while (c != CLUS_END) {
-            if (c >= s->clus_count || s->clus_table[c] != CLUS_DIRTY) {
+            uint16_t link = CLUS_BAD;
+            if (is_unclaimed(s, s->clus_table[c]) && !link_of(s, c, scratch, &link))
+                return Claim::Refuse;
+            if (link == kLinkBeyond)
+                return Claim::Refuse;
+            if (link != CLUS_END && link >= s->clus_count) {
                 if (prev == CLUS_END) {
                     // Nothing of this file can be claimed: it must not lead
                     // later writes into clusters that are not its own.
@@ -322,45 +488,25 @@ bool rebuild_chains(dace_state *s, uint8_t *scratch) {
                 break;
             }
             lower_free_count(s);
-            if (!read_header(s, c, scratch))
-                return false;
-            const uint16_t link = load_u16(scratch + 4);
             s->clus_table[c] = link;
             prev = c;
             c = link;
         }
     }
-    return true;
+    return Claim::Done;
 }
 
-// Second pass: what no chain reached is free without an erase only when the
-// whole cluster reads back erased. An erase cut short by a power cut can
-// leave an erased first word over stale bytes, and programming over those
-// would corrupt data (or revive old root copies) without any error.
-void classify_unclaimed(dace_state *s, uint8_t *scratch) {
-    for (uint32_t j = 0; j < s->clus_count; ++j) {
-        if (s->clus_table[j] != CLUS_DIRTY)
-            continue;
-        const uint32_t page = j * s->clus_pages;
-        // A short read proves nothing: the cluster stays to be erased.
-        if (s->read_fn(s->io_ctx, page, scratch, kClusHeaderSize) != kClusHeaderSize)
-            continue;
-        const uint32_t word = load_u32(scratch);
-        if (word == BAD_MARK) {
-            s->clus_table[j] = CLUS_BAD;
-            lower_free_count(s);
-        } else if (word == 0x00000000u || word == 0xFFFFFFFFu) {
-            if (s->read_fn(s->io_ctx, page, scratch, s->clus_size) == s->clus_size &&
-                bytes_are_blank(scratch, s->clus_size))
-                s->clus_table[j] = CLUS_FREE;
-        }
-    }
+// Clusters no chain claimed are free: erased-looking ones are checked when
+// first taken, the rest are erased when taken.
+void release_unclaimed(dace_state *s) {
+    for (uint32_t j = 0; j < s->clus_count; ++j)
+        if (is_unclaimed(s, s->clus_table[j]))
+            s->clus_table[j] = CLUS_DIRTY;
 }
 
-bool load_root(dace_state *s, const BestRoot &best) {
+void load_root(dace_state *s, const BestRoot &best) {
     lower_free_count(s);
-    if (s->read_fn(s->io_ctx, uint32_t{best.clus} * s->clus_pages, s->root_buf, s->clus_size) != s->clus_size)
-        return false;
+    dace_memcpy(s->root_buf, kept_root_image(s), s->clus_size);
     s->root_clus = best.clus;
     s->clus_table[best.clus] = CLUS_END;
     s->root = reinterpret_cast<dace_root *>(s->root_buf + size_t{best.page} * s->page_size);
@@ -372,13 +518,12 @@ bool load_root(dace_state *s, const BestRoot &best) {
     const uint32_t tail = uint32_t{s->root_end} * s->page_size;
     if (!bytes_are_blank(s->root_buf + tail, s->clus_size - tail))
         s->root_sealed = 1;
-    return true;
 }
 
-// Writes the first, empty root copy of a volume. The write's result is not
-// needed here: a short write leaves the copy unsaved, and the next commit
-// writes it again in a fresh cluster.
-bool format(dace_state *s) {
+// Writes the first, empty root copy of a volume at `seq`. The write's result
+// is not needed here: a short write leaves the copy unsaved, and the next
+// commit writes it again in a fresh cluster.
+bool format(dace_state *s, uint32_t seq) {
     const int c = take_cluster(s, false);
     if (c < 0) {
         s->root_clus = kNoRoot;
@@ -388,24 +533,62 @@ bool format(dace_state *s) {
     s->root = reinterpret_cast<dace_root *>(s->root_buf);
     s->root_page = 0;
     s->root_end = 0;
-    dace_fill_root(s, s->root, 1, 0, 1);
+    dace_fill_root(s, s->root, 1, 0, seq);
     (void)dace_commit_root(s);
     return true;
 }
 
+// A format that dace_init began on a medium without marks and that a power
+// cut interrupted leaves one root cluster and no data anywhere; the next
+// dace_init completes it. Another owner's volume shows more: data clusters,
+// or a root cluster with more than an empty first copy.
+bool first_format_cut_short(const Scan &scan) {
+    return !scan.data_mark && scan.root_marks == 1 && scan.format_remnant;
+}
+
 bool mount(dace_state *s) {
-    BestRoot best;
-    if (!scan_clusters(s, &best))
+    Scan scan;
+    if (!scan_clusters(s, &scan, ScanFor::Mount))
         return false;
-    // The chains and the second pass read headers into a slot buffer that
-    // no file uses yet.
-    uint8_t *scratch = s->free_list->buf;
-    if (best.seq != 0) {
-        if (!load_root(s, best) || !rebuild_chains(s, scratch))
+    if (scan.best.seq != 0) {
+        load_root(s, scan.best);
+        // Header reads of a chain (where links were not kept) use a slot
+        // buffer that no file uses yet.
+        if (claim_chains(s, s->free_list->buf) == Claim::Refuse)
             return false;
+        release_unclaimed(s);
+        return true;
     }
-    classify_unclaimed(s, scratch);
-    return best.seq != 0 || format(s);
+    release_unclaimed(s);
+    // Marks of this file system without a root that counts: another
+    // configuration's volume, or one whose roots are damaged. Formatting
+    // would lose it; the caller decides (dace_format).
+    if ((scan.data_mark || scan.root_marks != 0) && !first_format_cut_short(scan))
+        return false;
+    return format(s, 1);
+}
+
+// A deliberate format: the new root commits the empty volume in one page,
+// with a generation above every root found, so a power cut leaves the old
+// volume or the new one (roots of another geometry are erased by the scan
+// first). Everything else is erased as it is reused.
+bool format_deliberately(dace_state *s) {
+    Scan scan;
+    if (!scan_clusters(s, &scan, ScanFor::Format))
+        return false;
+    release_unclaimed(s);
+    // The old root stays in use until the new one has reached the medium.
+    if (scan.best.seq != 0)
+        s->clus_table[scan.best.clus] = CLUS_END;
+    const uint32_t seq = scan.best.seq + 1;
+    if (!format(s, seq == 0 ? 1 : seq))
+        return false;
+    if (scan.best.seq != 0) {
+        hold_cluster(s, scan.best.clus);
+        if (s->root_unsaved == 0)
+            settle_held_clusters(s);
+    }
+    return true;
 }
 
 // ---- root copy-on-write -------------------------------------------------
@@ -504,14 +687,19 @@ void raise_free_count(dace_state *s) {
         ++s->free_clus;
 }
 
-int take_cluster(dace_state *s, bool root_swap) {
+int take_cluster(dace_state *s, bool root_swap, uint8_t *scratch) {
     // Held clusters count as free but cannot be handed out yet; without this
     // the clusters held back for root moves would be given to files.
     if (!root_swap && s->free_clus <= s->held_count)
         return -1;
-    for (uint32_t i = 0; i < s->clus_count; ++i) {
+    const bool next_fit = (s->options & DACE_OPT_LEVEL_WEAR) != 0;
+    const uint32_t start = next_fit ? s->alloc_cursor : 0u;
+    for (uint32_t k = 0; k < s->clus_count; ++k) {
+        const uint32_t i = start + k < s->clus_count ? start + k : start + k - s->clus_count;
         const uint16_t code = s->clus_table[i];
-        if (code == CLUS_DIRTY) {
+        if (code != CLUS_FREE && code != CLUS_DIRTY)
+            continue;
+        if (code == CLUS_DIRTY || !reads_erased(s, i, scratch)) {
             if (s->erase_fn(s->io_ctx, i, 1) != 1) {
                 s->clus_table[i] = CLUS_BAD;
                 lower_free_count(s);
@@ -519,15 +707,42 @@ int take_cluster(dace_state *s, bool root_swap) {
                     return -1;
                 continue;
             }
-        } else if (code != CLUS_FREE) {
-            continue;
         }
         s->clus_table[i] = CLUS_END;
         if (!root_swap)
             lower_free_count(s);
+        if (next_fit)
+            s->alloc_cursor = static_cast<uint16_t>(i + 1 < s->clus_count ? i + 1 : 0);
         return static_cast<int>(i);
     }
     return -1;
+}
+
+int commit_cluster(dace_state *s, uint16_t c, uint8_t *image, uint32_t bytes_held) {
+    store_u32(image, DATA_MAGIC);
+    store_u16(image + 4, s->clus_table[c]);
+    store_u16(image + 6, dace_data_crc(s, image));
+    // The cluster was erased, or read back erased, before it was handed
+    // out, so pages wholly past `bytes_held` already read as the 0xFF the
+    // CRC covers there.
+    uint32_t pages = (bytes_held + s->page_size - 1) / s->page_size;
+    if (pages == 0 || pages > s->clus_pages)
+        pages = s->clus_pages;
+    const uint32_t bytes = pages * s->page_size;
+    return s->write_fn(s->io_ctx, uint32_t{c} * s->clus_pages, image, bytes) == bytes ? 0 : -1;
+}
+
+uint32_t blank_past_end(dace_state *s, dace_file *f) {
+    const uint32_t payload = s->clus_payload;
+    if (f->entry >= s->root->count || f->clus_off > payload || f->clus_off > f->pos)
+        return s->clus_size;
+    const uint32_t start = f->pos - f->clus_off; // file offset of the buffer's cluster
+    const uint32_t size = entries_of(s->root)[f->entry].size;
+    if (size < start || size - start >= payload)
+        return s->clus_size;
+    const uint32_t end = size - start;
+    dace_memset(f->buf + kClusHeaderSize + end, 0xFF, payload - end);
+    return kClusHeaderSize + end;
 }
 
 void release_cluster(dace_state *s, uint16_t c) {
@@ -600,8 +815,12 @@ dace_state *dace_init(const dace_config *config, void *block) {
 }
 
 dace_state *dace_format(const dace_config *config, void *block) {
-    // Provisional: mounts as dace_init does until the deliberate format lands.
-    return dace_init(config, block);
+    if (block == nullptr || reinterpret_cast<uintptr_t>(block) % kBlockAlign != 0)
+        return nullptr;
+    if (dace_check_config(config) != DACE_CONFIG_OK)
+        return nullptr;
+    dace_state *s = lay_out(config, block);
+    return format_deliberately(s) ? s : nullptr;
 }
 
 void dace_verify_reads(dace_state *s, int on) {
@@ -705,25 +924,16 @@ int dace_commit_root(dace_state *s) {
 int dace_commit_clus(dace_state *s, uint16_t c, void *image) {
     if (c >= s->clus_count || image == nullptr)
         return -1;
-    auto *bytes = static_cast<uint8_t *>(image);
-    store_u32(bytes, DATA_MAGIC);
-    store_u16(bytes + 4, s->clus_table[c]);
-    store_u16(bytes + 6, dace_data_crc(s, bytes));
-    // cppcheck-suppress redundantAssignment ; a braced cast (size_t{n}) in an expression is misread as an assignment
-    const uint32_t written = s->write_fn(s->io_ctx, uint32_t{c} * s->clus_pages, bytes, s->clus_size);
-    return written == s->clus_size ? 0 : -1;
+    return commit_cluster(s, c, static_cast<uint8_t *>(image), s->clus_size);
 }
 
-// Only while the file lies within its first payload is the tail of the
-// payload blanked; later clusters are written as the buffer holds them.
+// Only the payload past the end of the file is blanked, in whichever of the
+// file's clusters the buffer holds: what lies there is meaningless (or the
+// bytes of another file that used the buffer before) and, left 0xFF, it
+// need not be programmed at all.
 void dace_clear_unused_data(dace_state *s, dace_file *f) {
-    if (f == nullptr || f->entry >= s->root->count)
-        return;
-    const uint32_t payload = s->clus_payload;
-    const uint32_t pos = f->pos;
-    const uint32_t size = entries_of(s->root)[f->entry].size;
-    if (pos / payload == size / payload && pos < payload)
-        dace_memset(f->buf + kClusHeaderSize + pos, 0xFF, payload - pos);
+    if (f != nullptr)
+        (void)blank_past_end(s, f);
 }
 
 // ---- cluster table ----------------------------------------------------------
@@ -794,7 +1004,8 @@ int dace_reopen_root(dace_state *s, int mode, uint16_t drop) {
     if (mode == DACE_REOPEN_REMOVE)
         renumber_open_slots(s, drop);
     DACE_ASSERT(root_is_staged(s) && uint32_t{s->root_page} + s->root->pages <= s->clus_pages);
-    DACE_ASSERT(s->root->count <= entry_capacity(s, s->root->pages));
+    // A copy written by an older writer may have no fill; it still fits.
+    DACE_ASSERT(kRootHeaderSize + kEntrySize * uint32_t{s->root->count} <= uint32_t{s->root->pages} * s->page_size);
     return 0;
 }
 

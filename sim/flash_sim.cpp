@@ -46,7 +46,7 @@ FlashSim::FlashSim(Geometry geometry)
     : geometry_(geometry),
       mem_(size_t{geometry.page_size} * geometry.total_pages, blank),
       erases_(cluster_count(), 0),
-      worn_(cluster_count(), false), unreadable_(cluster_count(), false) {}
+      worn_(cluster_count(), false), unreadable_(cluster_count(), false), unstable_(geometry.total_pages, false) {}
 
 dace_config FlashSim::config(uint16_t max_files, uint16_t crc_seed) {
     dace_config cfg{};
@@ -99,10 +99,18 @@ void FlashSim::make_unreadable(uint32_t c) {
         unreadable_[c] = true;
 }
 
+void FlashSim::make_unstable(uint32_t page, uint32_t seed) {
+    if (page < unstable_.size()) {
+        unstable_[page] = true;
+        unstable_rng_ = seed * 2654435761u | 1u;
+    }
+}
+
 void FlashSim::clear_faults() {
     reboot_faults();
     std::fill(worn_.begin(), worn_.end(), false);
     std::fill(unreadable_.begin(), unreadable_.end(), false);
+    std::fill(unstable_.begin(), unstable_.end(), false);
 }
 
 void FlashSim::cut_after_bytes(uint64_t bytes) {
@@ -173,8 +181,29 @@ uint32_t FlashSim::do_read(uint32_t page, void *dst, uint32_t count) {
             return 0;
     const uint32_t done = short_due ? std::min(count, read_fault_.value) : count;
     std::memmove(dst, mem_.data() + size_t{page} * geometry_.page_size, done);
+    disturb(page, static_cast<uint8_t *>(dst), done);
     counters_.bytes_read += done;
     return done;
+}
+
+void FlashSim::disturb(uint32_t page, uint8_t *dst, uint32_t count) {
+    const uint32_t page_size = geometry_.page_size;
+    for (uint32_t at = 0; at < count; at += page_size) {
+        const uint32_t p = page + at / page_size;
+        if (p >= unstable_.size() || !unstable_[p])
+            continue;
+        // A weakly programmed cell reads as programmed or as erased: in
+        // about one byte in eight, one cleared bit reads set. Erased bits
+        // hold no charge and always read set.
+        const uint32_t end = std::min(count, at + page_size);
+        for (uint32_t i = at; i < end; ++i) {
+            unstable_rng_ ^= unstable_rng_ << 13;
+            unstable_rng_ ^= unstable_rng_ >> 17;
+            unstable_rng_ ^= unstable_rng_ << 5;
+            if ((unstable_rng_ & 7u) == 0)
+                dst[i] = static_cast<uint8_t>(dst[i] | (1u << ((unstable_rng_ >> 3) & 7u)));
+        }
+    }
 }
 
 uint32_t FlashSim::do_write(uint32_t page, const void *src, uint32_t count) {
@@ -204,6 +233,7 @@ uint32_t FlashSim::do_write(uint32_t page, const void *src, uint32_t count) {
         if (done >= cut_bytes_left_) {
             cut_bytes_armed_ = false;
             powered_ = false;
+            torn_page_ = done % geometry_.page_size != 0 ? page + done / geometry_.page_size : UINT32_MAX;
         } else {
             cut_bytes_left_ -= done;
         }
@@ -233,6 +263,7 @@ uint32_t FlashSim::do_erase(uint32_t first, uint32_t n) {
         std::fill_n(cluster(first), part, blank);
         ++erases_[first];
         powered_ = false;
+        torn_page_ = UINT32_MAX;
         mirrored(size_t{first} * size, part);
         return 0;
     }
@@ -241,6 +272,8 @@ uint32_t FlashSim::do_erase(uint32_t first, uint32_t n) {
     std::fill_n(cluster(first), size_t{n} * size, blank);
     for (uint32_t c = first; c < first + n; ++c)
         ++erases_[c];
+    std::fill_n(unstable_.begin() + static_cast<std::ptrdiff_t>(size_t{first} * geometry_.clus_pages),
+                size_t{n} * geometry_.clus_pages, false);
     if (!mirrored(size_t{first} * size, size_t{n} * size))
         return 0;
     return fail_due ? erase_fault_.value : n;

@@ -118,6 +118,14 @@ public:
     // Every read that touches cluster `c` returns 0 from now on: a block
     // that no longer reads back. It survives reboot().
     void make_unreadable(uint32_t c);
+    // Every read that touches page `page` returns that page's bytes with
+    // some cleared bits read as set, differently on each read: cells left
+    // half programmed by a power cut, or a marginal read. Erased bits stay
+    // set. `seed` picks the
+    // flips. It survives reboot(); an erase of the page's cluster, or
+    // clear_faults(), makes the page stable again.
+    void make_unstable(uint32_t page, uint32_t seed = 1);
+    bool unstable(uint32_t page) const { return page < unstable_.size() && unstable_[page]; }
     // Disarms every fault, pending power cuts and worn clusters included.
     // Does not restore power: that is reboot().
     void clear_faults();
@@ -134,6 +142,9 @@ public:
     // later clusters of the call are untouched, and the erase returns 0.
     void cut_in_erase(uint64_t mth, double fraction = 0.5);
     bool powered() const { return powered_; }
+    // The page a power cut left partly programmed, or UINT32_MAX when the
+    // last cut fell on a page boundary or in an erase.
+    uint32_t torn_page() const { return torn_page_; }
     // Power back on with the content kept; disarms every pending fault and
     // power cut. Worn clusters stay worn.
     void reboot();
@@ -169,6 +180,7 @@ private:
     void reboot_faults(); // disarms the faults a power cycle forgets
     void record(Op op, uint32_t addr, uint32_t count, uint32_t result);
     bool mirrored(size_t offset, size_t count); // false when the mirror refused
+    void disturb(uint32_t page, uint8_t *dst, uint32_t count); // unstable pages of a read
 
     Geometry geometry_;
     std::vector<uint8_t> mem_;
@@ -188,9 +200,12 @@ private:
     Fault read_fault_, write_fault_, erase_fault_;
     std::vector<bool> worn_;
     std::vector<bool> unreadable_;
+    std::vector<bool> unstable_; // per page
+    uint32_t unstable_rng_ = 1;
     uint64_t cut_bytes_left_ = 0;
     bool cut_bytes_armed_ = false;
     uint64_t cut_erase_countdown_ = 0;
+    uint32_t torn_page_ = UINT32_MAX;
     double cut_erase_fraction_ = 0.5;
     Mirror mirror_;
 };

@@ -66,7 +66,7 @@ TEST(Remove, FreesEveryClusterAndCommitsOnlyTheRoot) {
 
     ASSERT_EQ(dace_remove(s, "a"), 0);
     // No data cluster is read, written or erased: the root copy is the change.
-    EXPECT_EQ(medium_calls(v.sim.log()), shown({root_write(s)}));
+    EXPECT_EQ(medium_changes(v.sim.log()), shown({root_write(s)}));
     EXPECT_EQ(dace_getfreespace(s, nullptr), free_before + 3 * kClusSize);
     for (const uint16_t c : {c1, c2, c3})
         EXPECT_EQ(s->clus_table[c], CLUS_DIRTY) << c;
@@ -75,7 +75,7 @@ TEST(Remove, FreesEveryClusterAndCommitsOnlyTheRoot) {
     // A file without clusters: only the entry goes.
     v.sim.clear_log();
     ASSERT_EQ(dace_remove(s, "e"), 0);
-    EXPECT_EQ(medium_calls(v.sim.log()), shown({root_write(s)}));
+    EXPECT_EQ(medium_changes(v.sim.log()), shown({root_write(s)}));
     EXPECT_EQ(dace_getfreespace(s, nullptr), free_before + 3 * kClusSize);
     EXPECT_EQ(v.sim.counters().update_calls, updates);
 
@@ -144,7 +144,7 @@ TEST(Remove, OpenHandlesFollowTheirEntriesAndShareTheCommit) {
     v.sim.set_logging(true);
 
     ASSERT_EQ(dace_remove(s, "a"), 0);
-    EXPECT_EQ(medium_calls(v.sim.log()), shown({{Op::Write, uint32_t{pending} * 8, 2048, 2048}, root_write(s)}));
+    EXPECT_EQ(medium_changes(v.sim.log()), shown({data_write(pending, 3000 - P), root_write(s)}));
     EXPECT_EQ(v.sim.counters().update_calls, updates);
     EXPECT_EQ(open_slot_of(s, hb)->entry, 0);
     EXPECT_EQ(open_slot_of(s, hc)->entry, 1);
@@ -268,7 +268,7 @@ TEST(Rename, OntoATakenNameOrItsOwnIsAChangeLikeAnyOther) {
     ASSERT_EQ(dace_rename(s, "b", "b"), 0);
     EXPECT_EQ(v.sim.counters().update_calls, updates + 2);
     EXPECT_EQ(v.entries()[0].stamp, v.sim.stamp());
-    EXPECT_EQ(medium_calls(v.sim.log()), shown({root_write(s)}));
+    EXPECT_EQ(medium_changes(v.sim.log()), shown({root_write(s)}));
     EXPECT_EQ(entry_name(v.entries()[1]), "b");
 }
 
@@ -293,7 +293,7 @@ TEST(RenameReplace, DropsTheFileThatBoreTheNameInTheSameCommit) {
         v.sim.set_logging(true);
 
         ASSERT_EQ(dace_rename_replace(s, "new", "cfg"), 0);
-        EXPECT_EQ(medium_calls(v.sim.log()), shown({root_write(s)}));
+        EXPECT_EQ(medium_changes(v.sim.log()), shown({root_write(s)}));
         EXPECT_EQ(dace_getfreespace(s, nullptr), free_before + 3 * kClusSize);
         expect_free_count_matches_table(s);
         EXPECT_EQ(read_rest(s, other), pattern_bytes(100, 3));
@@ -397,7 +397,7 @@ TEST(Truncate, ReleasesOnlyTheClustersPastTheNewLength) {
         v.sim.set_logging(true);
 
         ASSERT_EQ(dace_truncate(s, "f", k.length), 0);
-        EXPECT_EQ(medium_calls(v.sim.log()), shown({root_write(s)}));
+        EXPECT_EQ(medium_changes(v.sim.log()), shown({root_write(s)}));
         EXPECT_EQ(v.sim.counters().update_calls, updates + 1);
         EXPECT_EQ(v.entries()[0].size, k.length);
         EXPECT_EQ(v.entries()[0].clus, k.released < 3 ? chain[k.released] : CLUS_END);
@@ -509,7 +509,7 @@ TEST(TruncateOpenFile, ReaderIsClampedToTheNewEnd) {
         v.sim.set_logging(true);
 
         ASSERT_EQ(dace_truncate(s, "f", k.length), 0);
-        EXPECT_EQ(medium_calls(v.sim.log()), shown({root_write(s)}));
+        EXPECT_EQ(medium_changes(v.sim.log()), shown({root_write(s)}));
         const uint32_t at = k.at < k.length ? k.at : k.length;
         EXPECT_EQ(dace_tell(s, h), at);
         EXPECT_EQ(read_rest(s, h), std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + k.length));

@@ -61,15 +61,13 @@ TEST(Format, BlankMediumGetsOnePageRootAtClusterZero) {
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
 
-    // A header read per cluster; then, for each, its header again and the
-    // whole cluster to prove it erased; the root's CRCs and one page. No erase.
+    // A header read per cluster, nothing more of the free space; the cluster
+    // the format takes read whole once to prove it erased; the root's CRCs
+    // and one page. No erase.
     std::vector<Call> expected;
     for (uint32_t c = 0; c < kClusters; ++c)
         expected.push_back(rd(c * kPages, 8));
-    for (uint32_t c = 0; c < kClusters; ++c) {
-        expected.push_back(rd(c * kPages, 8));
-        expected.push_back(rd(c * kPages, 2048));
-    }
+    expected.push_back(rd(0, 2048));
     const uint16_t head = crc(v.sim.cluster(0), 28, 0xFFFF);
     expected.push_back(Call{Op::Crc, 0, 28, head});
     expected.push_back(Call{Op::Crc, 0, 28, head});
@@ -110,8 +108,11 @@ TEST(Format, ZeroedMediumCountsAsErased) {
     v.sim.set_logging(true);
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
+    // Zero bytes cannot take a program: the cluster the format takes is
+    // erased first, the others when they are first taken.
     const std::vector<std::string> calls = medium_calls(v.sim.log());
-    EXPECT_EQ(calls.size(), 3 * kClusters + 1);
+    EXPECT_EQ(calls.size(), kClusters + 3);
+    EXPECT_EQ(calls[calls.size() - 2], show(Call{Op::Erase, 0, 1, 1}));
     EXPECT_EQ(calls.back(), show(Call{Op::Write, 0, 256, 256}));
     EXPECT_EQ(s->root_clus, 0);
     for (uint32_t c = 1; c < kClusters; ++c)
@@ -160,24 +161,34 @@ TEST(Format, UnreadableClusterRefusesTheMount) {
     }
 }
 
-// Damaged copies and copies of generation 0 are no root: the medium is
-// formatted, and the dirty cluster the format takes is erased first.
-TEST(Format, IgnoresDamagedAndGenerationZeroCopies) {
+// Damaged copies and copies of generation 0 are no root, but they are this
+// file system's: the mount refuses and changes nothing, since formatting
+// would lose the volume. A deliberate format makes it an empty one.
+TEST(Format, DamagedRootsRefuseTheMountUntilADeliberateFormat) {
     Volume v;
     plant_root(v.sim, v.cfg, 0, 0, 7, named({"a", "b"}));
-    v.sim.cluster(0)[40] ^= 1; // an entry byte: the files CRC fails
+    plant_root(v.sim, v.cfg, 0, 1, 7, named({"a"}));
+    v.sim.cluster(0)[40] ^= 1; // an entry byte of page 0: the files CRC fails
     plant_root(v.sim, v.cfg, 1, 0, 0, named({"c"}));
+    plant_data(v.sim, v.cfg, 5, CLUS_END, 0x11);
+    const std::vector<uint8_t> before = v.sim.bytes();
     v.sim.set_logging(true);
-    dace_state *s = v.mount();
+    EXPECT_EQ(v.mount(), nullptr);
+    EXPECT_TRUE(medium_changes(v.sim.log()).empty());
+    EXPECT_EQ(v.sim.bytes(), before);
+
+    dace_state *s = dace_format(&v.cfg, v.block.data());
     ASSERT_NE(s, nullptr);
-    const std::vector<std::string> calls = medium_calls(v.sim.log());
-    ASSERT_GE(calls.size(), 2u);
-    EXPECT_EQ(calls[calls.size() - 2], show(Call{Op::Erase, 0, 1, 1}));
-    EXPECT_EQ(calls.back(), show(Call{Op::Write, 0, 256, 256}));
     EXPECT_EQ(s->root->seq, 1u);
     EXPECT_EQ(s->root->count, 0);
-    EXPECT_EQ(s->clus_table[1], CLUS_DIRTY);
-    EXPECT_EQ(s->free_clus, kClusters - 5);
+    EXPECT_EQ(s->clus_table[5], CLUS_DIRTY) << "old data is erased when reused";
+    ASSERT_NE(dace_create(s, "new"), 0u);
+    ASSERT_EQ(dace_commit_root(s), 0);
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(v.count(), 1);
+    EXPECT_EQ(entry_name(v.entries()[0]), "new");
+    expect_free_count_matches_table(s);
 }
 
 TEST(Format, RefusedWhenOnlyTheReserveIsLeft) {
@@ -242,7 +253,7 @@ TEST(Mount, PicksNewestGenerationLowerClusterOnTie) {
     for (const Case &k : cases) {
         Volume v;
         for (auto [clus, seq] : k.roots)
-            plant_root(v.sim, v.cfg, clus, 0, seq, {make_entry("c" + std::to_string(clus), 1, CLUS_END)});
+            plant_root(v.sim, v.cfg, clus, 0, seq, {make_entry("c" + std::to_string(clus), 0, CLUS_END)});
         dace_state *s = v.mount();
         ASSERT_NE(s, nullptr);
         EXPECT_EQ(s->root_clus, k.chosen);
@@ -333,15 +344,13 @@ TEST(Mount, CopyWithImpossibleExtentEndsTheWalk) {
         EXPECT_EQ(s->root_page, 0);
         EXPECT_EQ(entry_name(v.entries()[0]), "good");
     }
-    // The same fault in the only copy leaves no root: the medium is formatted.
+    // The same fault in the only copy leaves no root that counts: the
+    // mount refuses rather than format over a volume.
     Volume v;
     plant_root(v.sim, v.cfg, 3, 0, 4, named({"bad"}));
     copy_on_medium(v.sim, 3, 0)->pages = 0;
     reseal(v.sim, v.cfg, 3, 0);
-    dace_state *s = v.mount();
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->root_clus, 0);
-    EXPECT_EQ(s->root->seq, 1u);
+    EXPECT_EQ(v.mount(), nullptr);
 }
 
 // ---- geometry ---------------------------------------------------------------------
@@ -422,43 +431,32 @@ TEST(Mount, ShortWholeReadOfARootClusterRefusesTheMount) {
     EXPECT_EQ(s->root_clus, 6);
 }
 
-TEST(Mount, ShortReloadOfTheChosenRootRefusesTheMount) {
-    Volume v;
-    plant_root(v.sim, v.cfg, 3, 0, 2, named({"a"}));
-    v.sim.set_logging(true);
-    ASSERT_NE(v.mount(), nullptr);
-    const uint64_t reload = read_ordinal(v.sim.log(), 3 * kPages, 2048, 2);
-    v.sim.clear_log();
-    v.sim.fail_read(reload, 2047);
-    EXPECT_EQ(v.mount(), nullptr);
-    for (const Call &c : v.sim.log())
-        EXPECT_TRUE(c.op != Op::Write && c.op != Op::Erase);
-}
-
-// Bytes that were not read prove nothing: such a cluster stays to be erased.
-TEST(Mount, ShortSecondPassReadNeverFreesACluster) {
-    for (uint32_t count : {8u, 2048u}) {
-        SCOPED_TRACE(count);
-        Volume v;
-        plant_root(v.sim, v.cfg, 3, 0, 2, named({"a"}));
-        v.sim.set_logging(true);
-        ASSERT_NE(v.mount(), nullptr);
-        // The header read is the second one of cluster 10, the whole-cluster
-        // read the first; the blank bytes that do arrive prove nothing.
-        v.sim.fail_read(read_ordinal(v.sim.log(), 10 * kPages, count, count == 8 ? 2 : 1), 4);
-        dace_state *s = v.mount();
-        ASSERT_NE(s, nullptr);
-        EXPECT_EQ(s->clus_table[10], CLUS_DIRTY);
-        EXPECT_EQ(s->clus_table[11], CLUS_FREE);
-        expect_free_count_matches_table(s);
+// A root cluster whose cells read differently each time (a page left half
+// programmed, a read glitch) is judged and loaded from one read: whatever
+// the second look would show, the mount uses only what it validated, or
+// refuses. Under the sanitizers this also proves no access past a buffer.
+TEST(Mount, RootIsLoadedFromTheReadItValidated) {
+    for (const uint32_t unstable_page : {0u, 1u, 2u}) {
+        for (uint32_t trial = 0; trial < 200; ++trial) {
+            SCOPED_TRACE(testing::Message() << "unstable page " << unstable_page << ", trial " << trial);
+            Volume v;
+            plant_root(v.sim, v.cfg, 3, 0, 2, named({"a", "b"}));
+            plant_root(v.sim, v.cfg, 3, 1, 2, named({"a", "b", "c"}));
+            v.sim.make_unstable(3 * kPages + unstable_page, trial);
+            dace_state *s = v.mount();
+            if (s == nullptr)
+                continue;
+            if (s->root_clus != 3) {
+                // Only a root mark that itself reads wrong hides the volume.
+                EXPECT_EQ(unstable_page, 0u);
+                continue;
+            }
+            ASSERT_LE(uint32_t{s->root_page} + s->root->pages, kPages);
+            ASSERT_LE(s->root->count, 3);
+            for (uint16_t e = 0; e < v.count(); ++e)
+                EXPECT_EQ(entry_name(v.entries()[e]), std::string(1, static_cast<char>('a' + e)));
+        }
     }
-    // On a blank medium the format then has to erase the cluster it takes.
-    Volume v;
-    v.sim.fail_read(kClusters + 1, 4);
-    v.sim.set_logging(true);
-    ASSERT_NE(v.mount(), nullptr);
-    const std::vector<std::string> calls = medium_calls(v.sim.log());
-    EXPECT_EQ(calls[calls.size() - 2], show(Call{Op::Erase, 0, 1, 1}));
 }
 
 // ---- chains and the second pass --------------------------------------------------
@@ -475,21 +473,13 @@ TEST(Mount, RebuildsChainsNewestFirst) {
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
 
-    const std::set<uint32_t> used = {2, 4, 9, 12, 20};
+    // Each header once and the root cluster once: the chains come from the
+    // links the first pass kept, and no free cluster is read beyond its header.
     std::vector<Call> expected;
     for (uint32_t c = 0; c < kClusters; ++c) {
         expected.push_back(rd(c * kPages, 8));
         if (c == 2)
             expected.push_back(rd(16, 2048));
-    }
-    expected.push_back(rd(16, 2048));
-    for (uint32_t c : {12u, 4u, 9u, 20u})
-        expected.push_back(rd(c * kPages, 8));
-    for (uint32_t c = 0; c < kClusters; ++c) {
-        if (used.count(c) == 0) {
-            expected.push_back(rd(c * kPages, 8));
-            expected.push_back(rd(c * kPages, 2048));
-        }
     }
     EXPECT_EQ(medium_calls(v.sim.log()), shown(expected));
 
@@ -503,7 +493,10 @@ TEST(Mount, RebuildsChainsNewestFirst) {
     EXPECT_EQ(s->root_end, 1);
 }
 
-TEST(Mount, SecondPassFreesOnlyErasedClusters) {
+// What no chain reaches is free. A cluster that looks erased by its first
+// word is checked whole when first taken, and erased then unless every byte
+// reads 0xFF; anything else is erased when taken.
+TEST(Mount, ClustersNoChainReachesAreFreeAndErasedUnlessTheyReadBlank) {
     Volume v;
     plant_root(v.sim, v.cfg, 2, 0, 3, {make_entry("f", 100, 12)});
     plant_data(v.sim, v.cfg, 12, CLUS_END, 0x55);
@@ -518,22 +511,24 @@ TEST(Mount, SecondPassFreesOnlyErasedClusters) {
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->clus_table[2], CLUS_END);
     EXPECT_EQ(s->clus_table[12], CLUS_END);
-    EXPECT_EQ(s->clus_table[5], CLUS_FREE);
-    EXPECT_EQ(s->clus_table[6], CLUS_DIRTY);
-    EXPECT_EQ(s->clus_table[7], CLUS_DIRTY);
     EXPECT_EQ(s->clus_table[8], CLUS_BAD);
-    EXPECT_EQ(s->clus_table[9], CLUS_DIRTY);
-    EXPECT_EQ(s->clus_table[10], CLUS_FREE);
-    EXPECT_EQ(s->clus_table[11], CLUS_DIRTY);
-    EXPECT_EQ(s->clus_table[13], CLUS_DIRTY);
     EXPECT_EQ(s->free_clus, kClusters - 4 - 1 - 1 - 1);
     expect_free_count_matches_table(s);
+
+    v.sim.set_logging(true);
+    std::set<uint32_t> erased;
+    for (int i = 0; i < 11; ++i)
+        ASSERT_GE(dace_alloc_clus(s), 0);
+    for (const Call &c : v.sim.log())
+        if (c.op == Op::Erase)
+            erased.insert(c.addr);
+    EXPECT_EQ(erased, (std::set<uint32_t>{5, 6, 7, 9, 11, 13}));
 }
 
-// The second pass reads a cluster as erased only when every byte is: one
-// stale byte anywhere, at a block edge, in the last block or in a tail
-// shorter than a block, leaves it to be erased before use.
-TEST(Mount, OneStaleByteAnywhereKeepsAClusterFromCountingAsErased) {
+// A cluster counts as erased only when every byte reads 0xFF: one stale byte
+// anywhere, at a block edge, in the last block or in a tail shorter than a
+// block, has it erased before use; so has a cluster of zero bytes.
+TEST(Mount, OneStaleByteAnywhereHasAClusterErasedBeforeUse) {
     for (const Geometry g : {small_nor(), Geometry{72, 2, 64}}) {
         const uint32_t clus_size = uint32_t{g.page_size} * g.clus_pages;
         for (const uint8_t blank : {uint8_t{0xFF}, uint8_t{0x00}}) {
@@ -545,8 +540,15 @@ TEST(Mount, OneStaleByteAnywhereKeepsAClusterFromCountingAsErased) {
                 v.sim.cluster(5)[at] = 0x42;
                 dace_state *s = v.mount();
                 ASSERT_NE(s, nullptr);
-                EXPECT_EQ(s->clus_table[5], CLUS_DIRTY);
-                EXPECT_EQ(s->clus_table[6], CLUS_FREE);
+                for (uint32_t c = 0; c < s->clus_count; ++c)
+                    if (c != 5 && c != 6 && s->clus_table[c] == CLUS_FREE)
+                        s->clus_table[c] = CLUS_BAD; // keep the search to 5 and 6
+                v.sim.set_logging(true);
+                ASSERT_EQ(dace_alloc_clus(s), 5);
+                ASSERT_EQ(dace_alloc_clus(s), 6);
+                EXPECT_EQ(medium_changes(v.sim.log()),
+                          blank == 0xFF ? shown({{Op::Erase, 5, 1, 1}})
+                                        : shown({{Op::Erase, 5, 1, 1}, {Op::Erase, 6, 1, 1}}));
             }
         }
     }
@@ -559,19 +561,16 @@ TEST(Mount, ChainRebuildSurvivesBrokenLinks) {
     Volume v;
     const std::vector<dace_entry> entries = {
         make_entry("loop", 1000, 12),   // 12 -> 4 -> 12
-        make_entry("range", 1000, 20),  // 20 -> 500
         make_entry("share", 1000, 30),  // 30 -> 4, which "loop" holds
         make_entry("onroot", 1000, 2),  // the root cluster
         make_entry("onbad", 1000, 40),  // a bad cluster
         make_entry("dup", 1000, 12),    // newest already claimed by "loop"
         make_entry("self", 1000, 50),   // 50 -> 50
         make_entry("retry", 1000, 70),  // header read falls short once; 71 behind it
-        make_entry("past", 1000, 300),  // beyond the medium
     };
     plant_root(v.sim, v.cfg, 2, 0, 3, entries);
     plant_data(v.sim, v.cfg, 12, 4, 1);
     plant_data(v.sim, v.cfg, 4, 12, 1);
-    plant_data(v.sim, v.cfg, 20, 500, 1);
     plant_data(v.sim, v.cfg, 30, 4, 1);
     plant_word(v.sim, 40, BAD_MARK);
     plant_data(v.sim, v.cfg, 50, 50, 1);
@@ -579,20 +578,19 @@ TEST(Mount, ChainRebuildSurvivesBrokenLinks) {
     plant_data(v.sim, v.cfg, 71, CLUS_END, 1);
     v.sim.set_logging(true);
     ASSERT_NE(v.mount(), nullptr);
-    v.sim.fail_read(read_ordinal(v.sim.log(), 70 * kPages, 8, 2), 5); // half the link arrives
+    v.sim.fail_read(read_ordinal(v.sim.log(), 70 * kPages, 8, 1), 5); // half the link arrives
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
 
     EXPECT_EQ(s->clus_table[12], 4);
     EXPECT_EQ(s->clus_table[4], CLUS_END);
-    EXPECT_EQ(s->clus_table[20], CLUS_END);
     EXPECT_EQ(s->clus_table[30], CLUS_END);
     EXPECT_EQ(s->clus_table[50], CLUS_END);
     EXPECT_EQ(s->clus_table[70], 71) << "read again";
     EXPECT_EQ(s->clus_table[71], CLUS_END);
     EXPECT_EQ(s->clus_table[40], CLUS_BAD);
     EXPECT_EQ(s->clus_table[2], CLUS_END);
-    EXPECT_EQ(s->free_clus, kClusters - 4 - 1 - 1 - 7);
+    EXPECT_EQ(s->free_clus, kClusters - 4 - 1 - 1 - 6);
     expect_free_count_matches_table(s);
 
     std::set<uint16_t> seen = {2};
@@ -600,7 +598,7 @@ TEST(Mount, ChainRebuildSurvivesBrokenLinks) {
         const dace_entry &en = v.entries()[e];
         const std::string name = entry_name(en);
         SCOPED_TRACE(name);
-        const bool detached = name == "onroot" || name == "onbad" || name == "dup" || name == "past";
+        const bool detached = name == "onroot" || name == "onbad" || name == "dup";
         EXPECT_EQ(en.clus, detached ? CLUS_END : entries[e].clus);
         EXPECT_EQ(en.size, detached ? 0u : 1000u);
         uint32_t steps = 0;
@@ -609,5 +607,27 @@ TEST(Mount, ChainRebuildSurvivesBrokenLinks) {
             ASSERT_LE(++steps, kClusters);
             EXPECT_TRUE(seen.insert(c).second) << "cluster " << c << " claimed twice";
         }
+    }
+}
+
+// A medium configured smaller than it was formatted: a file's newest
+// cluster, or a link in its chain, lies beyond the last cluster. Mounting
+// would cut files short and the next commit would make that permanent, so
+// the mount refuses and changes nothing.
+TEST(Mount, ClustersBeyondTheConfiguredMediumRefuseTheMount) {
+    for (const bool by_link : {false, true}) {
+        SCOPED_TRACE(by_link ? "a link" : "an entry");
+        Volume v(Geometry{256, 8, 2048}); // formatted with 256 clusters
+        plant_root(v.sim, v.cfg, 2, 0, 3, {make_entry("big", 3000, by_link ? 20 : 200), make_entry("x", 10, 21)});
+        plant_data(v.sim, v.cfg, by_link ? 20 : 200, by_link ? 150 : 21, 1);
+        plant_data(v.sim, v.cfg, 150, CLUS_END, 2);
+        plant_data(v.sim, v.cfg, 21, CLUS_END, 3);
+        ASSERT_NE(v.mount(), nullptr);
+        v.cfg.total_pages = 1024; // the firmware now says 128 clusters
+        const std::vector<uint8_t> before = v.sim.bytes();
+        v.sim.set_logging(true);
+        EXPECT_EQ(v.mount(), nullptr);
+        EXPECT_TRUE(medium_changes(v.sim.log()).empty());
+        EXPECT_EQ(v.sim.bytes(), before);
     }
 }

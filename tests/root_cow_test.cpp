@@ -84,7 +84,7 @@ TEST(RootCommit, StagesAfterTheCommittedCopyAndWritesItOnce) {
     EXPECT_EQ(bytes_of(s->root), page1);
     EXPECT_EQ(std::memcmp(page1, s->root_buf, 32 + 3 * 32), 0);
     EXPECT_TRUE(all_are(page1 + 128, 128, 0x00));
-    v.entries()[1].size = 777;
+    v.entries()[1].stamp = 777;
 
     // A second change before the commit uses the same staged copy.
     const std::vector<uint8_t> before = image(s);
@@ -108,7 +108,7 @@ TEST(RootCommit, StagesAfterTheCommittedCopyAndWritesItOnce) {
     EXPECT_EQ(s->root_page, 1);
     EXPECT_EQ(s->root_end, 2);
     EXPECT_EQ(s->root->seq, 3u);
-    EXPECT_EQ(v.entries()[1].size, 777u);
+    EXPECT_EQ(v.entries()[1].stamp, 777u);
 }
 
 TEST(RootCow, AppendAddsAPageOnlyWhenTheTableIsFull) {
@@ -126,22 +126,23 @@ TEST(RootCow, AppendAddsAPageOnlyWhenTheTableIsFull) {
     }
     SCOPED_TRACE("committed with room, then staged and full");
     Volume v;
-    dace_state *s = mount_root(v, numbered(6), 1);
+    dace_state *s = mount_root(v, numbered(5), 1);
     ASSERT_NE(s, nullptr);
     ASSERT_EQ(dace_reopen_root(s, DACE_REOPEN_APPEND, kNone), 0);
     EXPECT_EQ(s->root_page, 1);
     EXPECT_EQ(s->root->pages, 1);
-    v.entries()[v.count()] = make_entry("seventh", 7, CLUS_END);
+    v.entries()[v.count()] = make_entry("sixth", 0, CLUS_END, 6);
     ++s->root->count;
 
-    // The staged copy is full: it grows where it stands by a zeroed page.
+    // The staged copy is full, since a seventh entry would leave no zero
+    // fill behind the table: it grows where it stands by a zeroed page.
     std::memset(s->root_buf + 512, 0xA5, 256);
     ASSERT_EQ(dace_reopen_root(s, DACE_REOPEN_APPEND, kNone), 0);
     EXPECT_EQ(s->root_page, 1);
     EXPECT_EQ(s->root_clus, 0);
     EXPECT_EQ(s->root->pages, 2);
     EXPECT_TRUE(all_are(s->root_buf + 512, 256, 0x00));
-    v.entries()[v.count()] = make_entry("eighth", 8, CLUS_END);
+    v.entries()[v.count()] = make_entry("seventh", 0, CLUS_END, 7);
     ++s->root->count;
 
     v.sim.set_logging(true);
@@ -151,8 +152,8 @@ TEST(RootCow, AppendAddsAPageOnlyWhenTheTableIsFull) {
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->root_page, 1);
     EXPECT_EQ(s->root_end, 3);
-    EXPECT_EQ(s->root->count, 8);
-    EXPECT_EQ(names_of(v).back(), "eighth");
+    EXPECT_EQ(s->root->count, 7);
+    EXPECT_EQ(names_of(v).back(), "seventh");
 }
 
 // ---- root moves -------------------------------------------------------------------
@@ -215,20 +216,20 @@ TEST(RootCow, CopyThatNoLongerFitsMovesTheRoot) {
     }
     SCOPED_TRACE("staged in the last page, then full");
     Volume v;
-    dace_state *s = mount_root(v, numbered(6), 7);
+    dace_state *s = mount_root(v, numbered(5), 7);
     ASSERT_NE(s, nullptr);
     ASSERT_EQ(dace_reopen_root(s, DACE_REOPEN_APPEND, kNone), 0);
     ASSERT_EQ(s->root_page, 7);
-    v.entries()[v.count()] = make_entry("seventh", 7, CLUS_END);
+    v.entries()[v.count()] = make_entry("sixth", 0, CLUS_END, 6);
     ++s->root->count;
     ASSERT_EQ(dace_reopen_root(s, DACE_REOPEN_APPEND, kNone), 0);
     EXPECT_EQ(s->root_clus, 1);
     EXPECT_EQ(s->root_page, 0);
     EXPECT_EQ(s->root->pages, 2);
-    EXPECT_EQ(s->root->count, 7);
-    EXPECT_EQ(names_of(v).back(), "seventh");
+    EXPECT_EQ(s->root->count, 6);
+    EXPECT_EQ(names_of(v).back(), "sixth");
     EXPECT_EQ(s->clus_table[0], CLUS_HELD);
-    EXPECT_TRUE(all_are(s->root_buf + 32 + 7 * 32, 2048 - 32 - 7 * 32, 0x00));
+    EXPECT_TRUE(all_are(s->root_buf + 32 + 6 * 32, 2048 - 32 - 6 * 32, 0x00));
 }
 
 // ---- removal ------------------------------------------------------------------------
@@ -351,10 +352,10 @@ TEST(RootCow, UncommittedRootMoveLeavesTheOldRootMountable) {
     for (bool power_cut : {true, false}) {
         SCOPED_TRACE(power_cut ? "power cut" : "short write");
         Volume v;
-        dace_state *s = mount_root(v, named({"a", "b", "c"}, 5), 8);
+        dace_state *s = mount_root(v, named({"a", "b", "c"}), 8);
         ASSERT_NE(s, nullptr);
         ASSERT_EQ(dace_reopen_root(s, DACE_REOPEN_CHANGE, kNone), 0);
-        v.entries()[1].size = 42;
+        v.entries()[1].stamp = 42;
         while (dace_alloc_clus(s) >= 0) {
         }
         EXPECT_EQ(s->clus_table[0], CLUS_HELD);
@@ -374,7 +375,7 @@ TEST(RootCow, UncommittedRootMoveLeavesTheOldRootMountable) {
         EXPECT_EQ(s->root_page, 7);
         EXPECT_EQ(s->root->seq, 3u);
         EXPECT_EQ(names_of(v), (std::vector<std::string>{"a", "b", "c"}));
-        EXPECT_EQ(v.entries()[1].size, 5u);
+        EXPECT_EQ(v.entries()[1].stamp, 0u);
     }
 }
 
@@ -419,7 +420,7 @@ TEST(RootCow, NonBlankTailMovesTheRoot) {
         EXPECT_EQ(s->root_page, 0);
         EXPECT_EQ(s->root->seq, 3u);
         EXPECT_EQ(s->clus_table[0], CLUS_HELD);
-        v.entries()[0].size = 9;
+        v.entries()[0].stamp = 9;
         ASSERT_EQ(dace_commit_root(s), 0);
 
         s = v.mount();
@@ -428,7 +429,7 @@ TEST(RootCow, NonBlankTailMovesTheRoot) {
         EXPECT_EQ(s->root->seq, 3u);
         EXPECT_EQ(s->root_sealed, 0);
         EXPECT_EQ(names_of(v), (std::vector<std::string>{"a", "b"}));
-        EXPECT_EQ(v.entries()[0].size, 9u);
+        EXPECT_EQ(v.entries()[0].stamp, 9u);
     }
 }
 
@@ -440,7 +441,7 @@ TEST(RootCommit, ShortWriteIsRetriedInAFreshCluster) {
     dace_state *s = mount_root(v, named({"a", "b", "c"}), 1, 1);
     ASSERT_NE(s, nullptr);
     ASSERT_EQ(dace_reopen_root(s, DACE_REOPEN_CHANGE, kNone), 0);
-    v.entries()[1].size = 777;
+    v.entries()[1].stamp = 777;
 
     v.sim.fail_write(1, 100);
     EXPECT_EQ(dace_commit_root(s), -1);
@@ -473,7 +474,7 @@ TEST(RootCommit, ShortWriteIsRetriedInAFreshCluster) {
     EXPECT_EQ(s->root_clus, 2);
     EXPECT_EQ(s->root->seq, 3u);
     EXPECT_EQ(names_of(v), (std::vector<std::string>{"a", "b", "c"}));
-    EXPECT_EQ(v.entries()[1].size, 777u);
+    EXPECT_EQ(v.entries()[1].stamp, 777u);
 }
 
 // ---- full medium --------------------------------------------------------------------
@@ -495,7 +496,8 @@ TEST(RootCow, MoveOnAFullMediumTakesFromTheReserve) {
 
     v.sim.set_logging(true);
     ASSERT_EQ(dace_reopen_root(s, DACE_REOPEN_CHANGE, kNone), 0);
-    EXPECT_EQ(shown(v.sim.log()), shown({{Op::Erase, 124, 1, 0}}));
+    // 124 fails to erase; 125 reads back erased and is taken as it is.
+    EXPECT_EQ(shown(v.sim.log()), shown({{Op::Erase, 124, 1, 0}, {Op::Read, 125 * 8, 2048, 2048}}));
     EXPECT_EQ(s->root_clus, 125);
     EXPECT_EQ(s->clus_table[124], CLUS_BAD);
     EXPECT_EQ(s->clus_table[0], CLUS_HELD);
@@ -596,14 +598,14 @@ TEST(RootCommit, RoundTripsThroughSeveralRootMoves) {
         const uint32_t old_seq = s->root->seq;
         if (i % 4 == 0 && model.size() < 12) {
             ASSERT_EQ(dace_reopen_root(s, DACE_REOPEN_APPEND, kNone), 0);
-            model.push_back(make_entry("f" + std::to_string(i), i, CLUS_END, i));
+            model.push_back(make_entry("f" + std::to_string(i), 0, CLUS_END, i));
             v.entries()[v.count()] = model.back();
             ++s->root->count;
         } else {
             ASSERT_EQ(dace_reopen_root(s, DACE_REOPEN_CHANGE, kNone), 0);
             const size_t k = i % model.size();
-            model[k].size = i * 10;
-            v.entries()[k].size = i * 10;
+            model[k].stamp = i * 10;
+            v.entries()[k].stamp = i * 10;
         }
         ASSERT_EQ(dace_commit_root(s), 0);
         const uint16_t clus = s->root_clus, page = s->root_page, end = s->root_end;

@@ -24,7 +24,7 @@ struct Listing {
 Listing listing_of(const Volume &v) {
     Listing l;
     for (uint32_t i = 0; i < v.count(); ++i)
-        l.files.emplace_back(entry_name(v.entries()[i]), v.entries()[i].size);
+        l.files.emplace_back(entry_name(v.entries()[i]), static_cast<uint32_t>(v.entries()[i].stamp));
     return l;
 }
 
@@ -50,7 +50,7 @@ bool stage(Volume &v, const Change &c, Listing &model) {
         if (dace_reopen_root(v.s, DACE_REOPEN_APPEND, 0xFFFF) != 0)
             return false;
         dace_entry *e = &v.entries()[v.s->root->count++];
-        *e = make_entry(c.name, c.size, CLUS_END);
+        *e = make_entry(c.name, 0, CLUS_END, c.size);
         model.files.emplace_back(c.name, c.size);
         return true;
     }
@@ -62,7 +62,7 @@ bool stage(Volume &v, const Change &c, Listing &model) {
     case Change::Resize:
         if (dace_reopen_root(v.s, DACE_REOPEN_CHANGE, 0xFFFF) != 0)
             return false;
-        v.entries()[c.index].size = c.size;
+        v.entries()[c.index].stamp = c.size;
         model.files[c.index].second = c.size;
         return true;
     }

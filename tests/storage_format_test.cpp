@@ -279,7 +279,10 @@ TEST(CommitClus, CompletesHeaderAndWritesWholeCluster) {
     EXPECT_EQ(image[5], 0xFF);
 }
 
-TEST(ClearUnusedData, BlanksTailOnlyWithinTheFirstPayload) {
+// Whatever cluster of the file the buffer holds, the payload past the end of
+// the file is blanked: meaningless bytes (a removed file's, left in a reused
+// buffer) never reach the medium, and blank pages need no program.
+TEST(ClearUnusedData, BlanksThePayloadPastTheEndInAnyCluster) {
     Volume v;
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
@@ -289,16 +292,18 @@ TEST(ClearUnusedData, BlanksTailOnlyWithinTheFirstPayload) {
     f->entry = 0;
 
     struct Case {
-        uint32_t pos, size, blank_from; // blank_from 2040: nothing changes
+        uint32_t pos, clus_off, size, blank_from; // blank_from 2040: nothing changes
     };
     const Case cases[] = {
-        {100, 100, 100}, {0, 0, 0}, {100, 200, 100}, {2039, 2039, 2039},
-        {2140, 2140, 2040}, {2040, 2040, 2040}, {100, 2040, 2040}, {2040, 100, 2040},
+        {100, 100, 100, 100},   {0, 0, 0, 0},           {2039, 2039, 2039, 2039},
+        {2140, 100, 2140, 100}, {4085, 5, 4085, 5},     {2040, 2040, 2040, 2040},
+        {100, 100, 2040, 2040}, {4080, 2040, 4080, 2040},
     };
     for (const Case &c : cases) {
         std::memset(f->buf, 0x11, 2048);
         std::memset(s->files[1].buf, 0x22, 16);
         f->pos = c.pos;
+        f->clus_off = static_cast<uint16_t>(c.clus_off);
         v.entries()[0].size = c.size;
         dace_clear_unused_data(s, f);
         std::vector<uint8_t> expected(2048, 0x11);

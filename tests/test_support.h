@@ -167,6 +167,22 @@ inline std::vector<std::string> shown(const std::vector<dace_sim::Call> &calls, 
 
 inline std::vector<std::string> medium_calls(const std::vector<dace_sim::Call> &log) { return shown(log, true); }
 
+// The calls that change the medium: programs and erases.
+inline std::vector<std::string> medium_changes(const std::vector<dace_sim::Call> &log) {
+    std::vector<std::string> out;
+    for (const dace_sim::Call &c : log)
+        if (c.op == dace_sim::Op::Write || c.op == dace_sim::Op::Erase)
+            out.push_back(show(c));
+    return out;
+}
+
+// The write-out of data cluster `clus` whose payload holds `data_bytes` file
+// bytes: its pages up to the last of them, none past it (those read erased).
+inline dace_sim::Call data_write(uint32_t clus, uint32_t data_bytes, const Geometry &g = small_nor()) {
+    const uint32_t bytes = (8 + data_bytes + g.page_size - 1) / g.page_size * g.page_size;
+    return {dace_sim::Op::Write, clus * g.clus_pages, bytes, bytes};
+}
+
 // ---- fault points picked from the log of an uncut run ----
 
 // Programmed-byte counts at which to cut the power: the first bytes of every

@@ -52,7 +52,9 @@ struct MediumTally {
 // that tells root copies from data clusters.
 class Medium {
 public:
-    explicit Medium(Geometry g, uint16_t max_files);
+    // With `level_wear`, every mount turns wear levelling on, from a cursor
+    // that moves from boot to boot as a boot counter would move it.
+    Medium(Geometry g, uint16_t max_files, bool level_wear = false);
     Medium(const Medium &) = delete;
     Medium &operator=(const Medium &) = delete;
 
@@ -61,6 +63,8 @@ public:
     std::vector<WriteRecord> writes;
     std::vector<uint64_t> block;
     MediumTally tally;
+    bool level_wear;
+    uint32_t boots = 0;
 
     // A fresh state block, mounted; null when the mount refuses.
     dace_state *mount();
@@ -181,6 +185,7 @@ struct Workload {
     Geometry geometry;
     uint16_t max_files;
     void (*run)(Driver &);
+    bool level_wear = false; // allocation next-fit from a cursor (dace_level_wear)
 };
 
 const std::vector<Workload> &workloads();

@@ -89,7 +89,8 @@ std::string describe(const Files &found, const std::vector<Files> &candidates) {
 
 // ---- the medium ----------------------------------------------------------
 
-Medium::Medium(Geometry g, uint16_t max_files) : sim(g), cfg(sim.config(max_files)) {
+Medium::Medium(Geometry g, uint16_t max_files, bool level)
+    : sim(g), cfg(sim.config(max_files)), level_wear(level) {
     cfg.io_ctx = this;
     cfg.read_fn = &Medium::read_cb;
     cfg.write_fn = &Medium::write_cb;
@@ -98,7 +99,10 @@ Medium::Medium(Geometry g, uint16_t max_files) : sim(g), cfg(sim.config(max_file
 
 dace_state *Medium::mount() {
     block.assign(dace_getstatesize(&cfg) / 8 + 1, 0xA5A5A5A5A5A5A5A5ull);
-    return dace_init(&cfg, block.data());
+    dace_state *s = dace_init(&cfg, block.data());
+    if (s != nullptr && level_wear)
+        dace_level_wear(s, static_cast<uint16_t>(boots++ * 7919u));
+    return s;
 }
 
 uint32_t Medium::read_cb(void *ctx, uint32_t page, void *dst, uint32_t count) {
@@ -533,6 +537,8 @@ dace_state *mount_and_match(Medium &m, const std::vector<Files> &candidates, Fil
         ADD_FAILURE() << where << ": the mount after the reboot refused";
         return nullptr;
     }
+    // Every cluster read back must also carry its mark, link and CRC.
+    dace_verify_reads(s, 1);
     const int failures = reported_failures();
     *found = files_on(s);
     if (reported_failures() != failures) {

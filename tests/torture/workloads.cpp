@@ -233,11 +233,11 @@ void after_reboot(Driver &d) {
 const std::vector<Workload> &workloads() {
     static const std::vector<Workload> all = {
         {"logger", "small flushed appends, a status file rewritten, rotation by remove and rename",
-         Geometry{128, 4, 128}, 2, logger},
+         Geometry{128, 4, 128}, 2, logger, true},
         {"many_open", "five open files, large and small writes interleaved, reads, truncation of unflushed data",
          Geometry{256, 4, 160}, 6, many_open},
         {"churn", "create, append, rename, truncate and remove on a nearly full medium, multi-page root copies",
-         Geometry{128, 8, 320}, 2, churn},
+         Geometry{128, 8, 320}, 2, churn, true},
         {"small_files", "a directory near its limit of small and empty files, root copies of most of a cluster",
          Geometry{128, 8, 160}, 2, small_files},
         {"logger_one_page_clusters", "the data logger where a cluster is one page, so every commit moves the root",

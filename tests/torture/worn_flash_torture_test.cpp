@@ -94,7 +94,7 @@ TEST_P(WornFlashTorture, EveryFailureIsReportedAndNoCommitIsLost) {
     for (uint32_t seed = first; seed != first + runs; ++seed) {
         const std::string where = std::string(w.name) + " on worn flash; replay: DACE_TORTURE_SEED=" +
                                   std::to_string(seed) + " ./dace_torture --gtest_filter='*WornFlash*" + w.name + "'";
-        Medium m(w.geometry, w.max_files);
+        Medium m(w.geometry, w.max_files, w.level_wear);
         m.sim.set_strict(true);
         FaultPlan plan(m, seed);
         Driver d(m, Mode::Tolerant, seed, true);

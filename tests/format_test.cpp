@@ -1,0 +1,244 @@
+// When dace_init formats and when it refuses, dace_format, and formats cut
+// short by a power cut. A medium that holds this file system's marks is
+// never formatted behind the caller's back: a configuration that does not
+// match it gets NULL and the medium stays as it was.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/test_support.h"
+
+using namespace dace_test;
+
+namespace {
+
+// A volume with two files and a few commits on it, mounted no more.
+void populate(Volume &v) {
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    put_file(s, "big.bin", 100000, 1);
+    put_file(s, "small", 300, 2);
+    ASSERT_EQ(dace_rename(s, "small", "small.txt"), 0);
+}
+
+void expect_populated(Volume &v) {
+    dace_state *s = remount(v);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(file_bytes(s, "big.bin"), pattern_bytes(100000, 1));
+    EXPECT_EQ(file_bytes(s, "small.txt"), pattern_bytes(300, 2));
+}
+
+// dace_init with `cfg` must refuse and leave every byte of the medium.
+void expect_refused_untouched(Volume &v, const dace_config &cfg) {
+    const std::vector<uint8_t> before = v.sim.bytes();
+    std::vector<uint64_t> block(dace_getstatesize(&cfg) / 8 + 1);
+    v.sim.reboot();
+    EXPECT_EQ(dace_init(&cfg, block.data()), nullptr);
+    EXPECT_EQ(v.sim.bytes(), before);
+}
+
+uint32_t flip_crc(void *, uint16_t seed, const void *data, uint32_t count) {
+    return static_cast<uint16_t>(~dace_sim::crc16_ccitt(seed, data, count));
+}
+
+} // namespace
+
+// Another crc_seed, another CRC routine, a smaller total_pages: each sees
+// marks it cannot account for and refuses; the right configuration then
+// finds every file.
+TEST(Format, MismatchedConfigurationRefusesAndChangesNothing) {
+    Volume v(Geometry{256, 8, 2048});
+    populate(v);
+    dace_config other_seed = v.cfg;
+    other_seed.crc_seed = 0x1D0F;
+    expect_refused_untouched(v, other_seed);
+    dace_config other_crc = v.cfg;
+    other_crc.crc_fn = &flip_crc;
+    expect_refused_untouched(v, other_crc);
+    dace_config smaller = v.cfg;
+    smaller.total_pages = 256; // 32 of the 256 clusters the volume spans
+    expect_refused_untouched(v, smaller);
+    expect_populated(v);
+}
+
+// One flipped bit in the oldest copy of the root cluster hides the whole
+// log: no root counts, so the mount refuses instead of formatting.
+TEST(Format, DamagedOldestCopyRefusesInsteadOfFormatting) {
+    Volume v;
+    populate(v);
+    dace_state *s = remount(v);
+    ASSERT_NE(s, nullptr);
+    ASSERT_GT(s->root_page, 0) << "the copy in force must not be the one damaged";
+    v.sim.cluster(s->root_clus)[40] ^= 0x04;
+    expect_refused_untouched(v, v.cfg);
+}
+
+// Blank media and media of foreign data carry no mark of this file system:
+// they are formatted, the foreign clusters erased as they are reused.
+TEST(Format, BlankOrForeignMediumIsFormatted) {
+    for (const bool foreign : {false, true}) {
+        SCOPED_TRACE(foreign ? "foreign data" : "blank");
+        Volume v;
+        if (foreign)
+            for (uint32_t c = 0; c < v.sim.cluster_count(); c += 3)
+                plant_word(v.sim, c, 0x464F4F42 + c);
+        dace_state *s = v.mount();
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->root->count, 0);
+        put_file(s, "f", 5000);
+        EXPECT_EQ(v.sim.counters().overwrites, 0u);
+        s = remount(v);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(file_bytes(s, "f"), pattern_bytes(5000));
+    }
+}
+
+// dace_format makes an empty volume of whatever the medium holds, also a
+// volume of another geometry, which would otherwise refuse every mount.
+TEST(Format, DeliberateFormatEmptiesAnyMedium) {
+    Volume v;
+    populate(v);
+    dace_config other = v.cfg;
+    other.clus_pages = 4;
+    plant_root(v.sim, other, 120, 0, 9, named({"theirs"}));
+    v.sim.reboot();
+    EXPECT_EQ(v.mount(), nullptr);
+
+    v.sim.set_strict(true);
+    dace_state *s = dace_format(&v.cfg, v.block.data());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->root->count, 0);
+    EXPECT_EQ(dace_find_file(s, "big.bin"), -1);
+    const uint32_t fresh_free = dace_getfreespace(s, nullptr);
+    put_file(s, "new", 2000);
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(v.count(), 1);
+    EXPECT_EQ(file_bytes(s, "new"), pattern_bytes(2000));
+    EXPECT_EQ(dace_getfreespace(s, nullptr) + 2048, fresh_free);
+    EXPECT_EQ(v.sim.counters().overwrites, 0u);
+
+    // Refused configurations and blocks are refused here too.
+    dace_config bad = v.cfg;
+    bad.max_files = 0;
+    EXPECT_EQ(dace_format(&bad, v.block.data()), nullptr);
+    EXPECT_EQ(dace_format(&v.cfg, nullptr), nullptr);
+}
+
+// A power cut anywhere in dace_format leaves the volume that was there or
+// the empty one; when dace_init then refuses, dace_format completes it.
+TEST(Format, DeliberateFormatCutShortLeavesOldOrNewAndCanBeCompleted) {
+    Volume probe;
+    populate(probe);
+    const std::vector<uint8_t> populated = probe.sim.bytes();
+    probe.sim.reboot();
+    probe.sim.set_logging(true);
+    ASSERT_NE(dace_format(&probe.cfg, probe.block.data()), nullptr);
+    const std::vector<uint64_t> cuts =
+        write_cut_points(probe.sim.log(), 256, 2048, 1);
+    ASSERT_FALSE(cuts.empty());
+    for (const uint64_t cut : cuts) {
+        SCOPED_TRACE("cut after " + std::to_string(cut) + " bytes");
+        Volume v;
+        v.sim.bytes() = populated;
+        v.sim.set_strict(true);
+        v.sim.cut_after_bytes(cut);
+        (void)dace_format(&v.cfg, v.block.data());
+        dace_state *s = remount(v);
+        if (s == nullptr) {
+            s = dace_format(&v.cfg, v.block.data());
+            ASSERT_NE(s, nullptr);
+        }
+        if (s->root->count == 0) {
+            put_file(s, "after", 700);
+            s = remount(v);
+            ASSERT_NE(s, nullptr);
+            EXPECT_EQ(file_bytes(s, "after"), pattern_bytes(700));
+        } else {
+            EXPECT_EQ(file_bytes(s, "big.bin"), pattern_bytes(100000, 1));
+        }
+        EXPECT_EQ(v.sim.counters().overwrites, 0u);
+    }
+}
+
+// The first format of a blank medium, cut short anywhere in its one page:
+// the next dace_init finds no root that counts but recognises what is left
+// as its own unfinished format, and completes it.
+TEST(Format, FirstFormatCutShortIsCompletedByTheNextMount) {
+    for (const uint64_t cut : {0u, 1u, 3u, 4u, 20u, 28u, 31u, 32u, 100u, 255u}) {
+        SCOPED_TRACE("cut after " + std::to_string(cut) + " bytes");
+        Volume v;
+        v.sim.set_strict(true);
+        v.sim.cut_after_bytes(cut);
+        (void)v.mount();
+        dace_state *s = remount(v);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->root->count, 0);
+        put_file(s, "f", 3000);
+        s = remount(v);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(file_bytes(s, "f"), pattern_bytes(3000));
+        EXPECT_EQ(v.sim.counters().overwrites, 0u);
+    }
+    // Half-programmed cells of that page, read differently every time.
+    for (uint32_t seed = 1; seed <= 50; ++seed) {
+        Volume v;
+        v.sim.cut_after_bytes(100);
+        (void)v.mount();
+        v.sim.make_unstable(0, seed);
+        dace_state *s = remount(v);
+        if (s != nullptr) {
+            EXPECT_EQ(s->root->count, 0);
+        }
+    }
+}
+
+// What another configuration formatted is no format cut short, even an
+// empty volume: its first copy is whole, only its CRCs differ. It is
+// refused like any other volume.
+TEST(Format, AnotherConfigurationsEmptyVolumeIsNoFormatCutShort) {
+    Volume v;
+    ASSERT_NE(v.mount(), nullptr);
+    dace_config other = v.cfg;
+    other.crc_seed = 0x1234;
+    expect_refused_untouched(v, other);
+
+    Volume w;
+    dace_state *s = w.mount();
+    ASSERT_NE(s, nullptr);
+    ASSERT_NE(dace_create(s, "empty"), 0u);
+    ASSERT_EQ(dace_commit_root(s), 0);
+    expect_refused_untouched(w, other);
+}
+
+TEST(Format, ConfigurationProblemsAreNamed) {
+    Volume v;
+    struct Case {
+        void (*change)(dace_config &);
+        int reason;
+    };
+    const Case cases[] = {
+        {[](dace_config &c) { c.read_fn = nullptr; }, DACE_CONFIG_CALLBACK},
+        {[](dace_config &c) { c.max_files = 0; }, DACE_CONFIG_MAX_FILES},
+        {[](dace_config &c) { c.geometry_tag = 3; }, DACE_CONFIG_GEOMETRY_TAG},
+        {[](dace_config &c) { c.clus_pages = 6; }, DACE_CONFIG_CLUS_PAGES},
+        {[](dace_config &c) { c.clus_pages = 0; }, DACE_CONFIG_CLUS_PAGES},
+        {[](dace_config &c) { c.total_pages = 56; }, DACE_CONFIG_TOO_FEW_CLUSTERS},
+        {[](dace_config &c) { c.page_size = 100; }, DACE_CONFIG_PAGE_SIZE},
+        {[](dace_config &c) { c.page_size = 16; }, DACE_CONFIG_PAGE_SIZE},
+        {[](dace_config &c) { c.page_size = 4096, c.clus_pages = 16; }, DACE_CONFIG_CLUS_SIZE},
+        {[](dace_config &c) { c.page_size = 32, c.clus_pages = 1, c.total_pages = 0xFFFF; },
+         DACE_CONFIG_TOO_MANY_CLUSTERS},
+        {[](dace_config &c) { c.max_files = 0xFFFF, c.page_size = 65528, c.clus_pages = 1, c.total_pages = 64; },
+         DACE_CONFIG_STATE_SIZE},
+    };
+    EXPECT_EQ(dace_check_config(&v.cfg), DACE_CONFIG_OK);
+    EXPECT_EQ(dace_check_config(nullptr), DACE_CONFIG_NULL);
+    for (const Case &k : cases) {
+        dace_config c = v.cfg;
+        k.change(c);
+        EXPECT_EQ(dace_check_config(&c), k.reason);
+        EXPECT_EQ(dace_getstatesize(&c), 0u);
+    }
+}
