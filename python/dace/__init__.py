@@ -301,6 +301,7 @@ class Image:
         crc: Optional[str] = None,
         crc_seed: Optional[int] = None,
         max_files: int = 4,
+        mount: bool = True,
     ) -> "Image":
         """The volume on ``data``, a whole medium.
 
@@ -308,6 +309,11 @@ class Image:
         ``dace`` tool finds it; :class:`ImageError` when the image leaves one
         open. With all of page_size, clus_pages, crc and crc_seed given,
         nothing is detected, and a blank medium is formatted.
+
+        A medium that does not mount is an :class:`ImageError`; with
+        ``mount=False`` it is not mounted, so that :meth:`check`,
+        :meth:`map` and :meth:`save` can look at it (the file calls then
+        raise :class:`ImageError` until :meth:`remount` succeeds).
         """
         given = dict(
             page_size=page_size,
@@ -317,10 +323,10 @@ class Image:
             crc_seed=crc_seed,
             max_files=max_files,
         )
-        return cls._of(_dace.Medium.from_bytes(data, given), None)
+        return cls._of(_dace.Medium.from_bytes(data, given, mount), None)
 
     @classmethod
-    def from_file(cls, path: Union[str, _os.PathLike], **params) -> "Image":
+    def from_file(cls, path: Union[str, _os.PathLike], *, mount: bool = True, **params) -> "Image":
         """The volume in the image file ``path`` (see :meth:`from_bytes`).
 
         :meth:`save` without a path writes it back there.
@@ -328,7 +334,7 @@ class Image:
         path = _os.fspath(path)
         with open(path, "rb") as f:
             data = f.read()
-        return cls._of(_dace.Medium.from_bytes(data, _params(params)), path)
+        return cls._of(_dace.Medium.from_bytes(data, _params(params), mount), path)
 
     @classmethod
     def pack(
@@ -370,6 +376,11 @@ class Image:
         return self._m.params
 
     @property
+    def mounted(self) -> bool:
+        """Whether a volume is mounted (see ``mount=False`` of :meth:`from_bytes`)."""
+        return self._m.mounted
+
+    @property
     def detected(self) -> str:
         """Which parameters came from the image, as the tool says it."""
         return self._m.detected
@@ -402,6 +413,7 @@ class Image:
         """Mounts the medium again, as after a reboot.
 
         Every open file is closed by it, and what was not committed is lost.
+        :class:`ImageError` when the medium does not mount.
         """
         self._m.remount()
 

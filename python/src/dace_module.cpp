@@ -129,20 +129,24 @@ class Handle;
 // flash is: a program over bytes that are not erased fails.
 class Medium {
 public:
-    Medium(const Params &params, std::vector<uint8_t> bytes, bool format, std::string detected)
+    // How a new medium gets its volume.
+    enum class Start { Mount, Format, Unmounted };
+
+    Medium(const Params &params, std::vector<uint8_t> bytes, Start start, std::string detected)
         : params_(params), detected_(std::move(detected)) {
         sim_ = std::make_unique<dace_sim::FlashSim>(
             dace_sim::Geometry{params_.page_size, params_.clus_pages, params_.total_pages});
         sim_->bytes() = std::move(bytes);
         sim_->set_strict(true);
-        mount(format);
+        if (start != Start::Unmounted)
+            mount(start == Start::Format);
     }
     Medium(const Medium &) = delete;
     Medium &operator=(const Medium &) = delete;
 
     dace_state *state() {
         if (state_ == nullptr)
-            throw ImageFailure("the volume is not mounted: its last mount failed");
+            throw ImageFailure("the volume is not mounted: remount() mounts it");
         return state_;
     }
     uint64_t mount_count() const { return mounts_; }
@@ -152,6 +156,7 @@ public:
     const std::vector<uint8_t> &bytes() const { return sim_->bytes(); }
 
     // Drops the mounted state, as a reboot does, and mounts the medium again.
+    bool mounted() const { return state_ != nullptr; }
     void remount() {
         sim_->reboot();
         mount(false);
@@ -227,7 +232,8 @@ private:
         block_.assign((size + 7) / 8, 0);
         state_ = format ? dace_format(&cfg, block_.data()) : dace_init(&cfg, block_.data());
         if (state_ == nullptr)
-            throw ImageFailure("the medium does not mount: a root of another geometry or CRC, or a cluster that "
+            throw ImageFailure("the medium does not mount: it holds no root copy that these parameters accept "
+                               "(another geometry or CRC, or damage: mount=False and check() tell more), or a cluster that "
                                "cannot be read");
     }
 
@@ -480,8 +486,9 @@ private:
     uint64_t mount_ = 0;
 };
 
-std::shared_ptr<Medium> medium_from(dace_tool::Image img) {
-    return std::make_shared<Medium>(img.params(), std::move(img.bytes), false, img.detection.how);
+std::shared_ptr<Medium> medium_from(dace_tool::Image img, bool mount = true) {
+    return std::make_shared<Medium>(img.params(), std::move(img.bytes),
+                                    mount ? Medium::Start::Mount : Medium::Start::Unmounted, img.detection.how);
 }
 
 std::vector<uint8_t> bytes_of(const py::buffer &data) {
@@ -545,11 +552,12 @@ PYBIND11_MODULE(_dace, mod) {
                     [](const py::dict &given, uint32_t total_pages) {
                         const Params p = dace_tool::params_for_new(options_from(given), total_pages);
                         return std::make_shared<Medium>(
-                            p, std::vector<uint8_t>(size_t{p.total_pages} * p.page_size, 0xFF), true, "all given");
+                            p, std::vector<uint8_t>(size_t{p.total_pages} * p.page_size, 0xFF),
+                            Medium::Start::Format, "all given");
                     })
         .def_static("from_bytes",
-                    [](const py::buffer &data, const py::dict &given) {
-                        return medium_from(dace_tool::image_from_bytes(bytes_of(data), options_from(given)));
+                    [](const py::buffer &data, const py::dict &given, bool mount) {
+                        return medium_from(dace_tool::image_from_bytes(bytes_of(data), options_from(given)), mount);
                     })
         .def_static("pack",
                     [](const std::string &dir, const py::dict &given, std::optional<uint32_t> pages,
@@ -563,7 +571,7 @@ PYBIND11_MODULE(_dace, mod) {
                     })
         .def("copy",
              [](Medium &m) {
-                 return std::make_shared<Medium>(m.params(), m.bytes(), false, m.detected());
+                 return std::make_shared<Medium>(m.params(), m.bytes(), Medium::Start::Mount, m.detected());
              })
         .def("remount", &Medium::remount)
         .def("to_bytes",
@@ -595,6 +603,7 @@ PYBIND11_MODULE(_dace, mod) {
                                    return d;
                                })
         .def_property_readonly("detected", &Medium::detected)
+        .def_property_readonly("mounted", &Medium::mounted)
         .def("listdir",
              [](Medium &m) {
                  py::list names;
