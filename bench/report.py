@@ -30,6 +30,72 @@ def io_cost(build, tmp):
     return out, points
 
 
+# The library before the mount, the write-out and allocation were reworked
+# for flash cost; its figures are measured by building it beside this one.
+BASELINE = "8227045"
+
+
+def table_rows(markdown, which=0):
+    """Header and rows (by first cell) of markdown table number `which`."""
+    tables, rows, header = [], {}, None
+    for line in markdown.splitlines() + [""]:
+        cells = [c.strip() for c in line.strip().strip("|").split("|")]
+        if line.strip().startswith("|"):
+            if header is None:
+                header = cells
+            elif not cells[1].startswith("---"):
+                rows[cells[0]] = cells[1:]
+        elif header is not None:
+            tables.append((header, rows))
+            rows, header = {}, None
+    return tables[which] if which < len(tables) else ([], {})
+
+
+def merge_before_now(now, before, which):
+    """Table `which` of `now` with each column shown before and now."""
+    header, rows_now = table_rows(now, which)
+    _, rows_before = table_rows(before, which) if before else ([], {})
+    lines = ["| " + header[0] + " | " + " | ".join(f"{h} before | {h} now" for h in header[1:]) + " |",
+             "|---|" + "---:|" * (2 * (len(header) - 1))]
+    for label, cells in rows_now.items():
+        old = rows_before.get(label, ["-"] * len(cells))
+        lines.append(f"| {label} | " + " | ".join(x for pair in zip(old, cells) for x in pair) + " |")
+    return "\n".join(lines)
+
+
+def baseline_flash_cost(tmp):
+    """dace_flash_cost built on the BASELINE library, or None."""
+    repo = os.path.dirname(HERE)
+    tree = os.path.join(tmp, "baseline")
+    if shutil.which("git") is None or subprocess.run(
+            ["git", "-C", repo, "worktree", "add", "--detach", tree, BASELINE], capture_output=True).returncode != 0:
+        return None
+    try:
+        shutil.copy(os.path.join(HERE, "flash_cost.cpp"), os.path.join(tree, "bench"))
+        shutil.copy(os.path.join(HERE, "bench_rig.h"), os.path.join(tree, "bench"))
+        with open(os.path.join(tree, "bench", "CMakeLists.txt"), "a") as f:
+            f.write("add_executable(dace_flash_cost flash_cost.cpp)\n"
+                    "target_link_libraries(dace_flash_cost PRIVATE dace dace_sim)\n")
+        out = os.path.join(tree, "build")
+        run(["cmake", "-S", tree, "-B", out, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DDACE_BUILD_TESTS=OFF",
+             "-DDACE_BUILD_TOOLS=OFF"])
+        run(["cmake", "--build", out, "--target", "dace_flash_cost"])
+        return run([os.path.join(out, "bench", "dace_flash_cost")])
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    finally:
+        subprocess.run(["git", "-C", repo, "worktree", "remove", "--force", tree], capture_output=True)
+
+
+def flash_cost(build, tmp):
+    """The flash-cost table now and, where it can be built, at BASELINE."""
+    now = run([os.path.join(build, "bench", "dace_flash_cost")])
+    before = baseline_flash_cost(tmp)
+    notes = [line for line in now.splitlines() if line and not line.startswith("|")]
+    return (merge_before_now(now, before, 0), merge_before_now(now, before, 1) + "\n\n" + "\n".join(notes),
+            before is not None)
+
+
 def cpu_cost(build, tmp):
     exe = os.path.join(build, "bench", "dace_cpu_cost")
     if not os.path.exists(exe):
@@ -177,6 +243,8 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         print("I/O cost ...", file=sys.stderr)
         io_text, points = io_cost(build, tmp)
+        print("flash cost, now and at the baseline ...", file=sys.stderr)
+        flash_table, flash_rest, have_baseline = flash_cost(build, tmp)
         print("CPU per byte (Google Benchmark) ...", file=sys.stderr)
         cpu = cpu_cost(build, tmp)
         print("instructions per byte (callgrind) ...", file=sys.stderr)
@@ -193,7 +261,16 @@ def main():
            "cluster, one byte more than a cluster size can be. Both geometries use the SPI-NOR timings",
            "unless given others.", "",
            io_text.rstrip(), "",
-           "![mount cost](mount-cost.svg)", ""]
+           "![mount cost](mount-cost.svg)", "",
+           "## Flash cost of firmware workloads, before and now", "",
+           "`build/release/bench/dace_flash_cost`: boot, records flushed one by one, their wear and a settings",
+           "file replaced by rename, on three geometries (A = 256-byte pages x 8 per cluster x 2048",
+           "clusters, B = 256 x 16 x 1024, C = 2048 x 16 x 512), each from a fresh medium. "
+           + (f"\"Before\" is the same program built on the library as of commit {BASELINE}, before the "
+              "mount stopped reading free space, write-outs stopped programming blank pages, a full newest "
+              "cluster stopped moving and wear levelling came." if have_baseline
+              else "The baseline could not be built here (it needs git and the repository's history)."),
+           "", flash_table, "", flash_rest, ""]
     if cpu is not None:
         context, fastest = cpu
         table, desc = cpu_table(context, fastest)

@@ -84,6 +84,16 @@ static void touch_entry(void *update_ctx, dace_entry *entry) {
 
 /* ---- mount ------------------------------------------------------------------ */
 
+typedef struct record {
+    uint32_t seq;
+    uint32_t millis;
+    int16_t temperature; /* 0.01 degree steps */
+    uint16_t check;      /* seq folded, to see a torn record */
+} record;
+
+static const char log_name[] = "sensor.log";
+
+
 /* The state block: sized for this geometry, checked against
  * dace_getstatesize at mount. 8-byte aligned as dace_init requires. */
 static uint64_t state_block[(SPI_NOR_SECTOR_SIZE * (OPEN_FILES + 1u) + 2u * (SPI_NOR_CAPACITY / SPI_NOR_SECTOR_SIZE) +
@@ -92,6 +102,10 @@ static uint32_t stamp_counter;
 
 static dace_state *mount(void) {
     dace_config cfg;
+    dace_state *fs;
+    dace_entry e;
+    uint32_t start = 0;
+    int problem;
     memset(&cfg, 0, sizeof cfg);
     cfg.page_size = SPI_NOR_PAGE_SIZE;
     cfg.clus_pages = PAGES_PER_CLUSTER;
@@ -104,28 +118,39 @@ static dace_state *mount(void) {
     cfg.read_fn = nor_read;
     cfg.write_fn = nor_write;
     cfg.erase_fn = nor_erase;
-    if (dace_getstatesize(&cfg) == 0 || dace_getstatesize(&cfg) > sizeof state_block)
+    problem = dace_check_config(&cfg);
+    if (problem != DACE_CONFIG_OK || dace_getstatesize(&cfg) > sizeof state_block) {
+        REPORT("configuration refused (reason %d) or state block too small\n", problem);
         return NULL;
-    return dace_init(&cfg, state_block); /* formats a blank part */
+    }
+    fs = dace_init(&cfg, state_block); /* formats a blank part */
+    if (fs == NULL) {
+        /* The part holds a volume this configuration does not mount (another
+         * geometry or CRC, a format cut short), or a read failed. This logger
+         * owns the part and keeps nothing else on it, so it starts afresh; a
+         * firmware whose data matters would report and keep the part. */
+        REPORT("mount refused: formatting\n");
+        fs = dace_format(&cfg, state_block);
+        if (fs == NULL)
+            return NULL;
+    }
+    /* Spread erases over the whole part, from a place that moves from boot
+     * to boot: here the length of the log. */
+    if (dace_stat(fs, log_name, &e) == 0)
+        start = e.size / (uint32_t)sizeof(record);
+    dace_level_wear(fs, (uint16_t)start);
+    return fs;
 }
 
 /* ---- the log -------------------------------------------------------------- */
 
-typedef struct record {
-    uint32_t seq;
-    uint32_t millis;
-    int16_t temperature; /* 0.01 degree steps */
-    uint16_t check;      /* seq folded, to see a torn record */
-} record;
-
-static const char log_name[] = "sensor.log";
 
 /* Appends `n` records after what the log holds, flushing every 25: a power
  * cut loses at most the records since the last flush. */
 static int append_records(dace_state *fs, uint32_t first, uint32_t n) {
     dace_handle log = dace_find_file(fs, log_name) < 0 ? dace_create(fs, log_name) : dace_open(fs, log_name);
     uint32_t i;
-    if (log == 0 || dace_seek(fs, log, 0, 2) != 0) /* whence 2: from the end */
+    if (log == 0 || dace_seek(fs, log, 0, DACE_SEEK_END) != DACE_OK)
         return -1;
     for (i = 0; i < n; ++i) {
         record r;
@@ -138,7 +163,7 @@ static int append_records(dace_state *fs, uint32_t first, uint32_t n) {
         if ((i + 1u) % 25u == 0 && dace_flush(fs, log) != 0)
             return -1;
     }
-    return dace_close(fs, log) == 0 ? 0 : -1;
+    return dace_close(fs, log) == DACE_OK ? 0 : -1;
 }
 
 /* Reads the log from the start; returns the records found in order, or -1

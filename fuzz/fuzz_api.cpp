@@ -515,6 +515,10 @@ private:
     // The power goes (or the application restarts): the volume must come
     // back as one of the directories the commits so far allow.
     void remount() {
+        // A page the power cut left part-programmed reads differently each
+        // time from now on (it holds nothing committed).
+        if (!sim_.powered() && sim_.torn_page() != UINT32_MAX)
+            sim_.make_unstable(sim_.torn_page(), in_.u8() + 1u);
         sim_.reboot();
         mount();
         trace("remount -> %s; %zu directories possible", s_ == nullptr ? "refused" : "mounted", durable_.size());

@@ -46,8 +46,10 @@ void put(dace_state *s, const char *name, uint32_t size, uint8_t seed) {
     (void)dace_close(s, h);
 }
 
-bool save(const std::string &path, uint8_t setup, uint8_t flags, uint16_t max_files, const FlashSim &sim) {
-    std::vector<uint8_t> out = {setup, flags, static_cast<uint8_t>(max_files - 1), kCrcSeed & 0xFF, kCrcSeed >> 8};
+bool save(const std::string &path, uint8_t setup, uint8_t flags, uint16_t max_files, const FlashSim &sim,
+          uint32_t unstable_page = 0) {
+    const auto byte2 = static_cast<uint8_t>((max_files - 1) | (unstable_page << 2));
+    std::vector<uint8_t> out = {setup, flags, byte2, kCrcSeed & 0xFF, kCrcSeed >> 8};
     // Trailing erased bytes read as erased anyway: leave them out.
     size_t end = sim.bytes().size();
     while (end > 0 && sim.bytes()[end - 1] == 0xFF)
@@ -108,6 +110,13 @@ int main(int argc, char **argv) {
         cut.sim.cut_after_bytes(setup.geometry.page_size / 2);
         put(s, "lost", 9, 5);
         ok &= save(prefix + "cut", i, 0, 2, cut.sim);
+        // The same, with the page the cut tore reading differently each time,
+        // and a root page that does, with verified reads.
+        if (cut.sim.torn_page() < 64)
+            ok &= save(prefix + "cut-unstable", i, dace_fuzz::kUnstablePage | dace_fuzz::kChangeAfterMount, 2, cut.sim,
+                       cut.sim.torn_page());
+        ok &= save(prefix + "root-unstable-verified", i, dace_fuzz::kUnstablePage | dace_fuzz::kVerifyReads, 2,
+                   moved.sim, 0);
 
         // Refused mounts: every cluster marked bad, so that no root can be
         // formatted, and a volume of the next setup's geometry.

@@ -3,7 +3,8 @@
 //
 //   byte 0     setup: index into kMountSetups (modulo its size)
 //   byte 1     flags (MountFlag)
-//   byte 2     max_files - 1 (modulo 4)
+//   byte 2     bits 0-1: max_files - 1; bits 2-7: the page that reads
+//              unstably with kUnstablePage
 //   bytes 3-4  crc_seed, little-endian
 //   then       the image; bytes past its end read as erased (0xFF)
 #ifndef DACE_FUZZ_MOUNT_INPUT_H
@@ -41,6 +42,12 @@ enum MountFlag : uint8_t {
     // After the checks, change every file (append, truncate, rename, remove),
     // create one, and mount the result again.
     kChangeAfterMount = 2,
+    // One page (byte 2) reads differently each time, as cells left half
+    // programmed do; answers may then disagree, but nothing may be read or
+    // written outside the buffers.
+    kUnstablePage = 4,
+    // Reads verify each cluster's mark, link and CRC.
+    kVerifyReads = 8,
 };
 
 } // namespace dace_fuzz
