@@ -123,8 +123,6 @@ dace_tool::Options options_from(const py::dict &given) {
     return opt;
 }
 
-class Handle;
-
 // A medium in memory and the volume the library mounted on it. Strict, as
 // flash is: a program over bytes that are not erased fails.
 class Medium {
@@ -155,8 +153,8 @@ public:
     dace_sim::FlashSim &sim() { return *sim_; }
     const std::vector<uint8_t> &bytes() const { return sim_->bytes(); }
 
-    // Drops the mounted state, as a reboot does, and mounts the medium again.
     bool mounted() const { return state_ != nullptr; }
+    // Drops the mounted state, as a reboot does, and mounts the medium again.
     void remount() {
         sim_->reboot();
         mount(false);
@@ -232,9 +230,9 @@ private:
         block_.assign((size + 7) / 8, 0);
         state_ = format ? dace_format(&cfg, block_.data()) : dace_init(&cfg, block_.data());
         if (state_ == nullptr)
-            throw ImageFailure("the medium does not mount: it holds no root copy that these parameters accept "
-                               "(another geometry or CRC, or damage: mount=False and check() tell more), or a cluster that "
-                               "cannot be read");
+            throw ImageFailure("the medium does not mount: it holds no root copy that these parameters "
+                               "accept (another geometry or CRC, or damage: mount=False and check() tell "
+                               "more), or a cluster that cannot be read");
     }
 
     static Medium &of(void *ctx) { return *static_cast<Medium *>(ctx); }
