@@ -70,7 +70,7 @@ inline const char *write_file(dace_state *fs, const char *name, const uint8_t *d
             return "flush failed";
         at += n;
     }
-    return dace_close(fs, h) == 0 ? nullptr : "close failed";
+    return dace_close(fs, h) == DACE_OK ? nullptr : "close failed";
 }
 
 // Opens `name` and reads it whole in pieces of `piece` bytes into `out`.
@@ -82,7 +82,7 @@ inline const char *read_file(dace_state *fs, const char *name, uint32_t piece, s
     std::vector<uint8_t> buf(piece);
     for (uint32_t n; (n = dace_read(fs, buf.data(), piece, h)) != 0;)
         out.insert(out.end(), buf.begin(), buf.begin() + n);
-    return dace_close(fs, h) == 0 ? nullptr : "close failed";
+    return dace_close(fs, h) == DACE_OK ? nullptr : "close failed";
 }
 
 } // namespace dace_bench

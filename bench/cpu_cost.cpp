@@ -110,7 +110,7 @@ void read_file(benchmark::State &state, Geometry g) {
         uint32_t total = 0;
         for (uint32_t n; (n = dace_read(rig.fs(), out.data(), kPiece, h)) != 0;)
             total += n;
-        if (dace_close(rig.fs(), h) != 0 || total != kFileSize) {
+        if (dace_close(rig.fs(), h) != DACE_OK || total != kFileSize) {
             state.SkipWithError("read failed");
             return;
         }
@@ -155,7 +155,7 @@ void log_records(benchmark::State &state, Geometry g) {
         if (++written == kLogRecords) {
             state.PauseTiming();
             written = 0;
-            const bool again = dace_close(rig.fs(), h) == 0 && dace_remove(rig.fs(), "log") == 0 &&
+            const bool again = dace_close(rig.fs(), h) == DACE_OK && dace_remove(rig.fs(), "log") == DACE_OK &&
                                (h = dace_create(rig.fs(), "log")) != 0;
             state.ResumeTiming();
             if (!again) {

@@ -180,7 +180,7 @@ SettingsCost settings_replacement(const Geometry &g) {
     for (int round = 0; round < kRounds; ++round) {
         record[0] = static_cast<uint8_t>(round);
         if (dace_bench::write_file(rig.fs(), "cfg.new", record.data(), record.size(), 100, false) != nullptr ||
-            dace_rename_replace(rig.fs(), "cfg.new", "cfg") != 0)
+            dace_rename_replace(rig.fs(), "cfg.new", "cfg") != DACE_OK)
             return c;
     }
     c.programmed_per_round = static_cast<double>(rig.sim().counters().bytes_programmed) / kRounds;

@@ -43,7 +43,7 @@ __attribute__((noinline)) uint64_t measured_phase(Phase &p) {
         uint64_t total = 0;
         for (uint32_t n; (n = dace_read(fs, p.buf->data(), kPiece, h)) != 0;)
             total += n;
-        return dace_close(fs, h) == 0 ? total : 0;
+        return dace_close(fs, h) == DACE_OK ? total : 0;
     }
     if (p.name == "log") {
         for (uint32_t i = 0; i < kLogRecords; ++i)

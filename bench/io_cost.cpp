@@ -208,11 +208,11 @@ bool run_sequential(const Options &o, const Geometry &g, const std::vector<uint8
             for (uint32_t i = 0; i < kSeeks; ++i) {
                 x = x * 1103515245u + 12345u;
                 const uint32_t at = (x >> 4) % static_cast<uint32_t>(c.size - sizeof buf);
-                if (dace_seek(fs, h, at, 0) != 0 || dace_read(fs, buf, sizeof buf, h) != sizeof buf ||
+                if (dace_seek(fs, h, at, DACE_SEEK_SET) != DACE_OK || dace_read(fs, buf, sizeof buf, h) != sizeof buf ||
                     !std::equal(buf, buf + sizeof buf, data.begin() + at))
                     return "seek and read went wrong";
             }
-            return dace_close(fs, h) == 0 ? nullptr : "close failed";
+            return dace_close(fs, h) == DACE_OK ? nullptr : "close failed";
         });
         if (!add_row(r, "read by seek, 1000 x 64 B", sk))
             return false;
@@ -265,7 +265,7 @@ bool run_rewrite(const Options &o, const Geometry &g, const std::vector<uint8_t>
     Cost c = measure(rig, 0, [&](dace_state *fs) -> const char * {
         uint32_t turns = 0;
         while (rig.sim().counters().bytes_programmed < kRounds * medium) {
-            if (turns++ > 0 && dace_remove(fs, "turn.bin") != 0)
+            if (turns++ > 0 && dace_remove(fs, "turn.bin") != DACE_OK)
                 return "remove failed";
             if (const char *err = write_file(fs, "turn.bin", data.data() + turns % 97, turn, 4096, false))
                 return err;

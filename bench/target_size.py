@@ -58,12 +58,18 @@ def library_share(map_path):
     return per_object
 
 
+def image_size(elf):
+    """(.text, .data, .bss) of a linked image."""
+    size = subprocess.run(["arm-none-eabi-size", elf], check=True, capture_output=True, text=True).stdout
+    text, data, bss = (int(v) for v in size.splitlines()[1].split()[:3])
+    return text, data, bss
+
+
 def main():
     build = sys.argv[1] if len(sys.argv) > 1 else "build/cortex-m4"
     elf = os.path.join(build, "examples", "dace_spi_nor_logger.elf")
     map_path = os.path.join(build, "examples", "dace_spi_nor_logger.map")
-    size = subprocess.run(["arm-none-eabi-size", elf], check=True, capture_output=True, text=True).stdout
-    text, data, bss = (int(v) for v in size.splitlines()[1].split()[:3])
+    text, data, bss = image_size(elf)
     share = library_share(map_path)
     print("| linked image (Cortex-M4, -Os, gc-sections) | .text | .data | .bss |")
     print("|---|---:|---:|---:|")

@@ -101,7 +101,12 @@ typedef uint32_t (*dace_erase_fn)(void *io_ctx, uint32_t first_clus, uint32_t cl
 /* A running 16-bit CRC: its result may be fed back as the seed of a further
  * call over the following bytes. Only the low 16 bits are used. */
 typedef uint32_t (*dace_crc_fn)(void *crc_ctx, uint16_t seed, const void *data, uint32_t count);
-/* Told of every changed entry of the staged root copy; may fill `stamp`. */
+/* Told of every changed entry of the staged root copy, before it is
+ * committed; may fill `stamp` and must leave the other fields alone. It runs
+ * at the end of dace_write, in dace_rename and dace_rename_replace after the
+ * new name is stored, in dace_truncate after the new size, and in
+ * dace_create BEFORE the new entry's name is stored: the name field is all
+ * zero during that call. */
 typedef void (*dace_update_fn)(void *update_ctx, dace_entry *entry);
 
 typedef struct dace_config {
@@ -130,7 +135,7 @@ typedef struct dace_file {
     uint16_t entry;         /* index of the file's entry; 0xFFFF when closed */
     uint16_t clus_off;      /* offset of pos in the payload of `clus` */
     uint16_t clus;          /* cluster held in buf, CLUS_END when none */
-    uint16_t dirty;         /* nonzero while buf holds unwritten data */
+    uint16_t dirty;         /* nonzero while buf holds unwritten data (2: its last write fell short) */
 } dace_file;
 
 /* The state block. Laid out by dace_init inside the caller's memory; the

@@ -1,5 +1,38 @@
-// What the library's source units share: byte helpers, entry access, the
-// allocation and release rules and the handle check. Not installed.
+// What the library's source units share: the medium layer, byte helpers,
+// entry access, the allocation and release rules and the handle check. Not
+// installed.
+//
+// Glossary
+//
+// Cluster table codes (one per cluster, rebuilt at every mount):
+//   a cluster number  in use by a file: the cluster before this one in file
+//                     order (chains run newest first)
+//   CLUS_END          in use: the root cluster, a file's first cluster, or
+//                     one just taken
+//   CLUS_FREE         free; its first word looks erased but the rest is
+//                     unknown, so it is read whole before its first use in a
+//                     mount and erased then unless every byte is 0xFF
+//   CLUS_HELD         released and counted free, but the root copy on the
+//                     medium may still name it: it becomes CLUS_DIRTY only
+//                     when a root copy without it reaches the medium
+//   CLUS_DIRTY        free; erased when taken
+//   CLUS_BAD          never taken again in this mount
+//
+// The root copy in memory (`root`, inside `root_buf` at `root_page`):
+//   committed  it is on the medium: root_page < root_end
+//   staged     a changed copy still to be written at root_page:
+//              root_page >= root_end; every change before the next commit
+//              changes this same copy
+//   sealed     root_sealed: the root cluster takes no further copy (a write
+//              into it fell short, or pages after the copy are not blank);
+//              the next copy goes to a fresh root cluster
+//   unsaved    root_unsaved: the current copy's last write fell short; it
+//              counts as written, and the next commit writes it again
+//
+// An open file's buffer (`dace_file.dirty`, DirtyState below): clean (it
+// holds what cluster `clus` holds on the medium, or the file has no
+// cluster), pending (bytes the medium does not hold yet), or its write fell
+// short (cluster `clus` is spoilt: the retry moves to a fresh cluster).
 #ifndef DACE_DACE_INTERNAL_H
 #define DACE_DACE_INTERNAL_H
 
@@ -23,6 +56,23 @@ constexpr uint32_t kEntrySize = 32;
 constexpr uint32_t kClusHeaderSize = 8;
 constexpr uint32_t kHeadCrcBytes = 28;
 constexpr uint32_t kNameField = 18;
+// Clusters the allocator never hands to files: root moves may take them, so
+// that a full medium can still commit the removal that makes room.
+constexpr uint32_t kReservedClusters = 4;
+
+// Values of dace_file.dirty.
+enum DirtyState : uint16_t { kClean = 0, kPending = 1, kWriteFellShort = 2 };
+
+// ---- the medium ---------------------------------------------------------------
+// The only door to read_fn, write_fn and erase_fn. Each takes a cluster and
+// a page within it, and succeeds only when every byte was moved (an erase
+// only when it reports 1).
+bool read_pages(dace_state *s, uint32_t clus, uint32_t first_page, void *dst, uint32_t bytes);
+// The 8-byte header of a cluster, tried twice.
+bool read_header(dace_state *s, uint32_t clus, uint8_t *dst);
+bool read_cluster(dace_state *s, uint32_t clus, uint8_t *dst);
+bool program_pages(dace_state *s, uint32_t clus, uint32_t first_page, const void *src, uint32_t bytes);
+bool erase_cluster(dace_state *s, uint32_t clus);
 
 // Little-endian loads and stores for fields read from raw buffers.
 inline uint32_t load_u32(const uint8_t *p) {

@@ -8,9 +8,6 @@ namespace {
 // clus_off of a slot whose buffer cannot be taken to hold cluster `clus`
 // (loading it failed): the next read or write loads it again first.
 constexpr uint16_t kStaleOffset = 0xFFFF;
-// dirty of a slot whose last write-out fell short; any nonzero value means
-// the buffer holds bytes the medium does not.
-constexpr uint16_t kWriteFellShort = 2;
 
 dace_entry &entry_of(dace_state *s, const dace_file *f) {
     DACE_ASSERT(f->entry < s->root->count);
@@ -43,7 +40,7 @@ dace_file *open_free_slot(dace_state *s, uint16_t entry, uint16_t clus) {
     f->clus_off = 0;
     f->clus = clus;
     f->entry = entry;
-    f->dirty = 0;
+    f->dirty = kClean;
     return f;
 }
 
@@ -61,8 +58,8 @@ uint32_t newest_cluster_start(uint32_t size, uint32_t payload) {
 // Loads cluster `c` of a file into `buf`. With verified reads on, the
 // cluster must also carry the data mark, the link the chain gives it and a
 // matching CRC; one that does not counts as one that cannot be read.
-bool read_cluster(dace_state *s, uint16_t c, uint8_t *buf) {
-    if (s->read_fn(s->io_ctx, uint32_t{c} * s->clus_pages, buf, s->clus_size) != s->clus_size)
+bool load_cluster(dace_state *s, uint16_t c, uint8_t *buf) {
+    if (!read_cluster(s, c, buf))
         return false;
     if ((s->options & DACE_OPT_VERIFY_READS) == 0)
         return true;
@@ -123,7 +120,7 @@ bool load_position(dace_state *s, dace_file *f, uint32_t target) {
         return target == 0;
     }
     uint32_t start = 0;
-    if (!find_cluster(s, e, target, &f->clus, &start) || !read_cluster(s, f->clus, f->buf)) {
+    if (!find_cluster(s, e, target, &f->clus, &start) || !load_cluster(s, f->clus, f->buf)) {
         f->clus_off = kStaleOffset;
         return false;
     }
@@ -131,15 +128,15 @@ bool load_position(dace_state *s, dace_file *f, uint32_t target) {
     return true;
 }
 
-// A cluster that a write left partly programmed cannot take other bytes
-// (its CRC changes at least), so the image moves to a fresh cluster and the
-// spoilt one goes to be erased. No root copy names it: a copy is written only
+// Rule 9: a cluster that a write left partly programmed cannot take other
+// bytes (its CRC changes at least), so the image moves to a fresh cluster
+// and the spoilt one goes to be erased. No root copy names it: a copy is written only
 // once every pending cluster is. The move is a swap and leaves free_clus as
 // it was. With no cluster to move to, the spoilt one is erased in place.
 bool move_spoilt_cluster(dace_state *s, dace_file *f) {
     const int n = take_cluster(s, true);
     if (n < 0)
-        return s->erase_fn(s->io_ctx, f->clus, 1) == 1;
+        return erase_cluster(s, f->clus);
     DACE_ASSERT(f->clus == entry_of(s, f).clus);
     s->clus_table[n] = s->clus_table[f->clus];
     s->clus_table[f->clus] = CLUS_DIRTY;
@@ -163,11 +160,11 @@ bool write_out_cluster(dace_state *s, dace_file *f) {
 
 // Writes out the slot's buffer if it holds anything the medium does not.
 bool write_out_pending(dace_state *s, dace_file *f) {
-    if (f->dirty == 0)
+    if (f->dirty == kClean)
         return true;
     if (!write_out_cluster(s, f))
         return false;
-    f->dirty = 0;
+    f->dirty = kClean;
     return true;
 }
 
@@ -198,7 +195,7 @@ void fit_slots_to_truncation(dace_state *s, uint16_t entry, uint32_t released_fr
             // The buffer's cluster was given back: its bytes, written or
             // not, lie past the new end. The next read or write loads the
             // cluster that holds the position from the chain.
-            f->dirty = 0;
+            f->dirty = kClean;
             f->clus_off = kStaleOffset;
         } else {
             // A kept cluster holds the new end whenever the position lay
@@ -210,6 +207,7 @@ void fit_slots_to_truncation(dace_state *s, uint16_t entry, uint32_t released_fr
     }
 }
 
+// Rule 8: the clusters a commit writes before its root copy.
 bool write_out_open_files(dace_state *s) {
     for (dace_file *f = s->open_list; f != nullptr; f = f->next)
         if (!write_out_pending(s, f))
@@ -287,7 +285,7 @@ dace_handle dace_open(dace_state *s, const char *name) {
     uint16_t first = CLUS_END;
     if (e.clus != CLUS_END) {
         uint32_t start = 0;
-        if (!find_cluster(s, e, 0, &first, &start) || !read_cluster(s, first, s->free_list->buf))
+        if (!find_cluster(s, e, 0, &first, &start) || !load_cluster(s, first, s->free_list->buf))
             return 0;
     }
     return handle_of(s, open_free_slot(s, position, first));
@@ -341,7 +339,7 @@ uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle
     // The buffer must hold the newest cluster before it is carried over or
     // filled; unwritten bytes are never dropped to reload it.
     if (f->clus_off == kStaleOffset || f->clus != at_end.clus) {
-        if (f->dirty != 0 || !load_position(s, f, f->pos))
+        if (f->dirty != kClean || !load_position(s, f, f->pos))
             return 0;
     }
     // A change that no root copy can take would never become durable.
@@ -349,10 +347,10 @@ uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle
         return 0;
     dace_entry *e = &entry_of(s, f); // the copy may have moved
 
-    // The newest cluster is on the medium and named by the committed root:
-    // carry its content over to a fresh cluster rather than rewrite it. A
-    // full one stays where it is; the next byte starts a cluster after it.
-    if (f->dirty == 0 && e->clus != CLUS_END && f->clus_off < s->clus_payload) {
+    // Rule 9: the newest cluster is on the medium and named by the committed
+    // root: carry its content over to a fresh cluster rather than rewrite it.
+    // A full one stays where it is; the next byte starts a cluster after it.
+    if (f->dirty == kClean && e->clus != CLUS_END && f->clus_off < s->clus_payload) {
         const int n = take_cluster(s, false);
         if (n < 0)
             return 0;
@@ -360,7 +358,7 @@ uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle
         release_cluster(s, f->clus);
         e->clus = static_cast<uint16_t>(n);
         f->clus = static_cast<uint16_t>(n);
-        f->dirty = 1;
+        f->dirty = kPending;
     }
 
     const auto *src = static_cast<const uint8_t *>(data);
@@ -395,8 +393,8 @@ uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle
         src += k;
         remaining -= k;
         total += k;
-        if (f->dirty == 0)
-            f->dirty = 1;
+        if (f->dirty == kClean)
+            f->dirty = kPending;
     }
     s->update_fn(s->update_ctx, e);
     return total;
@@ -426,7 +424,7 @@ uint32_t dace_read(dace_state *s, void *dst, uint32_t count, dace_handle handle)
             const int n = next_cluster(s, f, f->clus);
             if (n < 0)
                 break;
-            if (!read_cluster(s, static_cast<uint16_t>(n), f->buf)) {
+            if (!load_cluster(s, static_cast<uint16_t>(n), f->buf)) {
                 // The buffer no longer holds `clus` whole; whatever uses it
                 // next loads the cluster at the position again.
                 f->clus_off = kStaleOffset;

@@ -1,5 +1,7 @@
-// Volume core: configuration and state block, storage format and CRC
-// framing, cluster table and allocator, mount and format, root copy-on-write.
+// Volume core: the medium, the state block, the allocator, the rules that
+// decide which root copy counts, mount and format, and the root's
+// copy-on-write; the exported calls last. "Rule N" refers to the numbered
+// power-cut rules of docs/storage-format.md.
 #include "dace/dace_internal.h"
 
 namespace dace {
@@ -19,17 +21,105 @@ bool is_power_of_two_or_zero(uint16_t x) { return (x & (x - 1)) == 0; }
 
 // Bytes of the state block for a configuration whose geometry is sound.
 uint64_t state_size(const dace_config *cfg) {
-    const uint32_t clus_size = uint32_t{cfg->page_size} * cfg->clus_pages;
-    const uint32_t clus_count = uint32_t{cfg->total_pages} / cfg->clus_pages;
-    return uint64_t{fixed_part_size()} + uint64_t{clus_size} * (uint64_t{cfg->max_files} + 1) +
-           table_bytes(clus_count) + uint64_t{cfg->max_files} * sizeof(dace_file);
+    const auto clus_size = static_cast<uint64_t>(cfg->page_size) * cfg->clus_pages;
+    const auto files = static_cast<uint64_t>(cfg->max_files);
+    return fixed_part_size() + clus_size * (files + 1) + table_bytes(cfg->total_pages / cfg->clus_pages) +
+           files * sizeof(dace_file);
 }
 
 uint16_t crc_over(const dace_state *s, uint16_t seed, const void *data, uint32_t count) {
     return static_cast<uint16_t>(s->crc_fn(s->crc_ctx, seed, data, count));
 }
 
-// ---- cluster table --------------------------------------------------------
+// Page `page` of an image of one cluster.
+inline uint8_t *page_at(const dace_state *s, uint8_t *image, uint32_t page) {
+    return image + static_cast<size_t>(page) * s->page_size;
+}
+
+} // namespace
+
+// ==== the medium =============================================================
+// The only calls of read_fn, write_fn and erase_fn: page addresses are
+// worked out here, and a call counts only when it moved every byte (an
+// erase only when it reports exactly 1).
+
+bool read_pages(dace_state *s, uint32_t clus, uint32_t first_page, void *dst, uint32_t bytes) {
+    return s->read_fn(s->io_ctx, clus * s->clus_pages + first_page, dst, bytes) == bytes;
+}
+
+bool read_header(dace_state *s, uint32_t clus, uint8_t *dst) {
+    // A passing fault does not refuse a mount: the read is tried again once.
+    for (int attempt = 0; attempt < 2; ++attempt)
+        if (read_pages(s, clus, 0, dst, kClusHeaderSize))
+            return true;
+    return false;
+}
+
+bool read_cluster(dace_state *s, uint32_t clus, uint8_t *dst) { return read_pages(s, clus, 0, dst, s->clus_size); }
+
+bool program_pages(dace_state *s, uint32_t clus, uint32_t first_page, const void *src, uint32_t bytes) {
+    return s->write_fn(s->io_ctx, clus * s->clus_pages + first_page, src, bytes) == bytes;
+}
+
+bool erase_cluster(dace_state *s, uint32_t clus) { return s->erase_fn(s->io_ctx, clus, 1) == 1; }
+
+namespace {
+
+// ==== the state block ========================================================
+
+dace_state *lay_out(const dace_config *cfg, void *block) {
+    auto *base = static_cast<uint8_t *>(block);
+    auto *s = static_cast<dace_state *>(block);
+    dace_memset(base, 0, fixed_part_size());
+
+    s->update_ctx = cfg->update_ctx;
+    s->update_fn = cfg->update_fn;
+    s->crc_ctx = cfg->crc_ctx;
+    s->crc_fn = cfg->crc_fn;
+    s->io_ctx = cfg->io_ctx;
+    s->read_fn = cfg->read_fn;
+    s->write_fn = cfg->write_fn;
+    s->erase_fn = cfg->erase_fn;
+    s->crc_seed = cfg->crc_seed;
+    s->page_size = cfg->page_size;
+    s->geometry_tag = cfg->geometry_tag;
+    s->clus_pages = cfg->clus_pages;
+    s->total_pages = cfg->total_pages;
+    s->max_files = cfg->max_files;
+
+    s->clus_size = static_cast<uint16_t>(cfg->page_size * cfg->clus_pages);
+    s->clus_payload = static_cast<uint16_t>(s->clus_size - kClusHeaderSize);
+    s->clus_count = static_cast<uint16_t>(cfg->total_pages / cfg->clus_pages);
+    s->free_clus = static_cast<uint16_t>(s->clus_count - kReservedClusters);
+    s->root_clus = kNoRoot;
+    s->root_page = 0;
+    s->root_end = 0;
+    s->max_entries = static_cast<uint16_t>((s->clus_size - kRootHeaderSize) / kEntrySize);
+
+    uint8_t *const file_bufs = base + fixed_part_size() + s->clus_size;
+    uint8_t *const table = file_bufs + static_cast<size_t>(s->max_files) * s->clus_size;
+    s->root_buf = base + fixed_part_size();
+    s->root = reinterpret_cast<dace_root *>(s->root_buf);
+    s->clus_table = reinterpret_cast<uint16_t *>(table);
+    s->files = reinterpret_cast<dace_file *>(table + table_bytes(s->clus_count));
+
+    // Slots are stacked so the first file opened gets the highest slot.
+    s->open_list = nullptr;
+    for (uint32_t i = 0; i < s->max_files; ++i) {
+        dace_file *f = &s->files[i];
+        f->buf = file_bufs + static_cast<size_t>(i) * s->clus_size;
+        f->next = i == 0 ? nullptr : &s->files[i - 1];
+        f->pos = 0;
+        f->entry = kNoEntry; // closed from the start, so handle checks can tell
+        f->clus_off = 0;
+        f->clus = CLUS_END;
+        f->dirty = kClean;
+    }
+    s->free_list = &s->files[s->max_files - 1];
+    return s;
+}
+
+// ==== the allocator ==========================================================
 
 void hold_cluster(dace_state *s, uint16_t c) {
     s->clus_table[c] = CLUS_HELD;
@@ -43,15 +133,20 @@ bool bytes_are(const uint8_t *p, uint32_t count, uint8_t value) {
     const uint32_t word_value = value * 0x01010101u;
     constexpr uint32_t kBlock = 64;
     uint32_t i = 0;
-    for (; i + kBlock <= count; i += kBlock) {
-        uint32_t differ = 0;
-        for (uint32_t k = 0; k < kBlock; k += 4) {
-            uint32_t word;
-            __builtin_memcpy(&word, p + i + k, 4);
-            differ |= word ^ word_value;
+    // Cluster images and their pages start word-aligned in the state block;
+    // saying so lets a core without unaligned loads read whole words too.
+    if (reinterpret_cast<uintptr_t>(p) % 4 == 0) {
+        const auto *aligned = static_cast<const uint8_t *>(__builtin_assume_aligned(p, 4));
+        for (; i + kBlock <= count; i += kBlock) {
+            uint32_t differ = 0;
+            for (uint32_t k = 0; k < kBlock; k += 4) {
+                uint32_t word;
+                __builtin_memcpy(&word, aligned + i + k, 4);
+                differ |= word ^ word_value;
+            }
+            if (differ != 0)
+                return false;
         }
-        if (differ != 0)
-            return false;
     }
     for (; i < count; ++i)
         if (p[i] != value)
@@ -86,14 +181,14 @@ Scratch find_scratch(dace_state *s, uint8_t *offered) {
     const uint32_t after = copy_end < s->clus_pages ? s->clus_pages - copy_end : 0u;
     if (before >= after)
         return {before != 0 ? s->root_buf : nullptr, before};
-    return {s->root_buf + size_t{copy_end} * s->page_size, after};
+    return {page_at(s, s->root_buf, copy_end), after};
 }
 
-// Whether cluster `c` reads back erased in full, as a cluster must before
-// its pages are programmed: the mount knows only the first word of a free
-// cluster, and an erase cut short leaves stale bytes behind an erased
-// start. False also when it cannot be read or no memory is at hand to read
-// it into; the caller then erases it.
+// Whether cluster `c` reads back erased in full, as it must before any of
+// its pages is programmed (rule 4): the mount knows only the first word of
+// a free cluster, and an erase cut short leaves stale bytes behind an
+// erased start. False also when it cannot be read or no memory is at hand
+// to read it into; the caller then erases it.
 bool reads_erased(dace_state *s, uint32_t c, uint8_t *offered) {
     const Scratch scratch = find_scratch(s, offered);
     if (scratch.buf == nullptr)
@@ -101,74 +196,115 @@ bool reads_erased(dace_state *s, uint32_t c, uint8_t *offered) {
     for (uint32_t page = 0; page < s->clus_pages; page += scratch.pages) {
         const uint32_t pages = s->clus_pages - page < scratch.pages ? s->clus_pages - page : scratch.pages;
         const uint32_t bytes = pages * s->page_size;
-        if (s->read_fn(s->io_ctx, c * s->clus_pages + page, scratch.buf, bytes) != bytes ||
-            !bytes_are(scratch.buf, bytes, 0xFF))
+        if (!read_pages(s, c, page, scratch.buf, bytes) || !bytes_are(scratch.buf, bytes, 0xFF))
             return false;
     }
     return true;
 }
 
-// ---- state layout ---------------------------------------------------------
-
-dace_state *lay_out(const dace_config *cfg, void *block) {
-    auto *base = static_cast<uint8_t *>(block);
-    auto *s = static_cast<dace_state *>(block);
-    dace_memset(base, 0, fixed_part_size());
-
-    s->update_ctx = cfg->update_ctx;
-    s->update_fn = cfg->update_fn;
-    s->crc_ctx = cfg->crc_ctx;
-    s->crc_fn = cfg->crc_fn;
-    s->io_ctx = cfg->io_ctx;
-    s->read_fn = cfg->read_fn;
-    s->write_fn = cfg->write_fn;
-    s->erase_fn = cfg->erase_fn;
-    s->crc_seed = cfg->crc_seed;
-    s->page_size = cfg->page_size;
-    s->geometry_tag = cfg->geometry_tag;
-    s->clus_pages = cfg->clus_pages;
-    s->total_pages = cfg->total_pages;
-    s->max_files = cfg->max_files;
-
-    s->clus_size = static_cast<uint16_t>(cfg->page_size * cfg->clus_pages);
-    s->clus_payload = static_cast<uint16_t>(s->clus_size - kClusHeaderSize);
-    s->clus_count = static_cast<uint16_t>(cfg->total_pages / cfg->clus_pages);
-    s->free_clus = static_cast<uint16_t>(s->clus_count - 4);
-    s->root_clus = kNoRoot;
-    s->root_page = 0;
-    s->root_end = 0;
-    s->max_entries = static_cast<uint16_t>((s->clus_size - kRootHeaderSize) / kEntrySize);
-
-    uint8_t *const file_bufs = base + fixed_part_size() + s->clus_size;
-    // cppcheck-suppress [redundantInitialization, unreadVariable] ; a braced cast (size_t{n}) in an expression is misread as an assignment
-    uint8_t *const table = file_bufs + size_t{s->max_files} * s->clus_size;
-    s->root_buf = base + fixed_part_size();
-    s->root = reinterpret_cast<dace_root *>(s->root_buf);
-    s->clus_table = reinterpret_cast<uint16_t *>(table);
-    s->files = reinterpret_cast<dace_file *>(table + table_bytes(s->clus_count));
-
-    // Slots are stacked so the first file opened gets the highest slot.
-    s->open_list = nullptr;
-    for (uint32_t i = 0; i < s->max_files; ++i) {
-        dace_file *f = &s->files[i];
-        // cppcheck-suppress [redundantAssignment, unreadVariable] ; a braced cast (size_t{n}) in an expression is misread as an assignment
-        f->buf = file_bufs + size_t{i} * s->clus_size;
-        f->next = i == 0 ? nullptr : &s->files[i - 1];
-        f->pos = 0;
-        f->entry = kNoEntry; // closed from the start, so handle checks can tell
-        f->clus_off = 0;
-        f->clus = CLUS_END;
-        f->dirty = 0;
-    }
-    s->free_list = &s->files[s->max_files - 1];
-    return s;
+// Whether cluster `i` (CLUS_FREE or CLUS_DIRTY) is erased, after erasing it
+// where needed; false when that erase failed. Kept out of take_cluster so
+// that the deepest path of a root move does not carry both frames' locals.
+__attribute__((noinline)) bool make_ready(dace_state *s, uint32_t i, uint16_t code, uint8_t *scratch) {
+    return (code == CLUS_FREE && reads_erased(s, i, scratch)) || erase_cluster(s, i);
 }
 
-// ---- mount --------------------------------------------------------------
+} // namespace
 
-// ---- which root copy counts ---------------------------------------------------
+void lower_free_count(dace_state *s) {
+    if (s->free_clus > 0)
+        --s->free_clus;
+    else
+        ++s->free_deficit;
+}
 
-constexpr bool kCheckEntries = true;
+void raise_free_count(dace_state *s) {
+    if (s->free_deficit > 0)
+        --s->free_deficit;
+    else
+        ++s->free_clus;
+}
+
+int take_cluster(dace_state *s, bool root_swap, uint8_t *scratch) {
+    // Held clusters count as free but cannot be handed out yet; without this
+    // the clusters held back for root moves would be given to files.
+    if (!root_swap && s->free_clus <= s->held_count)
+        return -1;
+    const bool next_fit = (s->options & DACE_OPT_LEVEL_WEAR) != 0;
+    const uint32_t start = next_fit ? s->alloc_cursor : 0u;
+    for (uint32_t k = 0; k < s->clus_count; ++k) {
+        const uint32_t i = start + k < s->clus_count ? start + k : start + k - s->clus_count;
+        const uint16_t code = s->clus_table[i];
+        if (code != CLUS_FREE && code != CLUS_DIRTY)
+            continue;
+        if (!make_ready(s, i, code, scratch)) {
+            s->clus_table[i] = CLUS_BAD;
+            lower_free_count(s);
+            if (!root_swap && s->free_clus <= s->held_count)
+                return -1;
+            continue;
+        }
+        s->clus_table[i] = CLUS_END;
+        if (!root_swap)
+            lower_free_count(s);
+        if (next_fit)
+            s->alloc_cursor = static_cast<uint16_t>(i + 1 < s->clus_count ? i + 1 : 0);
+        return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void release_cluster(dace_state *s, uint16_t c) {
+    if (c >= s->clus_count)
+        return;
+    hold_cluster(s, c); // rule 3
+    raise_free_count(s);
+}
+
+void settle_held_clusters(dace_state *s) {
+    // Every commit comes here; the scan stops at the last held cluster
+    // rather than read the rest of the table.
+    uint32_t left = s->held_count;
+    for (uint32_t i = 0; i < s->clus_count && left > 0; ++i) {
+        if (s->clus_table[i] == CLUS_HELD) {
+            s->clus_table[i] = CLUS_DIRTY;
+            --left;
+        }
+    }
+    s->held_count = 0;
+}
+
+// ==== data clusters ==========================================================
+
+int commit_cluster(dace_state *s, uint16_t c, uint8_t *image, uint32_t bytes_held) {
+    store_u32(image, DATA_MAGIC);
+    store_u16(image + 4, s->clus_table[c]);
+    store_u16(image + 6, dace_data_crc(s, image));
+    // The cluster was erased, or read back erased, before it was handed
+    // out (rule 4), so pages wholly past `bytes_held` already read as the
+    // 0xFF the CRC covers there.
+    uint32_t pages = (bytes_held + s->page_size - 1) / s->page_size;
+    if (pages == 0 || pages > s->clus_pages)
+        pages = s->clus_pages;
+    return program_pages(s, c, 0, image, pages * s->page_size) ? 0 : -1;
+}
+
+uint32_t blank_past_end(dace_state *s, dace_file *f) {
+    const uint32_t payload = s->clus_payload;
+    if (f->entry >= s->root->count || f->clus_off > payload || f->clus_off > f->pos)
+        return s->clus_size;
+    const uint32_t start = f->pos - f->clus_off; // file offset of the buffer's cluster
+    const uint32_t size = entries_of(s->root)[f->entry].size;
+    if (size < start || size - start >= payload)
+        return s->clus_size;
+    const uint32_t end = size - start;
+    dace_memset(f->buf + kClusHeaderSize + end, 0xFF, payload - end);
+    return kClusHeaderSize + end;
+}
+
+namespace {
+
+// ==== which root copy counts =================================================
 
 // What the root rules need of a configuration or a mounted state, so that
 // the mount and the tools that read images judge copies by one code.
@@ -196,6 +332,10 @@ uint16_t rules_crc(const CopyRules &r, const void *data, uint32_t count) {
     return static_cast<uint16_t>(r.crc_fn(r.crc_ctx, r.crc_seed, data, count));
 }
 
+const dace_root *copy_at(const CopyRules &r, const uint8_t *image, uint32_t page) {
+    return reinterpret_cast<const dace_root *>(image + static_cast<size_t>(page) * r.page_size);
+}
+
 bool geometry_matches(const CopyRules &r, const dace_root *copy) {
     return copy->page_size == r.page_size && copy->clus_pages == r.clus_pages && copy->geometry_tag == r.geometry_tag;
 }
@@ -207,11 +347,11 @@ bool copy_fits(const CopyRules &r, const dace_root *copy, uint32_t page) {
            kRootHeaderSize + kEntrySize * uint32_t{copy->count} <= pages * r.page_size;
 }
 
-// A copy cut short by a power cut ends in erased bytes where the rest of it
-// was to be programmed, and its 16-bit CRCs let one such copy in 65536
-// through. Every copy written has zero fill after its entries, and no entry
-// of one is erased bytes (a file with bytes has a cluster), so either shows
-// a copy that did not reach the medium whole.
+// Rule 1: a copy cut short by a power cut ends in erased or half-programmed
+// bytes where the rest of it was to be programmed. Every copy written has
+// zero fill after its entries, and no entry of one is erased bytes (a file
+// with bytes has a cluster), so either shows a copy that did not reach the
+// medium whole, even when its 16-bit CRCs happen to match.
 bool copy_is_whole(const CopyRules &r, const dace_root *copy) {
     const auto *bytes = reinterpret_cast<const uint8_t *>(copy);
     const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{copy->count};
@@ -229,9 +369,8 @@ bool copy_is_whole(const CopyRules &r, const dace_root *copy) {
     return true;
 }
 
-// Whether the library can have written this entry: a name by the name
-// rules, a cluster number or none, and bytes exactly when it has a cluster.
-// A torn copy that slips past both CRCs almost never passes this too.
+// Rule 1: an entry the library can have written: a name by the name rules,
+// a cluster number or none, and bytes exactly when it has a cluster.
 bool entry_is_plausible(const dace_entry &e) {
     if (e.name[0] == 0)
         return false;
@@ -244,7 +383,7 @@ bool entry_is_plausible(const dace_entry &e) {
 }
 
 int judge_copy(const CopyRules &r, const uint8_t *image, uint32_t page, uint32_t seq_before) {
-    const auto *copy = reinterpret_cast<const dace_root *>(image + size_t{page} * r.page_size);
+    const dace_root *copy = copy_at(r, image, page);
     if (copy->magic != ROOT_MAGIC)
         return DACE_COPY_NO_MARK;
     // Every copy of one root cluster carries the generation of its page-0
@@ -262,7 +401,7 @@ int judge_copy(const CopyRules &r, const uint8_t *image, uint32_t page, uint32_t
     if (!copy_is_whole(r, copy))
         return DACE_COPY_TORN;
     const dace_entry *entries = entries_of(copy);
-    for (uint32_t i = 0; i < copy->count && kCheckEntries; ++i)
+    for (uint32_t i = 0; i < copy->count; ++i)
         if (!entry_is_plausible(entries[i]))
             return DACE_COPY_BAD_ENTRY;
     return DACE_COPY_VALID;
@@ -270,7 +409,8 @@ int judge_copy(const CopyRules &r, const uint8_t *image, uint32_t page, uint32_t
 
 // Finds the last copy of the unbroken run of valid copies from page 0. A
 // sound header of another geometry at page 0 means that another
-// configuration owns this medium: the caller refuses rather than reformat.
+// configuration owns this medium: the caller refuses rather than reformat
+// (rule 5).
 int walk_root(const CopyRules &r, const uint8_t *image, dace_root_walk *out) {
     *out = dace_root_walk{0, 0, 0, 0, DACE_COPY_VALID};
     uint32_t page = 0;
@@ -280,7 +420,7 @@ int walk_root(const CopyRules &r, const uint8_t *image, dace_root_walk *out) {
             out->stop = static_cast<uint16_t>(verdict);
             return page == 0 && verdict == DACE_COPY_GEOMETRY ? DACE_COPY_GEOMETRY : DACE_COPY_VALID;
         }
-        const auto *copy = reinterpret_cast<const dace_root *>(image + size_t{page} * r.page_size);
+        const dace_root *copy = copy_at(r, image, page);
         out->seq = copy->seq;
         ++out->copies;
         out->last_page = static_cast<uint16_t>(page);
@@ -290,14 +430,11 @@ int walk_root(const CopyRules &r, const uint8_t *image, dace_root_walk *out) {
     return DACE_COPY_VALID;
 }
 
-// The 8-byte header of cluster `c`, read a second time when the first read
-// falls short, so that a passing fault does not refuse a mount.
-bool read_header(dace_state *s, uint32_t c, uint8_t *buf) {
-    const uint32_t page = c * s->clus_pages;
-    // NOLINTNEXTLINE(misc-redundant-expression): the same call twice is the retry; each reads the medium
-    return s->read_fn(s->io_ctx, page, buf, kClusHeaderSize) == kClusHeaderSize ||
-           s->read_fn(s->io_ctx, page, buf, kClusHeaderSize) == kClusHeaderSize;
-}
+// ==== mount and format =======================================================
+
+int write_root_copy(dace_state *s);
+
+bool looks_erased(uint32_t word) { return word == 0x00000000u || word == 0xFFFFFFFFu; }
 
 // Whether a root cluster image holds nothing but a first format's copy,
 // whole or cut short: nothing programmed past page 0, and every bit that
@@ -316,8 +453,6 @@ bool looks_like_format_remnant(dace_state *s, const uint8_t *image, uint8_t *scr
             return false;
     return true;
 }
-
-bool looks_erased(uint32_t word) { return word == 0x00000000u || word == 0xFFFFFFFFu; }
 
 // During the mount a cluster whose header looks like data keeps the link it
 // holds in the table, encoded above the cluster numbers: claimed clusters,
@@ -369,17 +504,17 @@ enum class ScanFor { Mount, Format };
 
 // Keeps the image of the newest valid root cluster found so far in a slot
 // buffer that no file uses yet, so that the root is loaded from the very
-// read that was validated: a cell that reads differently a second time
-// cannot slip an unchecked header past the walk.
+// read that was validated (rule 7): a cell that reads differently a second
+// time cannot slip an unchecked header past the walk.
 uint8_t *kept_root_image(dace_state *s) { return s->free_list->buf; }
 
 // Classifies cluster `i` by its first word and, for a root cluster, walks
 // its log. False when the mount must be refused.
 bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
     s->clus_table[i] = CLUS_DIRTY;
-    // A cluster that cannot be read may hold the newest root or a file's
-    // clusters; mounting without it would roll the volume back and let the
-    // allocator erase committed data. Refuse: the caller may try again.
+    // Rule 6: a cluster that cannot be read may hold the newest root or a
+    // file's clusters; mounting without it would roll the volume back and
+    // let the allocator erase committed data.
     if (!read_header(s, i, s->root_buf)) {
         if (why == ScanFor::Mount)
             return false;
@@ -393,16 +528,12 @@ bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
         lower_free_count(s);
     } else if (looks_erased(word)) {
         // Free, but only the first word is known: the allocator reads the
-        // rest before it hands the cluster out (an erase cut short leaves
-        // stale bytes behind an erased start).
+        // rest before it hands the cluster out (rule 4).
         s->clus_table[i] = CLUS_FREE;
     } else if (word == ROOT_MAGIC) {
         ++scan->root_marks;
-        if (s->read_fn(s->io_ctx, i * s->clus_pages, s->root_buf, s->clus_size) != s->clus_size) {
-            if (why == ScanFor::Mount)
-                return false;
-            return true; // stays to be erased
-        }
+        if (!read_cluster(s, i, s->root_buf))
+            return why == ScanFor::Format; // a format erases it when reused
         // Only matters while no root counts; the kept image's buffer is free then.
         if (scan->best.seq == 0)
             scan->format_remnant = looks_like_format_remnant(s, s->root_buf, kept_root_image(s));
@@ -411,7 +542,7 @@ bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
             // A sound root of another geometry: the mount refuses it; a
             // deliberate format erases it, since it would refuse every
             // later mount.
-            if (why == ScanFor::Mount || s->erase_fn(s->io_ctx, i, 1) != 1)
+            if (why == ScanFor::Mount || !erase_cluster(s, i))
                 return false;
             s->clus_table[i] = CLUS_FREE;
             return true;
@@ -459,10 +590,10 @@ bool link_of(dace_state *s, uint16_t c, uint8_t *scratch, uint16_t *link) {
 
 // Claims the clusters of every chain of the loaded root. A chain ends where
 // it meets a cluster that holds no unclaimed data (claimed by an earlier
-// chain, erased, a root); the last cluster claimed then ends it. Refused:
-// a cluster or link beyond the configured medium (the medium was formatted
-// larger: mounting would cut files short and the next commit would make
-// that permanent), or a header that cannot be read.
+// chain, erased, a root); the last cluster claimed then ends it. Refused
+// (rule 6): a cluster or link beyond the configured medium (the medium was
+// formatted larger: mounting would cut files short and the next commit
+// would make that permanent), or a header that cannot be read.
 Claim claim_chains(dace_state *s, uint8_t *scratch) {
     dace_entry *entries = entries_of(s->root);
     for (uint32_t e = 0; e < s->root->count; ++e) {
@@ -509,12 +640,12 @@ void load_root(dace_state *s, const BestRoot &best) {
     dace_memcpy(s->root_buf, kept_root_image(s), s->clus_size);
     s->root_clus = best.clus;
     s->clus_table[best.clus] = CLUS_END;
-    s->root = reinterpret_cast<dace_root *>(s->root_buf + size_t{best.page} * s->page_size);
+    s->root = reinterpret_cast<dace_root *>(page_at(s, s->root_buf, best.page));
     s->root_page = best.page;
     s->root_end = static_cast<uint16_t>(best.page + s->root->pages);
-    // Pages after the current copy that are not blank hold a write that was
-    // cut short; programming over them is unreliable, so the next change
-    // moves the root to a fresh cluster.
+    // Rule 1: pages after the current copy that are not blank hold a write
+    // that was cut short; programming over them is unreliable, so the next
+    // change moves the root to a fresh cluster.
     const uint32_t tail = uint32_t{s->root_end} * s->page_size;
     if (!bytes_are_blank(s->root_buf + tail, s->clus_size - tail))
         s->root_sealed = 1;
@@ -534,7 +665,8 @@ bool format(dace_state *s, uint32_t seq) {
     s->root_page = 0;
     s->root_end = 0;
     dace_fill_root(s, s->root, 1, 0, seq);
-    (void)dace_commit_root(s);
+    // Nothing else is open or pending: the copy is the whole commit.
+    (void)write_root_copy(s);
     return true;
 }
 
@@ -560,7 +692,7 @@ bool mount(dace_state *s) {
         return true;
     }
     release_unclaimed(s);
-    // Marks of this file system without a root that counts: another
+    // Rule 6: marks of this file system without a root that counts: another
     // configuration's volume, or one whose roots are damaged. Formatting
     // would lose it; the caller decides (dace_format).
     if ((scan.data_mark || scan.root_marks != 0) && !first_format_cut_short(scan))
@@ -568,10 +700,10 @@ bool mount(dace_state *s) {
     return format(s, 1);
 }
 
-// A deliberate format: the new root commits the empty volume in one page,
-// with a generation above every root found, so a power cut leaves the old
-// volume or the new one (roots of another geometry are erased by the scan
-// first). Everything else is erased as it is reused.
+// Rule 11: a deliberate format commits the empty volume in one page, with a
+// generation above every root found, so a power cut leaves the old volume
+// or the new one (roots of another geometry are erased by the scan first).
+// Everything else is erased as it is reused.
 bool format_deliberately(dace_state *s) {
     Scan scan;
     if (!scan_clusters(s, &scan, ScanFor::Format))
@@ -580,8 +712,8 @@ bool format_deliberately(dace_state *s) {
     // The old root stays in use until the new one has reached the medium.
     if (scan.best.seq != 0)
         s->clus_table[scan.best.clus] = CLUS_END;
-    const uint32_t seq = scan.best.seq + 1;
-    if (!format(s, seq == 0 ? 1 : seq))
+    // (Generations would take billions of root moves to run out.)
+    if (!format(s, scan.best.seq + 1))
         return false;
     if (scan.best.seq != 0) {
         hold_cluster(s, scan.best.clus);
@@ -591,7 +723,7 @@ bool format_deliberately(dace_state *s) {
     return true;
 }
 
-// ---- root copy-on-write -------------------------------------------------
+// ==== root copy-on-write =====================================================
 
 void renumber_open_slots(dace_state *s, uint16_t dropped) {
     for (dace_file *f = s->open_list; f != nullptr; f = f->next)
@@ -599,9 +731,36 @@ void renumber_open_slots(dace_state *s, uint16_t dropped) {
             --f->entry;
 }
 
+// Copies the current copy's header and entries to `dest`, leaving out entry
+// `drop`. Copied in ascending order, so `dest` may lie at or below the source.
+void copy_entries(dace_state *s, dace_root *dest, uint16_t drop) {
+    const dace_root *src = s->root;
+    const uint16_t count = src->count;
+    auto *to = reinterpret_cast<uint8_t *>(dest);
+    const auto *from = reinterpret_cast<const uint8_t *>(src);
+    dace_memcpy(to, from, kRootHeaderSize);
+    to += kRootHeaderSize;
+    from += kRootHeaderSize;
+    bool left_out = false;
+    for (uint32_t i = 0; i < count; ++i, from += kEntrySize) {
+        if (i == drop) {
+            left_out = true;
+            continue;
+        }
+        dace_memcpy(to, from, kEntrySize);
+        to += kEntrySize;
+    }
+    if (left_out) {
+        dest->count = static_cast<uint16_t>(count - 1);
+        dace_memset(to, 0, kEntrySize);
+    }
+}
+
 // Moves the current copy to page 0 of a freshly taken cluster with the next
 // generation. Nothing reaches the medium until the commit; the old root
-// cluster stays held, so it is not erased while it is still the root there.
+// cluster stays held, so it is not erased while it is still the root there
+// (rule 3). A move swaps one cluster for another, so it may take from the
+// reserve (rule 10).
 bool move_root(dace_state *s, uint16_t need, uint16_t drop) {
     if (need > s->clus_pages || s->root_clus >= s->clus_count)
         return false;
@@ -613,13 +772,13 @@ bool move_root(dace_state *s, uint16_t need, uint16_t drop) {
         // the medium whole holds nothing committed: the copy before it is in
         // the previous root cluster, which stays held. Erase it and start it
         // afresh rather than leave the volume unable to commit.
-        if (s->root_unsaved == 0 || s->root_page != 0 || s->erase_fn(s->io_ctx, s->root_clus, 1) != 1)
+        if (s->root_unsaved == 0 || s->root_page != 0 || !erase_cluster(s, s->root_clus))
             return false;
         taken = s->root_clus;
     }
 
     auto *dest = reinterpret_cast<dace_root *>(s->root_buf);
-    dace_copy_entries(s, dest, drop);
+    copy_entries(s, dest, drop);
     const uint32_t used = kRootHeaderSize + uint32_t{dest->count} * kEntrySize;
     dace_memset(s->root_buf + used, 0, s->clus_size - used);
     dest->seq = dest->seq + 1;
@@ -639,11 +798,50 @@ bool grow_staged_copy(dace_state *s) {
         return true;
     const uint32_t next_page = uint32_t{s->root_page} + copy->pages;
     if (next_page + 1 <= s->clus_pages) {
-        dace_memset(s->root_buf + size_t{next_page} * s->page_size, 0, s->page_size);
+        dace_memset(page_at(s, s->root_buf, next_page), 0, s->page_size);
         ++copy->pages;
         return true;
     }
     return move_root(s, static_cast<uint16_t>(copy->pages + 1), kNoEntry);
+}
+
+// Stages a copy for `mode` (see dace_reopen_root): after the last copy on
+// the medium while the root cluster has room, else at page 0 of a fresh
+// root cluster. Nothing is written; the copy on the medium stays the one in
+// force until the commit.
+bool stage_root(dace_state *s, int mode, uint16_t drop) {
+    // Only a removal leaves an entry out; anything else would shift entries
+    // under open handles without renumbering them.
+    const uint16_t dropped = mode == DACE_REOPEN_REMOVE ? drop : kNoEntry;
+    dace_root *copy = s->root;
+
+    if (root_is_staged(s)) {
+        if (mode == DACE_REOPEN_REMOVE)
+            copy_entries(s, copy, dropped);
+        else if (mode == DACE_REOPEN_APPEND && !grow_staged_copy(s))
+            return false;
+    } else {
+        uint32_t need = copy->pages;
+        if (mode == DACE_REOPEN_APPEND && copy->count >= entry_capacity(s, copy->pages))
+            ++need;
+        const uint32_t room = s->root_sealed != 0 ? 0u : uint32_t{s->clus_pages} - s->root_end;
+        if (need <= room) {
+            auto *dest = reinterpret_cast<dace_root *>(page_at(s, s->root_buf, s->root_end));
+            dace_memset(dest, 0, need * s->page_size);
+            copy_entries(s, dest, dropped);
+            s->root_page = s->root_end;
+            s->root = dest;
+            s->root->pages = static_cast<uint16_t>(need);
+        } else if (!move_root(s, static_cast<uint16_t>(need), dropped)) {
+            return false;
+        }
+    }
+    if (mode == DACE_REOPEN_REMOVE)
+        renumber_open_slots(s, drop);
+    DACE_ASSERT(root_is_staged(s) && uint32_t{s->root_page} + s->root->pages <= s->clus_pages);
+    // A copy written by an older writer may have no fill; it still fits.
+    DACE_ASSERT(kRootHeaderSize + kEntrySize * uint32_t{s->root->count} <= uint32_t{s->root->pages} * s->page_size);
+    return true;
 }
 
 int write_root_copy(dace_state *s) {
@@ -651,15 +849,13 @@ int write_root_copy(dace_state *s) {
     DACE_ASSERT(s->root_clus < s->clus_count && uint32_t{s->root_page} + copy->pages <= s->clus_pages);
     copy->head_crc = dace_root_head_crc(s, copy);
     copy->files_crc = dace_root_files_crc(s, copy);
-    const uint32_t bytes = uint32_t{copy->pages} * s->page_size;
-    const uint32_t page = uint32_t{s->root_clus} * s->clus_pages + s->root_page;
-    const uint32_t written = s->write_fn(s->io_ctx, page, copy, bytes);
+    const bool written = program_pages(s, s->root_clus, s->root_page, copy, uint32_t{copy->pages} * s->page_size);
     // The pages count as used whatever the write did.
     s->root_end = static_cast<uint16_t>(s->root_page + copy->pages);
-    if (written != bytes) {
-        // A half-written copy ends the copy walk at mount, hiding anything
-        // written after it here: close this cluster and keep the change
-        // pending until it reaches the medium elsewhere.
+    if (!written) {
+        // Rule 2: a half-written copy ends the copy walk at mount, hiding
+        // anything written after it here: close this cluster and keep the
+        // change pending until it reaches the medium elsewhere.
         s->root_sealed = 1;
         s->root_unsaved = 1;
         return -1;
@@ -669,111 +865,37 @@ int write_root_copy(dace_state *s) {
     return 0;
 }
 
-} // namespace
-
-// ---- shared rules ---------------------------------------------------------
-
-void lower_free_count(dace_state *s) {
-    if (s->free_clus > 0)
-        --s->free_clus;
-    else
-        ++s->free_deficit;
-}
-
-void raise_free_count(dace_state *s) {
-    if (s->free_deficit > 0)
-        --s->free_deficit;
-    else
-        ++s->free_clus;
-}
-
-int take_cluster(dace_state *s, bool root_swap, uint8_t *scratch) {
-    // Held clusters count as free but cannot be handed out yet; without this
-    // the clusters held back for root moves would be given to files.
-    if (!root_swap && s->free_clus <= s->held_count)
+// Writes the staged copy after the last copy on the medium, once every open
+// file's pending cluster is written (rule 8). On return 0 the medium's
+// newest valid copy is this one and held clusters may be erased; on -1 the
+// medium still holds the previous copy and the change stays pending.
+int commit_root(dace_state *s) {
+    if (!root_is_staged(s)) {
+        if (s->root_unsaved == 0)
+            return 0;
+        // The last write of this copy fell short: write it again, in a fresh
+        // root cluster, since its own cluster takes no further copy.
+        if (!stage_root(s, DACE_REOPEN_CHANGE, kNoEntry))
+            return -1;
+    }
+    if (!write_out_open_files(s))
         return -1;
-    const bool next_fit = (s->options & DACE_OPT_LEVEL_WEAR) != 0;
-    const uint32_t start = next_fit ? s->alloc_cursor : 0u;
-    for (uint32_t k = 0; k < s->clus_count; ++k) {
-        const uint32_t i = start + k < s->clus_count ? start + k : start + k - s->clus_count;
-        const uint16_t code = s->clus_table[i];
-        if (code != CLUS_FREE && code != CLUS_DIRTY)
-            continue;
-        if (code == CLUS_DIRTY || !reads_erased(s, i, scratch)) {
-            if (s->erase_fn(s->io_ctx, i, 1) != 1) {
-                s->clus_table[i] = CLUS_BAD;
-                lower_free_count(s);
-                if (!root_swap && s->free_clus <= s->held_count)
-                    return -1;
-                continue;
-            }
-        }
-        s->clus_table[i] = CLUS_END;
-        if (!root_swap)
-            lower_free_count(s);
-        if (next_fit)
-            s->alloc_cursor = static_cast<uint16_t>(i + 1 < s->clus_count ? i + 1 : 0);
-        return static_cast<int>(i);
-    }
-    return -1;
+    return write_root_copy(s);
 }
 
-int commit_cluster(dace_state *s, uint16_t c, uint8_t *image, uint32_t bytes_held) {
-    store_u32(image, DATA_MAGIC);
-    store_u16(image + 4, s->clus_table[c]);
-    store_u16(image + 6, dace_data_crc(s, image));
-    // The cluster was erased, or read back erased, before it was handed
-    // out, so pages wholly past `bytes_held` already read as the 0xFF the
-    // CRC covers there.
-    uint32_t pages = (bytes_held + s->page_size - 1) / s->page_size;
-    if (pages == 0 || pages > s->clus_pages)
-        pages = s->clus_pages;
-    const uint32_t bytes = pages * s->page_size;
-    return s->write_fn(s->io_ctx, uint32_t{c} * s->clus_pages, image, bytes) == bytes ? 0 : -1;
-}
-
-uint32_t blank_past_end(dace_state *s, dace_file *f) {
-    const uint32_t payload = s->clus_payload;
-    if (f->entry >= s->root->count || f->clus_off > payload || f->clus_off > f->pos)
-        return s->clus_size;
-    const uint32_t start = f->pos - f->clus_off; // file offset of the buffer's cluster
-    const uint32_t size = entries_of(s->root)[f->entry].size;
-    if (size < start || size - start >= payload)
-        return s->clus_size;
-    const uint32_t end = size - start;
-    dace_memset(f->buf + kClusHeaderSize + end, 0xFF, payload - end);
-    return kClusHeaderSize + end;
-}
-
-void release_cluster(dace_state *s, uint16_t c) {
-    if (c >= s->clus_count)
-        return;
-    hold_cluster(s, c);
-    raise_free_count(s);
-}
-
-void settle_held_clusters(dace_state *s) {
-    // Every commit comes here; the scan stops at the last held cluster
-    // rather than read the rest of the table.
-    uint32_t left = s->held_count;
-    for (uint32_t i = 0; i < s->clus_count && left > 0; ++i) {
-        if (s->clus_table[i] == CLUS_HELD) {
-            s->clus_table[i] = CLUS_DIRTY;
-            --left;
-        }
-    }
-    s->held_count = 0;
-}
-
+} // namespace
 } // namespace dace
 
 using namespace dace;
 
 extern "C" {
 
-// ---- configuration and state block ----------------------------------------
+// ==== exported calls =========================================================
 
-int dace_check_config(const dace_config *cfg) {
+// ---- configuration, state block, mount ----------------------------------------
+
+int dace_check_config(const dace_config *config) {
+    const dace_config *cfg = config;
     if (cfg == nullptr)
         return DACE_CONFIG_NULL;
     if (cfg->update_fn == nullptr || cfg->crc_fn == nullptr || cfg->read_fn == nullptr ||
@@ -808,7 +930,7 @@ uint32_t dace_getstatesize(const dace_config *config) {
 dace_state *dace_init(const dace_config *config, void *block) {
     if (block == nullptr || reinterpret_cast<uintptr_t>(block) % kBlockAlign != 0)
         return nullptr;
-    if (dace_getstatesize(config) == 0)
+    if (dace_check_config(config) != DACE_CONFIG_OK)
         return nullptr;
     dace_state *s = lay_out(config, block);
     return mount(s) ? s : nullptr;
@@ -848,7 +970,7 @@ void dace_memset(void *dst, uint8_t fill, uint32_t count) {
         d[i] = fill;
 }
 
-// ---- storage format ---------------------------------------------------------
+// ---- storage format -------------------------------------------------------------
 
 // Tools judge copies with the configuration alone: nothing here reads the
 // medium or needs a state block. Both refuse a configuration that
@@ -902,24 +1024,7 @@ void dace_fill_root(dace_state *s, dace_root *copy, uint16_t pages, uint16_t cou
         dace_memset(reinterpret_cast<uint8_t *>(copy) + used, 0, span - used);
 }
 
-// Writes the staged copy after the last copy on the medium, once every open
-// file's pending cluster is written. On return 0 the medium's newest valid
-// copy is this one and held clusters may be erased; on -1 the medium still
-// holds the previous copy and the change stays pending.
-int dace_commit_root(dace_state *s) {
-    if (!root_is_staged(s)) {
-        if (s->root_unsaved == 0)
-            return 0;
-        // The last write of this copy fell short: write it again, in a fresh
-        // root cluster, since its own cluster takes no further copy.
-        if (dace_reopen_root(s, DACE_REOPEN_CHANGE, kNoEntry) != 0)
-            return -1;
-    }
-    // Files' newest clusters that the copy names must be on the medium first.
-    if (!write_out_open_files(s))
-        return -1;
-    return write_root_copy(s);
-}
+int dace_commit_root(dace_state *s) { return commit_root(s); }
 
 int dace_commit_clus(dace_state *s, uint16_t c, void *image) {
     if (c >= s->clus_count || image == nullptr)
@@ -936,7 +1041,7 @@ void dace_clear_unused_data(dace_state *s, dace_file *f) {
         (void)blank_past_end(s, f);
 }
 
-// ---- cluster table ----------------------------------------------------------
+// ---- cluster table ------------------------------------------------------------
 
 int dace_alloc_clus(dace_state *s) { return take_cluster(s, false); }
 
@@ -967,71 +1072,10 @@ uint32_t dace_getfreespace(dace_state *s, uint32_t *total) {
     return uint32_t{s->free_clus} * s->clus_size;
 }
 
-// ---- root copy-on-write -------------------------------------------------------
+// ---- root copy-on-write ---------------------------------------------------------
 
-// Makes the current copy a staged one that the caller may change: after the
-// last copy on the medium while the root cluster has room, else at page 0 of
-// a fresh root cluster. Nothing is written; the copy on the medium stays the
-// one in force until the commit.
-int dace_reopen_root(dace_state *s, int mode, uint16_t drop) {
-    // Only a removal leaves an entry out; anything else would shift entries
-    // under open handles without renumbering them.
-    const uint16_t dropped = mode == DACE_REOPEN_REMOVE ? drop : kNoEntry;
-    dace_root *copy = s->root;
+int dace_reopen_root(dace_state *s, int mode, uint16_t drop) { return stage_root(s, mode, drop) ? 0 : 1; }
 
-    if (root_is_staged(s)) {
-        if (mode == DACE_REOPEN_REMOVE)
-            dace_copy_entries(s, copy, dropped);
-        else if (mode == DACE_REOPEN_APPEND && !grow_staged_copy(s))
-            return 1;
-    } else {
-        uint32_t need = copy->pages;
-        if (mode == DACE_REOPEN_APPEND && copy->count >= entry_capacity(s, copy->pages))
-            ++need;
-        const uint32_t room = s->root_sealed != 0 ? 0u : uint32_t{s->clus_pages} - s->root_end;
-        if (need <= room) {
-            // cppcheck-suppress redundantInitialization ; a braced cast (size_t{n}) in an expression is misread as an assignment
-            uint8_t *dest = s->root_buf + size_t{s->root_end} * s->page_size;
-            dace_memset(dest, 0, need * s->page_size);
-            dace_copy_entries(s, reinterpret_cast<dace_root *>(dest), dropped);
-            s->root_page = s->root_end;
-            s->root = reinterpret_cast<dace_root *>(dest);
-            s->root->pages = static_cast<uint16_t>(need);
-        } else if (!move_root(s, static_cast<uint16_t>(need), dropped)) {
-            return 1;
-        }
-    }
-    if (mode == DACE_REOPEN_REMOVE)
-        renumber_open_slots(s, drop);
-    DACE_ASSERT(root_is_staged(s) && uint32_t{s->root_page} + s->root->pages <= s->clus_pages);
-    // A copy written by an older writer may have no fill; it still fits.
-    DACE_ASSERT(kRootHeaderSize + kEntrySize * uint32_t{s->root->count} <= uint32_t{s->root->pages} * s->page_size);
-    return 0;
-}
-
-// Copies the current copy's header and entries to `dest`, leaving out entry
-// `drop`. Copied in ascending order, so `dest` may lie at or below the source.
-void dace_copy_entries(dace_state *s, dace_root *dest, uint16_t drop) {
-    const dace_root *src = s->root;
-    const uint16_t count = src->count;
-    auto *to = reinterpret_cast<uint8_t *>(dest);
-    const auto *from = reinterpret_cast<const uint8_t *>(src);
-    dace_memcpy(to, from, kRootHeaderSize);
-    to += kRootHeaderSize;
-    from += kRootHeaderSize;
-    bool left_out = false;
-    for (uint32_t i = 0; i < count; ++i, from += kEntrySize) {
-        if (i == drop) {
-            left_out = true;
-            continue;
-        }
-        dace_memcpy(to, from, kEntrySize);
-        to += kEntrySize;
-    }
-    if (left_out) {
-        dest->count = static_cast<uint16_t>(count - 1);
-        dace_memset(to, 0, kEntrySize);
-    }
-}
+void dace_copy_entries(dace_state *s, dace_root *dest, uint16_t drop) { copy_entries(s, dest, drop); }
 
 } // extern "C"

@@ -63,7 +63,7 @@ dace_handle open_for_append(dace_state *fs, const char *name) {
     if (dace_find_file(fs, name) < 0)
         return dace_create(fs, name);
     const dace_handle h = dace_open(fs, name);
-    return h != 0 && dace_seek(fs, h, 0, 2) == 0 ? h : 0;
+    return h != 0 && dace_seek(fs, h, 0, DACE_SEEK_END) == DACE_OK ? h : 0;
 }
 
 // The logger's own record of what it wrote, so every boot can check the flash.
@@ -102,7 +102,7 @@ struct Logger {
     bool close_all() {
         bool ok = true;
         for (auto &[name, h] : open)
-            ok = dace_close(fs, h) == 0 && ok;
+            ok = dace_close(fs, h) == DACE_OK && ok;
         if (ok)
             commit_pending();
         return ok;
@@ -117,10 +117,10 @@ struct Logger {
         const auto log_file = committed.find(kTemp);
         if (log_file == committed.end() || log_file->second.size() < kRotateAt)
             return true;
-        if (dace_find_file(fs, kTempOld) >= 0 && dace_remove(fs, kTempOld) != 0)
+        if (dace_find_file(fs, kTempOld) >= 0 && dace_remove(fs, kTempOld) != DACE_OK)
             return false;
         committed.erase(kTempOld);
-        if (dace_rename(fs, kTemp, kTempOld) != 0)
+        if (dace_rename(fs, kTemp, kTempOld) != DACE_OK)
             return false;
         std::printf("  rotated %s (%zu bytes) to %s\n", kTemp, log_file->second.size(), kTempOld);
         committed[kTempOld] = std::move(log_file->second);

@@ -496,7 +496,7 @@ private:
             FUZZ_CHECK(h != 0);
             std::vector<uint8_t> got(f.data.size() + 1);
             const uint32_t n = dace_read(s_, got.data(), static_cast<uint32_t>(got.size()), h);
-            FUZZ_CHECK(dace_close(s_, h) == 0);
+            FUZZ_CHECK(dace_close(s_, h) == DACE_OK);
             if (n != f.data.size() || !std::equal(f.data.begin(), f.data.end(), got.begin()))
                 return false;
         }

@@ -123,10 +123,10 @@ void read_file(dace_state *s, const dace_entry &listed, ByteReader &in) {
     FUZZ_CHECK(first.size() <= size);
 
     // Positioning: refusals first, then a few places read again.
-    FUZZ_CHECK(dace_seek(s, h, 0, 3) == 1);
+    FUZZ_CHECK(dace_seek(s, h, 0, 3) == DACE_SEEK_BAD_WHENCE);
     if (size != 0xFFFFFFFFu) {
-        FUZZ_CHECK(dace_seek(s, h, size + 1, 0) == 2);
-        FUZZ_CHECK(dace_seek(s, h, size + 1, 2) == 2);
+        FUZZ_CHECK(dace_seek(s, h, size + 1, DACE_SEEK_SET) == DACE_SEEK_BEYOND_END);
+        FUZZ_CHECK(dace_seek(s, h, size + 1, DACE_SEEK_END) == DACE_SEEK_BEYOND_END);
     }
     for (int i = 0; i < 3; ++i) {
         const uint32_t target = size == 0 ? 0 : in.below(uint64_t{size} + 1);
@@ -139,8 +139,8 @@ void read_file(dace_state *s, const dace_entry &listed, ByteReader &in) {
         FUZZ_CHECK(dace_tell(s, h) == target);
         expect_same_bytes(first, target, read_to_end(s, h, size, pieces[in.below(5)]));
     }
-    FUZZ_CHECK(dace_close(s, h) == 0);
-    FUZZ_CHECK(dace_close(s, h) == 1);
+    FUZZ_CHECK(dace_close(s, h) == DACE_OK);
+    FUZZ_CHECK(dace_close(s, h) == DACE_CLOSE_NOT_OPEN);
     FUZZ_CHECK(dace_tell(s, h) == 0xFFFFFFFFu);
 }
 
@@ -176,7 +176,7 @@ void change_files(dace_state *s, ByteReader &in) {
         const std::string name = name_of(e);
         const dace_handle h = dace_open(s, name.c_str());
         if (h != 0) {
-            if (dace_seek(s, h, 0, 2) == 0) {
+            if (dace_seek(s, h, 0, DACE_SEEK_END) == DACE_OK) {
                 dace_entry before;
                 FUZZ_CHECK(dace_statf(s, h, &before) == 0);
                 const uint32_t count = in.below(sizeof bytes + 1);
@@ -203,7 +203,7 @@ void change_files(dace_state *s, ByteReader &in) {
             (void)dace_rename(s, name.c_str(), "renamed");
             break;
         case 1:
-            FUZZ_CHECK(dace_remove(s, name.c_str()) != 2);
+            FUZZ_CHECK(dace_remove(s, name.c_str()) != DACE_REFUSED);
             break;
         default:
             break;

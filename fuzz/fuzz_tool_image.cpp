@@ -1,5 +1,6 @@
 // Arbitrary bytes as an image, through the dace tool's reading paths: info,
-// ls, check (text and JSON), map and unpack into a scratch folder; then the
+// ls, check (text and JSON), map and unpack into a scratch folder, with the
+// survey's choice of root copy checked against the mount's; then the
 // changing paths on the mounted medium in memory, and the file operations of
 // `dace mount`. The
 // first byte picks whether the setting is detected from the image or given
@@ -16,9 +17,11 @@
 #include <sstream>
 #include <vector>
 
+#include "sim/flash_sim.h"
 #include "tools/commands.h"
 #include "tools/crc_catalogue.h"
 #include "tools/mount_ops.h"
+#include "tools/survey.h"
 
 namespace {
 
@@ -48,8 +51,8 @@ template <typename F> void reading(F &&f) {
 }
 
 // What `dace mount` does with the medium, in memory: list, stat and read
-// every file in pieces, then append, truncate, rename one file over another,
-// touch and remove. Every answer is a size or an errno; none may exceed
+// every file in pieces, then append, truncate, remove a file held open,
+// rename one file over another, touch and remove. Every answer is a size or an errno; none may exceed
 // what was asked.
 void through_a_mount(const dace_tool::Image &img) {
     dace_tool::MountedImage m(std::make_unique<dace_tool::Volume>(img.bytes, img.params()), false);
@@ -63,7 +66,7 @@ void through_a_mount(const dace_tool::Image &img) {
     for (const std::string &name : names) {
         const std::string path = "/" + name;
         struct stat st {};
-        dace_handle h = 0;
+        dace_tool::FileId h = 0;
         if (m.getattr(path.c_str(), st) != 0 || m.open(path.c_str(), O_RDWR, h) != 0)
             continue;
         for (off_t at = 0; at < st.st_size;) {
@@ -78,9 +81,18 @@ void through_a_mount(const dace_tool::Image &img) {
         (void)m.release(h);
         (void)m.truncate(path.c_str(), st.st_size / 2);
     }
+    // A file removed while open is read on from memory.
+    dace_tool::FileId held = 0;
+    if (!names.empty() && m.open(("/" + names.back()).c_str(), O_RDONLY, held) == 0) {
+        struct stat st {};
+        if (m.unlink(("/" + names.back()).c_str()) == 0 &&
+            (m.getattr(nullptr, st, held) != 0 || m.read(held, buf.data(), buf.size(), 0) > st.st_size))
+            __builtin_trap();
+        (void)m.release(held);
+    }
     if (names.size() >= 2)
         (void)m.rename(("/" + names[0]).c_str(), ("/" + names[1]).c_str(), 0);
-    dace_handle h = 0;
+    dace_tool::FileId h = 0;
     if (m.create("/fuzz.created", h) == 0) {
         (void)m.write(h, buf.data(), buf.size(), 0);
         (void)m.release(h);
@@ -89,6 +101,26 @@ void through_a_mount(const dace_tool::Image &img) {
     (void)m.utimens("/fuzz.created", times);
     for (const std::string &name : names)
         (void)m.unlink(("/" + name).c_str());
+}
+
+// check, map and ls read the image themselves, but must look at the root
+// copy that the mount uses: whenever the library mounts the image, the
+// survey's choice of root cluster and copy is the mount's.
+void same_root_as_the_mount(const dace_tool::Image &img) {
+    const dace_tool::Params &p = img.params();
+    const dace_tool::Survey sv = dace_tool::survey_image(img.bytes, p, {}, false);
+    if (sv.root() == nullptr)
+        return; // the library formats a medium without marks; nothing to compare
+    dace_sim::FlashSim sim(dace_sim::Geometry{p.page_size, p.clus_pages, p.total_pages});
+    sim.bytes() = img.bytes;
+    dace_config cfg = sim.config(p.max_files, p.crc_seed);
+    cfg.geometry_tag = p.geometry_tag;
+    cfg.crc_fn = &dace_tool::crc_callback;
+    cfg.crc_ctx = const_cast<dace_tool::CrcAlgo *>(p.crc);
+    std::vector<uint64_t> block((dace_getstatesize(&cfg) + 7) / 8);
+    const dace_state *s = block.empty() ? nullptr : dace_init(&cfg, block.data());
+    if (s != nullptr && (s->root_clus != sv.root()->clus || s->root_page != sv.root()->page()))
+        __builtin_trap();
 }
 
 } // namespace
@@ -117,6 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         reading([&] { dace_tool::cmd_check(o, img); });
         reading([&] { dace_tool::cmd_check(json, img); });
         reading([&] { dace_tool::cmd_map(o, img, ""); });
+        same_root_as_the_mount(img);
         reading([&] {
             const fs::path dir = scratch() / "unpack";
             fs::remove_all(dir);

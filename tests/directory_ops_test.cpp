@@ -51,20 +51,20 @@ TEST(Remove, FreesEveryClusterAndCommitsOnlyTheRoot) {
     const dace_handle hb = dace_open(s, "b");
     const dace_handle hn = dace_create(s, "n"); // staged, not yet committed
     expect_no_effect(v, [&] {
-        EXPECT_EQ(dace_remove(s, "x"), 1);
-        EXPECT_EQ(dace_remove(s, "A"), 1);
-        EXPECT_EQ(dace_remove(s, ""), 1);
-        EXPECT_EQ(dace_remove(s, "b"), 2);
-        EXPECT_EQ(dace_remove(s, "n"), 2);
+        EXPECT_EQ(dace_remove(s, "x"), DACE_NO_FILE);
+        EXPECT_EQ(dace_remove(s, "A"), DACE_NO_FILE);
+        EXPECT_EQ(dace_remove(s, ""), DACE_NO_FILE);
+        EXPECT_EQ(dace_remove(s, "b"), DACE_REFUSED);
+        EXPECT_EQ(dace_remove(s, "n"), DACE_REFUSED);
     });
-    ASSERT_EQ(dace_close(s, hb), 0);
-    ASSERT_EQ(dace_close(s, hn), 0);
+    ASSERT_EQ(dace_close(s, hb), DACE_OK);
+    ASSERT_EQ(dace_close(s, hn), DACE_OK);
     const uint16_t c3 = v.entries()[0].clus, c2 = s->clus_table[c3], c1 = s->clus_table[c2];
     const uint32_t free_before = dace_getfreespace(s, nullptr);
     const uint64_t updates = v.sim.counters().update_calls;
     v.sim.set_logging(true);
 
-    ASSERT_EQ(dace_remove(s, "a"), 0);
+    ASSERT_EQ(dace_remove(s, "a"), DACE_OK);
     // No data cluster is read, written or erased: the root copy is the change.
     EXPECT_EQ(medium_changes(v.sim.log()), shown({root_write(s)}));
     EXPECT_EQ(dace_getfreespace(s, nullptr), free_before + 3 * kClusSize);
@@ -74,7 +74,7 @@ TEST(Remove, FreesEveryClusterAndCommitsOnlyTheRoot) {
 
     // A file without clusters: only the entry goes.
     v.sim.clear_log();
-    ASSERT_EQ(dace_remove(s, "e"), 0);
+    ASSERT_EQ(dace_remove(s, "e"), DACE_OK);
     EXPECT_EQ(medium_changes(v.sim.log()), shown({root_write(s)}));
     EXPECT_EQ(dace_getfreespace(s, nullptr), free_before + 3 * kClusSize);
     EXPECT_EQ(v.sim.counters().update_calls, updates);
@@ -98,7 +98,7 @@ TEST(Remove, ShortRootWriteLeavesTheFileWholeOnTheMedium) {
     const uint16_t c3 = v.entries()[0].clus, c2 = s->clus_table[c3], c1 = s->clus_table[c2];
 
     v.sim.fail_write(1, 40); // the header lands, the entries do not
-    ASSERT_EQ(dace_remove(s, "f"), 4);
+    ASSERT_EQ(dace_remove(s, "f"), DACE_WRITE_FAILED);
     dace_entry e{};
     EXPECT_EQ(dace_stat(s, "f", &e), 1);
     for (const uint16_t c : {c1, c2, c3})
@@ -114,7 +114,7 @@ TEST(Remove, ShortRootWriteLeavesTheFileWholeOnTheMedium) {
         EXPECT_EQ(file_bytes(old, "f"), pattern_bytes(2 * P + 920, 1));
     }
 
-    ASSERT_EQ(dace_close(s, g), 0);
+    ASSERT_EQ(dace_close(s, g), DACE_OK);
     for (const uint16_t c : {c1, c2, c3})
         EXPECT_EQ(s->clus_table[c], CLUS_DIRTY) << c;
     s = remount(v);
@@ -143,7 +143,7 @@ TEST(Remove, OpenHandlesFollowTheirEntriesAndShareTheCommit) {
     const uint64_t updates = v.sim.counters().update_calls;
     v.sim.set_logging(true);
 
-    ASSERT_EQ(dace_remove(s, "a"), 0);
+    ASSERT_EQ(dace_remove(s, "a"), DACE_OK);
     EXPECT_EQ(medium_changes(v.sim.log()), shown({data_write(pending, 3000 - P), root_write(s)}));
     EXPECT_EQ(v.sim.counters().update_calls, updates);
     EXPECT_EQ(open_slot_of(s, hb)->entry, 0);
@@ -155,16 +155,16 @@ TEST(Remove, OpenHandlesFollowTheirEntriesAndShareTheCommit) {
     EXPECT_EQ(read_rest(s, hb), std::vector<uint8_t>(b.begin() + 1000, b.end()));
 
     // A rename under the open writer changes nothing it does.
-    ASSERT_EQ(dace_rename(s, "c", "z"), 0);
+    ASSERT_EQ(dace_rename(s, "c", "z"), DACE_OK);
     ASSERT_EQ(write_bytes(s, hc, pattern_bytes(700, 5)), 700u);
     ASSERT_EQ(dace_statf(s, hc, &e), 0);
     EXPECT_EQ(entry_name(e), "z");
     EXPECT_EQ(e.size, 3700u);
     const std::vector<uint8_t> z = cat(cat(pattern_bytes(500, 3), pattern_bytes(2500, 4)), pattern_bytes(700, 5));
-    ASSERT_EQ(dace_seek(s, hc, 0, 0), 0);
+    ASSERT_EQ(dace_seek(s, hc, 0, DACE_SEEK_SET), DACE_OK);
     EXPECT_EQ(read_rest(s, hc), z);
-    ASSERT_EQ(dace_close(s, hb), 0);
-    ASSERT_EQ(dace_close(s, hc), 0);
+    ASSERT_EQ(dace_close(s, hb), DACE_OK);
+    ASSERT_EQ(dace_close(s, hc), DACE_OK);
 
     s = remount(v);
     ASSERT_NE(s, nullptr);
@@ -187,24 +187,24 @@ TEST(Remove, RootThatCannotMoveLeavesEverythingAsItWas) {
     const std::vector<uint8_t> big = pattern_bytes(124 * P);
     const uint32_t size = write_bytes(s, h, big);
     ASSERT_EQ(size, 123 * P) << "every cluster outside the reserve";
-    ASSERT_EQ(dace_close(s, h), 0);
+    ASSERT_EQ(dace_close(s, h), DACE_OK);
     put_file(s, "e", 0, 2);
     for (int i = 0; i < 8 && s->root_end < 8; ++i)
-        ASSERT_EQ(dace_rename(s, "e", "e"), 0);
+        ASSERT_EQ(dace_rename(s, "e", "e"), DACE_OK);
     ASSERT_EQ(s->root_end, 8);
 
     const std::vector<uint8_t> root(s->root_buf, s->root_buf + s->clus_size);
     const std::vector<uint16_t> table(s->clus_table, s->clus_table + 124);
-    EXPECT_EQ(dace_truncate(s, "big", 10), 3);
+    EXPECT_EQ(dace_truncate(s, "big", 10), DACE_NO_ROOM);
     EXPECT_EQ(std::vector<uint8_t>(s->root_buf, s->root_buf + s->clus_size), root);
     EXPECT_EQ(std::vector<uint16_t>(s->clus_table, s->clus_table + 124), table);
     for (uint32_t c = 124; c < 128; ++c)
         EXPECT_EQ(s->clus_table[c], CLUS_BAD) << c;
     expect_free_count_matches_table(s);
     expect_no_effect(v, [&] {
-        EXPECT_EQ(dace_truncate(s, "big", 10), 3);
-        EXPECT_EQ(dace_remove(s, "big"), 3);
-        EXPECT_EQ(dace_rename(s, "e", "x"), 3);
+        EXPECT_EQ(dace_truncate(s, "big", 10), DACE_NO_ROOM);
+        EXPECT_EQ(dace_remove(s, "big"), DACE_NO_ROOM);
+        EXPECT_EQ(dace_rename(s, "e", "x"), DACE_NO_ROOM);
     });
 
     s = remount(v);
@@ -222,18 +222,18 @@ TEST(Rename, StoresTheNewNameOverTheOldField) {
     put_file(s, "next", 20, 2);
     put_file(s, "last", 30, 3);
     expect_no_effect(v, [&] {
-        EXPECT_EQ(dace_rename(s, "nope", "ok"), 1);
-        EXPECT_EQ(dace_rename(s, "nope", ""), 1) << "the old name is looked up first";
+        EXPECT_EQ(dace_rename(s, "nope", "ok"), DACE_NO_FILE);
+        EXPECT_EQ(dace_rename(s, "nope", ""), DACE_NO_FILE) << "the old name is looked up first";
         for (const char *bad : {"", "/x", "\\x", "a/b", "ab\\", "x/", "abcdefghijklmnopqrs"})
-            EXPECT_EQ(dace_rename(s, "abcdefgh", bad), 2) << bad;
-        EXPECT_EQ(dace_rename(s, "abcdefgh", nullptr), 2);
+            EXPECT_EQ(dace_rename(s, "abcdefgh", bad), DACE_REFUSED) << bad;
+        EXPECT_EQ(dace_rename(s, "abcdefgh", nullptr), DACE_REFUSED);
     });
 
     // The new bytes and a NUL; the rest of the old name stays behind them.
-    ASSERT_EQ(dace_rename(s, "abcdefgh", "xy"), 0);
+    ASSERT_EQ(dace_rename(s, "abcdefgh", "xy"), DACE_OK);
     // Eighteen bytes fill the field with no NUL and spill nowhere.
     const dace_entry last = v.entries()[2];
-    ASSERT_EQ(dace_rename(s, "next", "abcdefghijklmnopqr"), 0);
+    ASSERT_EQ(dace_rename(s, "next", "abcdefghijklmnopqr"), DACE_OK);
     EXPECT_EQ(std::memcmp(&v.entries()[2], &last, sizeof last), 0);
 
     s = remount(v);
@@ -255,7 +255,7 @@ TEST(Rename, OntoATakenNameOrItsOwnIsAChangeLikeAnyOther) {
     const uint64_t updates = v.sim.counters().update_calls;
 
     // Both now bear "b"; lookups find the earlier entry.
-    ASSERT_EQ(dace_rename(s, "a", "b"), 0);
+    ASSERT_EQ(dace_rename(s, "a", "b"), DACE_OK);
     EXPECT_EQ(v.sim.counters().update_calls, updates + 1);
     EXPECT_EQ(v.entries()[0].stamp, v.sim.stamp()) << "the stamp lands in the staged copy";
     dace_entry e{};
@@ -265,7 +265,7 @@ TEST(Rename, OntoATakenNameOrItsOwnIsAChangeLikeAnyOther) {
     EXPECT_EQ(dace_stat(s, "a", &e), 1);
 
     v.sim.set_logging(true);
-    ASSERT_EQ(dace_rename(s, "b", "b"), 0);
+    ASSERT_EQ(dace_rename(s, "b", "b"), DACE_OK);
     EXPECT_EQ(v.sim.counters().update_calls, updates + 2);
     EXPECT_EQ(v.entries()[0].stamp, v.sim.stamp());
     EXPECT_EQ(medium_changes(v.sim.log()), shown({root_write(s)}));
@@ -292,12 +292,12 @@ TEST(RenameReplace, DropsTheFileThatBoreTheNameInTheSameCommit) {
         const uint32_t free_before = dace_getfreespace(s, nullptr);
         v.sim.set_logging(true);
 
-        ASSERT_EQ(dace_rename_replace(s, "new", "cfg"), 0);
+        ASSERT_EQ(dace_rename_replace(s, "new", "cfg"), DACE_OK);
         EXPECT_EQ(medium_changes(v.sim.log()), shown({root_write(s)}));
         EXPECT_EQ(dace_getfreespace(s, nullptr), free_before + 3 * kClusSize);
         expect_free_count_matches_table(s);
         EXPECT_EQ(read_rest(s, other), pattern_bytes(100, 3));
-        ASSERT_EQ(dace_close(s, other), 0);
+        ASSERT_EQ(dace_close(s, other), DACE_OK);
 
         s = remount(v);
         ASSERT_NE(s, nullptr);
@@ -317,17 +317,17 @@ TEST(RenameReplace, RefusalsAndPlainRenames) {
     put_file(s, "b", 20, 2);
     const dace_handle hb = dace_open(s, "b");
     expect_no_effect(v, [&] {
-        EXPECT_EQ(dace_rename_replace(s, "x", "b"), 1);
-        EXPECT_EQ(dace_rename_replace(s, nullptr, "b"), 1);
-        EXPECT_EQ(dace_rename_replace(s, "a", "b"), 2) << "the file bearing the name is open";
-        EXPECT_EQ(dace_rename_replace(s, "a", "a/b"), 2);
-        EXPECT_EQ(dace_rename_replace(s, "a", nullptr), 2);
+        EXPECT_EQ(dace_rename_replace(s, "x", "b"), DACE_NO_FILE);
+        EXPECT_EQ(dace_rename_replace(s, nullptr, "b"), DACE_NO_FILE);
+        EXPECT_EQ(dace_rename_replace(s, "a", "b"), DACE_REFUSED) << "the file bearing the name is open";
+        EXPECT_EQ(dace_rename_replace(s, "a", "a/b"), DACE_REFUSED);
+        EXPECT_EQ(dace_rename_replace(s, "a", nullptr), DACE_REFUSED);
     });
     // The open file may itself be renamed over another, and onto its own name.
-    ASSERT_EQ(dace_rename_replace(s, "b", "a"), 0);
-    ASSERT_EQ(dace_rename_replace(s, "a", "a"), 0);
-    ASSERT_EQ(dace_rename_replace(s, "a", "c"), 0) << "no file bears the name: a plain rename";
-    ASSERT_EQ(dace_close(s, hb), 0);
+    ASSERT_EQ(dace_rename_replace(s, "b", "a"), DACE_OK);
+    ASSERT_EQ(dace_rename_replace(s, "a", "a"), DACE_OK);
+    ASSERT_EQ(dace_rename_replace(s, "a", "c"), DACE_OK) << "no file bears the name: a plain rename";
+    ASSERT_EQ(dace_close(s, hb), DACE_OK);
     s = remount(v);
     ASSERT_NE(s, nullptr);
     ASSERT_EQ(v.count(), 1u);
@@ -343,7 +343,7 @@ TEST(RenameReplace, PowerCutAtEveryByteLeavesOldPairOrNewName) {
     put_file(v.s, "cfg", 2 * P, 2);
     const std::vector<uint8_t> before = v.sim.bytes();
     const uint64_t programmed = v.sim.counters().bytes_programmed;
-    ASSERT_EQ(dace_rename_replace(v.s, "tmp", "cfg"), 0);
+    ASSERT_EQ(dace_rename_replace(v.s, "tmp", "cfg"), DACE_OK);
     const uint64_t commit_bytes = v.sim.counters().bytes_programmed - programmed;
     ASSERT_GT(commit_bytes, 0u);
 
@@ -389,14 +389,14 @@ TEST(Truncate, ReleasesOnlyTheClustersPastTheNewLength) {
         const uint16_t chain[3] = {c, b, a};
         const dace_entry g = v.entries()[1];
         expect_no_effect(v, [&] {
-            EXPECT_EQ(dace_truncate(s, "f", 5001), 2);
-            EXPECT_EQ(dace_truncate(s, "F", 0), 1);
+            EXPECT_EQ(dace_truncate(s, "f", 5001), DACE_REFUSED);
+            EXPECT_EQ(dace_truncate(s, "F", 0), DACE_NO_FILE);
         });
         const uint32_t free_before = dace_getfreespace(s, nullptr);
         const uint64_t updates = v.sim.counters().update_calls;
         v.sim.set_logging(true);
 
-        ASSERT_EQ(dace_truncate(s, "f", k.length), 0);
+        ASSERT_EQ(dace_truncate(s, "f", k.length), DACE_OK);
         EXPECT_EQ(medium_changes(v.sim.log()), shown({root_write(s)}));
         EXPECT_EQ(v.sim.counters().update_calls, updates + 1);
         EXPECT_EQ(v.entries()[0].size, k.length);
@@ -415,7 +415,7 @@ TEST(Truncate, ReleasesOnlyTheClustersPastTheNewLength) {
         EXPECT_EQ(file_bytes(s, "f"), kept);
         const dace_handle h = open_at_end(s, "f");
         ASSERT_EQ(write_bytes(s, h, pattern_bytes(3000, 3)), 3000u);
-        ASSERT_EQ(dace_close(s, h), 0);
+        ASSERT_EQ(dace_close(s, h), DACE_OK);
         s = remount(v);
         ASSERT_NE(s, nullptr);
         EXPECT_EQ(file_bytes(s, "f"), cat(kept, pattern_bytes(3000, 3)));
@@ -446,13 +446,13 @@ TEST(TruncateOpenFile, WriterStaysInStepWithItsChainAtEveryLength) {
                 dace_handle h = dace_create(s, "f");
                 ASSERT_EQ(dace_write(s, bytes.data(), committed, h), committed);
                 if (committed != 0) {
-                    ASSERT_EQ(dace_close(s, h), 0);
+                    ASSERT_EQ(dace_close(s, h), DACE_OK);
                     h = open_at_end(s, "f");
                 }
                 ASSERT_EQ(dace_write(s, bytes.data() + committed, pending, h), pending);
                 v.sim.set_logging(true);
 
-                ASSERT_EQ(dace_truncate(s, "f", length), 0);
+                ASSERT_EQ(dace_truncate(s, "f", length), DACE_OK);
                 // The root copy last, before it at most the cluster that now
                 // ends the file: never one that was given back.
                 std::vector<uint32_t> written;
@@ -475,7 +475,7 @@ TEST(TruncateOpenFile, WriterStaysInStepWithItsChainAtEveryLength) {
 
                 const std::vector<uint8_t> more = pattern_bytes(P + 60, 2);
                 ASSERT_EQ(write_bytes(s, h, more), P + 60);
-                ASSERT_EQ(dace_close(s, h), 0);
+                ASSERT_EQ(dace_close(s, h), DACE_OK);
                 s = remount(v);
                 ASSERT_NE(s, nullptr);
                 EXPECT_EQ(file_bytes(s, "f"), cat(head(bytes, length), more));
@@ -501,24 +501,24 @@ TEST(TruncateOpenFile, ReaderIsClampedToTheNewEnd) {
         put_file(s, "f", 5000, 1);
         const dace_handle h = dace_open(s, "f");
         if (k.by_seek) {
-            ASSERT_EQ(dace_seek(s, h, k.at, 0), 0);
+            ASSERT_EQ(dace_seek(s, h, k.at, DACE_SEEK_SET), DACE_OK);
         } else {
             std::vector<uint8_t> got(k.at);
             ASSERT_EQ(dace_read(s, got.data(), k.at, h), k.at);
         }
         v.sim.set_logging(true);
 
-        ASSERT_EQ(dace_truncate(s, "f", k.length), 0);
+        ASSERT_EQ(dace_truncate(s, "f", k.length), DACE_OK);
         EXPECT_EQ(medium_changes(v.sim.log()), shown({root_write(s)}));
         const uint32_t at = k.at < k.length ? k.at : k.length;
         EXPECT_EQ(dace_tell(s, h), at);
         EXPECT_EQ(read_rest(s, h), std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + k.length));
         EXPECT_EQ(dace_feof(s, h), 1);
-        ASSERT_EQ(dace_seek(s, h, 0, 0), 0);
+        ASSERT_EQ(dace_seek(s, h, 0, DACE_SEEK_SET), DACE_OK);
         EXPECT_EQ(read_rest(s, h), head(bytes, k.length));
 
         ASSERT_EQ(write_bytes(s, h, pattern_bytes(100, 2)), 100u);
-        ASSERT_EQ(dace_close(s, h), 0);
+        ASSERT_EQ(dace_close(s, h), DACE_OK);
         s = remount(v);
         ASSERT_NE(s, nullptr);
         EXPECT_EQ(file_bytes(s, "f"), cat(head(bytes, k.length), pattern_bytes(100, 2)));

@@ -53,7 +53,7 @@ TEST(Stat, ByNameAndByHandleSeeUnflushedWrites) {
     const dace_handle h = dace_create(s, "b");
     ASSERT_EQ(write_bytes(s, h, pattern_bytes(100)), 100u);
     const dace_handle closed = dace_open(s, "a");
-    ASSERT_EQ(dace_close(s, closed), 0);
+    ASSERT_EQ(dace_close(s, closed), DACE_OK);
 
     expect_no_effect(v, [&] {
         dace_entry by_name = junk(), by_handle = junk();
@@ -70,7 +70,7 @@ TEST(Stat, ByNameAndByHandleSeeUnflushedWrites) {
         EXPECT_EQ(dace_statf(s, h, nullptr), -1);
         EXPECT_TRUE(same(out, junk()));
     });
-    ASSERT_EQ(dace_close(s, h), 0);
+    ASSERT_EQ(dace_close(s, h), DACE_OK);
 }
 
 TEST(DirWalk, YieldsEveryEntryInCreationOrderThenNull) {
@@ -110,8 +110,8 @@ TEST(DirWalk, SeesChangesMadeDuringTheWalk) {
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(entry_name(*e), "a");
 
-    ASSERT_EQ(dace_rename(s, "c", "c2"), 0);
-    ASSERT_EQ(dace_remove(s, "a"), 0); // already returned: "b" moves into its place and is skipped
+    ASSERT_EQ(dace_rename(s, "c", "c2"), DACE_OK);
+    ASSERT_EQ(dace_remove(s, "a"), DACE_OK); // already returned: "b" moves into its place and is skipped
     put_file(s, "e", 0);
     std::vector<std::string> rest;
     while ((e = dace_readdir(s, &dir)) != nullptr)

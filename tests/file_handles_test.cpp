@@ -94,7 +94,7 @@ TEST(FileCreate, RefusalsChangeNothingAndCallNoCallback) {
     ASSERT_NE(s, nullptr);
     const dace_handle open_one = dace_create(s, "taken");
     ASSERT_NE(open_one, 0u);
-    ASSERT_EQ(dace_close(s, open_one), 0);
+    ASSERT_EQ(dace_close(s, open_one), DACE_OK);
     ASSERT_NE(dace_create(s, "open"), 0u);
     v.sim.set_logging(true);
     const uint16_t root_end = s->root_end;
@@ -133,7 +133,7 @@ TEST(FileCreate, NewFilesReachTheMediumWithOneRootWrite) {
     const dace_handle b = dace_create(s, "b");
     ASSERT_NE(a, 0u);
     ASSERT_NE(b, 0u);
-    ASSERT_EQ(dace_close(s, a), 0);
+    ASSERT_EQ(dace_close(s, a), DACE_OK);
     EXPECT_EQ(medium_changes(v.sim.log()), shown({{Op::Write, 1, 256, 256}}));
 
     v.sim.reboot();
@@ -197,7 +197,7 @@ TEST(FileOpen, ChainThatEndsTooSoonIsRefused) {
         ASSERT_NE(s, nullptr);
         const dace_handle h = dace_create(s, "f");
         ASSERT_EQ(write_bytes(s, h, pattern_bytes(5000)), 5000u);
-        ASSERT_EQ(dace_close(s, h), 0);
+        ASSERT_EQ(dace_close(s, h), DACE_OK);
         s->clus_table[2] = link; // the middle of three clusters
         EXPECT_EQ(dace_open(s, "f"), 0u);
         s->clus_table[2] = 1;
@@ -215,7 +215,7 @@ TEST(FileClose, WritesTheClusterThenTheRootAndFreesTheSlot) {
     EXPECT_EQ(clus, 1);
     v.sim.set_logging(true);
 
-    ASSERT_EQ(dace_close(s, h), 0);
+    ASSERT_EQ(dace_close(s, h), DACE_OK);
     EXPECT_EQ(medium_changes(v.sim.log()), shown({data_write(1, 100), {Op::Write, 1, 256, 256}}));
     const uint8_t *c = v.sim.cluster(clus);
     EXPECT_EQ(dace::load_u32(c), DATA_MAGIC);
@@ -228,8 +228,8 @@ TEST(FileClose, WritesTheClusterThenTheRootAndFreesTheSlot) {
     EXPECT_EQ(s->free_list, &s->files[3]);
 
     v.sim.clear_log();
-    EXPECT_EQ(dace_close(s, h), 1);
-    EXPECT_EQ(dace_close(s, 0), -1);
+    EXPECT_EQ(dace_close(s, h), DACE_CLOSE_NOT_OPEN);
+    EXPECT_EQ(dace_close(s, 0), DACE_CLOSE_BAD_HANDLE);
     EXPECT_TRUE(v.sim.log().empty());
 }
 
@@ -240,11 +240,11 @@ TEST(FileClose, ShortClusterWriteKeepsTheHandleOpenForARetry) {
     const dace_handle h = dace_create(s, "f");
     ASSERT_EQ(write_bytes(s, h, pattern_bytes(300)), 300u);
     v.sim.fail_write(1, 256);
-    EXPECT_EQ(dace_close(s, h), 2);
+    EXPECT_EQ(dace_close(s, h), DACE_CLOSE_WRITE_FAILED);
     EXPECT_NE(dace::open_slot_of(s, h), nullptr);
     EXPECT_NE(dace::open_slot_of(s, h)->dirty, 0);
     EXPECT_TRUE(dace::root_is_staged(s)) << "the root must wait for the cluster";
-    EXPECT_EQ(dace_close(s, h), 0);
+    EXPECT_EQ(dace_close(s, h), DACE_OK);
 
     v.sim.reboot();
     s = v.mount();
@@ -257,19 +257,19 @@ TEST(FileHandles, ClosedOrForeignHandlesAreRefusedEverywhere) {
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
     const dace_handle h = dace_create(s, "f");
-    ASSERT_EQ(dace_close(s, h), 0);
+    ASSERT_EQ(dace_close(s, h), DACE_OK);
     v.sim.set_logging(true);
     uint8_t buf[4] = {1, 2, 3, 4};
     for (const dace_handle bad : {h, dace_handle{0}, dace_handle{2u ^ HANDLE_MAGIC}, dace_handle{7u ^ HANDLE_MAGIC}}) {
         EXPECT_EQ(dace_write(s, buf, 4, bad), 0u);
         EXPECT_EQ(dace_read(s, buf, 4, bad), 0u);
         EXPECT_EQ(dace_flush(s, bad), -1);
-        EXPECT_EQ(dace_seek(s, bad, 0, 0), -1);
+        EXPECT_EQ(dace_seek(s, bad, 0, DACE_SEEK_SET), DACE_SEEK_FAILED);
         EXPECT_EQ(dace_tell(s, bad), 0xFFFFFFFFu);
         EXPECT_EQ(dace_feof(s, bad), -1);
     }
-    EXPECT_EQ(dace_close(s, 7u ^ HANDLE_MAGIC), -1);
-    EXPECT_EQ(dace_close(s, 2u ^ HANDLE_MAGIC), 1);
+    EXPECT_EQ(dace_close(s, 7u ^ HANDLE_MAGIC), DACE_CLOSE_BAD_HANDLE);
+    EXPECT_EQ(dace_close(s, 2u ^ HANDLE_MAGIC), DACE_CLOSE_NOT_OPEN);
     EXPECT_TRUE(v.sim.log().empty());
     EXPECT_EQ(v.entries()[0].size, 0u);
 }

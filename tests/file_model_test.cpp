@@ -494,7 +494,7 @@ private:
         EXPECT_EQ(dace_write(s(), &byte, 1, h), 0u);
         EXPECT_EQ(dace_read(s(), &byte, 1, h), 0u);
         EXPECT_EQ(dace_flush(s(), h), -1);
-        EXPECT_EQ(dace_seek(s(), h, 0, 0), -1);
+        EXPECT_EQ(dace_seek(s(), h, 0, DACE_SEEK_SET), DACE_SEEK_FAILED);
         EXPECT_EQ(dace_tell(s(), h), 0xFFFFFFFFu);
         EXPECT_EQ(dace_feof(s(), h), -1);
         EXPECT_EQ(dace_statf(s(), h, &e), -1);
@@ -520,11 +520,11 @@ private:
     // freshly formatted one, also after a remount.
     void remove_everything() {
         for (const Open &o : open_)
-            ASSERT_EQ(dace_close(s(), o.h), 0);
+            ASSERT_EQ(dace_close(s(), o.h), DACE_OK);
         open_.clear();
         while (!current_.empty()) {
             const std::string name = current_.front().name;
-            ASSERT_EQ(dace_remove(s(), name.c_str()), 0) << "remove '" << name << "' when emptying the volume";
+            ASSERT_EQ(dace_remove(s(), name.c_str()), DACE_OK) << "remove '" << name << "' when emptying the volume";
             current_.erase(current_.begin());
         }
         commit();
@@ -591,7 +591,7 @@ private:
                 ADD_FAILURE() << "'" << f.name << "' differs after remount at byte " << (m.first - buf.begin());
             }
             EXPECT_EQ(dace_feof(s(), h), 1);
-            EXPECT_EQ(dace_close(s(), h), 0);
+            EXPECT_EQ(dace_close(s(), h), DACE_OK);
         }
     }
 

@@ -68,23 +68,23 @@ struct Workload {
         return handles[name] != 0 || fail();
     }
     bool reopen(const std::string &name) {
-        if (dace_close(v.s, handles[name]) != 0)
+        if (dace_close(v.s, handles[name]) != DACE_OK)
             return fail();
         r.committed = now;
         handles[name] = dace_open(v.s, name.c_str());
-        return (handles[name] != 0 && dace_seek(v.s, handles[name], 0, 2) == 0) || fail();
+        return (handles[name] != 0 && dace_seek(v.s, handles[name], 0, DACE_SEEK_END) == DACE_OK) || fail();
     }
     // Reads a little from the middle and returns to the end; seeking commits.
     bool peek(const std::string &name) {
         const dace_handle h = handles[name];
-        if (dace_seek(v.s, h, static_cast<uint32_t>(now[name].size() / 2), 0) != 0)
+        if (dace_seek(v.s, h, static_cast<uint32_t>(now[name].size() / 2), DACE_SEEK_SET) != DACE_OK)
             return fail();
         r.committed = now;
         uint8_t b = 0;
         const bool got = dace_read(v.s, &b, 1, h) == 1;
         if (got && b != now[name][now[name].size() / 2])
             ADD_FAILURE() << "read a wrong byte from " << name;
-        return (got && dace_seek(v.s, h, 0, 2) == 0) || fail();
+        return (got && dace_seek(v.s, h, 0, DACE_SEEK_END) == DACE_OK) || fail();
     }
 
     // A change by name commits before it returns; after result 4 it stands
@@ -112,7 +112,7 @@ struct Workload {
     bool put(const std::string &name, uint32_t n) {
         if (!create(name) || !append(name, n))
             return false;
-        if (dace_close(v.s, handles[name]) != 0)
+        if (dace_close(v.s, handles[name]) != DACE_OK)
             return fail();
         handles.erase(name);
         r.committed = now;
@@ -186,7 +186,7 @@ void check_after_reboot(Volume &v, const RunResult &r, const std::string &where)
     const dace_handle h = found.count("a") != 0 ? open_at_end(v.s, "a") : dace_create(v.s, "a");
     ASSERT_NE(h, 0u) << where;
     ASSERT_EQ(dace_write(v.s, "tail", 4, h), 4u) << where;
-    ASSERT_EQ(dace_close(v.s, h), 0) << where;
+    ASSERT_EQ(dace_close(v.s, h), DACE_OK) << where;
     std::vector<uint8_t> expected = found.count("a") != 0 ? found.at("a") : std::vector<uint8_t>{};
     expected.insert(expected.end(), {'t', 'a', 'i', 'l'});
     v.sim.reboot();

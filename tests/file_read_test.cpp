@@ -25,7 +25,7 @@ struct Opened {
         EXPECT_NE(s, nullptr);
         const dace_handle w = dace_create(s, "f");
         EXPECT_EQ(write_bytes(s, w, data), size);
-        EXPECT_EQ(dace_close(s, w), 0);
+        EXPECT_EQ(dace_close(s, w), DACE_OK);
         h = dace_open(s, "f");
         EXPECT_NE(h, 0u);
     }
@@ -89,9 +89,9 @@ TEST(FileRead, ShortLoadLeavesNoSpoiltBufferForALaterAppend) {
     std::vector<uint8_t> got(2 * P);
     o.v.sim.fail_read(1, 100);
     ASSERT_EQ(dace_read(o.s, got.data(), 2 * P, o.h), P);
-    ASSERT_EQ(dace_truncate(o.s, "f", 100), 0);
+    ASSERT_EQ(dace_truncate(o.s, "f", 100), DACE_OK);
     ASSERT_EQ(dace_write(o.s, "tail", 4, o.h), 4u);
-    ASSERT_EQ(dace_close(o.s, o.h), 0);
+    ASSERT_EQ(dace_close(o.s, o.h), DACE_OK);
     std::vector<uint8_t> want = o.bytes(0, 100);
     want.insert(want.end(), {'t', 'a', 'i', 'l'});
     o.v.sim.reboot();
@@ -102,45 +102,45 @@ TEST(FileRead, ShortLoadLeavesNoSpoiltBufferForALaterAppend) {
 
 TEST(FileSeek, WhenceRules) {
     Opened o(100);
-    EXPECT_EQ(dace_seek(o.s, o.h, 0, 2), 0);
+    EXPECT_EQ(dace_seek(o.s, o.h, 0, DACE_SEEK_END), DACE_OK);
     EXPECT_EQ(dace_tell(o.s, o.h), 100u);
-    EXPECT_EQ(dace_seek(o.s, o.h, 10, 2), 0);
+    EXPECT_EQ(dace_seek(o.s, o.h, 10, DACE_SEEK_END), DACE_OK);
     EXPECT_EQ(dace_tell(o.s, o.h), 90u);
-    EXPECT_EQ(dace_seek(o.s, o.h, 101, 2), 2);
-    EXPECT_EQ(dace_seek(o.s, o.h, 5, 0), 0);
-    EXPECT_EQ(dace_seek(o.s, o.h, 0xFFFFFFFFu, 1), 0);
+    EXPECT_EQ(dace_seek(o.s, o.h, 101, DACE_SEEK_END), DACE_SEEK_BEYOND_END);
+    EXPECT_EQ(dace_seek(o.s, o.h, 5, DACE_SEEK_SET), DACE_OK);
+    EXPECT_EQ(dace_seek(o.s, o.h, 0xFFFFFFFFu, DACE_SEEK_CUR), DACE_OK);
     EXPECT_EQ(dace_tell(o.s, o.h), 4u);
-    EXPECT_EQ(dace_seek(o.s, o.h, 101, 0), 2);
-    EXPECT_EQ(dace_seek(o.s, o.h, 0, 0), 0);
-    EXPECT_EQ(dace_seek(o.s, o.h, 0xFFFFFFFFu, 1), 2);
-    EXPECT_EQ(dace_seek(o.s, o.h, 1000, 3), 1) << "a bad whence is reported before the range";
-    EXPECT_EQ(dace_seek(o.s, o.h, 0, -1), 1);
+    EXPECT_EQ(dace_seek(o.s, o.h, 101, DACE_SEEK_SET), DACE_SEEK_BEYOND_END);
+    EXPECT_EQ(dace_seek(o.s, o.h, 0, DACE_SEEK_SET), DACE_OK);
+    EXPECT_EQ(dace_seek(o.s, o.h, 0xFFFFFFFFu, DACE_SEEK_CUR), DACE_SEEK_BEYOND_END);
+    EXPECT_EQ(dace_seek(o.s, o.h, 1000, 3), DACE_SEEK_BAD_WHENCE) << "a bad whence is reported before the range";
+    EXPECT_EQ(dace_seek(o.s, o.h, 0, -1), DACE_SEEK_BAD_WHENCE);
     EXPECT_EQ(dace_tell(o.s, o.h), 0u);
     uint8_t b = 0;
-    ASSERT_EQ(dace_seek(o.s, o.h, 10, 2), 0);
+    ASSERT_EQ(dace_seek(o.s, o.h, 10, DACE_SEEK_END), DACE_OK);
     ASSERT_EQ(dace_read(o.s, &b, 1, o.h), 1u);
     EXPECT_EQ(b, o.data[90]);
 }
 
 TEST(FileSeek, BoundariesTakeTheLaterClusterExceptAtTheEnd) {
     Opened o(2 * P);
-    ASSERT_EQ(dace_seek(o.s, o.h, P, 0), 0);
+    ASSERT_EQ(dace_seek(o.s, o.h, P, DACE_SEEK_SET), DACE_OK);
     EXPECT_EQ(o.slot()->clus, 2);
     EXPECT_EQ(o.slot()->clus_off, 0);
-    ASSERT_EQ(dace_seek(o.s, o.h, 2 * P, 0), 0);
+    ASSERT_EQ(dace_seek(o.s, o.h, 2 * P, DACE_SEEK_SET), DACE_OK);
     EXPECT_EQ(o.slot()->clus, 2);
     EXPECT_EQ(o.slot()->clus_off, P);
     EXPECT_EQ(dace_feof(o.s, o.h), 1);
     uint8_t b = 0;
     EXPECT_EQ(dace_read(o.s, &b, 1, o.h), 0u);
-    ASSERT_EQ(dace_seek(o.s, o.h, 0, 0), 0);
+    ASSERT_EQ(dace_seek(o.s, o.h, 0, DACE_SEEK_SET), DACE_OK);
     EXPECT_EQ(o.slot()->clus, 1);
     EXPECT_EQ(read_rest(o.s, o.h, 777), o.data);
 
     // After seeking to the end of a file of whole payloads, a write appends.
-    ASSERT_EQ(dace_seek(o.s, o.h, 0, 2), 0);
+    ASSERT_EQ(dace_seek(o.s, o.h, 0, DACE_SEEK_END), DACE_OK);
     ASSERT_EQ(write_bytes(o.s, o.h, pattern_bytes(10, 3)), 10u);
-    ASSERT_EQ(dace_close(o.s, o.h), 0);
+    ASSERT_EQ(dace_close(o.s, o.h), DACE_OK);
     const std::vector<uint8_t> tail = pattern_bytes(10, 3);
     o.data.insert(o.data.end(), tail.begin(), tail.end());
     EXPECT_EQ(file_bytes(o.s, "f"), o.data);
@@ -153,20 +153,20 @@ TEST(FileSeek, ToTheCurrentPositionFlushesAndLoadsNothing) {
     const dace_handle h = dace_create(s, "f");
     ASSERT_EQ(write_bytes(s, h, pattern_bytes(300)), 300u);
     v.sim.set_logging(true);
-    EXPECT_EQ(dace_seek(s, h, 0, 1), 0);
+    EXPECT_EQ(dace_seek(s, h, 0, DACE_SEEK_CUR), DACE_OK);
     EXPECT_EQ(medium_changes(v.sim.log()), shown({data_write(1, 300), {Op::Write, 1, 256, 256}}));
     EXPECT_EQ(open_slot_of(s, h)->dirty, 0);
 
     v.sim.fail_write(1);
     ASSERT_EQ(write_bytes(s, h, pattern_bytes(5)), 5u);
-    EXPECT_EQ(dace_seek(s, h, 0, 0), 3) << "flushing failed";
+    EXPECT_EQ(dace_seek(s, h, 0, DACE_SEEK_SET), DACE_SEEK_FLUSH_FAILED) << "flushing failed";
     EXPECT_EQ(dace_tell(s, h), 305u);
 }
 
 TEST(FileSeek, FailedLoadLeavesNoBufferToTrust) {
     Opened o(3 * P + 100);
     o.v.sim.fail_read(1);
-    EXPECT_EQ(dace_seek(o.s, o.h, P + 7, 0), -1);
+    EXPECT_EQ(dace_seek(o.s, o.h, P + 7, DACE_SEEK_SET), DACE_SEEK_FAILED);
     EXPECT_EQ(dace_tell(o.s, o.h), P + 7) << "the position has moved";
     std::vector<uint8_t> got(20);
     ASSERT_EQ(dace_read(o.s, got.data(), 20, o.h), 20u);
@@ -174,11 +174,11 @@ TEST(FileSeek, FailedLoadLeavesNoBufferToTrust) {
 
     // The same at the end, followed by a write that carries the cluster over.
     o.v.sim.fail_read(1);
-    EXPECT_EQ(dace_seek(o.s, o.h, 0, 2), -1);
+    EXPECT_EQ(dace_seek(o.s, o.h, 0, DACE_SEEK_END), DACE_SEEK_FAILED);
     o.v.sim.fail_read(1);
     EXPECT_EQ(dace_write(o.s, "z", 1, o.h), 0u) << "no write from a buffer that could not be loaded";
     ASSERT_EQ(dace_write(o.s, "z", 1, o.h), 1u);
-    ASSERT_EQ(dace_close(o.s, o.h), 0);
+    ASSERT_EQ(dace_close(o.s, o.h), DACE_OK);
     o.data.push_back('z');
     o.v.sim.reboot();
     dace_state *s = o.v.mount();
@@ -210,20 +210,20 @@ TEST(FileRoundTrip, SizesAroundClusterBoundariesInOneCallAndInPieces) {
                 }
                 if (ragged && k % 5 == 2) {
                     // Seek back, read a little, and return to the end.
-                    ASSERT_EQ(dace_seek(s, h, done / 2, 0), 0);
+                    ASSERT_EQ(dace_seek(s, h, done / 2, DACE_SEEK_SET), DACE_OK);
                     uint8_t b = 0;
                     ASSERT_EQ(dace_read(s, &b, 1, h), done > 0 ? 1u : 0u);
-                    ASSERT_EQ(dace_seek(s, h, 0, 2), 0);
+                    ASSERT_EQ(dace_seek(s, h, 0, DACE_SEEK_END), DACE_OK);
                 }
                 if (ragged && k % 7 == 3) {
-                    ASSERT_EQ(dace_close(s, h), 0);
+                    ASSERT_EQ(dace_close(s, h), DACE_OK);
                     v.sim.reboot();
                     s = v.mount();
                     ASSERT_NE(s, nullptr);
                     h = open_at_end(s, name.c_str());
                 }
             }
-            ASSERT_EQ(dace_close(s, h), 0);
+            ASSERT_EQ(dace_close(s, h), DACE_OK);
         }
         v.sim.reboot();
         s = v.mount();
@@ -234,7 +234,7 @@ TEST(FileRoundTrip, SizesAroundClusterBoundariesInOneCallAndInPieces) {
             // And in pieces that straddle every boundary.
             const dace_handle h = dace_open(s, name.c_str());
             EXPECT_EQ(read_rest(s, h, 333), pattern_bytes(sizes[i], static_cast<uint32_t>(i))) << name;
-            EXPECT_EQ(dace_close(s, h), 0);
+            EXPECT_EQ(dace_close(s, h), DACE_OK);
         }
         EXPECT_EQ(v.sim.counters().overwrites, 0u);
         expect_free_count_matches_table(s);
@@ -254,7 +254,7 @@ TEST(FileRead, FollowsChainsThatRunAnyWayAmongOtherFiles) {
         const std::vector<uint8_t> more = pattern_bytes(n, seed);
         const dace_handle h = dace_find_file(s, name) < 0 ? dace_create(s, name) : open_at_end(s, name);
         ASSERT_EQ(write_bytes(s, h, more), n);
-        ASSERT_EQ(dace_close(s, h), 0);
+        ASSERT_EQ(dace_close(s, h), DACE_OK);
         model = cat(model, more);
     };
     for (uint32_t round = 0; round < 3; ++round) { // interleaved: a, b, a, b, ...
@@ -263,7 +263,7 @@ TEST(FileRead, FollowsChainsThatRunAnyWayAmongOtherFiles) {
     }
     put_file(s, "big", 6 * P, 3); // the next cluster of "a" lies more than four above
     append("a", a, 2 * P, 21);
-    ASSERT_EQ(dace_remove(s, "pad"), 0);
+    ASSERT_EQ(dace_remove(s, "pad"), DACE_OK);
     append("a", a, 3 * P, 22); // and then below
 
     for (int pass = 0; pass < 2; ++pass) {

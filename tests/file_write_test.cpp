@@ -25,7 +25,7 @@ dace_state *with_file(Volume &v, uint32_t size) {
         return nullptr;
     const dace_handle h = dace_create(s, "f");
     EXPECT_EQ(write_bytes(s, h, pattern_bytes(size)), size);
-    EXPECT_EQ(dace_close(s, h), 0);
+    EXPECT_EQ(dace_close(s, h), DACE_OK);
     return s;
 }
 
@@ -62,8 +62,8 @@ TEST(FileWrite, FullClusterIsWrittenOnlyWhenTheNextByteNeedsRoom) {
               shown({{Op::Write, 24, 2048, 2048}, {Op::Write, 32, 2048, 2048}, {Op::Write, 40, 2048, 2048}}));
     EXPECT_EQ(v.entries()[1].clus, 6);
     EXPECT_EQ(dace_tell(s, g), 3 * P + 1);
-    ASSERT_EQ(dace_close(s, g), 0);
-    ASSERT_EQ(dace_close(s, h), 0);
+    ASSERT_EQ(dace_close(s, g), DACE_OK);
+    ASSERT_EQ(dace_close(s, h), DACE_OK);
 
     s = remount(v);
     ASSERT_NE(s, nullptr);
@@ -78,7 +78,7 @@ TEST(FileWrite, RefusedAnywhereButTheEnd) {
     const dace_handle h = dace_open(s, "f");
     v.sim.set_logging(true);
     EXPECT_EQ(dace_write(s, "abc", 3, h), 0u);
-    ASSERT_EQ(dace_seek(s, h, 499, 0), 0);
+    ASSERT_EQ(dace_seek(s, h, 499, DACE_SEEK_SET), DACE_OK);
     v.sim.clear_log();
     EXPECT_EQ(dace_write(s, "abc", 3, h), 0u);
     EXPECT_EQ(dace_write(s, nullptr, 3, h), 0u);
@@ -138,11 +138,11 @@ TEST(FileWrite, AppendAfterAFlushContinuesBehindTheCarriedBytes) {
         }
 
         // The same after reading to the end instead of flushing.
-        ASSERT_EQ(dace_close(s, h), 0);
+        ASSERT_EQ(dace_close(s, h), DACE_OK);
         const dace_handle r = dace_open(s, "f");
         EXPECT_EQ(read_rest(s, r).size(), first + 100);
         ASSERT_EQ(write_bytes(s, r, pattern_bytes(P, 3)), P);
-        ASSERT_EQ(dace_close(s, r), 0);
+        ASSERT_EQ(dace_close(s, r), DACE_OK);
 
         s = remount(v);
         ASSERT_NE(s, nullptr);
@@ -162,7 +162,7 @@ TEST(FileWrite, FullMediumTakesWhatFitsAndKeepsIt) {
     EXPECT_LT(taken, data.size());
     EXPECT_EQ(v.sim.counters().update_calls, updates + 1) << "a write cut short is still reported";
     EXPECT_EQ(write_bytes(s, h, data), 0u);
-    ASSERT_EQ(dace_close(s, h), 0);
+    ASSERT_EQ(dace_close(s, h), DACE_OK);
 
     s = remount(v);
     ASSERT_NE(s, nullptr);
@@ -205,7 +205,7 @@ TEST(FileCommit, ShortWriteOfAnotherFilesClusterHoldsTheRootBack) {
     v.sim.fail_write(2, 100); // b's cluster goes through, a's falls short
     EXPECT_EQ(dace_flush(s, b), -1);
     v.sim.fail_write(1);
-    EXPECT_EQ(dace_close(s, b), 2);
+    EXPECT_EQ(dace_close(s, b), DACE_CLOSE_WRITE_FAILED);
     EXPECT_EQ(s->root_end, root_end) << "no root copy may name a cluster that is not written";
     EXPECT_EQ(s->clus_table[1], CLUS_HELD);
 
@@ -238,7 +238,7 @@ TEST(FileWrite, ShortWriteOutInsideAWriteKeepsTheBytesForARetry) {
     EXPECT_EQ(v.entries()[0].size, P);
 
     EXPECT_EQ(write_bytes(s, h, pattern_bytes(300, 5)), 300u);
-    ASSERT_EQ(dace_close(s, h), 0);
+    ASSERT_EQ(dace_close(s, h), DACE_OK);
     s = remount(v);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(file_bytes(s, "f"), cat(pattern_bytes(P), pattern_bytes(300, 5)));
@@ -287,7 +287,7 @@ TEST(FileWrite, PositionPastAShortenedEndTouchesNoCluster) {
     EXPECT_EQ(dace_read(s, buf, sizeof buf, h), 0u);
     EXPECT_EQ(dace_write(s, buf, sizeof buf, h), 0u);
     EXPECT_EQ(dace_feof(s, h), 1);
-    EXPECT_EQ(dace_seek(s, h, 1, 1), 2);
+    EXPECT_EQ(dace_seek(s, h, 1, DACE_SEEK_CUR), DACE_SEEK_BEYOND_END);
     EXPECT_TRUE(v.sim.log().empty());
 }
 
@@ -315,7 +315,7 @@ TEST(FileWrite, ShortDataWriteIsRetriedInAFreshCluster) {
                 EXPECT_EQ(dace_flush(s, h), -1);
                 break;
             case Close:
-                EXPECT_EQ(dace_close(s, h), 2);
+                EXPECT_EQ(dace_close(s, h), DACE_CLOSE_WRITE_FAILED);
                 break;
             case Boundary:
                 EXPECT_EQ(dace_write(s, "x", 1, h), 0u);
@@ -326,7 +326,7 @@ TEST(FileWrite, ShortDataWriteIsRetriedInAFreshCluster) {
             }
             const std::vector<uint8_t> b = pattern_bytes(60, 2);
             ASSERT_EQ(write_bytes(s, h, b), b.size());
-            ASSERT_EQ(dace_close(s, h), 0);
+            ASSERT_EQ(dace_close(s, h), DACE_OK);
             // Strict flash: the spoilt cluster was written again only after
             // an erase, if at all.
             EXPECT_EQ(v.sim.counters().overwrites, 0u);

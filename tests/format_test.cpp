@@ -19,7 +19,7 @@ void populate(Volume &v) {
     ASSERT_NE(s, nullptr);
     put_file(s, "big.bin", 100000, 1);
     put_file(s, "small", 300, 2);
-    ASSERT_EQ(dace_rename(s, "small", "small.txt"), 0);
+    ASSERT_EQ(dace_rename(s, "small", "small.txt"), DACE_OK);
 }
 
 void expect_populated(Volume &v) {

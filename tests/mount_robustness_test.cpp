@@ -128,7 +128,7 @@ TEST(MountRobustness, FailedReadAtMountNeverCostsCommittedData) {
     for (const auto &[name, bytes] : {std::pair{"three", three}, std::pair{"one", one}}) {
         const dace_handle h = dace_create(probe.s, name);
         ASSERT_EQ(write_bytes(probe.s, h, bytes), bytes.size());
-        ASSERT_EQ(dace_close(probe.s, h), 0);
+        ASSERT_EQ(dace_close(probe.s, h), DACE_OK);
     }
     probe.sim.reset_counters();
     ASSERT_NE(probe.mount(), nullptr);
@@ -146,7 +146,7 @@ TEST(MountRobustness, FailedReadAtMountNeverCostsCommittedData) {
                 const dace_handle h = dace_open(v.s, name);
                 if (h != 0) {
                     EXPECT_EQ(read_rest(v.s, h), bytes) << name;
-                    EXPECT_EQ(dace_close(v.s, h), 0);
+                    EXPECT_EQ(dace_close(v.s, h), DACE_OK);
                 }
             }
             // Use every cluster this mount will hand out.
@@ -154,7 +154,7 @@ TEST(MountRobustness, FailedReadAtMountNeverCostsCommittedData) {
             ASSERT_NE(fill, 0u);
             while (write_bytes(v.s, fill, pattern_bytes(248, 3)) != 0) {
             }
-            ASSERT_EQ(dace_close(v.s, fill), 0);
+            ASSERT_EQ(dace_close(v.s, fill), DACE_OK);
 
             v.sim.reboot();
             ASSERT_NE(v.mount(), nullptr);

@@ -248,7 +248,7 @@ inline dace_handle open_at_end(dace_state *s, const char *name) {
     const dace_handle h = dace_open(s, name);
     EXPECT_NE(h, 0u) << "cannot open " << name;
     if (h != 0) {
-        EXPECT_EQ(dace_seek(s, h, 0, 2), 0);
+        EXPECT_EQ(dace_seek(s, h, 0, DACE_SEEK_END), DACE_OK);
     }
     return h;
 }
@@ -275,7 +275,7 @@ inline void put_file(dace_state *s, const char *name, uint32_t size, uint32_t se
     const dace_handle h = dace_create(s, name);
     ASSERT_NE(h, 0u) << name;
     ASSERT_EQ(write_bytes(s, h, pattern_bytes(size, seed)), size);
-    ASSERT_EQ(dace_close(s, h), 0);
+    ASSERT_EQ(dace_close(s, h), DACE_OK);
 }
 
 // A whole file by name: opened, read and closed. Fails the test when the
@@ -286,7 +286,7 @@ inline std::vector<uint8_t> file_bytes(dace_state *s, const char *name) {
     if (h == 0)
         return {};
     std::vector<uint8_t> out = read_rest(s, h);
-    EXPECT_EQ(dace_close(s, h), 0);
+    EXPECT_EQ(dace_close(s, h), DACE_OK);
     return out;
 }
 

@@ -35,7 +35,7 @@ int cmd_check(Output &o, const Image &img, bool verbose) {
         if (root != nullptr)
             j["root"] = {{"cluster", root->clus},
                          {"generation", root->seq()},
-                         {"page", root->copies[size_t(root->last_valid)].page},
+                         {"page", root->page()},
                          {"valid_copies", root->last_valid + 1}};
         print_json(o, j);
         return status;
@@ -50,10 +50,10 @@ int cmd_check(Output &o, const Image &img, bool verbose) {
                                  "page {}{}\n",
                                  log.clus, &log == root ? " (in force)" : "", log.seq(), pages.empty() ? "none" : pages,
                                  log.end_page,
-                                 end.fault == CopyFault::None ? std::string(" (cluster full)")
-                                 : end.fault == CopyFault::NoMark
+                                 end.verdict == DACE_COPY_VALID ? std::string(" (cluster full)")
+                                 : end.verdict == DACE_COPY_NO_MARK
                                      ? std::string(log.tail_blank ? " (erased)" : " (not erased)")
-                                     : fmt::format(" (copy there: {})", describe(end.fault)));
+                                     : fmt::format(" (copy there: {})", describe_copy(end.verdict)));
         }
     }
     for (const std::string &p : sv.problems)

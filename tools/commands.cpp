@@ -25,18 +25,21 @@ using nlohmann::json;
 namespace {
 
 constexpr uint32_t kChunk = 1u << 20;
+// The most a medium can span: 65535 pages of 32 KiB.
+constexpr uint64_t kMaxMediumBytes = uint64_t{0xFFFF} * 32768;
+constexpr const char *kSalvageHint = "; --salvage extracts what can be read";
 
-std::string quoted(const std::string &name) { return "\"" + printable(name) + "\""; }
+std::string named(const std::string &name) { return "\"" + printable(name) + "\""; }
 
 void check_name(const std::string &name) {
     switch (dace_check_filename(name.c_str())) {
     case 0:
         if (name.find('\0') != std::string::npos)
-            throw Error(fmt::format("bad name {}: it holds a NUL byte", quoted(name)));
+            throw Error(fmt::format("bad name {}: it holds a NUL byte", named(name)));
         return;
     case -1: throw Error("bad name: a name is 1 to 18 bytes long, and this one is empty");
-    case 1: throw Error(fmt::format("bad name {}: {} bytes, more than 18", quoted(name), name.size()));
-    default: throw Error(fmt::format("bad name {}: it contains a '/' or '\\'", quoted(name)));
+    case 1: throw Error(fmt::format("bad name {}: {} bytes, more than 18", named(name), name.size()));
+    default: throw Error(fmt::format("bad name {}: it contains a '/' or '\\'", named(name)));
     }
 }
 
@@ -50,28 +53,54 @@ uint64_t mtime_ns(const struct stat &st) {
     return static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000ull + static_cast<uint64_t>(st.st_mtim.tv_nsec);
 }
 
+const char *file_kind(mode_t mode) {
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a regular file";
+}
+
+// Reads a host file whole. Anything but a regular file is refused before
+// it is opened for good, so that a FIFO or a device cannot make it block.
 std::vector<uint8_t> read_host_file(const std::string &path, uint64_t *mtime) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        throw Error(fmt::format("{} is {}: only a regular file can be read (or - for standard input)", path,
+                                file_kind(st.st_mode)));
+    // Non-blocking, in case it was swapped for a FIFO since.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         throw Error(fmt::format("cannot open {}: {}", path, std::strerror(errno)));
-    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        throw Error(fmt::format("{} is not a regular file", path));
+        throw Error(fmt::format("{} is {}: only a regular file can be read (or - for standard input)", path,
+                                file_kind(st.st_mode)));
     }
     if (mtime != nullptr)
         *mtime = mtime_ns(st);
     std::vector<uint8_t> data(static_cast<size_t>(st.st_size));
     size_t done = 0;
+    int error = 0;
     while (done < data.size()) {
         const ssize_t got = ::read(fd, data.data() + done, data.size() - done);
-        if (got <= 0)
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            error = got < 0 ? errno : 0;
             break;
+        }
         done += static_cast<size_t>(got);
     }
     ::close(fd);
     if (done != data.size())
-        throw Error(fmt::format("cannot read {}", path));
+        throw Error(fmt::format("cannot read {}: {}", path, error != 0 ? std::strerror(error) : "it shrank while read"));
     return data;
 }
 
@@ -94,40 +123,245 @@ void write_host_file(const std::string &path, const std::vector<uint8_t> &data, 
         throw Error(fmt::format("cannot write {}: {}", path, std::strerror(errno)));
 }
 
-// The mount drops what a chain links past the end of the medium; on an
-// image that is an image cut short, so say so rather than show files
-// shortened.
+// Every file's chain as it lies, without the data CRCs: what the mount
+// would hide of a damaged image.
+Survey chains_of(const Image &img) { return survey_image(img.bytes, img.params(), {}, false); }
+
+// The library refuses a directory that names clusters past the medium's
+// end; say why when that is what an image cut short does.
 Volume mount(const Image &img) {
-    const Survey sv = survey_image(img.bytes, img.params(), {}, false);
+    const Survey sv = chains_of(img);
     if (sv.beyond_end)
-        throw Error(fmt::format("a file's clusters lie past the image's last cluster {}: the image is truncated, or "
-                                "a chain is damaged (dace check tells more)",
-                                sv.clus_count - 1));
+        throw Error(fmt::format("a file's chain names cluster {}, past the image's last cluster {}: the image is "
+                                "cut short (or --pages too small); ls, cat, get and unpack read what is intact",
+                                sv.beyond_max, sv.clus_count - 1));
     return Volume(img.bytes, img.params());
 }
 
-void save(const Image &img, Volume &v) { replace_image_file(img.path, v.bytes()); }
+// For reading what is intact of an image cut short: erased clusters are
+// added up to the last one a chain names, so that the library mounts it.
+// They read as erased, so no file reads anything from them, and the survey
+// of the image as it is tells what is missing.
+Volume mount_to_read(const Image &img, const Survey &sv) {
+    if (!sv.beyond_end)
+        return Volume(img.bytes, img.params());
+    Params p = img.params();
+    const uint64_t pages = (uint64_t{sv.beyond_max} + 1) * p.clus_pages;
+    if (pages > 0xFFFF)
+        return mount(img);
+    p.total_pages = static_cast<uint16_t>(pages);
+    std::vector<uint8_t> padded = img.bytes;
+    padded.resize(size_t{p.total_pages} * p.page_size, 0xFF);
+    return Volume(std::move(padded), p);
+}
 
-json entry_json(Volume &v, const dace_entry &e) {
-    return json{{"name", entry_name(e)},
-                {"size", e.size},
-                {"clusters", v.chain_length(e.clus)},
-                {"newest_cluster", e.clus == CLUS_END ? json(nullptr) : json(e.clus)},
-                {"stamp", e.stamp},
-                {"time", stamp_text(e.stamp)}};
+// The mount cuts short a chain it cannot follow, and the command's commit
+// would make that loss final: a changing command refuses such an image,
+// unless the damaged file is the one it removes.
+Volume mount_for_change(const Image &img, const std::string &removed = {}) {
+    const Survey sv = chains_of(img);
+    if (sv.beyond_end)
+        throw Error(fmt::format("a file's chain names cluster {}, past the image's last cluster {}: the image is "
+                                "cut short (or --pages too small), and a change would lose those files for good; "
+                                "unpack what is intact instead",
+                                sv.beyond_max, sv.clus_count - 1));
+    for (const FileChain &f : sv.files)
+        if (!f.damage.empty() && f.name != removed)
+            throw Error(fmt::format("{}: {}: the image is damaged, and a change would lose what can still be read "
+                                    "(dace check tells more)",
+                                    named(f.name), f.damage));
+    VolumeOptions vo;
+    vo.journal = !img.whole_file;
+    return Volume(img.bytes, img.params(), vo);
+}
+
+void save(const Image &img, Volume &v) {
+    if (img.lock == nullptr)
+        throw Error("this image has no file to write to");
+    if (img.whole_file)
+        replace_image(*img.lock, v.bytes());
+    else
+        write_in_place(*img.lock, img.offset, v.journal());
+}
+
+// Tells of every file whose data cannot all be read; 1 when there is one.
+int report_damage(Output &o, const Survey &sv) {
+    int status = 0;
+    for (const FileChain &f : sv.files) {
+        if (f.damage.empty())
+            continue;
+        o.err << fmt::format("dace: {}: {}\n", named(f.name), f.damage);
+        status = 1;
+    }
+    return status;
+}
+
+json entry_json(const FileChain &f) {
+    return json{{"name", f.name},
+                {"size", f.entry.size},
+                {"clusters", f.clusters.size()},
+                {"newest_cluster", f.entry.clus == CLUS_END ? json(nullptr) : json(f.entry.clus)},
+                {"stamp", f.entry.stamp},
+                {"time", stamp_iso(f.entry.stamp)},
+                {"damage", f.damage.empty() ? json(nullptr) : json(f.damage)}};
+}
+
+// Reads up to `size` bytes of `name` through the library; fewer when a read
+// stops short.
+std::vector<uint8_t> read_through(Volume &v, const std::string &name, uint32_t size) {
+    std::vector<uint8_t> data(size);
+    size_t done = 0;
+    const dace_handle h = dace_open(v.state(), name.c_str());
+    if (h != 0) {
+        while (done < data.size()) {
+            const uint32_t want = static_cast<uint32_t>(std::min<size_t>(kChunk, data.size() - done));
+            const uint32_t got = dace_read(v.state(), data.data() + done, want, h);
+            if (got == 0)
+                break;
+            done += got;
+        }
+        dace_close(v.state(), h);
+    }
+    data.resize(done);
+    return data;
+}
+
+// Why a read of `f` stopped at byte `done`: the cluster that holds it.
+std::string stop_cause(const Image &img, const FileChain &f, size_t done) {
+    const size_t payload = img.params().clus_size() - sizeof(dace_clus_header);
+    const size_t k = done / payload; // clusters in file order
+    if (k >= f.clusters.size())
+        return fmt::format("its chain ends after {} cluster{}", f.clusters.size(), f.clusters.size() == 1 ? "" : "s");
+    const uint16_t c = f.clusters[f.clusters.size() - 1 - k];
+    const std::string fault = data_cluster_fault(img.bytes, img.params(), c);
+    return fault.empty() ? fmt::format("cluster {} cannot be read", c) : fault;
+}
+
+struct Extracted {
+    std::vector<uint8_t> data;
+    std::vector<std::string> faults; // what --salvage wrote anyway
+};
+
+// A file's data, read with verification: a cluster whose mark or CRC does
+// not match stops it with an Error naming the cluster. With `salvage`, reads
+// without verification and lists what is wrong instead.
+Extracted extract(Volume &v, const Image &img, const Survey &sv, const std::string &name, bool salvage) {
+    const FileChain *f = sv.file(name);
+    if (f == nullptr)
+        throw Error(fmt::format("no file {} in the image", named(name)));
+    if (!f->damage.empty() && !salvage)
+        throw Error(fmt::format("{}: {}{}", named(name), f->damage, kSalvageHint));
+    dace_verify_reads(v.state(), salvage ? 0 : 1);
+    Extracted x;
+    x.data = read_through(v, name, f->entry.size);
+    const size_t size = f->entry.size;
+    if (x.data.size() < size) {
+        const std::string why = fmt::format("{}: reading stopped at byte {} of {}", stop_cause(img, *f, x.data.size()),
+                                            x.data.size(), size);
+        if (!salvage)
+            throw Error(fmt::format("{}: {}{}", named(name), why, kSalvageHint));
+        x.faults.push_back(why);
+    }
+    if (salvage) {
+        std::set<std::string> told(x.faults.begin(), x.faults.end());
+        auto tell = [&](const std::string &what) {
+            if (told.insert(what).second)
+                x.faults.push_back(what);
+        };
+        if (!f->damage.empty())
+            tell(f->damage);
+        for (auto c = f->clusters.rbegin(); c != f->clusters.rend(); ++c)
+            if (const std::string fault = data_cluster_fault(img.bytes, img.params(), *c); !fault.empty())
+                tell(fault + ": its bytes are written as they read");
+    }
+    return x;
+}
+
+int tell_faults(Output &o, const std::string &name, const Extracted &x) {
+    for (const std::string &fault : x.faults)
+        o.err << fmt::format("dace: {}: {}\n", named(name), fault);
+    return x.faults.empty() ? 0 : 1;
+}
+
+void warn_salvage(Output &o, bool salvage) {
+    if (salvage)
+        o.err << "dace: --salvage: data is read without verification; damaged parts are written as they read\n";
+}
+
+// A name no entry bears, for a file written before it replaces another.
+std::string spare_name(Volume &v) {
+    for (int i = 0;; ++i) {
+        std::string name = fmt::format("~put.{}", i);
+        if (!v.stat(name))
+            return name;
+    }
+}
+
+// Writes a new medium to `path`: a new file; with `lock`, over the locked
+// file (replacing it, or into it at --offset or when it has other names).
+void write_new_medium(const std::string &path, const Options &opt, const ImageLock *lock, Volume &v) {
+    const std::vector<uint8_t> &bytes = v.bytes();
+    if (lock == nullptr) {
+        if (opt.offset != 0)
+            throw Error(fmt::format("{} does not exist: a medium at --offset {} goes into an existing file", path,
+                                    opt.offset));
+        create_image(path, bytes);
+        return;
+    }
+    const auto size = static_cast<uint64_t>(lock->status().st_size);
+    if (opt.offset == 0 && lock->status().st_nlink == 1) {
+        replace_image(*lock, bytes);
+        return;
+    }
+    if (opt.offset != 0 && size < opt.offset + bytes.size())
+        throw Error(fmt::format("{} is {} bytes: a medium of {} bytes at --offset {} would reach past its end", path,
+                                size, bytes.size(), opt.offset));
+    // Erased first, then written as the library wrote it.
+    std::vector<MediumWrite> changes{MediumWrite{0, std::vector<uint8_t>(bytes.size(), 0xFF), true}};
+    changes.insert(changes.end(), v.journal().begin(), v.journal().end());
+    write_in_place(*lock, opt.offset, changes);
+    if (opt.offset == 0 && size > bytes.size() && ::ftruncate(lock->fd(), static_cast<off_t>(bytes.size())) != 0)
+        throw Error(fmt::format("cannot cut {} to {} bytes: {}", path, bytes.size(), std::strerror(errno)));
+}
+
+// The lock on an image a new medium replaces, or null when there is none
+// yet; refuses an existing one without --force.
+std::unique_ptr<ImageLock> lock_for_new(const std::string &path, const Options &opt, bool force) {
+    struct stat st {};
+    if (::stat(resolve_links(path).c_str(), &st) != 0)
+        return nullptr;
+    if (!force)
+        throw Error(fmt::format("{} exists: pass --force to replace it", path));
+    return std::make_unique<ImageLock>(path, LockAccess::Change, LockHolder::Command, opt.wait);
+}
+
+bool new_medium_in_place(const ImageLock *lock, const Options &opt) {
+    return lock != nullptr && (opt.offset != 0 || lock->status().st_nlink > 1);
 }
 
 } // namespace
 
-Image open_image(const std::string &path, const Options &opt) {
-    Image img = image_from_bytes(read_image_file(path), opt);
+Image open_image(const std::string &path, const Options &opt, LockAccess access, LockHolder holder) {
+    auto lock = std::make_shared<ImageLock>(path, access, holder, opt.wait);
+    uint64_t most = kMaxMediumBytes;
+    if (opt.pages && opt.page_size)
+        most = std::min(most, *opt.pages * *opt.page_size);
+    Image img;
+    img.bytes = read_region(*lock, opt.offset, most);
+    img.detection = detect(img.bytes, opt, access == LockAccess::Change);
+    img.bytes.resize(size_t{img.params().total_pages} * img.params().page_size);
     img.path = path;
+    img.offset = opt.offset;
+    img.whole_file = opt.offset == 0 && img.bytes.size() == static_cast<uint64_t>(lock->status().st_size) &&
+                     lock->status().st_nlink == 1;
+    img.lock = std::move(lock);
     return img;
 }
 
 Image image_from_bytes(std::vector<uint8_t> bytes, const Options &opt) {
     Image img;
     img.detection = detect(bytes, opt);
+    bytes.resize(size_t{img.params().total_pages} * img.params().page_size);
     img.bytes = std::move(bytes);
     return img;
 }
@@ -135,23 +369,11 @@ Image image_from_bytes(std::vector<uint8_t> bytes, const Options &opt) {
 std::vector<uint8_t> read_file(Volume &v, const std::string &name) {
     const auto e = v.stat(name);
     if (!e)
-        throw Error(fmt::format("no file {} in the image", quoted(name)));
-    const dace_handle h = dace_open(v.state(), name.c_str());
-    if (h == 0)
-        throw Error(fmt::format("cannot open {}", quoted(name)));
-    std::vector<uint8_t> data(e->size);
-    size_t done = 0;
-    while (done < data.size()) {
-        const uint32_t want = static_cast<uint32_t>(std::min<size_t>(kChunk, data.size() - done));
-        const uint32_t got = dace_read(v.state(), data.data() + done, want, h);
-        if (got == 0)
-            break;
-        done += got;
-    }
-    dace_close(v.state(), h);
-    if (done != data.size())
+        throw Error(fmt::format("no file {} in the image", named(name)));
+    std::vector<uint8_t> data = read_through(v, name, e->size);
+    if (data.size() != e->size)
         throw Error(fmt::format("{}: reading stopped at byte {} of {}: a cluster of the file cannot be read",
-                                quoted(name), done, data.size()));
+                                named(name), data.size(), e->size));
     return data;
 }
 
@@ -163,22 +385,23 @@ void write_file(Volume &v, const std::string &name, const uint8_t *data, size_t 
     if (append) {
         const auto e = v.stat(name);
         if (!e)
-            throw Error(fmt::format("no file {} to append to", quoted(name)));
+            throw Error(fmt::format("no file {} to append to", named(name)));
         start = e->size;
         h = dace_open(s, name.c_str());
-        if (h == 0 || dace_seek(s, h, 0, 2) != 0)
-            throw Error(fmt::format("cannot open {} at its end", quoted(name)));
+        if (h == 0 || dace_seek(s, h, 0, DACE_SEEK_END) != DACE_OK)
+            throw Error(fmt::format("cannot open {} at its end", named(name)));
     } else {
         if (v.stat(name))
-            throw Error(fmt::format("{} already exists: pass --append to add to it, or rm it first", quoted(name)));
+            throw Error(fmt::format("{} already exists: pass --append to add to it, or --force to replace it",
+                                    named(name)));
         if (s->root->count >= s->max_entries)
             throw Error(fmt::format("the directory is full: {} entries", s->max_entries));
         h = dace_create(s, name.c_str());
         if (h == 0)
-            throw Error(fmt::format("cannot create {}: the medium is full", quoted(name)));
+            throw Error(fmt::format("cannot create {}: the medium is full", named(name)));
     }
     if (start + size > 0xFFFFFFFFull)
-        throw Error(fmt::format("{} would grow beyond 4 GiB", quoted(name)));
+        throw Error(fmt::format("{} would grow beyond 4 GiB", named(name)));
     size_t done = 0;
     while (done < size) {
         const uint32_t want = static_cast<uint32_t>(std::min<size_t>(kChunk, size - done));
@@ -186,10 +409,10 @@ void write_file(Volume &v, const std::string &name, const uint8_t *data, size_t 
         done += took;
         if (took != want)
             throw Error(fmt::format("the medium is full: {} of {} bytes of {} written; the image is left as it was",
-                                    done, size, quoted(name)));
+                                    done, size, named(name)));
     }
-    if (dace_close(s, h) != 0)
-        throw Error(fmt::format("{}: a write to the medium fell short", quoted(name)));
+    if (dace_close(s, h) != DACE_OK)
+        throw Error(fmt::format("{}: a write to the medium fell short", named(name)));
 }
 
 int cmd_info(Output &o, const Image &img) {
@@ -198,7 +421,7 @@ int cmd_info(Output &o, const Image &img) {
     dace_state *s = v.state();
     uint32_t total = 0;
     const uint32_t free_bytes = dace_getfreespace(s, &total);
-    const Survey sv = survey_image(img.bytes, p);
+    const Survey sv = survey_image(img.bytes, p, {}, false);
     const RootLog *log = sv.root();
     const size_t copies = log ? size_t(log->last_valid + 1) : 0;
     if (o.json) {
@@ -206,6 +429,7 @@ int cmd_info(Output &o, const Image &img) {
                            {"clus_pages", p.clus_pages},
                            {"geometry_tag", p.geometry_tag},
                            {"total_pages", p.total_pages},
+                           {"offset", img.offset},
                            {"cluster_size", p.clus_size()},
                            {"clusters", p.clus_count()},
                            {"crc", std::string(p.crc->name)},
@@ -222,8 +446,9 @@ int cmd_info(Output &o, const Image &img) {
                            {"total_bytes", total}});
         return 0;
     }
-    o.out << fmt::format("geometry:    page size {}, {} pages per cluster ({} bytes), tag {}, {} pages, {} clusters\n",
-                         p.page_size, p.clus_pages, p.clus_size(), p.geometry_tag, p.total_pages, p.clus_count());
+    o.out << fmt::format("geometry:    page size {}, {} pages per cluster ({} bytes), tag {}, {} pages, {} clusters{}\n",
+                         p.page_size, p.clus_pages, p.clus_size(), p.geometry_tag, p.total_pages, p.clus_count(),
+                         img.offset != 0 ? fmt::format(", at offset {}", img.offset) : std::string());
     o.out << fmt::format("crc:         {}, seed {:#06x}\n", p.crc->name, p.crc_seed);
     o.out << fmt::format("detected:    {}\n", img.detection.how);
     o.out << fmt::format("root:        cluster {}, generation {}, copy at page {} ({} valid cop{}, {} of {} pages used)\n",
@@ -235,67 +460,79 @@ int cmd_info(Output &o, const Image &img) {
 }
 
 int cmd_ls(Output &o, const Image &img, bool long_format) {
-    Volume v = mount(img);
-    const auto entries = v.entries();
+    const Survey sv = chains_of(img);
+    (void)mount_to_read(img, sv); // refused as the mount refuses it
     if (o.json) {
         json list = json::array();
-        for (const dace_entry &e : entries)
-            list.push_back(entry_json(v, e));
+        for (const FileChain &f : sv.files)
+            list.push_back(entry_json(f));
         print_json(o, list);
-        return 0;
+        return report_damage(o, sv);
     }
-    for (const dace_entry &e : entries) {
+    if (long_format)
+        o.out << fmt::format("{:>10} {:>5} {:<19}  {}\n", "size", "clus", "modified", "name");
+    for (const FileChain &f : sv.files) {
         if (long_format)
-            o.out << fmt::format("{:>10} {:>5} {}  {}\n", e.size, v.chain_length(e.clus), stamp_text(e.stamp),
-                                 printable(entry_name(e)));
+            o.out << fmt::format("{:>10} {:>5} {:<19}  {}\n", f.entry.size, f.clusters.size(), stamp_text(f.entry.stamp),
+                                 printable(f.name));
         else
-            o.out << printable(entry_name(e)) << '\n';
+            o.out << printable(f.name) << '\n';
     }
-    return 0;
+    return report_damage(o, sv);
 }
 
 int cmd_stat(Output &o, const Image &img, const std::string &name) {
-    Volume v = mount(img);
-    const auto e = v.stat(name);
-    if (!e)
-        throw Error(fmt::format("no file {} in the image", quoted(name)));
+    const Survey sv = chains_of(img);
+    (void)mount_to_read(img, sv);
+    const FileChain *f = sv.file(name);
+    if (f == nullptr)
+        throw Error(fmt::format("no file {} in the image", named(name)));
+    const int status = f->damage.empty() ? 0 : 1;
     if (o.json) {
-        print_json(o, entry_json(v, *e));
-        return 0;
+        print_json(o, entry_json(*f));
+        return status;
     }
+    const dace_entry &e = f->entry;
     o.out << fmt::format("name:     {}\nsize:     {} bytes\nclusters: {}\nnewest:   {}\ntime:     {} ({} ns)\n",
-                         printable(name), e->size, v.chain_length(e->clus),
-                         e->clus == CLUS_END ? std::string("none") : std::to_string(e->clus), stamp_text(e->stamp),
-                         e->stamp);
-    return 0;
+                         printable(name), e.size, f->clusters.size(),
+                         e.clus == CLUS_END ? std::string("none") : std::to_string(e.clus), stamp_text(e.stamp, true),
+                         e.stamp);
+    if (status != 0)
+        o.err << fmt::format("dace: {}: {}\n", named(name), f->damage);
+    return status;
 }
 
-int cmd_cat(Output &o, const Image &img, const std::string &name) {
-    Volume v = mount(img);
-    const auto data = read_file(v, name);
-    o.out.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
+int cmd_cat(Output &o, const Image &img, const std::string &name, bool salvage) {
+    const Survey sv = chains_of(img);
+    Volume v = mount_to_read(img, sv);
+    warn_salvage(o, salvage);
+    const Extracted x = extract(v, img, sv, name, salvage);
+    o.out.write(reinterpret_cast<const char *>(x.data.data()), static_cast<std::streamsize>(x.data.size()));
     o.out.flush();
     if (!o.out)
         throw Error("cannot write to the output");
-    return 0;
+    return tell_faults(o, name, x);
 }
 
-int cmd_get(Output &, const Image &img, const std::string &name, const std::string &dest) {
-    Volume v = mount(img);
-    const auto e = v.stat(name);
-    if (!e)
-        throw Error(fmt::format("no file {} in the image", quoted(name)));
+int cmd_get(Output &o, const Image &img, const std::string &name, const std::string &dest, bool salvage) {
+    const Survey sv = chains_of(img);
+    Volume v = mount_to_read(img, sv);
+    const FileChain *f = sv.file(name);
+    if (f == nullptr)
+        throw Error(fmt::format("no file {} in the image", named(name)));
     std::string path = dest;
     if (path.empty() || fs::is_directory(path)) {
         if (!host_safe(name))
-            throw Error(fmt::format("{} cannot be a file name here: give a destination", quoted(name)));
+            throw Error(fmt::format("{} cannot be a file name here: give a destination", named(name)));
         path = (fs::path(path.empty() ? "." : path) / name).string();
     }
-    write_host_file(path, read_file(v, name), e->stamp);
-    return 0;
+    warn_salvage(o, salvage);
+    const Extracted x = extract(v, img, sv, name, salvage);
+    write_host_file(path, x.data, f->entry.stamp);
+    return tell_faults(o, name, x);
 }
 
-int cmd_df(Output &o, const Image &img) {
+int cmd_df(Output &o, const Image &img, bool human) {
     Volume v = mount(img);
     dace_state *s = v.state();
     uint32_t total = 0;
@@ -312,37 +549,41 @@ int cmd_df(Output &o, const Image &img) {
                            {"max_entries", s->max_entries}});
         return 0;
     }
+    auto size = [human](uint32_t n) { return human ? human_size(n) : std::to_string(n); };
     o.out << fmt::format("{:>12} {:>12} {:>12} {:>5}  {:>9}\n", "size", "used", "free", "use%", "files");
-    o.out << fmt::format("{:>12} {:>12} {:>12} {:>4}%  {:>4}/{:<4}\n", total, used, free_bytes,
+    o.out << fmt::format("{:>12} {:>12} {:>12} {:>4}%  {:>4}/{:<4}\n", size(total), size(used), size(free_bytes),
                          total ? (uint64_t{used} * 100 + total - 1) / total : 0, s->root->count, s->max_entries);
     return 0;
 }
 
-int cmd_unpack(Output &o, const Image &img, const std::string &dir) {
-    Volume v = mount(img);
+int cmd_unpack(Output &o, const Image &img, const std::string &dir, bool salvage) {
+    const Survey sv = chains_of(img);
+    Volume v = mount_to_read(img, sv);
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (!fs::is_directory(dir))
         throw Error(fmt::format("cannot create folder {}", dir));
-    const auto entries = v.entries();
+    warn_salvage(o, salvage);
     std::set<std::string> done;
     int status = 0;
-    Progress bar(o, "unpack", entries.size());
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const std::string name = entry_name(entries[i]);
+    Progress bar(o, "unpack", sv.files.size());
+    for (size_t i = 0; i < sv.files.size(); ++i) {
+        const std::string &name = sv.files[i].name;
         bar.update(i + 1);
         if (!host_safe(name)) {
-            o.err << fmt::format("dace: skipped {}: not a usable file name\n", quoted(name));
+            o.err << fmt::format("dace: skipped {}: not a usable file name\n", named(name));
             status = 1;
             continue;
         }
         if (!done.insert(name).second) {
-            o.err << fmt::format("dace: skipped a second entry named {}: only the first can be read\n", quoted(name));
+            o.err << fmt::format("dace: skipped a second entry named {}: only the first can be read\n", named(name));
             status = 1;
             continue;
         }
         try {
-            write_host_file((fs::path(dir) / name).string(), read_file(v, name), entries[i].stamp);
+            const Extracted x = extract(v, img, sv, name, salvage);
+            write_host_file((fs::path(dir) / name).string(), x.data, sv.files[i].entry.stamp);
+            status |= tell_faults(o, name, x);
         } catch (const Error &e) {
             o.err << "dace: " << e.what() << '\n';
             status = 1;
@@ -351,12 +592,22 @@ int cmd_unpack(Output &o, const Image &img, const std::string &dir) {
     return status;
 }
 
-int cmd_format(Output &o, const std::string &path, const Options &opt, uint32_t pages, bool force) {
+int cmd_format(Output &o, const std::string &path, const Options &opt, bool force) {
+    const std::unique_ptr<ImageLock> lock = lock_for_new(path, opt, force);
+    uint64_t pages = 0;
+    if (opt.pages) {
+        pages = *opt.pages;
+    } else if (lock != nullptr && opt.offset == 0) {
+        pages = static_cast<uint64_t>(lock->status().st_size) / opt.page_size.value_or(Params{}.page_size);
+    } else {
+        throw Error("format needs --pages N, the size of the medium in pages");
+    }
     const Params p = params_for_new(opt, pages);
-    if (!force && fs::exists(path))
-        throw Error(fmt::format("{} exists: pass --force to replace it", path));
-    Volume v(std::vector<uint8_t>(size_t{p.total_pages} * p.page_size, 0xFF), p, false);
-    replace_image_file(path, v.bytes());
+    VolumeOptions vo;
+    vo.must_exist = false;
+    vo.journal = new_medium_in_place(lock.get(), opt);
+    Volume v(std::vector<uint8_t>(size_t{p.total_pages} * p.page_size, 0xFF), p, vo);
+    write_new_medium(path, opt, lock.get(), v);
     uint32_t total = 0;
     const uint32_t free_bytes = dace_getfreespace(v.state(), &total);
     o.out << fmt::format("formatted {}: {} clusters of {} bytes, {} bytes free\n", path, p.clus_count(),
@@ -364,74 +615,93 @@ int cmd_format(Output &o, const std::string &path, const Options &opt, uint32_t 
     return 0;
 }
 
-int cmd_put(Output &, const Image &img, const std::string &src, const std::optional<std::string> &name,
-            bool append) {
-    uint64_t mtime = 0;
-    std::vector<uint8_t> data;
-    if (src == "-") {
-        data.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-        mtime = now_stamp();
-    } else {
-        data = read_host_file(src, &mtime);
-    }
+int cmd_put(Output &, const std::string &path, const Options &opt, const std::string &src,
+            const std::optional<std::string> &name, const PutOptions &po) {
+    if (po.append && po.force)
+        throw Error("--append and --force exclude each other");
     std::string target = name.value_or("");
     if (!name) {
         if (src == "-")
             throw Error("put from standard input needs a NAME");
         target = fs::path(src).filename().string();
     }
-    Volume v = mount(img);
-    v.stamp().value = append ? now_stamp() : mtime;
-    write_file(v, target, data.data(), data.size(), append);
+    check_name(target);
+    // The source first: the image is locked only once there is something
+    // to write, and not while a pipe keeps the command waiting.
+    uint64_t mtime = 0;
+    std::vector<uint8_t> data;
+    if (src == "-") {
+        data.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+        if (std::cin.bad())
+            throw Error("cannot read standard input");
+        mtime = now_stamp();
+    } else {
+        data = read_host_file(src, &mtime);
+    }
+    const Image img = open_image(path, opt, LockAccess::Change);
+    Volume v = mount_for_change(img);
+    v.stamp().value = po.append ? now_stamp() : mtime;
+    if (po.force && v.stat(target)) {
+        // Written under a spare name, then put in the old one's place in
+        // the same commit that drops the old file.
+        if (v.state()->root->count >= v.state()->max_entries)
+            throw Error(fmt::format("the directory is full ({} entries): replacing {} needs room for one more entry "
+                                    "while it is written; rm it first",
+                                    v.state()->max_entries, named(target)));
+        const std::string spare = spare_name(v);
+        write_file(v, spare, data.data(), data.size(), false);
+        const int r = dace_rename_replace(v.state(), spare.c_str(), target.c_str());
+        if (r != DACE_OK)
+            throw Error(fmt::format("cannot replace {} (code {})", named(target), r));
+    } else {
+        write_file(v, target, data.data(), data.size(), po.append);
+    }
     save(img, v);
     return 0;
 }
 
 int cmd_rm(Output &, const Image &img, const std::string &name) {
-    Volume v = mount(img);
+    Volume v = mount_for_change(img, name);
     const int r = dace_remove(v.state(), name.c_str());
-    if (r == 1)
-        throw Error(fmt::format("no file {} in the image", quoted(name)));
-    if (r != 0)
-        throw Error(fmt::format("cannot remove {} (code {})", quoted(name), r));
+    if (r == DACE_NO_FILE)
+        throw Error(fmt::format("no file {} in the image", named(name)));
+    if (r != DACE_OK)
+        throw Error(fmt::format("cannot remove {} (code {})", named(name), r));
     save(img, v);
     return 0;
 }
 
 int cmd_mv(Output &, const Image &img, const std::string &from, const std::string &to, bool force) {
     check_name(to);
-    Volume v = mount(img);
+    Volume v = mount_for_change(img);
     if (!v.stat(from))
-        throw Error(fmt::format("no file {} in the image", quoted(from)));
+        throw Error(fmt::format("no file {} in the image", named(from)));
     if (from == to)
         return 0;
-    if (v.stat(to)) {
-        if (!force)
-            throw Error(fmt::format("{} exists: pass --force to replace it", quoted(to)));
-        if (dace_remove(v.state(), to.c_str()) != 0)
-            throw Error(fmt::format("cannot remove {}", quoted(to)));
-    }
-    // A rename keeps the file's time.
+    if (v.stat(to) && !force)
+        throw Error(fmt::format("{} exists: pass --force to replace it", named(to)));
+    // A rename keeps the file's time; over another file, one commit drops it.
     v.stamp().value.reset();
-    const int r = dace_rename(v.state(), from.c_str(), to.c_str());
-    if (r != 0)
-        throw Error(fmt::format("cannot rename {} to {} (code {})", quoted(from), quoted(to), r));
+    const int r = force ? dace_rename_replace(v.state(), from.c_str(), to.c_str())
+                        : dace_rename(v.state(), from.c_str(), to.c_str());
+    if (r != DACE_OK)
+        throw Error(fmt::format("cannot rename {} to {} (code {})", named(from), named(to), r));
     save(img, v);
     return 0;
 }
 
 int cmd_truncate(Output &, const Image &img, const std::string &name, uint64_t length) {
-    Volume v = mount(img);
+    Volume v = mount_for_change(img);
     const auto e = v.stat(name);
     if (!e)
-        throw Error(fmt::format("no file {} in the image", quoted(name)));
+        throw Error(fmt::format("no file {} in the image", named(name)));
     if (length > e->size)
         throw Error(fmt::format("length {} is beyond the size {} of {}: truncate only shortens", length, e->size,
-                                quoted(name)));
+                                named(name)));
     v.stamp().value = now_stamp();
     const int r = dace_truncate(v.state(), name.c_str(), static_cast<uint32_t>(length));
-    if (r != 0)
-        throw Error(fmt::format("cannot truncate {} (code {})", quoted(name), r));
+    if (r != DACE_OK)
+        throw Error(fmt::format("cannot truncate {} (code {})", named(name), r));
     save(img, v);
     return 0;
 }
@@ -442,11 +712,18 @@ int cmd_pack(Output &o, const std::string &dir, const std::string &path, const O
         std::string path;
         uint64_t size;
     };
+    // Refused at once when it exists without --force, or is mounted.
+    const std::unique_ptr<ImageLock> lock = lock_for_new(path, opt, po.force);
     std::vector<Source> sources;
     std::error_code ec;
     fs::directory_iterator it(dir, ec);
     if (ec)
         throw Error(fmt::format("cannot read folder {}: {}", dir, ec.message()));
+    auto leave_out = [&](const std::string &what, const std::string &why) {
+        if (!po.skip_invalid)
+            throw Error(fmt::format("{}: {}; pass --skip-invalid to leave it out", what, why));
+        o.err << fmt::format("dace: skipped {}: {}\n", what, why);
+    };
     for (const fs::directory_entry &de : it) {
         const std::string name = de.path().filename().string();
         std::string why;
@@ -458,10 +735,10 @@ int cmd_pack(Output &o, const std::string &dir, const std::string &path, const O
             why = fmt::format("a name of {} bytes, more than 18", name.size());
         else if (dace_check_filename(name.c_str()) != 0)
             why = "a name with a separator";
+        else if (::access(de.path().c_str(), R_OK) != 0)
+            why = fmt::format("cannot be read ({})", std::strerror(errno));
         if (!why.empty()) {
-            if (!po.skip_invalid)
-                throw Error(fmt::format("{}: {}; pass --skip-invalid to leave it out", de.path().string(), why));
-            o.err << fmt::format("dace: skipped {}: {}\n", de.path().string(), why);
+            leave_out(de.path().string(), why);
             continue;
         }
         sources.push_back({name, de.path().string(), static_cast<uint64_t>(de.file_size(ec))});
@@ -469,7 +746,7 @@ int cmd_pack(Output &o, const std::string &dir, const std::string &path, const O
     // Reproducible: the order of creation is the order of the names.
     std::sort(sources.begin(), sources.end(), [](const Source &a, const Source &b) { return a.name < b.name; });
 
-    Params probe = params_for_new(opt, 0xFFFF);
+    const Params probe = params_for_new(opt, uint64_t{opt.clus_pages.value_or(Params{}.clus_pages)} * 16u);
     const uint32_t payload = probe.clus_size() - uint32_t{sizeof(dace_clus_header)};
     const uint32_t max_entries = (probe.clus_size() - uint32_t{sizeof(dace_root)}) / uint32_t{sizeof(dace_entry)};
     if (sources.size() > max_entries)
@@ -477,8 +754,8 @@ int cmd_pack(Output &o, const std::string &dir, const std::string &path, const O
                                 "or --clus-pages",
                                 sources.size(), max_entries, probe.clus_size()));
     uint64_t pages = 0;
-    if (po.pages) {
-        pages = *po.pages;
+    if (opt.pages) {
+        pages = *opt.pages;
     } else {
         // The data, the root, the clusters the allocator keeps in reserve,
         // and room for the root to move.
@@ -486,20 +763,28 @@ int cmd_pack(Output &o, const std::string &dir, const std::string &path, const O
         for (const Source &src : sources)
             clusters += (src.size + payload - 1) / payload;
         pages = clusters * probe.clus_pages;
-        if (pages > 0xFFFF)
-            throw Error(fmt::format("the files need {} pages of {} bytes, more than a medium's 65535; raise "
-                                    "--page-size",
-                                    pages, probe.page_size));
     }
-    const Params p = params_for_new(opt, static_cast<uint32_t>(pages));
-    Volume v(std::vector<uint8_t>(size_t{p.total_pages} * p.page_size, 0xFF), p, false);
+    const Params p = params_for_new(opt, pages);
+    VolumeOptions vo;
+    vo.must_exist = false;
+    vo.journal = new_medium_in_place(lock.get(), opt);
+    Volume v(std::vector<uint8_t>(size_t{p.total_pages} * p.page_size, 0xFF), p, vo);
 
     const char *epoch = std::getenv("SOURCE_DATE_EPOCH");
     const bool fixed_time = epoch != nullptr && *epoch != 0;
     Progress bar(o, "pack", sources.size());
     for (size_t i = 0; i < sources.size(); ++i) {
         uint64_t mtime = 0;
-        const auto data = read_host_file(sources[i].path, &mtime);
+        std::vector<uint8_t> data;
+        try {
+            data = read_host_file(sources[i].path, &mtime);
+        } catch (const Error &e) {
+            // It changed since it was listed.
+            if (!po.skip_invalid)
+                throw Error(fmt::format("{}; pass --skip-invalid to leave it out", e.what()));
+            o.err << fmt::format("dace: skipped {}: {}\n", sources[i].path, e.what());
+            continue;
+        }
         v.stamp().value = fixed_time ? now_stamp() : mtime;
         try {
             write_file(v, sources[i].name, data.data(), data.size(), false);
@@ -508,7 +793,7 @@ int cmd_pack(Output &o, const std::string &dir, const std::string &path, const O
         }
         bar.update(i + 1);
     }
-    replace_image_file(path, v.bytes());
+    write_new_medium(path, opt, lock.get(), v);
     return 0;
 }
 

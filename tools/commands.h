@@ -6,6 +6,7 @@
 #define DACE_TOOLS_COMMANDS_H
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,47 +19,65 @@ namespace dace_tool {
 // An existing image with the parameters it was read with.
 struct Image {
     std::string path;
-    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> bytes; // the medium
     Detection detection;
+    // Held while the command runs; null for bytes that came from elsewhere.
+    std::shared_ptr<ImageLock> lock;
+    uint64_t offset = 0; // where the medium starts in the file
+    // The medium is the whole file, which has no other name: a change
+    // replaces the file; otherwise it is written into the file in place.
+    bool whole_file = true;
     const Params &params() const { return detection.params; }
 };
 
-Image open_image(const std::string &path, const Options &opt);
+// Opens and locks an image (see ImageLock) and reads its medium: the
+// --pages pages from --offset, or all from --offset to the end.
+Image open_image(const std::string &path, const Options &opt, LockAccess access = LockAccess::Read,
+                 LockHolder holder = LockHolder::Command);
 Image image_from_bytes(std::vector<uint8_t> bytes, const Options &opt);
 
-// Reading paths (never write the image).
+// Reading paths (never write the image). A file whose data cannot all be
+// read is reported and makes the exit status 1; cat, get and unpack read
+// verified (a cluster whose mark or CRC does not match stops them) unless
+// `salvage` is set, which writes what can be read, with a warning.
 int cmd_info(Output &o, const Image &img);
 int cmd_ls(Output &o, const Image &img, bool long_format);
 int cmd_stat(Output &o, const Image &img, const std::string &name);
-int cmd_cat(Output &o, const Image &img, const std::string &name);
-int cmd_get(Output &o, const Image &img, const std::string &name, const std::string &dest);
-int cmd_df(Output &o, const Image &img);
-int cmd_unpack(Output &o, const Image &img, const std::string &dir);
+int cmd_cat(Output &o, const Image &img, const std::string &name, bool salvage = false);
+int cmd_get(Output &o, const Image &img, const std::string &name, const std::string &dest, bool salvage = false);
+int cmd_df(Output &o, const Image &img, bool human = false);
+int cmd_unpack(Output &o, const Image &img, const std::string &dir, bool salvage = false);
 int cmd_check(Output &o, const Image &img, bool verbose = false);
 int cmd_map(Output &o, const Image &img, const std::string &svg_path);
 
-// Changing paths.
-int cmd_format(Output &o, const std::string &path, const Options &opt, uint32_t pages, bool force);
-int cmd_put(Output &o, const Image &img, const std::string &src, const std::optional<std::string> &name,
-            bool append);
+// Changing paths. They refuse an image whose files the mount would cut
+// short (a damaged chain), since their commit would make the loss final.
+int cmd_format(Output &o, const std::string &path, const Options &opt, bool force);
+struct PutOptions {
+    bool append = false;
+    bool force = false; // replace a file of that name, in one commit
+};
+// Reads the source first, then opens the image for the change.
+int cmd_put(Output &o, const std::string &path, const Options &opt, const std::string &src,
+            const std::optional<std::string> &name, const PutOptions &po);
 int cmd_rm(Output &o, const Image &img, const std::string &name);
 int cmd_mv(Output &o, const Image &img, const std::string &from, const std::string &to, bool force);
 int cmd_truncate(Output &o, const Image &img, const std::string &name, uint64_t length);
 
 struct PackOptions {
-    std::optional<uint32_t> pages;
     bool skip_invalid = false;
+    bool force = false; // replace an existing image
 };
 int cmd_pack(Output &o, const std::string &dir, const std::string &path, const Options &opt, const PackOptions &po);
 
 // Mounts an image as a folder through FUSE until it is unmounted.
 struct MountOptions {
     bool foreground = false;
-    std::vector<std::string> fuse_options; // each a -o list, passed on to FUSE
+    std::vector<std::string> fuse_options; // each a -o list; what the mount does not take goes to FUSE
 };
 int cmd_mount(const std::string &image, const std::string &mountpoint, const Options &opt, const MountOptions &mo);
 
-// File contents through the library.
+// File contents through the library; a read that stops short is an Error.
 std::vector<uint8_t> read_file(Volume &v, const std::string &name);
 void write_file(Volume &v, const std::string &name, const uint8_t *data, size_t size, bool append);
 

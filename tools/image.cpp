@@ -1,10 +1,5 @@
 #include "tools/image.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -39,8 +34,6 @@ void update_stamp(void *ctx, dace_entry *entry) {
         entry->stamp = *src->value;
 }
 
-std::string errno_text() { return std::strerror(errno); }
-
 struct GeometryKey {
     uint16_t page_size, clus_pages, geometry_tag;
     auto operator<=>(const GeometryKey &) const = default;
@@ -53,7 +46,7 @@ struct Header {
 };
 
 bool plausible(const dace_root &h) {
-    return h.page_size >= sizeof(dace_root) && power_of_two(h.clus_pages) &&
+    return h.page_size >= sizeof(dace_root) && h.page_size % 8 == 0 && power_of_two(h.clus_pages) &&
            uint32_t{h.page_size} * h.clus_pages < 65536u && (h.geometry_tag & (h.geometry_tag - 1)) == 0;
 }
 
@@ -61,49 +54,81 @@ std::string geometry_text(const GeometryKey &g) {
     return fmt::format("page size {}, {} pages per cluster, tag {}", g.page_size, g.clus_pages, g.geometry_tag);
 }
 
-// Writes everything, at `offset`, or at the file's position when it is negative.
-bool write_everything(int fd, const uint8_t *bytes, size_t count, off_t offset) {
-    while (count > 0) {
-        const ssize_t put = offset < 0 ? ::write(fd, bytes, count) : ::pwrite(fd, bytes, count, offset);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        bytes += put;
-        count -= static_cast<size_t>(put);
-        if (offset >= 0)
-            offset += put;
-    }
-    return true;
+uint32_t no_transfer(void *, uint32_t, const void *, uint32_t) { return 0; }
+uint32_t no_read(void *, uint32_t, void *, uint32_t) { return 0; }
+uint32_t no_erase(void *, uint32_t, uint32_t) { return 0; }
+void no_update(void *, dace_entry *) {}
+
+// The largest page count a medium can have: the format counts pages in 16 bits.
+constexpr uint64_t kMaxPages = 0xFFFF;
+
+// Why a medium of `pages` pages cannot be, and the page size that fits the
+// same bytes, keeping the cluster size where it can.
+std::string too_many_pages(uint64_t pages, uint32_t page_size, uint32_t clus_pages) {
+    const uint64_t bytes = pages * page_size;
+    uint64_t fit = page_size;
+    while (fit <= 32768 && bytes / fit > kMaxPages)
+        fit *= 2;
+    const std::string head = fmt::format("{} pages exceed the {} a medium can have (its page count is 16 bits)",
+                                         pages, kMaxPages);
+    if (fit > 32768)
+        return fmt::format("{}: {} bytes are more than the largest medium holds", head, bytes);
+    const uint64_t clus_bytes = uint64_t{page_size} * clus_pages;
+    const uint64_t fit_clus_pages = std::max<uint64_t>(1, clus_bytes / fit);
+    return fmt::format("{}: {} bytes fit as --page-size {} --pages {}{}", head, bytes, fit, bytes / fit,
+                       fit_clus_pages == clus_pages ? std::string()
+                                                    : fmt::format(" --clus-pages {}", fit_clus_pages));
 }
 
 } // namespace
 
-bool write_all(int fd, const std::vector<uint8_t> &bytes) { return write_everything(fd, bytes.data(), bytes.size(), -1); }
-
-bool write_all_at(int fd, const uint8_t *bytes, size_t count, size_t offset) {
-    return write_everything(fd, bytes, count, static_cast<off_t>(offset));
+dace_config config_of(const Params &p) {
+    dace_config cfg{};
+    cfg.page_size = p.page_size;
+    cfg.clus_pages = p.clus_pages;
+    cfg.geometry_tag = p.geometry_tag;
+    cfg.total_pages = p.total_pages;
+    cfg.max_files = p.max_files;
+    cfg.crc_seed = p.crc_seed;
+    cfg.crc_fn = &crc_callback;
+    cfg.crc_ctx = const_cast<CrcAlgo *>(p.crc != nullptr ? p.crc : &default_crc());
+    cfg.read_fn = &no_read;
+    cfg.write_fn = &no_transfer;
+    cfg.erase_fn = &no_erase;
+    cfg.update_fn = &no_update;
+    return cfg;
 }
 
 void check_geometry(const Params &p) {
-    if (p.page_size < sizeof(dace_root))
-        throw Error(fmt::format("--page-size {} is below the 32 bytes a root header needs", p.page_size));
-    if (!power_of_two(p.clus_pages))
-        throw Error(fmt::format("--clus-pages {} is not a power of two", p.clus_pages));
-    if (p.clus_size() >= 65536u)
+    const dace_config cfg = config_of(p);
+    switch (dace_check_config(&cfg)) {
+    case DACE_CONFIG_OK: return;
+    case DACE_CONFIG_MAX_FILES: throw Error("--max-files must be at least 1");
+    case DACE_CONFIG_GEOMETRY_TAG:
+        throw Error(fmt::format("--geometry-tag {} is neither 0 nor a power of two", p.geometry_tag));
+    case DACE_CONFIG_CLUS_PAGES: throw Error(fmt::format("--clus-pages {} is not a power of two", p.clus_pages));
+    case DACE_CONFIG_TOO_FEW_CLUSTERS:
+        throw Error(fmt::format("{} pages make {} clusters of {} pages; the medium needs at least {}", p.total_pages,
+                                p.clus_count(), p.clus_pages, kMinClusters));
+    case DACE_CONFIG_PAGE_SIZE:
+        throw Error(fmt::format("--page-size {}: a page must be a multiple of 8 bytes, and at least the 32 bytes of "
+                                "a root header",
+                                p.page_size));
+    case DACE_CONFIG_CLUS_SIZE:
         throw Error(fmt::format("a cluster of {} pages of {} bytes reaches 64 KiB; lower --clus-pages or "
                                 "--page-size",
                                 p.clus_pages, p.page_size));
-    if ((p.geometry_tag & (p.geometry_tag - 1)) != 0)
-        throw Error(fmt::format("--geometry-tag {} is neither 0 nor a power of two", p.geometry_tag));
-    if (p.max_files == 0)
-        throw Error("--max-files must be at least 1");
-    if (p.clus_count() < kMinClusters)
-        throw Error(fmt::format("{} pages make {} clusters; the medium needs at least {}", p.total_pages,
-                                p.clus_count(), kMinClusters));
+    case DACE_CONFIG_TOO_MANY_CLUSTERS:
+        throw Error(fmt::format("{} clusters exceed the {} a cluster table can number; raise --clus-pages",
+                                p.clus_count(), CLUS_BAD));
+    case DACE_CONFIG_STATE_SIZE:
+        throw Error(fmt::format("the state block for {} open files would exceed 4 GiB; lower --max-files",
+                                p.max_files));
+    default: throw Error("the library refuses this configuration for a reason this dace does not know");
+    }
 }
 
-Params params_for_new(const Options &opt, uint32_t total_pages) {
+Params params_for_new(const Options &opt, uint64_t total_pages) {
     Params p;
     p.page_size = opt.page_size.value_or(p.page_size);
     p.clus_pages = opt.clus_pages.value_or(p.clus_pages);
@@ -116,55 +141,124 @@ Params params_for_new(const Options &opt, uint32_t total_pages) {
         if (p.crc == nullptr)
             throw Error(fmt::format("unknown --crc {}: known are {}", *opt.crc, crc_names()));
     }
-    if (total_pages > 0xFFFFu)
-        throw Error(fmt::format("{} pages exceed the 65535 a medium can have; raise --page-size", total_pages));
+    if (total_pages > kMaxPages)
+        throw Error(too_many_pages(total_pages, p.page_size, p.clus_pages));
     p.total_pages = static_cast<uint16_t>(total_pages);
     check_geometry(p);
     return p;
 }
 
-Detection detect(const std::vector<uint8_t> &image, const Options &opt) {
+namespace {
+
+// Pages of the medium in an image of `size` bytes.
+uint16_t medium_pages(size_t size, uint16_t page_size, const Options &opt, bool for_change,
+                      std::vector<std::string> &warnings) {
+    const std::string at = opt.offset != 0 ? fmt::format(" from offset {}", opt.offset) : std::string();
+    if (opt.pages) {
+        if (*opt.pages > kMaxPages)
+            throw Error(fmt::format("--pages {} exceeds the {} a medium can have (its page count is 16 bits)",
+                                    *opt.pages, kMaxPages));
+        const uint64_t need = *opt.pages * page_size;
+        if (size < need)
+            throw Error(fmt::format("the image holds {} bytes{}, fewer than the {} that --pages {} of {} bytes take: "
+                                    "cut short, or the wrong --pages or --offset",
+                                    size, at, need, *opt.pages, page_size));
+        return static_cast<uint16_t>(*opt.pages);
+    }
+    if (size % page_size != 0) {
+        if (for_change)
+            throw Error(fmt::format("the image is {} bytes{}, not a whole number of {}-byte pages: truncated? (pass "
+                                    "--pages to take only the medium's part)",
+                                    size, at, page_size));
+        warnings.push_back(fmt::format("the image ends {} bytes into a {}-byte page: cut short? reading its whole "
+                                       "pages",
+                                       size % page_size, page_size));
+    }
+    const size_t pages = size / page_size;
+    if (pages > kMaxPages)
+        throw Error(fmt::format("the image holds {} pages of {} bytes, more than the {} a medium can have (its page "
+                                "count is 16 bits): pass --pages (and --offset) for the part that is the medium",
+                                pages, page_size, kMaxPages));
+    return static_cast<uint16_t>(pages);
+}
+
+// Why an image holds no root header this dace can use, with the options
+// that are still open.
+[[noreturn]] void refuse_without_headers(const std::vector<uint8_t> &image, const Options &opt) {
+    if (std::all_of(image.begin(), image.end(), [](uint8_t b) { return b == 0x00; }))
+        throw Error("the image holds only zero bytes: not of this file system");
+    std::vector<std::string> open;
+    if (!opt.page_size)
+        open.emplace_back("--page-size");
+    if (!opt.clus_pages)
+        open.emplace_back("--clus-pages");
+    if (!opt.geometry_tag)
+        open.emplace_back("--geometry-tag");
+    if (!opt.crc)
+        open.emplace_back("--crc");
+    if (!opt.crc_seed)
+        open.emplace_back("--crc-seed");
+    throw Error(fmt::format("no root header found: not an image of this file system, or one whose every root is "
+                            "damaged (to read it anyway, pass {})",
+                            fmt::join(open, ", ")));
+}
+
+} // namespace
+
+bool is_blank(const std::vector<uint8_t> &image) {
+    return std::all_of(image.begin(), image.end(), [](uint8_t b) { return b == 0xFF; });
+}
+
+Detection detect(const std::vector<uint8_t> &image, const Options &opt, bool for_change) {
     if (image.empty())
-        throw Error("the image is empty");
+        throw Error(opt.offset != 0 ? fmt::format("the image holds nothing from offset {} on", opt.offset)
+                                    : std::string("the image is empty"));
+    if (is_blank(image))
+        throw Error("the image is blank (erased): it holds no file system");
     const CrcAlgo *given_crc = nullptr;
     if (opt.crc) {
         given_crc = find_crc(*opt.crc);
         if (given_crc == nullptr)
             throw Error(fmt::format("unknown --crc {}: known are {}", *opt.crc, crc_names()));
     }
+    Detection d;
 
     // Everything given: nothing to find. A medium whose roots are all damaged
     // can still be checked this way.
     if (opt.page_size && opt.clus_pages && given_crc != nullptr && opt.crc_seed) {
-        Params p;
+        Params &p = d.params;
         p.page_size = *opt.page_size;
         p.clus_pages = *opt.clus_pages;
         p.geometry_tag = opt.geometry_tag.value_or(0);
         p.crc = given_crc;
         p.crc_seed = *opt.crc_seed;
         p.max_files = opt.max_files.value_or(p.max_files);
-        if (image.size() % p.page_size != 0)
-            throw Error(fmt::format("the image is {} bytes, not a whole number of {}-byte pages: truncated?",
-                                    image.size(), p.page_size));
-        if (image.size() / p.page_size > 0xFFFFu)
-            throw Error(fmt::format("the image holds more than 65535 pages of {} bytes", p.page_size));
-        p.total_pages = static_cast<uint16_t>(image.size() / p.page_size);
+        if (p.page_size == 0)
+            throw Error("--page-size 0: a page must be a multiple of 8 bytes, and at least the 32 bytes of a root "
+                        "header");
+        p.total_pages = medium_pages(image.size(), p.page_size, opt, for_change, d.warnings);
         check_geometry(p);
-        return Detection{p, "all given"};
+        d.how = "all given";
+        return d;
     }
 
-    // Every root header that sits at the start of a page of its own geometry.
+    // Every root header that sits at the start of a page of its own
+    // geometry, inside the medium when its size is given.
     std::vector<Header> headers;
+    std::map<GeometryKey, uint32_t> elsewhere; // sound headers the options rule out
     for (size_t off = 0; off + sizeof(dace_root) <= image.size(); off += 4) {
         if (load_u32(image.data() + off) != ROOT_MAGIC)
             continue;
         dace_root h;
         std::memcpy(&h, image.data() + off, sizeof h);
-        if (!plausible(h) || off % h.page_size != 0)
+        if (!plausible(h) || off % h.page_size != 0 || (opt.pages && off / h.page_size >= *opt.pages))
             continue;
         if ((opt.page_size && h.page_size != *opt.page_size) || (opt.clus_pages && h.clus_pages != *opt.clus_pages) ||
-            (opt.geometry_tag && h.geometry_tag != *opt.geometry_tag))
+            (opt.geometry_tag && h.geometry_tag != *opt.geometry_tag)) {
+            if (off % (uint32_t{h.page_size} * h.clus_pages) == 0)
+                ++elsewhere[GeometryKey{h.page_size, h.clus_pages, h.geometry_tag}];
             continue;
+        }
         headers.push_back({off, h});
         if (headers.size() >= 4 * kMaxHeadersScored)
             break;
@@ -201,18 +295,24 @@ Detection detect(const std::vector<uint8_t> &image, const Options &opt) {
         }
     }
 
-    const std::string all_options = "pass --page-size, --clus-pages, --geometry-tag, --crc and --crc-seed";
+    if (geometries.empty() && !elsewhere.empty() && score.empty()) {
+        std::vector<std::string> seen;
+        for (const auto &[g, n] : elsewhere)
+            seen.push_back(geometry_text(g));
+        throw Error(fmt::format("no root header of the given --page-size, --clus-pages or --geometry-tag; the "
+                                "image's root headers are of {}",
+                                fmt::join(seen, "; ")));
+    }
     if (geometries.empty() && !(opt.page_size && opt.clus_pages))
-        throw Error(fmt::format("no root header found: not an image of this file system, or one whose every root "
-                                "is damaged (to read it anyway, {})",
-                                all_options));
+        refuse_without_headers(image, opt);
     if (score.empty()) {
-        if (opt.page_size && opt.clus_pages && opt.crc && opt.crc_seed)
-            throw Error("no root copy is valid under the given --page-size, --clus-pages, --geometry-tag, --crc "
-                        "and --crc-seed: the root is damaged, or the image is not of this file system");
-        throw Error(fmt::format("root headers found, but no root copy is valid under any known CRC ({}); the root "
-                                "is damaged or the firmware uses another CRC: {}",
-                                crc_names(), all_options));
+        const std::string tried = given_crc != nullptr ? fmt::format("CRC {}", given_crc->name)
+                                                       : fmt::format("any known CRC ({})", crc_names());
+        const std::string seed = opt.crc_seed ? fmt::format(" with seed {:#06x}", *opt.crc_seed) : std::string();
+        throw Error(fmt::format("root headers found, but no root copy is valid under {}{}: the root is damaged, or "
+                                "the firmware uses {}{}",
+                                tried, seed, given_crc != nullptr ? "another CRC" : "a CRC this dace does not know",
+                                opt.crc_seed ? " or seed" : ""));
     }
 
     std::vector<std::pair<Key, uint32_t>> ranked(score.begin(), score.end());
@@ -228,24 +328,19 @@ Detection detect(const std::vector<uint8_t> &image, const Options &opt) {
         }
         const bool geometry_open = std::get<0>(ranked[0].first) != std::get<0>(ranked[1].first);
         throw Error(fmt::format("the image fits more than one setting ({}): {}", alternatives,
-                                geometry_open ? all_options : "pass --crc and --crc-seed"));
+                                geometry_open ? "pass --page-size, --clus-pages, --geometry-tag, --crc and --crc-seed"
+                                              : "pass --crc and --crc-seed"));
     }
 
     const auto &[g, algo, seed] = ranked[0].first;
-    Params p;
+    Params &p = d.params;
     p.page_size = g.page_size;
     p.clus_pages = g.clus_pages;
     p.geometry_tag = g.geometry_tag;
     p.crc = algo;
     p.crc_seed = seed;
     p.max_files = opt.max_files.value_or(p.max_files);
-    if (image.size() % p.page_size != 0)
-        throw Error(fmt::format("the image is {} bytes, not a whole number of {}-byte pages: truncated?", image.size(),
-                                p.page_size));
-    const size_t pages = image.size() / p.page_size;
-    if (pages > 0xFFFFu)
-        throw Error(fmt::format("the image holds {} pages of {} bytes; a medium has at most 65535", pages, p.page_size));
-    p.total_pages = static_cast<uint16_t>(pages);
+    p.total_pages = medium_pages(image.size(), p.page_size, opt, for_change, d.warnings);
     check_geometry(p);
 
     std::vector<std::string> found;
@@ -259,69 +354,8 @@ Detection detect(const std::vector<uint8_t> &image, const Options &opt) {
         found.emplace_back("CRC");
     if (!opt.crc_seed)
         found.emplace_back("seed");
-    Detection d{p, {}};
     d.how = found.empty() ? "all given" : fmt::format("{} found in the image", fmt::join(found, ", "));
     return d;
-}
-
-std::vector<uint8_t> read_image_file(const std::string &path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw Error(fmt::format("cannot open image {}: {}", path, errno_text()));
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        throw Error(fmt::format("{} is not a regular file", path));
-    }
-    std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
-        if (got <= 0) {
-            const std::string why = got < 0 ? errno_text() : "it shrank while read";
-            ::close(fd);
-            throw Error(fmt::format("cannot read image {}: {}", path, why));
-        }
-        done += static_cast<size_t>(got);
-    }
-    ::close(fd);
-    return bytes;
-}
-
-ImageLock::ImageLock(const std::string &path, int open_flags, bool exclusive) {
-    fd_ = ::open(path.c_str(), open_flags | O_CLOEXEC);
-    if (fd_ < 0)
-        throw Error(fmt::format("cannot open image {}: {}", path, errno_text()));
-    if (::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
-        const bool busy = errno == EWOULDBLOCK;
-        const std::string why = errno_text();
-        ::close(fd_);
-        throw Error(busy ? fmt::format("{} is in use by a dace mount (or a dace command changing it): unmount it first", path)
-                         : fmt::format("cannot lock image {}: {}", path, why));
-    }
-}
-
-ImageLock::~ImageLock() { ::close(fd_); }
-
-void replace_image_file(const std::string &path, const std::vector<uint8_t> &bytes) {
-    std::optional<ImageLock> lock;
-    if (std::filesystem::exists(path))
-        lock.emplace(path, O_RDONLY, true);
-    const std::filesystem::path target(path);
-    const std::filesystem::path folder = target.parent_path().empty() ? "." : target.parent_path();
-    std::string tmp = (folder / fmt::format(".{}.XXXXXX", target.filename().string())).string();
-    const int fd = ::mkstemp(tmp.data());
-    if (fd < 0)
-        throw Error(fmt::format("cannot create a temporary file beside {}: {}", path, errno_text()));
-    bool ok = write_all(fd, bytes);
-    ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-    const std::string why = errno_text();
-    ok = ::close(fd) == 0 && ok;
-    if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
-        const std::string rename_why = ok ? errno_text() : why;
-        ::unlink(tmp.c_str());
-        throw Error(fmt::format("cannot write image {}: {}", path, rename_why));
-    }
 }
 
 uint64_t now_stamp() {
@@ -335,23 +369,30 @@ uint64_t now_stamp() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count());
 }
 
-Volume::Volume(std::vector<uint8_t> image, const Params &params, bool must_exist, int mirror_fd) : params_(params) {
+Volume::Volume(std::vector<uint8_t> image, const Params &params, const VolumeOptions &vo) : params_(params) {
     check_geometry(params_);
     if (image.size() != size_t{params_.total_pages} * params_.page_size)
         throw Error(fmt::format("the image is {} bytes where {} pages of {} bytes need {}", image.size(),
                                 params_.total_pages, params_.page_size,
                                 size_t{params_.total_pages} * params_.page_size));
-    if (must_exist && !has_valid_root(image, params_))
+    if (vo.must_exist && is_blank(image))
+        throw Error("the image is blank (erased): it holds no file system");
+    if (vo.must_exist && !has_valid_root(image, params_))
         throw Error("no valid root copy: the root is damaged or the image is not of this file system");
     sim_ = std::make_unique<dace_sim::FlashSim>(
         dace_sim::Geometry{params_.page_size, params_.clus_pages, params_.total_pages});
     sim_->bytes() = std::move(image);
     // Programming over bytes that are not erased fails, as on the device.
     sim_->set_strict(true);
-    if (mirror_fd >= 0) {
-        sim_->set_mirror([this, mirror_fd](size_t offset, size_t count) {
+    if (vo.mirror_fd >= 0 || vo.journal) {
+        sim_->set_mirror([this, vo](size_t offset, size_t count) {
+            const uint8_t *bytes = sim_->bytes().data() + offset;
+            if (vo.journal)
+                record(offset, count);
+            if (vo.mirror_fd < 0)
+                return true;
             errno = 0;
-            if (write_all_at(mirror_fd, sim_->bytes().data() + offset, count, offset))
+            if (write_all_at(vo.mirror_fd, bytes, count, vo.mirror_origin + offset))
                 return true;
             if (mirror_error_ == 0)
                 mirror_error_ = errno != 0 ? errno : EIO;
@@ -366,11 +407,24 @@ Volume::Volume(std::vector<uint8_t> image, const Params &params, bool must_exist
     cfg.update_ctx = &stamp_;
     const uint32_t size = dace_getstatesize(&cfg);
     if (size == 0)
-        throw Error("the library refuses this geometry");
+        throw Error(fmt::format("the library refuses this configuration (reason {})", dace_check_config(&cfg)));
     block_.resize((size + 7) / 8);
-    state_ = dace_init(&cfg, block_.data());
+    state_ = vo.must_exist ? dace_init(&cfg, block_.data()) : dace_format(&cfg, block_.data());
     if (state_ == nullptr)
-        throw Error("the medium does not mount: a root of another geometry, or a cluster that cannot be read");
+        throw Error(vo.must_exist
+                        ? "the medium does not mount: a root of another geometry, or a cluster that cannot be read"
+                        : "the medium cannot be formatted: no cluster takes a root");
+}
+
+// An erase, or a root copy, must not reach the file before what the
+// medium held when it was made: the caller syncs the file before it.
+void Volume::record(size_t offset, size_t count) {
+    const uint8_t *bytes = sim_->bytes().data() + offset;
+    const uint32_t clus_size = params_.clus_size();
+    const bool erase = offset % clus_size == 0 && count % clus_size == 0 &&
+                       std::all_of(bytes, bytes + count, [](uint8_t b) { return b == 0xFF; });
+    const bool root = offset % params_.page_size == 0 && count >= 4 && load_u32(bytes) == ROOT_MAGIC;
+    journal_.push_back(MediumWrite{offset, std::vector<uint8_t>(bytes, bytes + count), erase || root});
 }
 
 std::vector<dace_entry> Volume::entries() {
@@ -382,13 +436,13 @@ std::vector<dace_entry> Volume::entries() {
     return out;
 }
 
-uint32_t Volume::chain_length(uint16_t clus) const {
-    uint32_t n = 0;
-    while (clus < state_->clus_count && n < state_->clus_count) {
-        ++n;
+std::vector<uint16_t> Volume::chain(uint16_t clus) const {
+    std::vector<uint16_t> out;
+    while (clus < state_->clus_count && out.size() < state_->clus_count) {
+        out.push_back(clus);
         clus = state_->clus_table[clus];
     }
-    return n;
+    return out;
 }
 
 std::optional<dace_entry> Volume::stat(const std::string &name) {

@@ -1,7 +1,7 @@
-// Image files and the medium behind them: an image is the raw content of the
-// medium (an erased cluster reads 0xFF). It is loaded into the simulator,
-// mounted through dace_init, and written back only by replacing the file
-// whole once a command has succeeded.
+// Images and the medium behind them: an image is the raw content of the
+// medium (an erased cluster reads 0xFF), the whole of a file or a part of a
+// larger dump. It is loaded into the simulator, mounted through dace_init,
+// and written back only once a command has succeeded (image_file.h).
 #ifndef DACE_TOOLS_IMAGE_H
 #define DACE_TOOLS_IMAGE_H
 
@@ -16,13 +16,9 @@
 #include "dace/dace.h"
 #include "sim/flash_sim.h"
 #include "tools/crc_catalogue.h"
+#include "tools/image_file.h"
 
 namespace dace_tool {
-
-// A failure the user can act on: printed as one line, exit status 1.
-struct Error : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 // What the command line said; unset fields are found from the image.
 struct Options {
@@ -32,6 +28,9 @@ struct Options {
     std::optional<uint16_t> max_files;
     std::optional<std::string> crc;
     std::optional<uint16_t> crc_seed;
+    std::optional<uint64_t> pages; // the medium's size; unset: the rest of the file
+    uint64_t offset = 0;           // where the medium starts in the file
+    bool wait = true;              // wait for other commands that hold the image
 };
 
 // Everything needed to mount a medium.
@@ -48,46 +47,29 @@ struct Params {
     uint32_t clus_count() const { return clus_pages ? total_pages / clus_pages : 0u; }
 };
 
-// Parameters for a new medium: the options, or the defaults.
-Params params_for_new(const Options &opt, uint32_t total_pages);
-// Refuses geometry the library cannot hold, naming the option at fault.
+// Parameters for a new medium: the options, or the defaults. A medium of
+// 65536 pages or more is refused with the page size that would fit it.
+Params params_for_new(const Options &opt, uint64_t total_pages);
+// Refuses geometry the library cannot hold (dace_check_config), naming the
+// option at fault.
 void check_geometry(const Params &p);
+// The configuration of a medium under these parameters, its medium
+// callbacks left empty: what the library's rules for root copies need.
+dace_config config_of(const Params &p);
 
 struct Detection {
     Params params;
-    std::string how; // one line: which values came from the image
+    std::string how;                   // one line: which values came from the image
+    std::vector<std::string> warnings; // what a reading command should still say
 };
 
 // Finds the geometry and CRC of an existing image from its root headers and
-// their CRCs, taking every value the options fix as given. Throws Error
-// naming the options to pass when the image leaves them open.
-Detection detect(const std::vector<uint8_t> &image, const Options &opt);
-
-std::vector<uint8_t> read_image_file(const std::string &path);
-// Writes all of `bytes` to `fd`; false (errno set) when a write fails.
-bool write_all(int fd, const std::vector<uint8_t> &bytes);
-// Writes `count` bytes at `offset` of `fd`; false (errno set) when a write fails.
-bool write_all_at(int fd, const uint8_t *bytes, size_t count, size_t offset);
-// Writes to a temporary file beside `path`, then renames it over `path`:
-// the old image stays whole until the new one is complete.
-void replace_image_file(const std::string &path, const std::vector<uint8_t> &bytes);
-
-// An advisory lock (flock) on an image file. A mount holds it while it
-// writes the file in place, and commands that replace the file take it too:
-// a replaced file would cut the mount off, and its later changes would be lost.
-class ImageLock {
-public:
-    // Opens `path` with `open_flags` and locks it, shared or exclusive.
-    // Throws Error when the file cannot be opened or another holds the lock.
-    ImageLock(const std::string &path, int open_flags, bool exclusive);
-    ImageLock(const ImageLock &) = delete;
-    ImageLock &operator=(const ImageLock &) = delete;
-    ~ImageLock();
-    int fd() const { return fd_; }
-
-private:
-    int fd_ = -1;
-};
+// their CRCs, taking every value the options fix as given. The medium is
+// the first total_pages pages of `image`. A reading command (`for_change`
+// false) takes the whole pages of an image cut short within a page, with a
+// warning. Throws Error naming the options to pass when the image leaves
+// them open.
+Detection detect(const std::vector<uint8_t> &image, const Options &opt, bool for_change = false);
 
 // Entry stamps: what the tool's update_fn writes.
 struct StampSource {
@@ -96,15 +78,29 @@ struct StampSource {
 // Unix time in nanoseconds, or SOURCE_DATE_EPOCH when it is set.
 uint64_t now_stamp();
 
+// How a Volume starts and where its changes go besides its memory.
+struct VolumeOptions {
+    // Mount what the medium holds; false: format it afresh (dace_format).
+    bool must_exist = true;
+    // Every program and erase also reaches this file at once, the medium
+    // starting at `mirror_origin` (the mount included), so the file always
+    // holds the medium as the library left it; a failed file write fails
+    // the medium call.
+    int mirror_fd = -1;
+    uint64_t mirror_origin = 0;
+    // Keep every program and erase, for write_in_place.
+    bool journal = false;
+};
+
 // A mounted medium.
 class Volume {
 public:
     // Mounts `image` (total_pages × page_size bytes). With `must_exist`, a
-    // medium without a valid root copy is refused instead of formatted. With
-    // a `mirror_fd`, every program and erase also reaches that file at once
-    // (the mount itself included), so the file always holds the medium as
-    // the library left it; a failed file write fails the medium call.
-    Volume(std::vector<uint8_t> image, const Params &params, bool must_exist = true, int mirror_fd = -1);
+    // medium without a valid root copy is refused; without, it is formatted
+    // afresh, whatever it holds.
+    Volume(std::vector<uint8_t> image, const Params &params, const VolumeOptions &vo);
+    Volume(std::vector<uint8_t> image, const Params &params, bool must_exist = true, int mirror_fd = -1)
+        : Volume(std::move(image), params, VolumeOptions{must_exist, mirror_fd, 0, false}) {}
     Volume(const Volume &) = delete;
     Volume &operator=(const Volume &) = delete;
 
@@ -117,19 +113,30 @@ public:
     // last call, or 0; the library saw that write fail as a medium fault.
     int take_mirror_error() { return std::exchange(mirror_error_, 0); }
 
+    // Every program and erase since the mount, when VolumeOptions::journal.
+    const std::vector<MediumWrite> &journal() const { return journal_; }
+
     std::vector<dace_entry> entries();
-    // Clusters of the chain starting at `clus`, as the mounted table links them.
-    uint32_t chain_length(uint16_t clus) const;
+    // Clusters of the chain starting at `clus`, as the mounted table links
+    // them, newest first.
+    std::vector<uint16_t> chain(uint16_t clus) const;
+    uint32_t chain_length(uint16_t clus) const { return static_cast<uint32_t>(chain(clus).size()); }
     std::optional<dace_entry> stat(const std::string &name);
 
 private:
+    void record(size_t offset, size_t count);
+
     Params params_;
     std::unique_ptr<dace_sim::FlashSim> sim_;
     std::vector<uint64_t> block_;
     dace_state *state_ = nullptr;
     StampSource stamp_;
     int mirror_error_ = 0;
+    std::vector<MediumWrite> journal_;
 };
+
+// Whether every byte is erased (0xFF): a blank medium.
+bool is_blank(const std::vector<uint8_t> &image);
 
 // Whether any cluster holds a valid root copy under these parameters.
 bool has_valid_root(const std::vector<uint8_t> &image, const Params &p);

@@ -3,6 +3,8 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include <fmt/format.h>
@@ -49,7 +51,7 @@ private:
 } // namespace
 
 Image pack_folder(const std::string &dir, const Options &opt, const PackOptions &po, std::vector<std::string> &skipped) {
-    // cmd_pack builds the image and replaces a file with it; it is taken
+    // cmd_pack builds the image and writes a new file with it; it is taken
     // from a private one so that the packing rules stay in one place.
     const ScratchFolder scratch;
     const std::string path = (scratch.path() / "image").string();
@@ -57,6 +59,11 @@ Image pack_folder(const std::string &dir, const Options &opt, const PackOptions 
     Output quiet{out, err};
     cmd_pack(quiet, dir, path, opt, po);
     skipped = said(err);
+
+    std::ifstream file(path, std::ios::binary);
+    std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    if (!file.good() && !file.eof())
+        throw Error("cannot read the packed image back");
 
     // The parameters pack used, given in full: nothing is left to detection.
     const Params p = params_for_new(opt, 0xFFFF);
@@ -67,7 +74,7 @@ Image pack_folder(const std::string &dir, const Options &opt, const PackOptions 
     given.max_files = p.max_files;
     given.crc = std::string(p.crc->name);
     given.crc_seed = p.crc_seed;
-    return image_from_bytes(read_image_file(path), given);
+    return image_from_bytes(std::move(bytes), given);
 }
 
 std::vector<std::string> unpack_to_folder(const Image &img, const std::string &dir) {

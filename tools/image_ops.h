@@ -11,8 +11,9 @@
 
 namespace dace_tool {
 
-// The image `dace pack` makes of the flat folder `dir`. With
-// po.skip_invalid, each file left out is named in `skipped`.
+// The image `dace pack` makes of the flat folder `dir` (opt.pages sizes
+// the medium). With po.skip_invalid, each file left out is named in
+// `skipped`.
 Image pack_folder(const std::string &dir, const Options &opt, const PackOptions &po, std::vector<std::string> &skipped);
 
 // Writes every file of `img` into `dir` as `dace unpack` does. Returns one

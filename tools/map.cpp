@@ -11,23 +11,37 @@ namespace dace_tool {
 
 namespace {
 
-constexpr uint32_t kRowCells = 64;
+constexpr uint32_t kRowWidth = 64; // characters of cells per row
 constexpr std::string_view kFileMarks = "abcdefghijklmnopqstuvwyzABCDEFGHIJKLMNOPQSTUVWXYZ0123456789"; // no r, x, R
 
-char file_mark(size_t index) { return kFileMarks[index % kFileMarks.size()]; }
-
-char cell_mark(const Survey &s, uint32_t c) {
-    if (s.conflict[c])
-        return '!';
-    switch (s.kind[c]) {
-    case ClusKind::Root: return 'R';
-    case ClusKind::OldRoot: return 'r';
-    case ClusKind::File: return file_mark(size_t(s.owner[c]));
-    case ClusKind::Free: return '.';
-    case ClusKind::Stale: return 'x';
-    case ClusKind::Bad: return '#';
+// Cells are one character while every file has a mark of its own, else two:
+// a file's pair of marks, or a mark of the other kinds doubled ("RR", ".."),
+// which no file's pair can be.
+struct Cells {
+    size_t width;
+    explicit Cells(size_t files) : width(files > kFileMarks.size() ? 2 : 1) {}
+    uint32_t per_row() const { return kRowWidth / static_cast<uint32_t>(width); }
+    std::string file(size_t index) const {
+        const size_t n = kFileMarks.size();
+        if (width == 1)
+            return std::string(1, kFileMarks[index]);
+        return {kFileMarks[(index / n) % n], kFileMarks[index % n]};
     }
-    return '?';
+    std::string other(char mark) const { return std::string(width, mark); }
+};
+
+std::string cell_mark(const Survey &s, const Cells &cells, uint32_t c) {
+    if (s.conflict[c])
+        return cells.other('!');
+    switch (s.kind[c]) {
+    case ClusKind::Root: return cells.other('R');
+    case ClusKind::OldRoot: return cells.other('r');
+    case ClusKind::File: return cells.file(size_t(s.owner[c]));
+    case ClusKind::Free: return cells.other('.');
+    case ClusKind::Stale: return cells.other('x');
+    case ClusKind::Bad: return cells.other('#');
+    }
+    return cells.other('?');
 }
 
 fmt::terminal_color file_color(size_t index) {
@@ -39,7 +53,7 @@ fmt::terminal_color file_color(size_t index) {
     return colors[index % std::size(colors)];
 }
 
-std::string colored(const Survey &s, uint32_t c, char mark) {
+std::string colored(const Survey &s, uint32_t c, const std::string &mark) {
     fmt::text_style style;
     if (s.conflict[c])
         style = fmt::fg(fmt::terminal_color::bright_red) | fmt::emphasis::bold;
@@ -82,7 +96,7 @@ std::string svg_fill(const Survey &s, uint32_t c) {
     case ClusKind::Root: return "#202020";
     case ClusKind::OldRoot: return "#a0a0a0";
     case ClusKind::Free: return "#f2f2f2";
-    case ClusKind::Stale: return "#f0c040";
+    case ClusKind::Stale: return "url(#to-erase)";
     case ClusKind::Bad: return "#600000";
     case ClusKind::File: {
         const double hue = std::fmod(double(s.owner[c]) * 137.508, 360.0);
@@ -107,6 +121,7 @@ std::string cell_title(const Survey &s, uint32_t c) {
 
 void write_svg(const Survey &s, const std::string &path) {
     const uint32_t cell = 14;
+    constexpr uint32_t kRowCells = 64;
     const uint32_t rows = (s.clus_count + kRowCells - 1) / kRowCells;
     const uint32_t grid_h = rows * cell;
     const size_t legend_lines = 6 + s.files.size();
@@ -115,6 +130,10 @@ void write_svg(const Survey &s, const std::string &path) {
     std::string svg = fmt::format("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{}\" height=\"{}\" "
                                   "font-family=\"monospace\" font-size=\"12\">\n",
                                   width, height);
+    // Hatched rather than coloured: no file's colour can match it.
+    svg += "<defs><pattern id=\"to-erase\" width=\"4\" height=\"4\" patternUnits=\"userSpaceOnUse\" "
+           "patternTransform=\"rotate(45)\"><rect width=\"4\" height=\"4\" fill=\"#f2f2f2\"/>"
+           "<rect width=\"2\" height=\"4\" fill=\"#404040\"/></pattern></defs>\n";
     svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     for (uint32_t c = 0; c < s.clus_count; ++c) {
         const uint32_t x = 10 + (c % kRowCells) * cell, y = 10 + (c / kRowCells) * cell;
@@ -133,7 +152,7 @@ void write_svg(const Survey &s, const std::string &path) {
     legend("#202020", "root");
     legend("#a0a0a0", "earlier root (to be erased)");
     legend("#f2f2f2", "free");
-    legend("#f0c040", "to be erased");
+    legend("url(#to-erase)", "to be erased");
     legend("#600000", "bad");
     legend("none\" stroke=\"red\" stroke-width=\"2", "problem found by check");
     for (size_t i = 0; i < s.files.size(); ++i) {
@@ -153,15 +172,19 @@ void write_svg(const Survey &s, const std::string &path) {
 
 int cmd_map(Output &o, const Image &img, const std::string &svg_path) {
     const Survey s = survey_image(img.bytes, img.params());
-    for (uint32_t row = 0; row * kRowCells < s.clus_count; ++row) {
-        std::string line = fmt::format("{:>5} ", row * kRowCells);
-        for (uint32_t c = row * kRowCells; c < s.clus_count && c < (row + 1) * kRowCells; ++c)
-            line += o.color ? colored(s, c, cell_mark(s, c)) : std::string(1, cell_mark(s, c));
+    const Cells cells(s.files.size());
+    const uint32_t row_cells = cells.per_row();
+    for (uint32_t row = 0; row * row_cells < s.clus_count; ++row) {
+        std::string line = fmt::format("{:>5} ", row * row_cells);
+        for (uint32_t c = row * row_cells; c < s.clus_count && c < (row + 1) * row_cells; ++c)
+            line += o.color ? colored(s, c, cell_mark(s, cells, c)) : cell_mark(s, cells, c);
         o.out << line << '\n';
     }
-    o.out << "\nR root  r earlier root  . free  x to be erased  # bad  ! problem (see check)\n";
+    o.out << fmt::format("\n{} root  {} earlier root  {} free  {} to be erased  {} bad  {} problem (see check)\n",
+                         cells.other('R'), cells.other('r'), cells.other('.'), cells.other('x'), cells.other('#'),
+                         cells.other('!'));
     for (size_t i = 0; i < s.files.size(); ++i) {
-        const std::string mark(1, file_mark(i));
+        const std::string mark = cells.file(i);
         o.out << fmt::format("{} {} ({} bytes, {} cluster{})\n",
                              o.color ? fmt::format(fmt::fg(file_color(i)), "{}", mark) : mark,
                              printable(s.files[i].name), s.files[i].entry.size, s.files[i].clusters.size(),

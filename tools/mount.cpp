@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <fmt/format.h>
@@ -30,32 +31,25 @@ namespace {
 // buffer of memory.
 constexpr uint16_t kMountMaxFiles = 32;
 
-// Whether the mount options end up read-only: the last of ro and rw wins.
-bool read_only_in(const std::vector<std::string> &options) {
-    bool read_only = false;
-    for (const std::string &list : options) {
-        size_t start = 0;
-        while (start <= list.size()) {
-            const size_t end = std::min(list.find(',', start), list.size());
-            const std::string one = list.substr(start, end - start);
-            if (one == "ro" || one == "rw")
-                read_only = one == "ro";
-            start = end + 1;
-        }
-    }
-    return read_only;
+// The image path a mount names as its source: symlinks resolved, so that
+// every way of naming the image finds it.
+std::string source_name(const std::string &image) {
+    std::error_code ec;
+    const std::filesystem::path canonical = std::filesystem::weakly_canonical(image, ec);
+    return ec ? std::filesystem::absolute(image).string() : canonical.string();
 }
 
 #ifdef DACE_HAVE_FUSE
 
 MountedImage &mounted() { return *static_cast<MountedImage *>(fuse_get_context()->private_data); }
 
-dace_handle handle_of(const fuse_file_info *fi) { return fi != nullptr ? static_cast<dace_handle>(fi->fh) : 0; }
+FileId id_of(const fuse_file_info *fi) { return fi != nullptr ? FileId{fi->fh} : 0; }
 
 void *on_init(fuse_conn_info *conn, fuse_config *cfg) {
-    // Unlink goes to the file system even while the file is open: the
-    // default would rename it to a hidden name longer than the medium takes.
-    cfg->hard_remove = 1;
+    // An open file that is removed or replaced is renamed to a hidden name
+    // (on_rename) rather than dropped, so that requests that carry only its
+    // path, such as the stat of an open descriptor, still reach it.
+    cfg->hard_remove = 0;
     cfg->use_ino = 0;
     // Every write must reach the volume in order, at the offset the program
     // asked for, so that a write before the end can be refused.
@@ -64,7 +58,7 @@ void *on_init(fuse_conn_info *conn, fuse_config *cfg) {
 }
 
 int on_getattr(const char *path, struct stat *st, fuse_file_info *fi) {
-    return mounted().getattr(path, *st, handle_of(fi));
+    return mounted().getattr(path, *st, id_of(fi));
 }
 
 int on_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_file_info *, fuse_readdir_flags) {
@@ -81,14 +75,14 @@ int on_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_fi
 int on_statfs(const char *, struct statvfs *st) { return mounted().statfs(*st); }
 
 int on_open(const char *path, fuse_file_info *fi) {
-    dace_handle handle = 0;
-    if (const int r = mounted().open(path, fi->flags, handle); r != 0)
+    FileId id = 0;
+    if (const int r = mounted().open(path, fi->flags, id); r != 0)
         return r;
-    fi->fh = handle;
+    fi->fh = id;
     // With atomic O_TRUNC the truncation arrives with the open, not before it.
     if ((fi->flags & O_TRUNC) != 0 && (fi->flags & O_ACCMODE) != O_RDONLY) {
-        if (const int r = mounted().truncate(path, 0); r != 0) {
-            mounted().release(handle);
+        if (const int r = mounted().truncate(path, 0, id); r != 0) {
+            mounted().release(id);
             return r;
         }
     }
@@ -96,39 +90,52 @@ int on_open(const char *path, fuse_file_info *fi) {
 }
 
 int on_create(const char *path, mode_t, fuse_file_info *fi) {
-    dace_handle handle = 0;
-    const int r = mounted().create(path, handle);
-    fi->fh = handle;
+    FileId id = 0;
+    const int r = mounted().create(path, id);
+    fi->fh = id;
     return r;
 }
 
 int on_read(const char *, char *buf, size_t size, off_t offset, fuse_file_info *fi) {
-    return static_cast<int>(mounted().read(handle_of(fi), buf, size, offset));
+    return static_cast<int>(mounted().read(id_of(fi), buf, size, offset));
 }
 
 int on_write(const char *, const char *buf, size_t size, off_t offset, fuse_file_info *fi) {
-    return static_cast<int>(mounted().write(handle_of(fi), buf, size, offset));
+    return static_cast<int>(mounted().write(id_of(fi), buf, size, offset));
 }
 
-int on_flush(const char *, fuse_file_info *fi) { return mounted().flush(handle_of(fi)); }
-int on_fsync(const char *, int, fuse_file_info *fi) { return mounted().fsync(handle_of(fi)); }
-int on_release(const char *, fuse_file_info *fi) { return mounted().release(handle_of(fi)); }
+int on_flush(const char *, fuse_file_info *fi) { return mounted().flush(id_of(fi)); }
+int on_fsync(const char *, int, fuse_file_info *fi) { return mounted().fsync(id_of(fi)); }
+int on_release(const char *, fuse_file_info *fi) { return mounted().release(id_of(fi)); }
 
 int on_fsyncdir(const char *, int, fuse_file_info *) { return mounted().sync(); }
 
-int on_truncate(const char *path, off_t length, fuse_file_info *) { return mounted().truncate(path, length); }
+// With a file handle (ftruncate, fchmod, futimens) the open file is meant,
+// also one whose name is gone.
+int on_truncate(const char *path, off_t length, fuse_file_info *fi) {
+    return mounted().truncate(path, length, id_of(fi));
+}
 int on_unlink(const char *path) { return mounted().unlink(path); }
-int on_rename(const char *from, const char *to, unsigned flags) { return mounted().rename(from, to, flags); }
+// The prefix of the names the FUSE library hides removed open files under.
+constexpr std::string_view kHiddenPrefix = "/.fuse_hidden";
 
-int on_utimens(const char *path, const struct timespec times[2], fuse_file_info *) {
-    if (times != nullptr)
-        return mounted().utimens(path, times);
-    const struct timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
-    return mounted().utimens(path, now);
+int on_rename(const char *from, const char *to, unsigned flags) {
+    if (std::string_view(to).starts_with(kHiddenPrefix))
+        return mounted().hide(from, to);
+    return mounted().rename(from, to, flags);
 }
 
-int on_chmod(const char *path, mode_t mode, fuse_file_info *) { return mounted().chmod(path, mode); }
-int on_chown(const char *path, uid_t uid, gid_t gid, fuse_file_info *) { return mounted().chown(path, uid, gid); }
+int on_utimens(const char *path, const struct timespec times[2], fuse_file_info *fi) {
+    if (times != nullptr)
+        return mounted().utimens(path, times, id_of(fi));
+    const struct timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+    return mounted().utimens(path, now, id_of(fi));
+}
+
+int on_chmod(const char *path, mode_t mode, fuse_file_info *fi) { return mounted().chmod(path, mode, id_of(fi)); }
+int on_chown(const char *path, uid_t uid, gid_t gid, fuse_file_info *fi) {
+    return mounted().chown(path, uid, gid, id_of(fi));
+}
 
 // The medium holds one flat folder of plain files.
 int on_mkdir(const char *, mode_t) { return -EPERM; }
@@ -191,25 +198,48 @@ int cmd_mount(const std::string &image, const std::string &mountpoint, const Opt
     std::error_code ec;
     if (!std::filesystem::is_directory(mountpoint, ec))
         throw Error(fmt::format("mount point {} is not a folder", mountpoint));
-    const bool read_only = read_only_in(mo.fuse_options);
+    std::vector<std::string> fuse_options;
+    const MountSettings settings = parse_mount_options(mo.fuse_options, fuse_options);
+    const bool read_only = settings.read_only;
 
-    // Held until the mount ends, also across the fork into the background.
-    const ImageLock lock(image, read_only ? O_RDONLY : O_RDWR, !read_only);
     Options with_slots = opt;
     if (!with_slots.max_files)
         with_slots.max_files = kMountMaxFiles;
-    Image img = image_from_bytes(read_image_file(image), with_slots);
-    const int fd = lock.fd();
+    // Its lock is held until the mount ends, also across the fork into the background.
+    Image img = open_image(image, with_slots, read_only ? LockAccess::Read : LockAccess::Change, LockHolder::Mount);
+    const int fd = img.lock->fd();
+    // Changes on a damaged medium could build on what is lost; reading it
+    // is safe, and verified reads fail where the damage lies.
+    const std::optional<Damage> damage = find_damage(img.bytes, img.params());
+    if (damage) {
+        if (!read_only)
+            throw Error(fmt::format("{} is damaged: {}; not mounted: `dace check {}` lists the problems, and -o ro "
+                                    "mounts it read-only to copy out what is intact",
+                                    image, damage->summary, image));
+        fmt::print(stderr, "dace: warning: {} is damaged: {}; reads of what is lost fail with EIO\n", image,
+                   damage->summary);
+    }
+    Params params = img.params();
+    if (damage && extend_cut_image(img.bytes, params))
+        fmt::print(stderr, "dace: warning: {} ends before cluster {}, which its directory names: shown as if the "
+                           "missing end were erased\n",
+                   image, params.clus_count() - 1);
     // A read-only mount leaves the file alone, even what mounting repairs.
-    auto volume = std::make_unique<Volume>(std::move(img.bytes), img.params(), true, read_only ? -1 : fd);
-    MountedImage mount(std::move(volume), read_only, [fd] { return ::fdatasync(fd) == 0 ? 0 : -errno; });
+    VolumeOptions vo;
+    vo.mirror_fd = read_only ? -1 : fd;
+    vo.mirror_origin = img.offset;
+    auto volume = std::make_unique<Volume>(std::move(img.bytes), params, vo);
+    MountedImage mount(std::move(volume), settings, [fd] { return ::fdatasync(fd) == 0 ? 0 : -errno; });
+    if (damage)
+        mount.show_broken(damage->broken_files);
 
     if (::access("/dev/fuse", R_OK | W_OK) != 0)
         throw Error(fmt::format("/dev/fuse: {}: this machine cannot mount through FUSE", std::strerror(errno)));
 
-    std::string options = "fsname=" + option_value(std::filesystem::absolute(image).string()) +
-                          ",subtype=dace,default_permissions";
-    for (const std::string &o : mo.fuse_options)
+    // The source in the mount table names the image, so that other dace
+    // commands can tell where the mount that holds it is.
+    std::string options = "fsname=" + option_value(source_name(image)) + ",subtype=dace,default_permissions";
+    for (const std::string &o : fuse_options)
         options += "," + o;
     std::vector<std::string> args = {"dace", mountpoint, "-s", "-o", options};
     if (mo.foreground)

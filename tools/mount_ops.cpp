@@ -3,10 +3,17 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <set>
+
+#include <fmt/format.h>
+
+#include "tools/survey.h"
 
 namespace dace_tool {
 
@@ -14,6 +21,7 @@ namespace {
 
 constexpr uint64_t kNanos = 1000000000ull;
 constexpr mode_t kAllModeBits = 07777;
+constexpr mode_t kWriteBits = 0222;
 
 // The file a path names: "" for the folder itself, nothing for a path below
 // a file (the folder is flat, so no such path exists).
@@ -53,6 +61,21 @@ struct timespec time_of(uint64_t stamp) {
     return t;
 }
 
+// The stamp a utimens request asks for: nothing to change, a value, or an
+// errno for a time the stamp cannot hold.
+int stamp_asked(const struct timespec &mtime, std::optional<uint64_t> &stamp) {
+    if (mtime.tv_nsec == UTIME_OMIT)
+        return 0;
+    if (mtime.tv_nsec == UTIME_NOW) {
+        stamp = now_stamp();
+        return 0;
+    }
+    if (mtime.tv_sec < 0 || mtime.tv_nsec < 0 || mtime.tv_nsec >= static_cast<long>(kNanos))
+        return -EINVAL; // the stamp holds no time before 1970
+    stamp = static_cast<uint64_t>(mtime.tv_sec) * kNanos + static_cast<uint64_t>(mtime.tv_nsec);
+    return 0;
+}
+
 // Sets the stamp that the library's update callback gives the entries a
 // change touches, for the length of one operation.
 class Stamping {
@@ -66,24 +89,145 @@ private:
     StampSource &source_;
 };
 
-} // namespace
-
-MountedImage::MountedImage(std::unique_ptr<Volume> volume, bool read_only, std::function<int()> sync)
-    : volume_(std::move(volume)), read_only_(read_only), sync_(std::move(sync)), uid_(::getuid()),
-      gid_(::getgid()) {
-    ::clock_gettime(CLOCK_REALTIME, &mounted_at_);
+// A number in an option: decimal, or octal for masks.
+template <class T> T option_number(const std::string &option, const std::string &text, int base) {
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, base);
+    if (text.empty() || *end != 0 || errno != 0 || text[0] == '-' || v > static_cast<unsigned long long>(T(~T{0})))
+        throw Error(fmt::format("mount option {}={}: not a {} number", option, text, base == 8 ? "octal" : "decimal"));
+    return static_cast<T>(v);
 }
 
+} // namespace
+
+MountSettings parse_mount_options(const std::vector<std::string> &lists, std::vector<std::string> &rest) {
+    MountSettings s;
+    for (const std::string &list : lists) {
+        std::string passed;
+        size_t start = 0;
+        while (start <= list.size()) {
+            // A backslash keeps the next character (a comma) inside a value.
+            size_t end = start;
+            while (end < list.size() && list[end] != ',')
+                end += list[end] == '\\' && end + 1 < list.size() ? 2 : 1;
+            const std::string one = list.substr(start, end - start);
+            start = end + 1;
+            const size_t eq = one.find('=');
+            const std::string key = one.substr(0, eq);
+            const std::string value = eq == std::string::npos ? "" : one.substr(eq + 1);
+            if (one == "ro" || one == "rw") {
+                s.read_only = one == "ro";
+                passed += (passed.empty() ? "" : ",") + one; // the kernel refuses writes too
+            } else if (one == "quiet" || one == "noquiet") {
+                s.quiet = one == "quiet";
+            } else if (key == "uid" && eq != std::string::npos) {
+                s.uid = option_number<uid_t>(key, value, 10);
+            } else if (key == "gid" && eq != std::string::npos) {
+                s.gid = option_number<gid_t>(key, value, 10);
+            } else if ((key == "umask" || key == "fmask" || key == "dmask") && eq != std::string::npos) {
+                const auto mask = static_cast<mode_t>(option_number<uint16_t>(key, value, 8) & 0777);
+                if (key != "dmask")
+                    s.fmask = mask;
+                if (key != "fmask")
+                    s.dmask = mask;
+            } else if (!one.empty()) {
+                passed += (passed.empty() ? "" : ",") + one;
+            }
+        }
+        if (!passed.empty())
+            rest.push_back(passed);
+    }
+    return s;
+}
+
+std::optional<Damage> find_damage(const std::vector<uint8_t> &image, const Params &p) {
+    const Survey sv = survey_image(image, p);
+    if (sv.problems.empty())
+        return std::nullopt;
+    // What counts is the committed files: a root log left torn by a power cut
+    // (a copy cut short, a root move cut short) is what the library's mount
+    // expects and handles.
+    const uint32_t payload = p.clus_size() - uint32_t{sizeof(dace_clus_header)};
+    std::map<std::string, int> bearers;
+    for (const FileChain &f : sv.files)
+        ++bearers[f.name];
+    Damage d;
+    std::vector<std::string> hurt;
+    for (const FileChain &f : sv.files) {
+        const uint64_t need = (uint64_t{f.entry.size} + payload - 1) / payload;
+        bool bad = f.clusters.size() != need || bearers[f.name] > 1 || dace_check_filename(f.name.c_str()) != 0;
+        for (const uint16_t c : f.clusters)
+            bad = bad || sv.conflict[c] != 0;
+        if (f.clusters.size() < need)
+            d.broken_files.emplace(f.name, f.entry.size);
+        if (bad)
+            hurt.push_back(f.name);
+    }
+    if (hurt.empty() && sv.root() != nullptr)
+        return std::nullopt;
+    // The survey's line about the first damaged file.
+    std::string line = sv.problems.front();
+    if (!hurt.empty()) {
+        const std::string quoted = "\"" + printable(hurt.front()) + "\"";
+        const auto it = std::find_if(sv.problems.begin(), sv.problems.end(),
+                                     [&](const std::string &l) { return l.find(quoted) != std::string::npos; });
+        if (it != sv.problems.end())
+            line = *it;
+    }
+    const size_t more = hurt.size() > 1 ? hurt.size() - 1 : 0;
+    d.summary = more == 0 ? line : fmt::format("{} (and {} more damaged file{})", line, more, more == 1 ? "" : "s");
+    return d;
+}
+
+bool extend_cut_image(std::vector<uint8_t> &image, Params &p) {
+    const Survey sv = survey_image(image, p, {}, false);
+    uint32_t last = 0;
+    for (const FileChain &f : sv.files)
+        if (f.entry.clus != CLUS_END && f.entry.clus >= sv.clus_count)
+            last = std::max<uint32_t>(last, f.entry.clus);
+    const uint64_t pages = (uint64_t{last} + 1) * p.clus_pages;
+    if (last == 0 || last >= CLUS_BAD || pages > 0xFFFFu)
+        return false;
+    p.total_pages = static_cast<uint16_t>(pages);
+    image.resize(size_t{p.total_pages} * p.page_size, 0xFF);
+    return true;
+}
+
+namespace {
+
+MountSettings settings_with(bool read_only) {
+    MountSettings s;
+    s.read_only = read_only;
+    return s;
+}
+
+} // namespace
+
+MountedImage::MountedImage(std::unique_ptr<Volume> volume, const MountSettings &settings, std::function<int()> sync)
+    : volume_(std::move(volume)), settings_(settings), sync_(std::move(sync)),
+      uid_(settings.uid.value_or(::getuid())), gid_(settings.gid.value_or(::getgid())) {
+    ::clock_gettime(CLOCK_REALTIME, &mounted_at_);
+    // A program must never get bytes the medium did not keep as written.
+    dace_verify_reads(state(), 1);
+}
+
+MountedImage::MountedImage(std::unique_ptr<Volume> volume, bool read_only, std::function<int()> sync)
+    : MountedImage(std::move(volume), settings_with(read_only), std::move(sync)) {}
+
 MountedImage::~MountedImage() {
-    for (const auto &[handle, programs] : opens_) {
+    for (const auto &[id, f] : files_) {
         // A close that fell short keeps the handle open; once more retries it.
-        if (dace_close(state(), handle) == 2)
-            dace_close(state(), handle);
+        if (f.handle != 0 && dace_close(state(), f.handle) == DACE_CLOSE_WRITE_FAILED)
+            dace_close(state(), f.handle);
     }
     sync();
 }
 
-mode_t MountedImage::file_mode() const { return read_only_ ? 0444 : 0644; }
+mode_t MountedImage::file_mode() const {
+    const mode_t mode = 0777 & ~settings_.fmask;
+    return settings_.read_only ? mode & ~kWriteBits : mode;
+}
 
 // Why a change did not take: the image file refused a write, or else the
 // medium has no cluster the change can use.
@@ -106,21 +250,85 @@ int MountedImage::find_file(const char *path, std::string &name) {
     return position >= 0 ? position : -ENOENT;
 }
 
-dace_handle MountedImage::handle_at(int position) {
-    for (const auto &[handle, programs] : opens_)
-        if (state()->files[handle ^ HANDLE_MAGIC].entry == position)
-            return handle;
+MountedImage::OpenFile *MountedImage::open_file(FileId id) {
+    const auto it = files_.find(id);
+    return it == files_.end() || it->second.programs == 0 ? nullptr : &it->second;
+}
+
+MountedImage::OpenFile *MountedImage::held_file(const char *path, FileId id) {
+    if (id != 0)
+        return open_file(id);
+    const auto name = name_of(path);
+    const auto it = name ? hidden_.find(*name) : hidden_.end();
+    return it == hidden_.end() ? nullptr : open_file(it->second);
+}
+
+std::map<FileId, MountedImage::OpenFile>::iterator MountedImage::open_at(int position) {
+    for (auto it = files_.begin(); it != files_.end(); ++it)
+        if (it->second.handle != 0 && state()->files[it->second.handle ^ HANDLE_MAGIC].entry == position)
+            return it;
+    return files_.end();
+}
+
+int MountedImage::let_go(int position, std::map<FileId, OpenFile>::iterator &held) {
+    held = open_at(position);
+    if (held == files_.end())
+        return 0;
+    if (held->second.programs > 0)
+        return detach(held->second);
+    if (dace_close(state(), held->second.handle) != DACE_OK)
+        return medium_error();
+    files_.erase(held);
+    held = files_.end();
     return 0;
 }
 
-int MountedImage::close_idle(int position) {
-    const dace_handle handle = handle_at(position);
-    if (handle == 0 || opens_[handle] != 0)
-        return 0;
-    if (dace_close(state(), handle) != 0)
+// Whatever the programs wrote is committed by the close, so the change by
+// name that follows removes the file whole; bytes that cannot be read back
+// stay unreadable in memory too.
+int MountedImage::detach(OpenFile &f) {
+    dace_entry e{};
+    if (dace_statf(state(), f.handle, &e) != 0)
+        return -EIO;
+    auto d = std::make_unique<Detached>();
+    d->stamp = e.stamp;
+    d->data.resize(e.size);
+    uint32_t done = 0;
+    const int sought = e.size > 0 ? dace_seek(state(), f.handle, 0, DACE_SEEK_SET) : DACE_SEEK_FAILED;
+    if (sought == DACE_SEEK_FLUSH_FAILED)
         return medium_error();
-    opens_.erase(handle);
+    while (sought == DACE_OK && done < e.size) {
+        const uint32_t got = dace_read(state(), d->data.data() + done, e.size - done, f.handle);
+        if (got == 0)
+            break;
+        done += got;
+    }
+    d->readable = done;
+    int closed = dace_close(state(), f.handle);
+    if (closed == DACE_CLOSE_WRITE_FAILED)
+        closed = dace_close(state(), f.handle);
+    if (closed != DACE_OK)
+        return medium_error();
+    detached_bytes_ += d->data.size();
+    f.handle = 0;
+    f.detached = std::move(d);
     return 0;
+}
+
+void MountedImage::reattach(OpenFile &f, const std::string &name) {
+    const dace_handle handle = dace_open(state(), name.c_str());
+    if (handle == 0)
+        return; // the programs go on with the copy in memory
+    detached_bytes_ -= f.detached->data.size();
+    f.detached.reset();
+    f.handle = handle;
+}
+
+uint64_t MountedImage::shown_size(const dace_entry &e) const {
+    if (broken_.empty())
+        return e.size;
+    const auto it = broken_.find(entry_name(e));
+    return it == broken_.end() ? e.size : std::max(e.size, it->second);
 }
 
 void MountedImage::fill_file_stat(const dace_entry &e, struct stat &st) const {
@@ -130,30 +338,42 @@ void MountedImage::fill_file_stat(const dace_entry &e, struct stat &st) const {
     st.st_nlink = 1;
     st.st_uid = uid_;
     st.st_gid = gid_;
-    st.st_size = static_cast<off_t>(e.size);
+    st.st_size = static_cast<off_t>(shown_size(e));
     st.st_blksize = static_cast<blksize_t>(payload);
     st.st_blocks = static_cast<blkcnt_t>(clusters * volume_->params().clus_size() / 512);
     st.st_mtim = st.st_ctim = st.st_atim = time_of(e.stamp);
 }
 
-int MountedImage::getattr(const char *path, struct stat &st, dace_handle handle) {
+int MountedImage::getattr(const char *path, struct stat &st, FileId id) {
     st = {};
-    dace_entry e{};
-    if (handle != 0 && dace_statf(state(), handle, &e) == 0) {
-        fill_file_stat(e, st);
-        return 0;
+    if (const OpenFile *f = held_file(path, id)) {
+        dace_entry e{};
+        if (f->detached) {
+            e.size = static_cast<uint32_t>(f->detached->data.size());
+            e.stamp = f->detached->stamp;
+            fill_file_stat(e, st);
+            st.st_nlink = 0; // no name leads to it any more
+            st.st_blocks = 0;
+            return 0;
+        }
+        if (dace_statf(state(), f->handle, &e) == 0) {
+            fill_file_stat(e, st);
+            return 0;
+        }
     }
     const auto name = name_of(path);
     if (!name)
         return -ENOENT;
     if (name->empty()) {
-        st.st_mode = S_IFDIR | (read_only_ ? 0555 : 0755);
+        const mode_t mode = 0777 & ~settings_.dmask;
+        st.st_mode = S_IFDIR | (settings_.read_only ? mode & ~kWriteBits : mode);
         st.st_nlink = 2;
         st.st_uid = uid_;
         st.st_gid = gid_;
         st.st_mtim = st.st_ctim = st.st_atim = mounted_at_;
         return 0;
     }
+    dace_entry e{};
     if (dace_stat(state(), name->c_str(), &e) != 0)
         return -ENOENT;
     fill_file_stat(e, st);
@@ -188,25 +408,32 @@ int MountedImage::statfs(struct statvfs &st) {
     return 0;
 }
 
-int MountedImage::open(const char *path, int flags, dace_handle &handle) {
-    if (read_only_ && (flags & O_ACCMODE) != O_RDONLY)
+int MountedImage::open(const char *path, int flags, FileId &id) {
+    if (settings_.read_only && (flags & O_ACCMODE) != O_RDONLY)
         return -EROFS;
+    if (OpenFile *f = held_file(path, 0)) {
+        ++f->programs;
+        id = hidden_.at(*name_of(path));
+        return 0;
+    }
     std::string name;
     const int position = find_file(path, name);
     if (position < 0)
         return position;
-    handle = handle_at(position);
-    if (handle == 0) {
-        handle = dace_open(state(), name.c_str());
+    auto it = open_at(position);
+    if (it == files_.end()) {
+        const dace_handle handle = dace_open(state(), name.c_str());
         if (handle == 0)
-            return state()->free_list == nullptr ? -ENFILE : -EIO;
+            return state()->free_list == nullptr ? -ENFILE : -EIO; // EIO: its first cluster does not read back
+        it = files_.emplace(next_id_++, OpenFile{0, handle, nullptr}).first;
     }
-    ++opens_[handle];
+    ++it->second.programs;
+    id = it->first;
     return 0;
 }
 
-int MountedImage::create(const char *path, dace_handle &handle) {
-    if (read_only_)
+int MountedImage::create(const char *path, FileId &id) {
+    if (settings_.read_only)
         return -EROFS;
     const auto name = name_of(path);
     if (!name)
@@ -223,44 +450,92 @@ int MountedImage::create(const char *path, dace_handle &handle) {
     if (s->free_list == nullptr)
         return -ENFILE;
     const Stamping stamping(volume_->stamp(), now_stamp());
-    handle = dace_create(s, name->c_str());
+    const dace_handle handle = dace_create(s, name->c_str());
     if (handle == 0)
         return -ENOSPC; // the root had to move and no cluster was free
-    opens_[handle] = 1;
+    id = files_.emplace(next_id_++, OpenFile{1, handle, nullptr}).first->first;
     return 0;
 }
 
-long MountedImage::read(dace_handle handle, char *buf, size_t size, off_t offset) {
-    dace_entry e{};
-    if (dace_statf(state(), handle, &e) != 0)
+long MountedImage::read_detached(const Detached &d, char *buf, size_t size, off_t offset) const {
+    if (static_cast<uint64_t>(offset) >= d.data.size())
+        return 0;
+    const auto at = static_cast<size_t>(offset);
+    const size_t want = std::min(size, d.data.size() - at);
+    if (at + want > d.readable)
+        return -EIO;
+    std::memcpy(buf, d.data.data() + at, want);
+    return static_cast<long>(want);
+}
+
+long MountedImage::read(FileId id, char *buf, size_t size, off_t offset) {
+    const OpenFile *f = open_file(id);
+    if (f == nullptr)
         return -EBADF;
     if (offset < 0)
         return -EINVAL;
-    if (static_cast<uint64_t>(offset) >= e.size)
+    if (f->detached)
+        return read_detached(*f->detached, buf, size, offset);
+    dace_entry e{};
+    if (dace_statf(state(), f->handle, &e) != 0)
+        return -EBADF;
+    const uint64_t shown = shown_size(e);
+    if (static_cast<uint64_t>(offset) >= shown)
         return 0;
+    if (std::min<uint64_t>(static_cast<uint64_t>(offset) + size, shown) > e.size)
+        return -EIO; // what the medium lost of a broken file
     const auto at = static_cast<uint32_t>(offset);
-    if (dace_tell(state(), handle) != at) {
-        const int r = dace_seek(state(), handle, at, 0);
-        if (r == 3)
+    if (dace_tell(state(), f->handle) != at) {
+        const int r = dace_seek(state(), f->handle, at, DACE_SEEK_SET);
+        if (r == DACE_SEEK_FLUSH_FAILED)
             return medium_error();
-        if (r != 0)
-            return -EIO;
+        if (r != DACE_OK)
+            return -EIO; // the cluster there does not read back as written
     }
     const auto want = static_cast<uint32_t>(std::min<uint64_t>(size, e.size - at));
     uint32_t done = 0;
     while (done < want) {
-        const uint32_t got = dace_read(state(), buf + done, want - done, handle);
+        const uint32_t got = dace_read(state(), buf + done, want - done, f->handle);
         if (got == 0)
             break;
         done += got;
     }
-    // Bytes the entry promises but no cluster gives back: a damaged chain.
-    return done == 0 ? -EIO : long{done};
+    // Bytes the entry promises but the medium does not give back as written.
+    // A short count would read as the end of the file: the read fails whole.
+    return done < want ? -EIO : long{done};
 }
 
-long MountedImage::write(dace_handle handle, const char *buf, size_t size, off_t offset) {
-    if (read_only_)
+long MountedImage::write_detached(Detached &d, const char *buf, size_t size, off_t offset) {
+    // The same rules as on the medium: a program sees one kind of file.
+    if (offset < 0 || static_cast<uint64_t>(offset) != d.data.size())
+        return -EPERM;
+    if (size == 0)
+        return 0;
+    // Memory for files no name leads to is bounded by what the medium holds.
+    const uint64_t capacity = uint64_t{state()->clus_count} * state()->clus_payload;
+    const uint64_t room = std::min<uint64_t>(0xFFFFFFFFull - d.data.size(),
+                                             capacity > detached_bytes_ ? capacity - detached_bytes_ : 0);
+    const auto want = static_cast<size_t>(std::min<uint64_t>(size, room));
+    if (want == 0)
+        return d.data.size() == 0xFFFFFFFFull ? -EFBIG : -ENOSPC;
+    const bool whole = d.readable == d.data.size();
+    d.data.insert(d.data.end(), buf, buf + want);
+    if (whole)
+        d.readable = d.data.size();
+    d.stamp = now_stamp();
+    detached_bytes_ += want;
+    return static_cast<long>(want);
+}
+
+long MountedImage::write(FileId id, const char *buf, size_t size, off_t offset) {
+    if (settings_.read_only)
         return -EROFS;
+    OpenFile *f = open_file(id);
+    if (f == nullptr)
+        return -EBADF;
+    if (f->detached)
+        return write_detached(*f->detached, buf, size, offset);
+    const dace_handle handle = f->handle;
     dace_entry e{};
     if (dace_statf(state(), handle, &e) != 0)
         return -EBADF;
@@ -272,8 +547,13 @@ long MountedImage::write(dace_handle handle, const char *buf, size_t size, off_t
         return 0;
     if (want == 0)
         return -EFBIG;
-    if (dace_tell(state(), handle) != e.size && dace_seek(state(), handle, 0, 2) != 0)
-        return medium_error();
+    if (dace_tell(state(), handle) != e.size) {
+        const int r = dace_seek(state(), handle, 0, DACE_SEEK_END);
+        if (r == DACE_SEEK_FLUSH_FAILED)
+            return medium_error();
+        if (r != DACE_OK)
+            return -EIO; // the last cluster does not read back as written
+    }
     const Stamping stamping(volume_->stamp(), now_stamp());
     uint32_t done = dace_write(state(), buf, want, handle);
     // Clusters released since the last commit are handed out only once a
@@ -283,49 +563,76 @@ long MountedImage::write(dace_handle handle, const char *buf, size_t size, off_t
     return done == 0 ? medium_error() : long{done};
 }
 
-int MountedImage::flush(dace_handle handle) {
-    if (read_only_)
+int MountedImage::flush(FileId id) {
+    const OpenFile *f = open_file(id);
+    if (f == nullptr)
+        return -EBADF;
+    // A file no name leads to has nothing to make durable.
+    if (settings_.read_only || f->detached)
         return 0;
-    return dace_flush(state(), handle) == 0 ? 0 : medium_error();
+    return dace_flush(state(), f->handle) == 0 ? 0 : medium_error();
 }
 
-int MountedImage::fsync(dace_handle handle) {
-    if (const int r = flush(handle); r != 0)
+int MountedImage::fsync(FileId id) {
+    if (const int r = flush(id); r != 0)
         return r;
-    return sync_ && !read_only_ ? sync_() : 0;
+    return sync_ && !settings_.read_only ? sync_() : 0;
 }
 
 int MountedImage::sync() {
     if (const int r = commit(); r != 0)
         return r;
-    return sync_ && !read_only_ ? sync_() : 0;
+    return sync_ && !settings_.read_only ? sync_() : 0;
 }
 
-int MountedImage::release(dace_handle handle) {
-    const auto it = opens_.find(handle);
-    if (it == opens_.end() || it->second == 0)
+int MountedImage::release(FileId id) {
+    const auto it = files_.find(id);
+    if (it == files_.end() || it->second.programs == 0)
         return -EBADF;
-    if (--it->second > 0)
+    OpenFile &f = it->second;
+    if (--f.programs > 0)
         return 0;
-    int r = dace_close(state(), handle);
-    if (r == 2)
-        r = dace_close(state(), handle);
-    if (r == 2)
+    if (f.detached) {
+        detached_bytes_ -= f.detached->data.size();
+        std::erase_if(hidden_, [id](const auto &named) { return named.second == id; });
+        files_.erase(it);
+        return 0;
+    }
+    int r = dace_close(state(), f.handle);
+    if (r == DACE_CLOSE_WRITE_FAILED)
+        r = dace_close(state(), f.handle);
+    if (r == DACE_CLOSE_WRITE_FAILED)
         return medium_error(); // kept, closed again when the file is next needed
-    opens_.erase(it);
+    files_.erase(it);
     return 0;
 }
 
-int MountedImage::truncate(const char *path, off_t length) {
-    if (read_only_)
+int MountedImage::truncate(const char *path, off_t length, FileId id) {
+    if (settings_.read_only)
         return -EROFS;
-    std::string name;
-    if (const int position = find_file(path, name); position < 0)
-        return position;
-    dace_entry e{};
-    dace_stat(state(), name.c_str(), &e);
+    OpenFile *f = held_file(path, id);
     if (length < 0)
         return -EINVAL;
+    if (f != nullptr && f->detached) {
+        Detached &d = *f->detached;
+        if (static_cast<uint64_t>(length) > d.data.size())
+            return -EPERM;
+        detached_bytes_ -= d.data.size() - static_cast<size_t>(length);
+        d.data.resize(static_cast<size_t>(length));
+        d.readable = std::min<uint64_t>(d.readable, d.data.size());
+        d.stamp = now_stamp();
+        return 0;
+    }
+    std::string name;
+    dace_entry e{};
+    if (f != nullptr) {
+        if (dace_statf(state(), f->handle, &e) != 0)
+            return -EBADF;
+        name = entry_name(e);
+    } else if (const int position = find_file(path, name); position < 0) {
+        return position;
+    }
+    dace_stat(state(), name.c_str(), &e);
     if (static_cast<uint64_t>(length) > e.size)
         return -EPERM; // a file cannot be lengthened but by writing at its end
     if (static_cast<uint64_t>(length) == e.size)
@@ -335,20 +642,25 @@ int MountedImage::truncate(const char *path, off_t length) {
 }
 
 int MountedImage::unlink(const char *path) {
-    if (read_only_)
+    if (settings_.read_only)
         return -EROFS;
+    if (const auto hidden = name_of(path); hidden && hidden_.erase(*hidden) > 0)
+        return 0; // the file itself goes with its last close
     std::string name;
     const int position = find_file(path, name);
     if (position < 0)
         return position;
-    if (const int r = close_idle(position); r != 0)
+    auto held = files_.end();
+    if (const int r = let_go(position, held); r != 0)
         return r;
-    // An open file's clusters cannot go while a program reads them.
-    return change_result(dace_remove(state(), name.c_str()), -EBUSY);
+    const int result = dace_remove(state(), name.c_str());
+    if (held != files_.end() && result >= DACE_NO_FILE && result <= DACE_NO_ROOM)
+        reattach(held->second, name); // nothing changed: the name still leads to the file
+    return change_result(result, -EBUSY);
 }
 
 int MountedImage::rename(const char *from, const char *to, unsigned flags) {
-    if (read_only_)
+    if (settings_.read_only)
         return -EROFS;
     if ((flags & ~unsigned{RENAME_NOREPLACE}) != 0)
         return -EINVAL; // exchanging two names is not offered
@@ -368,63 +680,85 @@ int MountedImage::rename(const char *from, const char *to, unsigned flags) {
         return -EEXIST;
     if (bearer == position)
         return 0; // both names are the same file
-    if (const int r = bearer >= 0 ? close_idle(bearer) : 0; r != 0)
+    auto held = files_.end();
+    if (const int r = bearer >= 0 ? let_go(bearer, held) : 0; r != 0)
         return r;
-    // Refused (2) only when the file to be replaced is open: the name is valid.
-    return change_result(dace_rename_replace(state(), old_name->c_str(), new_name->c_str()), -EBUSY);
+    const int result = dace_rename_replace(state(), old_name->c_str(), new_name->c_str());
+    if (held != files_.end() && result >= DACE_NO_FILE && result <= DACE_NO_ROOM)
+        reattach(held->second, *new_name);
+    return change_result(result, -EBUSY);
 }
 
-int MountedImage::utimens(const char *path, const struct timespec times[2]) {
-    const struct timespec &mtime = times[1];
-    if (read_only_)
+int MountedImage::hide(const char *path, const char *hidden) {
+    const auto hidden_name = name_of(hidden);
+    if (!hidden_name || hidden_name->empty())
+        return -EINVAL;
+    std::string name;
+    const int position = find_file(path, name);
+    if (position < 0)
+        return position;
+    const auto held = open_at(position);
+    const FileId id = held != files_.end() && held->second.programs > 0 ? held->first : 0;
+    if (const int r = unlink(path); r != 0)
+        return r;
+    if (id != 0)
+        hidden_[*hidden_name] = id;
+    return 0;
+}
+
+int MountedImage::utimens(const char *path, const struct timespec times[2], FileId id) {
+    if (settings_.read_only)
         return -EROFS;
+    std::optional<uint64_t> stamp;
+    OpenFile *f = held_file(path, id);
+    if (f != nullptr && f->detached) {
+        const int bad = stamp_asked(times[1], stamp);
+        if (bad == 0 && stamp)
+            f->detached->stamp = *stamp;
+        return bad;
+    }
     const auto name = name_of(path);
     if (!name || name->empty())
         return name ? 0 : -ENOENT; // the folder keeps no time of its own
     if (dace_find_file(state(), name->c_str()) < 0)
         return -ENOENT;
-    if (mtime.tv_nsec == UTIME_OMIT)
-        return 0;
-    uint64_t stamp = 0;
-    if (mtime.tv_nsec == UTIME_NOW) {
-        stamp = now_stamp();
-    } else {
-        if (mtime.tv_sec < 0 || mtime.tv_nsec < 0 || mtime.tv_nsec >= static_cast<long>(kNanos))
-            return -EINVAL; // the stamp holds no time before 1970
-        stamp = static_cast<uint64_t>(mtime.tv_sec) * kNanos + static_cast<uint64_t>(mtime.tv_nsec);
-    }
+    if (const int bad = stamp_asked(times[1], stamp); bad != 0 || !stamp)
+        return bad;
     // Renaming a file to its own name is the change by name that touches
     // nothing but the entry, whose stamp the update callback then sets.
-    const Stamping stamping(volume_->stamp(), stamp);
+    const Stamping stamping(volume_->stamp(), *stamp);
     return change_result(dace_rename(state(), name->c_str(), name->c_str()), -EINVAL);
 }
 
-int MountedImage::chmod(const char *path, mode_t mode) {
+int MountedImage::chmod(const char *path, mode_t mode, FileId id) {
     struct stat st {};
-    if (const int r = getattr(path, st); r != 0)
+    if (const int r = getattr(path, st, id); r != 0)
         return r;
-    // The medium keeps no modes: only the ones shown are accepted.
-    return (mode & kAllModeBits) == (st.st_mode & kAllModeBits) ? 0 : -EPERM;
+    if ((mode & kAllModeBits) == (st.st_mode & kAllModeBits))
+        return 0;
+    return settings_.read_only ? -EROFS : unkept();
 }
 
-int MountedImage::chown(const char *path, uid_t uid, gid_t gid) {
+int MountedImage::chown(const char *path, uid_t uid, gid_t gid, FileId id) {
     struct stat st {};
-    if (const int r = getattr(path, st); r != 0)
+    if (const int r = getattr(path, st, id); r != 0)
         return r;
     const bool same_user = uid == static_cast<uid_t>(-1) || uid == uid_;
     const bool same_group = gid == static_cast<gid_t>(-1) || gid == gid_;
-    return same_user && same_group ? 0 : -EPERM;
+    if (same_user && same_group)
+        return 0;
+    return settings_.read_only ? -EROFS : unkept();
 }
 
 int MountedImage::change_result(int result, int refused) {
     switch (result) {
-    case 0:
+    case DACE_OK:
         return 0;
-    case 1:
+    case DACE_NO_FILE:
         return -ENOENT;
-    case 2:
+    case DACE_REFUSED:
         return refused;
-    case 3:
+    case DACE_NO_ROOM:
         return -ENOSPC; // the root had to move and no cluster was free
     default:
         return medium_error(); // the change stands in memory but did not reach the image
@@ -432,7 +766,7 @@ int MountedImage::change_result(int result, int refused) {
 }
 
 int MountedImage::commit() {
-    if (read_only_)
+    if (settings_.read_only)
         return 0;
     return dace_commit_root(state()) == 0 ? 0 : medium_error();
 }

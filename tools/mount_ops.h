@@ -4,9 +4,12 @@
 // rule here without FUSE.
 //
 // The volume has one flat folder; files grow only at their end and shrink
-// only by truncation. Programs that open the same file share one library
-// handle, counted here. Nothing here is thread-safe: the binding runs one
-// request at a time.
+// only by truncation. Programs that open the same file share one open file
+// (one library handle), counted here. A file removed or replaced while
+// programs hold it open leaves the medium at once: its content moves into
+// this process's memory, where those programs go on using it until the last
+// of them closes it, so nothing of it is left on the image, even after a
+// crash. Nothing here is thread-safe: the binding runs one request at a time.
 #ifndef DACE_TOOLS_MOUNT_OPS_H
 #define DACE_TOOLS_MOUNT_OPS_H
 
@@ -18,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,69 +29,150 @@
 
 namespace dace_tool {
 
+// How the mount shows what the medium does not keep: modes and owners.
+struct MountSettings {
+    bool read_only = false;
+    // Mode and owner changes the medium cannot keep succeed and change
+    // nothing (as `quiet` on FAT-family mounts); off, they fail with EPERM.
+    bool quiet = true;
+    std::optional<uid_t> uid; // owner shown; the mounting user when unset
+    std::optional<gid_t> gid;
+    mode_t fmask = 0133; // bits taken from 0777 for files: rw-r--r--
+    mode_t dmask = 0022; // and for the folder: rwxr-xr-x
+};
+
+// Takes the options this mount understands out of the -o lists (ro, rw,
+// quiet, noquiet, uid=, gid=, umask=, fmask=, dmask=); what is left goes to
+// FUSE in `rest`. Throws Error for a value it cannot read.
+MountSettings parse_mount_options(const std::vector<std::string> &lists, std::vector<std::string> &rest);
+
+// What a survey of an image found wrong, for a mount to refuse it or to
+// show it read-only as it is.
+struct Damage {
+    std::string summary; // one line: the first damaged file's problem, how many more
+    // Files whose chain breaks off before it holds their size, with the size
+    // each entry records (the mounted library may show less).
+    std::map<std::string, uint32_t> broken_files;
+};
+// Nothing when every committed file reads clean, as check would find it.
+std::optional<Damage> find_damage(const std::vector<uint8_t> &image, const Params &p);
+
+// For a read-only look at an image cut short: appends erased clusters up to
+// the last cluster its directory names, so that the library mounts it and
+// what was cut off reads as lost. False when nothing is cut off or the
+// format could not address the missing end.
+bool extend_cut_image(std::vector<uint8_t> &image, Params &p);
+
+// An open file as every program holding it sees it; 0 is never one.
+using FileId = uint64_t;
+
 class MountedImage {
 public:
     // `sync` makes what the volume has written durable on the host (for
-    // fsync); it returns 0 or a negative errno.
+    // fsync); it returns 0 or a negative errno. Reads are verified: a
+    // cluster whose mark, link or CRC does not match reads as EIO.
+    MountedImage(std::unique_ptr<Volume> volume, const MountSettings &settings, std::function<int()> sync = {});
     MountedImage(std::unique_ptr<Volume> volume, bool read_only, std::function<int()> sync = {});
     MountedImage(const MountedImage &) = delete;
     MountedImage &operator=(const MountedImage &) = delete;
     // Closes every handle still open and commits.
     ~MountedImage();
 
-    // `handle` is the open file's, or 0 when the call names only a path.
-    int getattr(const char *path, struct stat &st, dace_handle handle = 0);
+    // `id` is the open file's, or 0 when the call names only a path; an
+    // open file is found by its id even after its name is gone.
+    int getattr(const char *path, struct stat &st, FileId id = 0);
     int readdir(const char *path, std::vector<std::string> &names);
     int statfs(struct statvfs &st);
 
-    int open(const char *path, int flags, dace_handle &handle);
-    int create(const char *path, dace_handle &handle);
-    long read(dace_handle handle, char *buf, size_t size, off_t offset);
-    long write(dace_handle handle, const char *buf, size_t size, off_t offset);
-    int flush(dace_handle handle);
-    int fsync(dace_handle handle);
-    int release(dace_handle handle);
+    int open(const char *path, int flags, FileId &id);
+    int create(const char *path, FileId &id);
+    long read(FileId id, char *buf, size_t size, off_t offset);
+    long write(FileId id, const char *buf, size_t size, off_t offset);
+    int flush(FileId id);
+    int fsync(FileId id);
+    int release(FileId id);
 
-    int truncate(const char *path, off_t length);
+    int truncate(const char *path, off_t length, FileId id = 0);
+    // The name goes at once; a file still open lives on until its last close.
     int unlink(const char *path);
-    // `flags` takes RENAME_NOREPLACE; RENAME_EXCHANGE is refused.
+    // `flags` takes RENAME_NOREPLACE; RENAME_EXCHANGE is refused. A file
+    // replaced while open lives on, as after unlink.
     int rename(const char *from, const char *to, unsigned flags);
+    // Takes the file `path` names off the medium, as unlink does, and lets
+    // `hidden` (a name the medium need not hold) lead to it while programs
+    // hold it open. The FUSE library moves an open file that is removed or
+    // replaced to such a name, so that requests by path still reach it.
+    int hide(const char *path, const char *hidden);
     // Only the modification time is kept; UTIME_NOW and UTIME_OMIT work.
-    int utimens(const char *path, const struct timespec times[2]);
-    int chmod(const char *path, mode_t mode);
-    int chown(const char *path, uid_t uid, gid_t gid);
+    int utimens(const char *path, const struct timespec times[2], FileId id = 0);
+    int chmod(const char *path, mode_t mode, FileId id = 0);
+    int chown(const char *path, uid_t uid, gid_t gid, FileId id = 0);
 
     // Commits whatever is staged; 0 or a negative errno.
     int commit();
     // Commits, then makes the image durable on the host.
     int sync();
 
+    // Files of a damaged medium: each shows the size its entry records, and
+    // a read of bytes the medium no longer holds of it is EIO.
+    void show_broken(std::map<std::string, uint32_t> sizes) { broken_ = std::move(sizes); }
+
     Volume &volume() { return *volume_; }
-    bool read_only() const { return read_only_; }
+    bool read_only() const { return settings_.read_only; }
 
 private:
+    // The content of a file whose name is gone while programs held it open.
+    struct Detached {
+        std::vector<char> data;
+        uint64_t readable = 0; // bytes before the first that could not be read
+        uint64_t stamp = 0;
+    };
+    struct OpenFile {
+        unsigned programs = 0; // 0: a close failed, the handle waits to be closed again
+        dace_handle handle = 0;
+        std::unique_ptr<Detached> detached; // set once the file left the medium
+    };
+
     dace_state *state() { return volume_->state(); }
     mode_t file_mode() const;
     void fill_file_stat(const dace_entry &e, struct stat &st) const;
+    // The size a file shows: its entry's, or what its broken chain once held.
+    uint64_t shown_size(const dace_entry &e) const;
     // The entry position of the file `path` names, its name in `name`; or
     // -ENOENT, or -EISDIR for the folder itself.
     int find_file(const char *path, std::string &name);
-    // The handle this mount keeps open on the file at `position`, or 0.
-    dace_handle handle_at(int position);
-    // Closes a handle no program holds any more (one whose close failed
-    // earlier) so that the file can be removed or replaced; 0 or an errno.
-    int close_idle(int position);
+    OpenFile *open_file(FileId id);
+    // The open file `id` means or, without one, the file a hidden `path` names.
+    OpenFile *held_file(const char *path, FileId id);
+    // The open file this mount keeps on the entry at `position`, or nothing.
+    std::map<FileId, OpenFile>::iterator open_at(int position);
+    // Makes the file at `position` removable: a handle no program holds
+    // (its close failed earlier) is closed, and one that programs hold is
+    // detached. 0 or an errno.
+    int let_go(int position, std::map<FileId, OpenFile>::iterator &held);
+    // Moves an open file's content into memory and closes its handle.
+    int detach(OpenFile &f);
+    // Undoes detach after the change it made way for was refused whole.
+    void reattach(OpenFile &f, const std::string &name);
+    long read_detached(const Detached &d, char *buf, size_t size, off_t offset) const;
+    long write_detached(Detached &d, const char *buf, size_t size, off_t offset);
+    // A change of mode or owner the medium cannot keep.
+    int unkept() const { return settings_.quiet ? 0 : -EPERM; }
     int medium_error();
     // The errno for a result of a change by name; `refused` for result 2.
     int change_result(int result, int refused);
 
     std::unique_ptr<Volume> volume_;
-    bool read_only_;
+    MountSettings settings_;
     std::function<int()> sync_;
     uid_t uid_;
     gid_t gid_;
     struct timespec mounted_at_ {};
-    std::map<dace_handle, unsigned> opens_; // programs holding each handle
+    std::map<FileId, OpenFile> files_;
+    std::map<std::string, FileId> hidden_; // names given by hide()
+    std::map<std::string, uint32_t> broken_;
+    FileId next_id_ = 1;
+    uint64_t detached_bytes_ = 0; // held in memory by detached files
 };
 
 } // namespace dace_tool

@@ -25,8 +25,14 @@ Output terminal_output(std::ostream &out, std::ostream &err, bool json);
 // JSON text that survives names that are not UTF-8.
 void print_json(Output &o, const nlohmann::json &j);
 
-// A stamp (Unix nanoseconds) as "YYYY-MM-DD HH:MM:SS" UTC; "-" for 0.
-std::string stamp_text(uint64_t stamp);
+// A stamp (Unix nanoseconds) in local time, as ls shows it:
+// "YYYY-MM-DD HH:MM:SS", with the offset from UTC ("+0100") when
+// `with_zone`; "-" for 0.
+std::string stamp_text(uint64_t stamp, bool with_zone = false);
+// A stamp as ISO 8601 in UTC ("2025-12-06T05:46:40Z"), for JSON; "" for 0.
+std::string stamp_iso(uint64_t stamp);
+// Bytes as df -h shows them: 512, 4.0K, 36K, 1.0M (powers of 1024, rounded up).
+std::string human_size(uint64_t bytes);
 
 class Progress {
 public:

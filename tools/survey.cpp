@@ -1,5 +1,6 @@
 #include "tools/survey.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -9,7 +10,6 @@ namespace dace_tool {
 
 namespace {
 
-constexpr uint32_t kHeadCrcBytes = 28;
 constexpr uint32_t kRootHeader = sizeof(dace_root);
 constexpr uint32_t kEntry = sizeof(dace_entry);
 constexpr uint32_t kClusHeader = sizeof(dace_clus_header);
@@ -35,60 +35,65 @@ bool all_bytes(const uint8_t *p, size_t n, uint8_t value) {
 
 bool erased(const uint8_t *p, size_t n) { return n == 0 || ((p[0] == 0xFF || p[0] == 0x00) && all_bytes(p, n, p[0])); }
 
-uint32_t max_entries(const Params &p) { return (p.clus_size() - kRootHeader) / kEntry; }
-
 } // namespace
 
-const char *describe(CopyFault f) {
-    switch (f) {
-    case CopyFault::None: return "valid";
-    case CopyFault::NoMark: return "no root mark";
-    case CopyFault::OtherGeneration: return "a generation other than its cluster's";
-    case CopyFault::HeadCrc: return "head CRC mismatch";
-    case CopyFault::Geometry: return "geometry other than the medium's";
-    case CopyFault::Size: return "page or entry count beyond the cluster";
-    case CopyFault::FilesCrc: return "entry table CRC mismatch";
+const char *describe_copy(int verdict) {
+    switch (verdict) {
+    case DACE_COPY_VALID: return "valid";
+    case DACE_COPY_NO_MARK: return "no root mark";
+    case DACE_COPY_OTHER_GENERATION: return "a generation other than its cluster's";
+    case DACE_COPY_HEAD_CRC: return "head CRC mismatch";
+    case DACE_COPY_GEOMETRY: return "geometry other than the medium's";
+    case DACE_COPY_SIZE: return "page or entry count beyond the cluster";
+    case DACE_COPY_FILES_CRC: return "entry table CRC mismatch";
+    case DACE_COPY_TORN: return "torn: fill after the entries not zero, or an entry of erased bytes";
+    case DACE_COPY_BAD_ENTRY: return "an entry the library cannot have written";
     }
-    return "?";
-}
-
-CopyFault judge_copy(const uint8_t *copy, uint32_t page, const Params &p, uint32_t page0_seq, bool first) {
-    const dace_root h = load_root(copy);
-    if (h.magic != ROOT_MAGIC)
-        return CopyFault::NoMark;
-    if (!first && h.seq != page0_seq)
-        return CopyFault::OtherGeneration;
-    if (crc_run(*p.crc, p.crc_seed, copy, kHeadCrcBytes) != h.head_crc)
-        return CopyFault::HeadCrc;
-    if (h.page_size != p.page_size || h.clus_pages != p.clus_pages || h.geometry_tag != p.geometry_tag)
-        return CopyFault::Geometry;
-    if (h.pages == 0 || page + h.pages > p.clus_pages || h.count > max_entries(p) ||
-        kRootHeader + kEntry * uint32_t{h.count} > uint32_t{h.pages} * p.page_size)
-        return CopyFault::Size;
-    if (crc_run(*p.crc, p.crc_seed, copy + kRootHeader, kEntry * size_t{h.count}) != h.files_crc)
-        return CopyFault::FilesCrc;
-    return CopyFault::None;
+    return "a verdict this dace does not know";
 }
 
 RootLog walk_root_log(const uint8_t *clus, uint32_t clus_index, const Params &p) {
+    const dace_config cfg = config_of(p);
+    dace_root_walk walk{};
     RootLog log;
     log.clus = clus_index;
+    log.other_geometry = dace_walk_root(&cfg, clus, &walk) == DACE_COPY_GEOMETRY;
+    // The valid copies follow one another from page 0, each `pages` long.
     uint32_t page = 0;
-    uint32_t seq = 0;
-    while (page < p.clus_pages) {
-        const uint8_t *copy = clus + size_t{page} * p.page_size;
-        RootCopy rc{page, load_root(copy), judge_copy(copy, page, p, seq, log.copies.empty())};
-        log.copies.push_back(rc);
-        if (rc.fault != CopyFault::None)
-            break;
-        log.last_valid = int(log.copies.size()) - 1;
-        seq = rc.head.seq;
-        page += rc.head.pages;
-        log.end_page = page;
+    for (uint32_t i = 0; i < walk.copies && page < p.clus_pages; ++i) {
+        const dace_root head = load_root(clus + size_t{page} * p.page_size);
+        log.copies.push_back(RootCopy{page, head, DACE_COPY_VALID});
+        page += head.pages;
     }
+    log.last_valid = int(log.copies.size()) - 1;
+    log.end_page = walk.end_page;
+    if (walk.end_page < p.clus_pages)
+        log.copies.push_back(RootCopy{walk.end_page, load_root(clus + size_t{walk.end_page} * p.page_size), walk.stop});
     const size_t tail = size_t{log.end_page} * p.page_size;
     log.tail_blank = erased(clus + tail, p.clus_size() - tail);
     return log;
+}
+
+std::string data_cluster_fault(const std::vector<uint8_t> &image, const Params &p, uint16_t c) {
+    const uint32_t cs = p.clus_size();
+    if (c >= p.clus_count() || size_t{c + 1u} * cs > image.size())
+        return fmt::format("cluster {} lies beyond the medium", c);
+    const uint8_t *clus = image.data() + size_t{c} * cs;
+    dace_clus_header h;
+    std::memcpy(&h, clus, sizeof h);
+    if (h.magic != DATA_MAGIC)
+        return fmt::format("cluster {} has no data mark", c);
+    const uint16_t head = crc_run(*p.crc, p.crc_seed, clus, 6);
+    if (crc_run(*p.crc, head, clus + kClusHeader, cs - kClusHeader) != h.crc)
+        return fmt::format("cluster {} fails its data CRC", c);
+    return {};
+}
+
+const FileChain *Survey::file(const std::string &name) const {
+    for (const FileChain &f : files)
+        if (f.name == name)
+            return &f;
+    return nullptr;
 }
 
 bool has_valid_root(const std::vector<uint8_t> &image, const Params &p) {
@@ -124,7 +129,7 @@ Survey survey_image(const std::vector<uint8_t> &image, const Params &p,
             s.kind[c] = ClusKind::OldRoot;
             s.roots.push_back(walk_root_log(clus_at(c), c, p));
             const RootLog &log = s.roots.back();
-            if (!log.copies.empty() && log.copies[0].fault == CopyFault::Geometry)
+            if (log.other_geometry)
                 problem(fmt::format("cluster {}: root copy of another geometry (page size {}, {} pages per "
                                     "cluster, tag {}): the mount refuses this medium",
                                     c, log.copies[0].head.page_size, log.copies[0].head.clus_pages,
@@ -135,24 +140,24 @@ Survey survey_image(const std::vector<uint8_t> &image, const Params &p,
     }
     const RootLog *root = s.root();
     if (root == nullptr) {
-        problem("no valid root copy: the mount would format this medium");
+        problem("no valid root copy: there is no directory to mount");
     } else {
         s.kind[root->clus] = ClusKind::Root;
     }
     for (const RootLog &log : s.roots) {
         if (log.last_valid < 0) {
             problem(fmt::format("cluster {}: root copy at page 0 is damaged ({}); the cluster holds no valid copy",
-                                log.clus, describe(log.copies[0].fault)));
+                                log.clus, describe_copy(log.copies[0].verdict)));
             s.conflict[log.clus] = 1;
             continue;
         }
         if (&log != root)
             continue;
         const RootCopy &end = log.copies.back();
-        if (end.fault != CopyFault::None && end.fault != CopyFault::NoMark) {
+        if (end.verdict != DACE_COPY_VALID && end.verdict != DACE_COPY_NO_MARK) {
             problem(fmt::format("root cluster {}: copy at page {} is damaged ({}); the run of valid copies "
                                 "ends at page {}",
-                                log.clus, end.page, describe(end.fault), end.page));
+                                log.clus, end.page, describe_copy(end.verdict), end.page));
             s.conflict[log.clus] = 1;
         } else if (!log.tail_blank) {
             problem(fmt::format("root cluster {}: pages {} to {} after the last valid copy are not erased",
@@ -176,6 +181,12 @@ Survey survey_image(const std::vector<uint8_t> &image, const Params &p,
             if (dace_check_filename(f.name.c_str()) != 0)
                 problem(fmt::format("entry {} \"{}\": the name breaks the naming rules", i, shown));
 
+            // A problem of this file's data: also what reading it will say.
+            auto hurt = [&](std::string what) {
+                if (f.damage.empty())
+                    f.damage = what;
+                problem(fmt::format("\"{}\": {}", shown, what));
+            };
             uint16_t c = f.entry.clus;
             bool broken = false; // a fault ended the walk: its length says nothing
             std::fill(seen.begin(), seen.end(), 0);
@@ -183,24 +194,27 @@ Survey survey_image(const std::vector<uint8_t> &image, const Params &p,
                 broken = true;
                 if (c >= n) {
                     s.beyond_end = true;
-                    problem(fmt::format("\"{}\": link to cluster {} beyond the last cluster {}", shown, c, n - 1));
+                    s.beyond_max = std::max<uint32_t>(s.beyond_max, c);
+                    hurt(fmt::format("link to cluster {} beyond the last cluster {} (the image is cut short, or the "
+                                     "chain is damaged)",
+                                     c, n - 1));
                     break;
                 }
                 if (seen[c]) {
-                    problem(fmt::format("\"{}\": chain loops back to cluster {}", shown, c));
+                    hurt(fmt::format("chain loops back to cluster {}", c));
                     s.conflict[c] = 1;
                     break;
                 }
                 seen[c] = 1;
                 if (s.kind[c] == ClusKind::Root || s.kind[c] == ClusKind::Bad) {
-                    problem(fmt::format("\"{}\": chain reaches cluster {}, which holds {}", shown, c,
-                                        s.kind[c] == ClusKind::Root ? "the root" : "a bad mark"));
+                    hurt(fmt::format("chain reaches cluster {}, which holds {}", c,
+                                     s.kind[c] == ClusKind::Root ? "the root" : "a bad mark"));
                     s.conflict[c] = 1;
                     break;
                 }
                 if (s.owner[c] >= 0) {
-                    problem(fmt::format("\"{}\": cluster {} is shared with \"{}\"", shown, c,
-                                        printable(s.files[size_t(s.owner[c])].name)));
+                    hurt(fmt::format("cluster {} is shared with \"{}\"", c,
+                                     printable(s.files[size_t(s.owner[c])].name)));
                     s.conflict[c] = 1;
                     break;
                 }
@@ -210,15 +224,15 @@ Survey survey_image(const std::vector<uint8_t> &image, const Params &p,
                 dace_clus_header h;
                 std::memcpy(&h, clus_at(c), sizeof h);
                 if (h.magic != DATA_MAGIC) {
-                    problem(fmt::format("\"{}\": cluster {} has no data mark", shown, c));
+                    hurt(fmt::format("cluster {} has no data mark", c));
                     s.conflict[c] = 1;
                 } else if (verify_data) {
                     const uint16_t head = crc_run(*p.crc, p.crc_seed, clus_at(c), 6);
                     const uint16_t crc = crc_run(*p.crc, head, clus_at(c) + kClusHeader, payload);
                     ++s.data_clusters_checked;
                     if (crc != h.crc) {
-                        problem(fmt::format("\"{}\": cluster {} fails its data CRC (stored {:#06x}, computed {:#06x})",
-                                            shown, c, h.crc, crc));
+                        hurt(fmt::format("cluster {} fails its data CRC (stored {:#06x}, computed {:#06x})", c, h.crc,
+                                         crc));
                         s.conflict[c] = 1;
                     }
                 }
@@ -227,8 +241,9 @@ Survey survey_image(const std::vector<uint8_t> &image, const Params &p,
             }
             const uint64_t need = (uint64_t{f.entry.size} + payload - 1) / payload;
             if (!broken && f.clusters.size() != need)
-                problem(fmt::format("\"{}\": chain of {} cluster{} where a size of {} bytes needs {}", shown,
-                                    f.clusters.size(), f.clusters.size() == 1 ? "" : "s", f.entry.size, need));
+                hurt(fmt::format("chain of {} cluster{} where a size of {} bytes needs {}", f.clusters.size(),
+                                 f.clusters.size() == 1 ? "" : "s", f.entry.size, need));
+            f.broken = broken;
             s.files.push_back(std::move(f));
             if (progress)
                 progress(i + 1, cur.head.count);

@@ -1,7 +1,9 @@
 // A read-only survey of a medium straight from its bytes: every root log,
 // every file's chain with its clusters' data CRCs, and what each cluster
-// holds. `check` prints its problems and `map` draws it; neither trusts the
-// mount, since they exist to see what the mount would hide.
+// holds. `check` prints its problems and `map` draws it; they exist to see
+// what the mount would hide, so they walk the chains themselves, but which
+// root copy counts they take from the library's own rules, so that they
+// always look at the copy the mount uses.
 #ifndef DACE_TOOLS_SURVEY_H
 #define DACE_TOOLS_SURVEY_H
 
@@ -15,40 +17,32 @@
 
 namespace dace_tool {
 
-// Why the walk of a root log stopped at a copy.
-enum class CopyFault : uint8_t {
-    None,            // valid
-    NoMark,          // no root mark: the normal end of the log
-    OtherGeneration, // a leftover of an earlier use of the cluster
-    HeadCrc,
-    Geometry,
-    Size,            // pages or count leave the cluster
-    FilesCrc,
-};
-const char *describe(CopyFault f);
-
+// A root copy as the library's rules judge it (dace_judge_copy): its
+// verdict is one of DACE_COPY_*.
 struct RootCopy {
     uint32_t page = 0;
     dace_root head{};
-    CopyFault fault = CopyFault::None;
+    int verdict = DACE_COPY_VALID;
 };
+// The verdict in words.
+const char *describe_copy(int verdict);
 
-// The copies of one root cluster from page 0: the unbroken run of valid
-// ones, then the copy that ended it (if any page was left).
+// The log of one root cluster as the mount walks it (dace_walk_root): the
+// unbroken run of valid copies from page 0, then the copy that ended it
+// (if any page was left).
 struct RootLog {
     uint32_t clus = 0;
     std::vector<RootCopy> copies;
-    int last_valid = -1;    // index into copies, -1 when none is valid
-    uint32_t end_page = 0;  // page after the last valid copy
-    bool tail_blank = true; // the pages after the run read erased
+    int last_valid = -1;         // index into copies, -1 when none is valid
+    uint32_t end_page = 0;       // page after the last valid copy
+    bool tail_blank = true;      // the pages after the run read erased
+    bool other_geometry = false; // page 0 is a sound header of another geometry: the mount refuses the medium
     uint32_t seq() const { return last_valid >= 0 ? copies[size_t(last_valid)].head.seq : 0; }
+    uint32_t page() const { return last_valid >= 0 ? copies[size_t(last_valid)].page : 0; }
 };
 
 // Walks the log of the cluster image `clus` (clus_size bytes).
 RootLog walk_root_log(const uint8_t *clus, uint32_t clus_index, const Params &p);
-// Whether the copy at `copy` (within a cluster) is valid; the header CRC and
-// the entries' CRC under the parameters.
-CopyFault judge_copy(const uint8_t *copy, uint32_t page, const Params &p, uint32_t page0_seq, bool first);
 
 enum class ClusKind : uint8_t {
     Free,     // erased
@@ -63,6 +57,10 @@ struct FileChain {
     dace_entry entry{};
     std::string name;
     std::vector<uint16_t> clusters; // newest first, as far as the walk went
+    // The first problem found with this file's chain, empty when none: its
+    // data cannot all be read.
+    std::string damage;
+    bool broken = false; // the walk ended at a fault: some of the data is out of reach
 };
 
 struct Survey {
@@ -78,9 +76,16 @@ struct Survey {
     std::vector<std::string> notes;
     uint32_t data_clusters_checked = 0;
     bool beyond_end = false;        // a chain links past the last cluster
+    uint32_t beyond_max = 0;        // then the highest cluster a chain names there
 
     const RootLog *root() const { return chosen >= 0 ? &roots[size_t(chosen)] : nullptr; }
+    // The file a lookup of `name` finds (the first entry bearing it), or null.
+    const FileChain *file(const std::string &name) const;
 };
+
+// What is wrong with data cluster `c` of the image, in words (no data mark,
+// a CRC that does not match), or empty when it is sound.
+std::string data_cluster_fault(const std::vector<uint8_t> &image, const Params &p, uint16_t c);
 
 // `progress(done, total)` is told as the files are walked; without
 // `verify_data` the data CRCs are not computed.

@@ -308,7 +308,8 @@ class Image:
         Every parameter left out is found in the image's root copies, as the
         ``dace`` tool finds it; :class:`ImageError` when the image leaves one
         open. With all of page_size, clus_pages, crc and crc_seed given,
-        nothing is detected, and a blank medium is formatted.
+        nothing is detected. A blank medium holds no volume: make one with
+        ``Image(total_pages, ...)``.
 
         A medium that does not mount is an :class:`ImageError`; with
         ``mount=False`` it is not mounted, so that :meth:`check`,

@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -20,6 +23,7 @@
 #include "tools/commands.h"
 #include "tools/crc_catalogue.h"
 #include "tools/image.h"
+#include "tools/image_file.h"
 #include "tools/image_ops.h"
 #include "tools/survey.h"
 
@@ -489,6 +493,45 @@ std::shared_ptr<Medium> medium_from(dace_tool::Image img, bool mount = true) {
                                     mount ? Medium::Start::Mount : Medium::Start::Unmounted, img.detection.how);
 }
 
+// An image this module may change and save: detected as the tool detects
+// an image it is to change (whole pages only), the medium the pages it found.
+dace_tool::Image image_to_change(std::vector<uint8_t> bytes, const dace_tool::Options &opt) {
+    dace_tool::Image img;
+    img.detection = dace_tool::detect(bytes, opt, true);
+    bytes.resize(size_t{img.params().total_pages} * img.params().page_size);
+    img.bytes = std::move(bytes);
+    return img;
+}
+
+// Writes a whole image file as the tool does: an existing one is replaced
+// under the tool's lock (refused while a dace mount or another command
+// holds it), a new one is created whole.
+void save_image(const std::string &path, const std::vector<uint8_t> &bytes) {
+    const std::string target = dace_tool::resolve_links(path);
+    struct stat st {};
+    try {
+        if (::stat(target.c_str(), &st) != 0) {
+            dace_tool::create_image(path, bytes);
+            return;
+        }
+    } catch (const dace_tool::Error &e) {
+        raise_os(EIO, e.what(), path);
+    }
+    if (::access(target.c_str(), W_OK) != 0)
+        raise_os(errno, "the image cannot be written", path);
+    std::unique_ptr<dace_tool::ImageLock> lock;
+    try {
+        lock = std::make_unique<dace_tool::ImageLock>(path, dace_tool::LockAccess::Change);
+    } catch (const dace_tool::Error &e) {
+        raise_os(EBUSY, e.what(), path);
+    }
+    try {
+        dace_tool::replace_image(*lock, bytes);
+    } catch (const dace_tool::Error &e) {
+        raise_os(EIO, e.what(), path);
+    }
+}
+
 std::vector<uint8_t> bytes_of(const py::buffer &data) {
     Py_buffer view;
     if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0)
@@ -514,7 +557,8 @@ const char *kind_name(dace_tool::ClusKind k) {
 dace_tool::Image tool_image(Medium &m) {
     dace_tool::Image img;
     img.bytes = m.bytes();
-    img.detection = dace_tool::Detection{m.params(), m.detected()};
+    img.detection.params = m.params();
+    img.detection.how = m.detected();
     return img;
 }
 
@@ -555,16 +599,17 @@ PYBIND11_MODULE(_dace, mod) {
                     })
         .def_static("from_bytes",
                     [](const py::buffer &data, const py::dict &given, bool mount) {
-                        return medium_from(dace_tool::image_from_bytes(bytes_of(data), options_from(given)), mount);
+                        return medium_from(image_to_change(bytes_of(data), options_from(given)), mount);
                     })
         .def_static("pack",
                     [](const std::string &dir, const py::dict &given, std::optional<uint32_t> pages,
                        bool skip_invalid) {
+                        dace_tool::Options opt = options_from(given);
+                        opt.pages = pages;
                         dace_tool::PackOptions po;
-                        po.pages = pages;
                         po.skip_invalid = skip_invalid;
                         std::vector<std::string> skipped;
-                        auto medium = medium_from(dace_tool::pack_folder(dir, options_from(given), po, skipped));
+                        auto medium = medium_from(dace_tool::pack_folder(dir, opt, po, skipped));
                         return std::make_pair(medium, skipped);
                     })
         .def("copy",
@@ -576,17 +621,7 @@ PYBIND11_MODULE(_dace, mod) {
              [](Medium &m) {
                  return py::bytes(reinterpret_cast<const char *>(m.bytes().data()), m.bytes().size());
              })
-        .def("save",
-             [](Medium &m, const std::string &path) {
-                 errno = 0;
-                 try {
-                     dace_tool::replace_image_file(path, m.bytes());
-                 } catch (const dace_tool::Error &e) {
-                     // The lock that a dace mount holds on its image.
-                     const int err = errno == EWOULDBLOCK ? EBUSY : errno != 0 ? errno : EIO;
-                     raise_os(err, e.what(), path);
-                 }
-             })
+        .def("save", [](Medium &m, const std::string &path) { save_image(path, m.bytes()); })
         .def_property_readonly("params",
                                [](Medium &m) {
                                    const Params &p = m.params();

@@ -11,13 +11,16 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "sim/flash_sim.h"
+#include "tests/tool/tool_fixture.h"
 #include "tests/tool/tool_support.h"
 #include "tools/crc_catalogue.h"
 #include "tools/image.h"
@@ -29,112 +32,15 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using Bytes = std::vector<uint8_t>;
 
+using tool_test::load;
+using tool_test::mtime_ns;
+using tool_test::Planted;
 using tool_test::random_bytes;
 using tool_test::Result;
+using tool_test::set_mtime;
 using tool_test::slurp;
-
-Bytes load(const fs::path &p) {
-    const std::string s = slurp(p);
-    return Bytes(s.begin(), s.end());
-}
-
-void store(const fs::path &p, const Bytes &b) {
-    std::ofstream f(p, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char *>(b.data()), static_cast<std::streamsize>(b.size()));
-}
-
-int64_t mtime_ns(const fs::path &p) {
-    struct stat st {};
-    ::stat(p.c_str(), &st);
-    return int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
-}
-
-void set_mtime(const fs::path &p, int64_t ns) {
-    struct timespec t[2];
-    t[0].tv_sec = t[1].tv_sec = static_cast<time_t>(ns / 1000000000);
-    t[0].tv_nsec = t[1].tv_nsec = static_cast<long>(ns % 1000000000);
-    ::utimensat(AT_FDCWD, p.c_str(), t, 0);
-}
-
-class Tool : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() /
-               (std::string("dace_tool_") + info->name() + "_" + std::to_string(::getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        if (!HasFailure())
-            fs::remove_all(dir_);
-    }
-
-    fs::path at(const std::string &name) const { return dir_ / name; }
-
-    // Runs `dace ARGS` in the scratch folder; `env` is put in front, e.g.
-    // "SOURCE_DATE_EPOCH=5". Outputs are captured as files (never a terminal).
-    Result dace(const std::string &args, const std::string &env = "") {
-        const std::string cmd = "cd '" + dir_.string() + "' && env -u SOURCE_DATE_EPOCH " + env + " '" +
-                                DACE_TOOL_PATH + "' " + args + " >out.txt 2>err.txt </dev/null";
-        const int rc = std::system(cmd.c_str());
-        return Result{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(at("out.txt")), slurp(at("err.txt"))};
-    }
-    Result ok(const std::string &args, const std::string &env = "") {
-        Result r = dace(args, env);
-        EXPECT_EQ(r.status, 0) << "dace " << args << "\n" << r.err;
-        return r;
-    }
-    // A failure: non-zero status and one line on stderr that says `what`.
-    void fails(const std::string &args, const std::string &what) {
-        Result r = dace(args);
-        EXPECT_NE(r.status, 0) << "dace " << args;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-        EXPECT_NE(r.err.find(what), std::string::npos) << "dace " << args << ": " << r.err;
-    }
-
-    void write_file(const std::string &name, const Bytes &b, int64_t mtime = 0) {
-        fs::create_directories(at(name).parent_path());
-        store(at(name), b);
-        if (mtime != 0)
-            set_mtime(at(name), mtime);
-    }
-
-    fs::path dir_;
-};
-
-// The layout of an image as the tool sees it, for planting faults.
-struct Planted {
-    Bytes bytes;
-    dace_tool::Params params;
-    dace_tool::Survey survey;
-
-    explicit Planted(const fs::path &p)
-        : bytes(load(p)), params(dace_tool::detect(bytes, {}).params), survey(dace_tool::survey_image(bytes, params)) {}
-
-    uint8_t *clus(uint32_t c) { return bytes.data() + size_t{c} * params.clus_size(); }
-    uint8_t *root_copy() {
-        const auto *r = survey.root();
-        return clus(r->clus) + size_t{r->copies[size_t(r->last_valid)].page} * params.page_size;
-    }
-    dace_entry *entry(size_t i) { return reinterpret_cast<dace_entry *>(root_copy() + 32 + 32 * i); }
-    void reseal_root() {
-        auto *h = reinterpret_cast<dace_root *>(root_copy());
-        h->head_crc = dace_tool::crc_run(*params.crc, params.crc_seed, h, 28);
-        h->files_crc = dace_tool::crc_run(*params.crc, params.crc_seed, root_copy() + 32, 32u * h->count);
-    }
-    void reseal_data(uint32_t c) {
-        auto *h = reinterpret_cast<dace_clus_header *>(clus(c));
-        const uint16_t head = dace_tool::crc_run(*params.crc, params.crc_seed, h, 6);
-        h->crc = dace_tool::crc_run(*params.crc, head, clus(c) + 8, params.clus_size() - 8);
-    }
-    uint32_t free_cluster() const {
-        for (uint32_t c = 0; c < survey.clus_count; ++c)
-            if (survey.kind[c] == dace_tool::ClusKind::Free)
-                return c;
-        return 0;
-    }
-};
+using tool_test::store;
+using tool_test::Tool;
 
 // Pack, then unpack: identical bytes and times; the listing in JSON matches;
 // the packed image checks clean; progress stays off a pipe.
@@ -203,7 +109,7 @@ TEST_F(Tool, PackRefusesWhatTheMediumCannotHold) {
     write_file("src2/big", random_bytes(40000, 4));
     ok("format small.img --pages 128");
     const Bytes before = load(at("small.img"));
-    fails("pack src2 small.img --pages 128", "the medium is full");
+    fails("pack src2 small.img --pages 128 --force", "the medium is full");
     EXPECT_EQ(load(at("small.img")), before);
 }
 
@@ -264,13 +170,16 @@ TEST_F(Tool, BadImagesAreRefusedWithOneLine) {
     write_file("src/f", random_bytes(3000, 1));
     ok("pack src a.img");
     Bytes img = load(at("a.img"));
+    // Cut within a page: a reading command takes the whole pages and says
+    // so; a changing one refuses.
     store(at("cut.img"), Bytes(img.begin(), img.end() - 100));
-    fails("ls cut.img", "truncated?");
+    EXPECT_NE(ok("ls cut.img").err.find("cut short?"), std::string::npos);
+    fails("rm cut.img f", "truncated?");
     write_file("long/f", random_bytes(20000, 2));
     ok("pack long long.img");
     const Bytes whole = load(at("long.img"));
     store(at("short.img"), Bytes(whole.begin(), whole.begin() + 9 * 2048));
-    fails("cat short.img f", "the image is truncated");
+    fails("cat short.img f", "the image is cut short");
 
     // Every root copy damaged: nothing to detect from, and with every option
     // given the mount is refused rather than formatting the medium.
@@ -428,6 +337,258 @@ TEST_F(Tool, DetectsCrcSeedAndGeometry) {
     std::copy(quad.begin(), quad.begin() + 1024, geo.begin() + 20 * clus);
     store(at("geo.img"), geo);
     fails("ls geo.img", "pass --page-size, --clus-pages");
+}
+
+} // namespace
+
+namespace {
+
+// A FIFO or a folder is refused before anything could block on it; a file
+// the user cannot read is one more invalid entry for pack --skip-invalid.
+TEST_F(Tool, InputThatIsNotARegularReadableFile) {
+    ok("format a.img --pages 256");
+    ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0600), 0);
+    Result r = sh("timeout 20 dace put a.img fifo");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("fifo is a FIFO: only a regular file can be read (or - for standard input)"),
+              std::string::npos)
+        << r.err;
+    fs::create_directory(at("folder"));
+    fails("put a.img folder", "folder is a folder");
+
+    write_file("src/a", random_bytes(10, 1));
+    write_file("src/secret", random_bytes(10, 2));
+    ASSERT_EQ(::chmod(at("src/secret").c_str(), 0), 0);
+    std::string as_user;
+    if (::geteuid() == 0) {
+        if (std::system("command -v setpriv >/dev/null 2>&1") != 0) {
+            GTEST_SKIP() << "running as root without setpriv: cannot pack as a user who lacks read access";
+        }
+        fs::permissions(dir_, fs::perms::all);
+        as_user = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    }
+    r = sh(as_user + "dace pack src p.img");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("src/secret: cannot be read (Permission denied); pass --skip-invalid"), std::string::npos)
+        << r.err;
+    r = sh(as_user + "dace pack src p.img --skip-invalid");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("skipped src/secret: cannot be read"), std::string::npos) << r.err;
+    EXPECT_EQ(ok("ls p.img").out, "a\n");
+}
+
+// cat, get and unpack verify what they read: one flipped payload bit stops
+// the file with a message naming it and its cluster; --salvage writes it
+// anyway and says what is wrong.
+TEST_F(Tool, ReadsAreVerified) {
+    write_file("src/f", random_bytes(5000, 1));
+    write_file("src/g", random_bytes(100, 2));
+    ok("pack src a.img");
+    Planted p(at("a.img"));
+    const uint16_t c = p.survey.files[0].clusters[1]; // f's second cluster in file order
+    p.clus(c)[8 + 100] ^= 0x10;
+    store(at("bad.img"), p.bytes);
+    const std::string fault = "\"f\": cluster " + std::to_string(c) + " fails its data CRC";
+
+    Result r = dace("unpack bad.img out");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(fault + ": reading stopped at byte 2040 of 5000; --salvage"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(at("out/f")));
+    EXPECT_EQ(load(at("out/g")), load(at("src/g")));
+    fails("cat bad.img f", fault);
+    fails("get bad.img f copy", fault);
+    EXPECT_FALSE(fs::exists(at("copy")));
+
+    r = dace("unpack bad.img salvaged --salvage");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("--salvage: data is read without verification"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(fault + ": its bytes are written as they read"), std::string::npos) << r.err;
+    Bytes expected = load(at("src/f"));
+    expected[2040 + 100] ^= 0x10;
+    EXPECT_EQ(load(at("salvaged/f")), expected);
+}
+
+// check, map and ls judge root copies by the library's rules: a copy whose
+// CRCs match but whose fill is not zero is torn, and all of them use the
+// copy before it, as the mount does.
+TEST_F(Tool, CheckAndTheMountAgreeOnTheRootCopy) {
+    write_file("src/a", random_bytes(100, 1));
+    write_file("src/b", random_bytes(100, 2));
+    ok("pack src a.img");
+    Planted p(at("a.img"));
+    const uint32_t page = p.survey.root()->page();
+    p.root_copy()[32 + 32 * 2] = 1; // the first fill byte after the two entries
+    store(at("torn.img"), p.bytes);
+
+    const json info = json::parse(ok("info torn.img --json").out);
+    const json check = json::parse(dace("check torn.img --json").out);
+    EXPECT_EQ(check["clean"], false);
+    EXPECT_EQ(check["root"]["page"], info["root_page"]);
+    EXPECT_EQ(check["root"]["page"], page - 1);
+    EXPECT_EQ(check["files"], info["files"]);
+    EXPECT_NE(check["problems"].dump().find("copy at page " + std::to_string(page) + " is damaged (torn"),
+              std::string::npos)
+        << check.dump();
+    EXPECT_EQ(ok("ls torn.img").out, "a\n");
+}
+
+// Reading commands on an image cut at a cluster boundary read the files
+// that are whole and name the one that is not; changes are refused. A
+// file whose chain the mount would cut is damaged too: it may be removed,
+// but no other change is made.
+TEST_F(Tool, ADamagedImageYieldsWhatIsIntact) {
+    write_file("src/a", random_bytes(9000, 1));
+    write_file("src/b", random_bytes(9000, 2));
+    write_file("src/c", random_bytes(9000, 3));
+    ok("pack src a.img");
+    const Planted p(at("a.img"));
+    const uint16_t first_of_c = p.survey.files[2].clusters.back();
+    Bytes cut = p.bytes;
+    cut.resize(size_t{first_of_c} * p.params.clus_size());
+    store(at("cut.img"), cut);
+
+    Result r = dace("ls cut.img");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "a\nb\nc\n");
+    EXPECT_NE(r.err.find("\"c\": link to cluster"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("the image is cut short"), std::string::npos) << r.err;
+    EXPECT_EQ(ok("cat cut.img a").out, slurp(at("src/a")));
+    r = dace("unpack cut.img out");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(load(at("out/a")), load(at("src/a")));
+    EXPECT_EQ(load(at("out/b")), load(at("src/b")));
+    EXPECT_FALSE(fs::exists(at("out/c")));
+    EXPECT_NE(r.err.find("\"c\": link to cluster"), std::string::npos) << r.err;
+    fails("put cut.img src/a x", "the image is cut short");
+    fails("--pages " + std::to_string(first_of_c * 8) + " info a.img", "the image is cut short (or --pages too small)");
+
+    // One of a's clusters erased: the mount would cut a short.
+    Planted q(at("a.img"));
+    const uint16_t lost = q.survey.files[0].clusters[1];
+    std::fill_n(q.clus(lost), q.params.clus_size(), uint8_t{0xFF});
+    store(at("erased.img"), q.bytes);
+    const std::string damage = "\"a\": cluster " + std::to_string(lost) + " has no data mark";
+    fails("cat erased.img a", damage);
+    EXPECT_EQ(ok("cat erased.img b").out, slurp(at("src/b")));
+    fails("put erased.img src/a x", damage);
+    ok("rm erased.img a");
+    EXPECT_EQ(ok("ls erased.img").out, "b\nc\n");
+}
+
+// Messages name the problem the user has: a geometry the library refuses
+// and why, options already given, a blank image, the one CRC tried, an
+// unknown subcommand, a negative length.
+TEST_F(Tool, MessagesNameTheActualProblem) {
+    fails("format a.img --pages 800 --page-size 100", "--page-size 100: a page must be a multiple of 8 bytes");
+    ok("format a.img --pages 256");
+    Result r = dace("--page-size 512 info a.img");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.find("pass --page-size"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("root headers are of page size 256"), std::string::npos) << r.err;
+
+    store(at("blank.img"), Bytes(64 * 1024, 0xFF));
+    fails("ls blank.img", "the image is blank (erased)");
+    fails("--page-size 256 --clus-pages 8 ls blank.img", "the image is blank (erased)");
+    fails("--page-size 256 --clus-pages 8 --crc 1021-msb --crc-seed 0xFFFF check blank.img",
+          "the image is blank (erased)");
+
+    r = dace("--crc 1021-lsb ls a.img");
+    EXPECT_NE(r.err.find("no root copy is valid under CRC 1021-lsb:"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("8005"), std::string::npos) << r.err;
+
+    fails("bogus x", "unknown subcommand \"bogus\"");
+    write_file("f", random_bytes(10, 1));
+    ok("put a.img f");
+    fails("truncate a.img f -5", "LENGTH -5: not a whole number of 0 or more");
+}
+
+// pack over an existing image needs --force, as format does; put --force
+// puts new content in place of a file; mv --force replaces in one commit.
+TEST_F(Tool, ReplacingNeedsForce) {
+    write_file("src/a", random_bytes(100, 1));
+    ok("pack src p.img");
+    const Bytes before = load(at("p.img"));
+    write_file("src/b", random_bytes(100, 2));
+    fails("pack src p.img", "p.img exists: pass --force to replace it");
+    EXPECT_EQ(load(at("p.img")), before);
+    ok("pack src p.img --force");
+    EXPECT_EQ(ok("ls p.img").out, "a\nb\n");
+
+    write_file("a2", random_bytes(5000, 3));
+    fails("put p.img a2 a", "\"a\" already exists");
+    ok("put p.img a2 a --force");
+    EXPECT_EQ(ok("cat p.img a").out, slurp(at("a2")));
+    EXPECT_EQ(ok("ls p.img").out, "b\na\n");
+    fails("put p.img a2 a --force --append", "--append and --force exclude each other");
+    ok("mv p.img a b --force");
+    EXPECT_EQ(ok("ls p.img").out, "b\n");
+    EXPECT_EQ(ok("cat p.img b").out, slurp(at("a2")));
+    EXPECT_EQ(dace("check p.img").status, 0);
+}
+
+// What users expect of a command-line tool: --version, df -h, a header
+// over ls -l, times in the local zone, every option in each subcommand's
+// help, a map that tells 70 files apart, and a colour of its own for
+// clusters to be erased.
+TEST_F(Tool, EverydayConveniences) {
+    EXPECT_EQ(ok("--version").out.rfind("dace 0.", 0), 0u);
+    ok("format a.img --pages 4096");
+    write_file("f", random_bytes(40000, 1), 1765000000000000000);
+    ok("put a.img f");
+    const json df = json::parse(ok("df a.img --json").out);
+    const std::string human = ok("df -h a.img").out;
+    EXPECT_EQ(human.find(std::to_string(df["total_bytes"].get<uint32_t>())), std::string::npos) << human;
+    EXPECT_NE(human.find(" 1.0M "), std::string::npos) << human;
+
+    const std::string listing = ok("ls -l a.img").out;
+    EXPECT_EQ(listing.substr(0, listing.find('\n')), "      size  clus modified             name");
+    EXPECT_NE(listing.find("2025-12-06 05:46:40  f"), std::string::npos) << listing;
+    EXPECT_NE(ok("ls -l a.img", "TZ=XYZ-2").out.find("2025-12-06 07:46:40  f"), std::string::npos);
+    EXPECT_NE(ok("stat a.img f", "TZ=XYZ-2").out.find("2025-12-06 07:46:40 +0200"), std::string::npos);
+    for (const char *sub : {"ls", "put", "check", "format"}) {
+        const std::string help = ok(std::string(sub) + " --help").out;
+        EXPECT_NE(help.find("--page-size N"), std::string::npos) << sub;
+        EXPECT_NE(help.find("--offset N"), std::string::npos) << sub;
+    }
+
+    for (int i = 0; i < 70; ++i)
+        write_file(fmt::format("many/f{:02}", i), random_bytes(10, uint32_t(i)));
+    ok("pack many m.img --clus-pages 16");
+    ok("rm m.img f00");
+    const std::string map = ok("map m.img --svg m.svg").out;
+    std::set<std::string> codes;
+    std::istringstream lines(map.substr(map.find("problem (see check)\n") + 20));
+    for (std::string code, rest; lines >> code && std::getline(lines, rest);)
+        codes.insert(code);
+    EXPECT_EQ(codes.size(), 69u) << map;
+    std::set<std::string> cells; // two characters each, after the row's number
+    std::istringstream grid(map.substr(0, map.find("\n\n")));
+    for (std::string row; std::getline(grid, row);)
+        for (size_t at = 6; at + 2 <= row.size(); at += 2)
+            cells.insert(row.substr(at, 2));
+    for (const std::string &code : codes)
+        EXPECT_EQ(cells.count(code), 1u) << code << " is on no cell\n" << map;
+    const std::string svg = slurp(at("m.svg"));
+    const size_t erased = svg.find("to be erased</title>");
+    ASSERT_NE(erased, std::string::npos);
+    const size_t fill = svg.rfind("fill=\"", erased) + 6;
+    const std::string erase_fill = svg.substr(fill, svg.find('"', fill) - fill);
+    EXPECT_EQ(svg.find("fill=\"" + erase_fill + "\"><title>cluster 1: \""), std::string::npos);
+    EXPECT_EQ(erase_fill.rfind("hsl(", 0), std::string::npos) << erase_fill;
+}
+
+// cmake --install installs the tool as its own component, with a man page.
+TEST(ToolInstall, InstallsTheToolWithItsManPage) {
+    const fs::path prefix = fs::temp_directory_path() / ("dace_install_" + std::to_string(::getpid()));
+    fs::remove_all(prefix);
+    const std::string cmd = std::string("'") + DACE_CMAKE_COMMAND + "' --install '" + DACE_BINARY_DIR +
+                            "' --component tool --prefix '" + prefix.string() + "' >/dev/null";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    EXPECT_TRUE(fs::exists(prefix / "bin/dace"));
+    EXPECT_TRUE(fs::exists(prefix / "share/man/man1/dace.1"));
+    EXPECT_TRUE(fs::exists(prefix / "share/doc/libdace/LICENSE"));
+    EXPECT_EQ(std::system(("'" + (prefix / "bin/dace").string() + "' --version >/dev/null").c_str()), 0);
+    fs::remove_all(prefix);
 }
 
 } // namespace

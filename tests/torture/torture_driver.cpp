@@ -266,7 +266,7 @@ void Driver::commit_failed() {
 
 bool Driver::seek_to(const std::string &name, OpenFile &f, uint32_t target) {
     begin_op();
-    const int r = dace_seek(s_, f.handle, target, 0);
+    const int r = dace_seek(s_, f.handle, target, DACE_SEEK_SET);
     if (r != 0 && r != -1 && r != 3) {
         ADD_FAILURE() << "seek in " << name << " returned " << r;
         throw Stop{false};
@@ -505,7 +505,7 @@ Files files_on(dace_state *s) {
             continue;
         }
         out[name] = dace_test::read_rest(s, h);
-        EXPECT_EQ(dace_close(s, h), 0) << "close of " << name << " after reading";
+        EXPECT_EQ(dace_close(s, h), DACE_OK) << "close of " << name << " after reading";
     }
     return out;
 }
@@ -582,14 +582,14 @@ void prove_usable(Medium &m, dace_state *s, Files found, uint32_t worn, const st
     const uint32_t reach = (1 + worn) * s->clus_payload;
     EXPECT_TRUE(took <= full && took + reach >= full)
         << where << ": a medium with " << free_before << " free clusters took " << took << " bytes";
-    ASSERT_EQ(dace_close(s, probe), 0) << where << ": close of a full medium's last file";
+    ASSERT_EQ(dace_close(s, probe), DACE_OK) << where << ": close of a full medium's last file";
     Files with_probe = found;
     with_probe["~probe"].assign(fill.begin(), fill.begin() + took);
     const Files filled = files_on(s);
     ASSERT_TRUE(filled == with_probe) << where << ": filling the medium left " << difference(filled, with_probe);
 
     // Space comes back, and files still grow and survive a remount.
-    ASSERT_EQ(dace_remove(s, "~probe"), 0) << where;
+    ASSERT_EQ(dace_remove(s, "~probe"), DACE_OK) << where;
     const auto bad =
         static_cast<uint32_t>(std::count(s->clus_table, s->clus_table + s->clus_count, uint16_t{CLUS_BAD}));
     EXPECT_EQ(dace_getfreespace(s, nullptr), (free_before - bad) * s->clus_size)
@@ -597,9 +597,9 @@ void prove_usable(Medium &m, dace_state *s, Files found, uint32_t worn, const st
     const std::string grown = found.empty() ? "~tail" : found.begin()->first;
     const dace_handle h = found.empty() ? dace_create(s, grown.c_str()) : dace_open(s, grown.c_str());
     ASSERT_NE(h, 0u) << where;
-    ASSERT_EQ(dace_seek(s, h, 0, 2), 0) << where;
+    ASSERT_EQ(dace_seek(s, h, 0, DACE_SEEK_END), DACE_OK) << where;
     ASSERT_EQ(dace_write(s, "tail", 4, h), 4u) << where;
-    ASSERT_EQ(dace_close(s, h), 0) << where;
+    ASSERT_EQ(dace_close(s, h), DACE_OK) << where;
     found[grown].insert(found[grown].end(), {'t', 'a', 'i', 'l'});
 
     m.sim.reboot();

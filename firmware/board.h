@@ -1,0 +1,24 @@
+/* What the firmware images need of QEMU's MPS2 boards (mps2-an385 with a
+ * Cortex-M3, mps2-an386 with a Cortex-M4): the console and the verdict
+ * through semihosting, and a free-running timer. */
+#ifndef DACE_FIRMWARE_BOARD_H
+#define DACE_FIRMWARE_BOARD_H
+
+#include <stdint.h>
+
+/* Ends the run: QEMU exits with `status` (0 passed, anything else failed). */
+void board_exit(int status) __attribute__((noreturn));
+
+/* Writes a NUL-ended string to the console without stdio: safe in a fault
+ * handler and costs no stack to speak of. */
+void board_puts(const char *text);
+
+/* Starts TIMER0 of the board: a 32-bit down-counter at the 25 MHz system
+ * clock, one tick per 40 ns of virtual time. Under `-icount shift=N` each
+ * instruction takes 2^N ns of it, so the ticks count instructions. */
+void board_timer_start(void);
+static inline uint32_t board_timer_now(void) {
+    return *(volatile uint32_t *)0x40000004u;
+}
+
+#endif /* DACE_FIRMWARE_BOARD_H */
