@@ -128,9 +128,9 @@ bool load_position(dace_state *s, dace_file *f, uint32_t target) {
     return true;
 }
 
-// A cluster that a write left partly programmed cannot take other bytes
-// (its CRC changes at least), so the image moves to a fresh cluster and the
-// spoilt one goes to be erased. No root copy names it: a copy is written only
+// Rule 9: a cluster that a write left partly programmed cannot take other
+// bytes (its CRC changes at least), so the image moves to a fresh cluster
+// and the spoilt one goes to be erased. No root copy names it: a copy is written only
 // once every pending cluster is. The move is a swap and leaves free_clus as
 // it was. With no cluster to move to, the spoilt one is erased in place.
 bool move_spoilt_cluster(dace_state *s, dace_file *f) {
@@ -207,6 +207,7 @@ void fit_slots_to_truncation(dace_state *s, uint16_t entry, uint32_t released_fr
     }
 }
 
+// Rule 8: the clusters a commit writes before its root copy.
 bool write_out_open_files(dace_state *s) {
     for (dace_file *f = s->open_list; f != nullptr; f = f->next)
         if (!write_out_pending(s, f))
@@ -346,9 +347,9 @@ uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle
         return 0;
     dace_entry *e = &entry_of(s, f); // the copy may have moved
 
-    // The newest cluster is on the medium and named by the committed root:
-    // carry its content over to a fresh cluster rather than rewrite it. A
-    // full one stays where it is; the next byte starts a cluster after it.
+    // Rule 9: the newest cluster is on the medium and named by the committed
+    // root: carry its content over to a fresh cluster rather than rewrite it.
+    // A full one stays where it is; the next byte starts a cluster after it.
     if (f->dirty == kClean && e->clus != CLUS_END && f->clus_off < s->clus_payload) {
         const int n = take_cluster(s, false);
         if (n < 0)

@@ -17,9 +17,9 @@
 #include <sstream>
 #include <vector>
 
-#include "sim/flash_sim.h"
 #include "tools/commands.h"
 #include "tools/crc_catalogue.h"
+#include "tools/image_medium.h"
 #include "tools/mount_ops.h"
 #include "tools/survey.h"
 
@@ -111,12 +111,9 @@ void same_root_as_the_mount(const dace_tool::Image &img) {
     const dace_tool::Survey sv = dace_tool::survey_image(img.bytes, p, {}, false);
     if (sv.root() == nullptr)
         return; // the library formats a medium without marks; nothing to compare
-    dace_sim::FlashSim sim(dace_sim::Geometry{p.page_size, p.clus_pages, p.total_pages});
-    sim.bytes() = img.bytes;
-    dace_config cfg = sim.config(p.max_files, p.crc_seed);
-    cfg.geometry_tag = p.geometry_tag;
-    cfg.crc_fn = &dace_tool::crc_callback;
-    cfg.crc_ctx = const_cast<dace_tool::CrcAlgo *>(p.crc);
+    dace_tool::ImageMedium medium(img.bytes, p.page_size, p.clus_pages);
+    dace_config cfg = dace_tool::config_of(p);
+    medium.attach(cfg);
     std::vector<uint64_t> block((dace_getstatesize(&cfg) + 7) / 8);
     const dace_state *s = block.empty() ? nullptr : dace_init(&cfg, block.data());
     if (s != nullptr && (s->root_clus != sv.root()->clus || s->root_page != sv.root()->page()))

@@ -73,197 +73,305 @@ std::string subcommand_word(int argc, char **argv, const std::set<std::string> &
     return {};
 }
 
-} // namespace
+// The parser, what it fills in, and the action the chosen subcommand
+// leaves. CLI11 binds every option to a member, so it stays in place.
+class CommandLine {
+public:
+    CommandLine();
+    CommandLine(const CommandLine &) = delete;
+    CommandLine &operator=(const CommandLine &) = delete;
+    int run(int argc, char **argv);
 
-int run_cli(int argc, char **argv) {
-    CLI::App app{"dace: build, inspect, check and change flash images of the dace file system"};
-    app.name("dace");
-    app.require_subcommand(1);
-    app.set_version_flag("--version", "dace " DACE_VERSION);
-    app.failure_message([](const CLI::App *, const CLI::Error &e) { return std::string("dace: ") + e.what() + "\n"; });
+private:
+    void add_medium_options();
+    CLI::App *sub(const std::string &name, const std::string &help);
+    void image_arg(CLI::App *s) { s->add_option("IMAGE", image_, "image file")->required(); }
+    void name_arg(CLI::App *s) { s->add_option("NAME", name_, "file in the image")->required(); }
+    void json_flag(CLI::App *s) { s->add_flag("--json", json_, "print JSON for scripts"); }
+    void salvage_flag(CLI::App *s) {
+        s->add_flag("--salvage", salvage_, "extract what can be read without verifying it (with a warning)");
+    }
+    // Listed in --help in the order they are added.
+    void add_format();
+    void add_info();
+    void add_ls();
+    void add_stat();
+    void add_cat();
+    void add_get();
+    void add_put();
+    void add_rm();
+    void add_mv();
+    void add_truncate();
+    void add_df();
+    void add_pack();
+    void add_unpack();
+    void add_check();
+    void add_map();
+    void add_mount();
+    // The image opened for a reading command, its warnings told.
+    Image read() const;
+    Image change() const { return open_image(image_, opt_, LockAccess::Change); }
+    // The medium options CLI11 leaves as text, checked.
+    void finish_options();
+    // Runs the action; an Error or any other exception is one line and status 1.
+    int act();
 
-    Options opt;
-    bool json = false;
-    std::string pages_text, offset_text;
-    bool no_wait = false;
-    add_u16(app, "--page-size", opt.page_size, "bytes per page (found in the image when left out)");
-    add_u16(app, "--clus-pages", opt.clus_pages, "pages per cluster, a power of two");
-    add_u16(app, "--geometry-tag", opt.geometry_tag, "the firmware's geometry tag, 0 or a power of two");
-    add_u16(app, "--max-files", opt.max_files, "files open at once (default 4)");
-    app.add_option_function<std::string>(
-           "--crc", [&opt](const std::string &v) { opt.crc = v; }, "16-bit CRC: " + crc_names())
+    CLI::App app_{"dace: build, inspect, check and change flash images of the dace file system"};
+    std::function<int(Output &)> action_;
+    std::set<std::string> names_; // the subcommands
+    std::string footer_;
+
+    // Medium options, before or after the subcommand.
+    Options opt_;
+    std::string pages_text_, offset_text_;
+    bool no_wait_ = false;
+    // Arguments and flags of the subcommands.
+    std::string image_, name_, name2_, dest_, dir_, svg_, length_text_, mountpoint_;
+    bool json_ = false, salvage_ = false, force_ = false, long_format_ = false, append_ = false;
+    bool skip_invalid_ = false, human_ = false, verbose_ = false;
+    MountOptions mount_options_;
+};
+
+CommandLine::CommandLine() {
+    app_.name("dace");
+    app_.require_subcommand(1);
+    app_.set_version_flag("--version", "dace " DACE_VERSION);
+    app_.failure_message(
+        [](const CLI::App *, const CLI::Error &e) { return std::string("dace: ") + e.what() + "\n"; });
+    add_medium_options();
+    footer_ = medium_help(app_);
+    add_format();
+    add_info();
+    add_ls();
+    add_stat();
+    add_cat();
+    add_get();
+    add_put();
+    add_rm();
+    add_mv();
+    add_truncate();
+    add_df();
+    add_pack();
+    add_unpack();
+    add_check();
+    add_map();
+    add_mount();
+}
+
+void CommandLine::add_medium_options() {
+    add_u16(app_, "--page-size", opt_.page_size, "bytes per page (found in the image when left out)");
+    add_u16(app_, "--clus-pages", opt_.clus_pages, "pages per cluster, a power of two");
+    add_u16(app_, "--geometry-tag", opt_.geometry_tag, "the firmware's geometry tag, 0 or a power of two");
+    add_u16(app_, "--max-files", opt_.max_files, "files open at once (default 4)");
+    app_.add_option_function<std::string>(
+            "--crc", [this](const std::string &v) { opt_.crc = v; }, "16-bit CRC: " + crc_names())
         ->type_name("NAME");
-    add_u16(app, "--crc-seed", opt.crc_seed, "CRC seed (default 0xFFFF for a new image)");
-    add_count(app, "--pages", pages_text, "pages on the medium (default: the image file's length)");
-    add_count(app, "--offset", offset_text, "byte where the medium starts in the file (default 0)");
-    app.add_flag("--no-wait", no_wait, "fail at once instead of waiting while another dace command uses the image");
-    for (CLI::Option *op : app.get_options())
+    add_u16(app_, "--crc-seed", opt_.crc_seed, "CRC seed (default 0xFFFF for a new image)");
+    add_count(app_, "--pages", pages_text_, "pages on the medium (default: the image file's length)");
+    add_count(app_, "--offset", offset_text_, "byte where the medium starts in the file (default 0)");
+    app_.add_flag("--no-wait", no_wait_,
+                  "fail at once instead of waiting while another dace command uses the image");
+    for (CLI::Option *op : app_.get_options())
         if (op->get_name() != "--help" && op->get_name() != "--version")
             op->group(kMedium);
-    const std::set<std::string> valued = {"--page-size", "--clus-pages", "--geometry-tag", "--max-files",
-                                          "--crc",       "--crc-seed",   "--pages",        "--offset"};
-    const std::string footer = medium_help(app);
+}
 
-    std::function<int(Output &)> action;
-    std::set<std::string> names;
-    auto sub = [&](const std::string &name, const std::string &help) {
-        CLI::App *s = app.add_subcommand(name, help);
-        s->fallthrough();
-        s->footer(footer);
-        names.insert(name);
-        return s;
-    };
-    std::string image, name, name2, dest, dir, svg, length_text;
-    auto image_arg = [&](CLI::App *s) { s->add_option("IMAGE", image, "image file")->required(); };
-    auto json_flag = [&](CLI::App *s) { s->add_flag("--json", json, "print JSON for scripts"); };
-    bool salvage = false;
-    auto salvage_flag = [&](CLI::App *s) {
-        s->add_flag("--salvage", salvage, "extract what can be read without verifying it (with a warning)");
-    };
-    auto read = [&] {
-        Image img = open_image(image, opt);
-        for (const std::string &w : img.detection.warnings)
-            std::cerr << "dace: " << w << '\n';
-        return img;
-    };
-    auto change = [&] { return open_image(image, opt, LockAccess::Change); };
+CLI::App *CommandLine::sub(const std::string &name, const std::string &help) {
+    CLI::App *s = app_.add_subcommand(name, help);
+    s->fallthrough();
+    s->footer(footer_);
+    names_.insert(name);
+    return s;
+}
 
-    bool force = false, long_format = false, append = false, skip_invalid = false, human = false;
+Image CommandLine::read() const {
+    Image img = open_image(image_, opt_);
+    for (const std::string &w : img.detection.warnings)
+        std::cerr << "dace: " << w << '\n';
+    return img;
+}
 
+void CommandLine::add_format() {
     CLI::App *s = sub("format", "create an image and format it (--pages N gives its size)");
     image_arg(s);
-    s->add_flag("--force", force, "replace an existing image (with --offset: format the medium inside it)");
-    s->callback([&] { action = [&](Output &o) { return cmd_format(o, image, opt, force); }; });
+    s->add_flag("--force", force_, "replace an existing image (with --offset: format the medium inside it)");
+    s->callback([this] { action_ = [this](Output &o) { return cmd_format(o, image_, opt_, force_); }; });
+}
 
-    s = sub("info", "geometry, CRC, root generation and copies, space");
+void CommandLine::add_info() {
+    CLI::App *s = sub("info", "geometry, CRC, root generation and copies, space");
     image_arg(s);
     json_flag(s);
-    s->callback([&] { action = [&](Output &o) { return cmd_info(o, read()); }; });
+    s->callback([this] { action_ = [this](Output &o) { return cmd_info(o, read()); }; });
+}
 
-    s = sub("ls", "list the files");
+void CommandLine::add_ls() {
+    CLI::App *s = sub("ls", "list the files");
     image_arg(s);
-    s->add_flag("-l", long_format, "with size, clusters and time (local, as ls)");
+    s->add_flag("-l", long_format_, "with size, clusters and time (local, as ls)");
     json_flag(s);
-    s->callback([&] { action = [&](Output &o) { return cmd_ls(o, read(), long_format); }; });
+    s->callback([this] { action_ = [this](Output &o) { return cmd_ls(o, read(), long_format_); }; });
+}
 
-    s = sub("stat", "one file's entry");
+void CommandLine::add_stat() {
+    CLI::App *s = sub("stat", "one file's entry");
     image_arg(s);
-    s->add_option("NAME", name, "file in the image")->required();
+    name_arg(s);
     json_flag(s);
-    s->callback([&] { action = [&](Output &o) { return cmd_stat(o, read(), name); }; });
+    s->callback([this] { action_ = [this](Output &o) { return cmd_stat(o, read(), name_); }; });
+}
 
-    s = sub("cat", "write a file to standard output, verified");
+void CommandLine::add_cat() {
+    CLI::App *s = sub("cat", "write a file to standard output, verified");
     image_arg(s);
-    s->add_option("NAME", name, "file in the image")->required();
+    name_arg(s);
     salvage_flag(s);
-    s->callback([&] { action = [&](Output &o) { return cmd_cat(o, read(), name, salvage); }; });
+    s->callback([this] { action_ = [this](Output &o) { return cmd_cat(o, read(), name_, salvage_); }; });
+}
 
-    s = sub("get", "copy a file out of the image, verified, with its time");
+void CommandLine::add_get() {
+    CLI::App *s = sub("get", "copy a file out of the image, verified, with its time");
     image_arg(s);
-    s->add_option("NAME", name, "file in the image")->required();
-    s->add_option("DEST", dest, "host file or folder (default: NAME here)");
+    name_arg(s);
+    s->add_option("DEST", dest_, "host file or folder (default: NAME here)");
     salvage_flag(s);
-    s->callback([&] { action = [&](Output &o) { return cmd_get(o, read(), name, dest, salvage); }; });
+    s->callback([this] { action_ = [this](Output &o) { return cmd_get(o, read(), name_, dest_, salvage_); }; });
+}
 
-    s = sub("put", "copy a host file into the image");
+void CommandLine::add_put() {
+    CLI::App *s = sub("put", "copy a host file into the image");
     image_arg(s);
-    s->add_option("SRC", dest, "host file, - for standard input")->required();
-    CLI::Option *put_name = s->add_option("NAME", name, "name in the image (default: SRC's file name)");
-    s->add_flag("--append", append, "append to an existing file");
-    s->add_flag("--force", force, "replace a file of that name, in one commit");
-    s->callback([&, put_name] {
-        action = [&, put_name](Output &o) {
-            const std::optional<std::string> given = put_name->count() ? std::optional(name) : std::nullopt;
-            return cmd_put(o, image, opt, dest, given, PutOptions{append, force});
+    s->add_option("SRC", dest_, "host file, - for standard input")->required();
+    CLI::Option *put_name = s->add_option("NAME", name_, "name in the image (default: SRC's file name)");
+    s->add_flag("--append", append_, "append to an existing file");
+    s->add_flag("--force", force_, "replace a file of that name, in one commit");
+    s->callback([this, put_name] {
+        action_ = [this, put_name](Output &o) {
+            const std::optional<std::string> given = put_name->count() ? std::optional(name_) : std::nullopt;
+            return cmd_put(o, image_, opt_, dest_, given, PutOptions{append_, force_});
         };
     });
+}
 
-    s = sub("rm", "remove a file");
+void CommandLine::add_rm() {
+    CLI::App *s = sub("rm", "remove a file");
     image_arg(s);
-    s->add_option("NAME", name, "file in the image")->required();
-    s->callback([&] { action = [&](Output &o) { return cmd_rm(o, change(), name); }; });
+    name_arg(s);
+    s->callback([this] { action_ = [this](Output &o) { return cmd_rm(o, change(), name_); }; });
+}
 
-    s = sub("mv", "rename a file");
+void CommandLine::add_mv() {
+    CLI::App *s = sub("mv", "rename a file");
     image_arg(s);
-    s->add_option("FROM", name, "file in the image")->required();
-    s->add_option("TO", name2, "new name")->required();
-    s->add_flag("--force", force, "replace a file that bears the new name, in one commit");
-    s->callback([&] { action = [&](Output &o) { return cmd_mv(o, change(), name, name2, force); }; });
+    s->add_option("FROM", name_, "file in the image")->required();
+    s->add_option("TO", name2_, "new name")->required();
+    s->add_flag("--force", force_, "replace a file that bears the new name, in one commit");
+    s->callback([this] { action_ = [this](Output &o) { return cmd_mv(o, change(), name_, name2_, force_); }; });
+}
 
-    s = sub("truncate", "shorten a file");
+void CommandLine::add_truncate() {
+    CLI::App *s = sub("truncate", "shorten a file");
     image_arg(s);
-    s->add_option("NAME", name, "file in the image")->required();
-    s->add_option("LENGTH", length_text, "new length in bytes")->required()->type_name("N");
-    s->callback([&] {
-        action = [&](Output &o) { return cmd_truncate(o, change(), name, parse_count("LENGTH", length_text)); };
+    name_arg(s);
+    s->add_option("LENGTH", length_text_, "new length in bytes")->required()->type_name("N");
+    s->callback([this] {
+        action_ = [this](Output &o) {
+            return cmd_truncate(o, change(), name_, parse_count("LENGTH", length_text_));
+        };
     });
+}
 
-    s = sub("df", "free and used space");
+void CommandLine::add_df() {
+    CLI::App *s = sub("df", "free and used space");
     image_arg(s);
     s->set_help_flag("--help", "Print this help message and exit");
-    s->add_flag("-h,--human-readable", human, "sizes as 4.0K, 36K, 1.0M (powers of 1024)");
+    s->add_flag("-h,--human-readable", human_, "sizes as 4.0K, 36K, 1.0M (powers of 1024)");
     json_flag(s);
-    s->callback([&] { action = [&](Output &o) { return cmd_df(o, read(), human); }; });
+    s->callback([this] { action_ = [this](Output &o) { return cmd_df(o, read(), human_); }; });
+}
 
-    s = sub("pack", "build an image from the files of a flat folder (reproducible; SOURCE_DATE_EPOCH fixes the times)");
-    s->add_option("DIR", dir, "folder")->required();
+void CommandLine::add_pack() {
+    CLI::App *s =
+        sub("pack", "build an image from the files of a flat folder (reproducible; SOURCE_DATE_EPOCH fixes the times)");
+    s->add_option("DIR", dir_, "folder")->required();
     image_arg(s);
-    s->add_flag("--skip-invalid", skip_invalid,
+    s->add_flag("--skip-invalid", skip_invalid_,
                 "leave out nested folders, unusable names and unreadable files instead of failing");
-    s->add_flag("--force", force, "replace an existing image (with --offset: pack into the medium inside it)");
-    s->callback([&] {
-        action = [&](Output &o) { return cmd_pack(o, dir, image, opt, PackOptions{skip_invalid, force}); };
+    s->add_flag("--force", force_, "replace an existing image (with --offset: pack into the medium inside it)");
+    s->callback([this] {
+        action_ = [this](Output &o) { return cmd_pack(o, dir_, image_, opt_, PackOptions{skip_invalid_, force_}); };
     });
+}
 
-    s = sub("unpack", "extract every file, verified, with its time, into a folder");
+void CommandLine::add_unpack() {
+    CLI::App *s = sub("unpack", "extract every file, verified, with its time, into a folder");
     image_arg(s);
-    s->add_option("DIR", dir, "folder (created when missing)")->required();
+    s->add_option("DIR", dir_, "folder (created when missing)")->required();
     salvage_flag(s);
-    s->callback([&] { action = [&](Output &o) { return cmd_unpack(o, read(), dir, salvage); }; });
+    s->callback([this] { action_ = [this](Output &o) { return cmd_unpack(o, read(), dir_, salvage_); }; });
+}
 
-    s = sub("check", "read-only consistency check; exit status 0 only for a clean image");
+void CommandLine::add_check() {
+    CLI::App *s = sub("check", "read-only consistency check; exit status 0 only for a clean image");
     image_arg(s);
     json_flag(s);
-    bool verbose = false;
-    s->add_flag("-v,--verbose", verbose, "also show every root cluster's log of copies");
-    s->callback([&] { action = [&](Output &o) { return cmd_check(o, read(), verbose); }; });
+    s->add_flag("-v,--verbose", verbose_, "also show every root cluster's log of copies");
+    s->callback([this] { action_ = [this](Output &o) { return cmd_check(o, read(), verbose_); }; });
+}
 
-    s = sub("map", "a picture of the medium, one cell per cluster");
+void CommandLine::add_map() {
+    CLI::App *s = sub("map", "a picture of the medium, one cell per cluster");
     image_arg(s);
-    s->add_option("--svg", svg, "also write an SVG picture to this file");
-    s->callback([&] { action = [&](Output &o) { return cmd_map(o, read(), svg); }; });
+    s->add_option("--svg", svg_, "also write an SVG picture to this file");
+    s->callback([this] { action_ = [this](Output &o) { return cmd_map(o, read(), svg_); }; });
+}
 
-    s = sub("mount", "use the image as a folder through FUSE, until fusermount3 -u MOUNTPOINT");
+void CommandLine::add_mount() {
+    CLI::App *s = sub("mount", "use the image as a folder through FUSE, until fusermount3 -u MOUNTPOINT");
     image_arg(s);
-    std::string mountpoint;
-    MountOptions mount_options;
-    s->add_option("MOUNTPOINT", mountpoint, "empty folder to mount on")->required();
-    s->add_flag("-f,--foreground", mount_options.foreground, "stay in the foreground");
-    s->add_option("-o", mount_options.fuse_options, "mount options: ro (read-only), quiet (default: chmod and chown succeed and change nothing) or "
+    s->add_option("MOUNTPOINT", mountpoint_, "empty folder to mount on")->required();
+    s->add_flag("-f,--foreground", mount_options_.foreground, "stay in the foreground");
+    s->add_option("-o", mount_options_.fuse_options,
+                  "mount options: ro (read-only), quiet (default: chmod and chown succeed and change nothing) or "
                   "noquiet (they fail), uid=N, gid=N, umask=, fmask=, dmask= (octal); others go to FUSE")
         ->type_name("OPTIONS")
         ->allow_extra_args(false);
-    s->callback([&] { action = [&](Output &) { return cmd_mount(image, mountpoint, opt, mount_options); }; });
+    s->callback([this] {
+        action_ = [this](Output &) { return cmd_mount(image_, mountpoint_, opt_, mount_options_); };
+    });
+}
 
-    if (const std::string word = subcommand_word(argc, argv, valued); !word.empty() && names.count(word) == 0) {
+int CommandLine::run(int argc, char **argv) {
+    // The medium options that take a value: the word after one is not the subcommand.
+    const std::set<std::string> valued = {"--page-size", "--clus-pages", "--geometry-tag", "--max-files",
+                                          "--crc",       "--crc-seed",   "--pages",        "--offset"};
+    if (const std::string word = subcommand_word(argc, argv, valued); !word.empty() && names_.count(word) == 0) {
         std::cerr << fmt::format("dace: unknown subcommand \"{}\": dace --help lists them\n", word);
         return 1;
     }
     try {
-        app.parse(argc, argv);
+        app_.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
-        return app.exit(e);
+        return app_.exit(e);
     }
-    Output o = terminal_output(std::cout, std::cerr, json);
+    return act();
+}
+
+void CommandLine::finish_options() {
+    if (!pages_text_.empty())
+        opt_.pages = parse_count("--pages", pages_text_);
+    if (!offset_text_.empty())
+        opt_.offset = parse_count("--offset", offset_text_);
+    if (opt_.pages && *opt_.pages == 0)
+        throw Error("--pages 0: a medium has at least one page");
+    opt_.wait = !no_wait_;
+}
+
+int CommandLine::act() {
+    Output o = terminal_output(std::cout, std::cerr, json_);
     try {
-        if (!pages_text.empty())
-            opt.pages = parse_count("--pages", pages_text);
-        if (!offset_text.empty())
-            opt.offset = parse_count("--offset", offset_text);
-        if (opt.pages && *opt.pages == 0)
-            throw Error("--pages 0: a medium has at least one page");
-        opt.wait = !no_wait;
-        const int status = action(o);
+        finish_options();
+        const int status = action_(o);
         std::cout.flush();
         return status;
     } catch (const Error &e) {
@@ -272,6 +380,13 @@ int run_cli(int argc, char **argv) {
         std::cerr << "dace: " << e.what() << '\n';
     }
     return 1;
+}
+
+} // namespace
+
+int run_cli(int argc, char **argv) {
+    CommandLine cli;
+    return cli.run(argc, argv);
 }
 
 } // namespace dace_tool

@@ -339,6 +339,106 @@ bool new_medium_in_place(const ImageLock *lock, const Options &opt) {
     return lock != nullptr && (opt.offset != 0 || lock->status().st_nlink > 1);
 }
 
+// A file of the folder that pack copies into the image.
+struct PackSource {
+    std::string name;
+    std::string path;
+    uint64_t size;
+};
+
+// A file pack cannot take: refused, or with --skip-invalid left out and told.
+void leave_out(Output &o, bool skip_invalid, const std::string &what, const std::string &why) {
+    if (!skip_invalid)
+        throw Error(fmt::format("{}: {}; pass --skip-invalid to leave it out", what, why));
+    o.err << fmt::format("dace: skipped {}: {}\n", what, why);
+}
+
+// Why pack cannot take this folder entry, or empty when it can.
+std::string unpackable(const fs::directory_entry &de, const std::string &name) {
+    std::error_code ec;
+    if (de.is_directory(ec))
+        return "a nested folder (pack takes a flat folder)";
+    if (!de.is_regular_file(ec))
+        return "not a regular file";
+    if (dace_check_filename(name.c_str()) == 1)
+        return fmt::format("a name of {} bytes, more than 18", name.size());
+    if (dace_check_filename(name.c_str()) != 0)
+        return "a name with a separator";
+    if (::access(de.path().c_str(), R_OK) != 0)
+        return fmt::format("cannot be read ({})", std::strerror(errno));
+    return {};
+}
+
+// The files of a flat folder in the order of their names, so that the
+// image is reproducible.
+std::vector<PackSource> pack_sources(Output &o, const std::string &dir, bool skip_invalid) {
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec);
+    if (ec)
+        throw Error(fmt::format("cannot read folder {}: {}", dir, ec.message()));
+    std::vector<PackSource> sources;
+    for (const fs::directory_entry &de : it) {
+        const std::string name = de.path().filename().string();
+        if (const std::string why = unpackable(de, name); !why.empty()) {
+            leave_out(o, skip_invalid, de.path().string(), why);
+            continue;
+        }
+        sources.push_back({name, de.path().string(), static_cast<uint64_t>(de.file_size(ec))});
+    }
+    std::sort(sources.begin(), sources.end(),
+              [](const PackSource &a, const PackSource &b) { return a.name < b.name; });
+    return sources;
+}
+
+// The pages of the medium: --pages, or what the files need. Refuses more
+// files than a root holds.
+uint64_t pages_to_pack(const std::vector<PackSource> &sources, const Options &opt) {
+    const Params probe = params_for_new(opt, uint64_t{opt.clus_pages.value_or(Params{}.clus_pages)} * 16u);
+    const uint32_t payload = probe.clus_size() - uint32_t{sizeof(dace_clus_header)};
+    const uint32_t max_entries = (probe.clus_size() - uint32_t{sizeof(dace_root)}) / uint32_t{sizeof(dace_entry)};
+    if (sources.size() > max_entries)
+        throw Error(fmt::format("{} files exceed the {} entries a root of {}-byte clusters holds; raise --page-size "
+                                "or --clus-pages",
+                                sources.size(), max_entries, probe.clus_size()));
+    if (opt.pages)
+        return *opt.pages;
+    // The data, the root, the clusters the allocator keeps in reserve, and
+    // room for the root to move.
+    uint64_t clusters = 8;
+    for (const PackSource &src : sources)
+        clusters += (src.size + payload - 1) / payload;
+    return clusters * probe.clus_pages;
+}
+
+// Writes each source into the new volume with its time (or the fixed
+// SOURCE_DATE_EPOCH). A file that cannot be read any more is refused, or
+// left out with --skip-invalid.
+void pack_files(Output &o, Volume &v, const std::vector<PackSource> &sources, bool skip_invalid) {
+    const char *epoch = std::getenv("SOURCE_DATE_EPOCH");
+    const bool fixed_time = epoch != nullptr && *epoch != 0;
+    Progress bar(o, "pack", sources.size());
+    for (size_t i = 0; i < sources.size(); ++i) {
+        uint64_t mtime = 0;
+        std::vector<uint8_t> data;
+        try {
+            data = read_host_file(sources[i].path, &mtime);
+        } catch (const Error &e) {
+            // It changed since it was listed.
+            if (!skip_invalid)
+                throw Error(fmt::format("{}; pass --skip-invalid to leave it out", e.what()));
+            o.err << fmt::format("dace: skipped {}: {}\n", sources[i].path, e.what());
+            continue;
+        }
+        v.stamp().value = fixed_time ? now_stamp() : mtime;
+        try {
+            write_file(v, sources[i].name, data.data(), data.size(), false);
+        } catch (const Error &e) {
+            throw Error(fmt::format("{}: {}", sources[i].path, e.what()));
+        }
+        bar.update(i + 1);
+    }
+}
+
 } // namespace
 
 Image open_image(const std::string &path, const Options &opt, LockAccess access, LockHolder holder) {
@@ -707,92 +807,15 @@ int cmd_truncate(Output &, const Image &img, const std::string &name, uint64_t l
 }
 
 int cmd_pack(Output &o, const std::string &dir, const std::string &path, const Options &opt, const PackOptions &po) {
-    struct Source {
-        std::string name;
-        std::string path;
-        uint64_t size;
-    };
     // Refused at once when it exists without --force, or is mounted.
     const std::unique_ptr<ImageLock> lock = lock_for_new(path, opt, po.force);
-    std::vector<Source> sources;
-    std::error_code ec;
-    fs::directory_iterator it(dir, ec);
-    if (ec)
-        throw Error(fmt::format("cannot read folder {}: {}", dir, ec.message()));
-    auto leave_out = [&](const std::string &what, const std::string &why) {
-        if (!po.skip_invalid)
-            throw Error(fmt::format("{}: {}; pass --skip-invalid to leave it out", what, why));
-        o.err << fmt::format("dace: skipped {}: {}\n", what, why);
-    };
-    for (const fs::directory_entry &de : it) {
-        const std::string name = de.path().filename().string();
-        std::string why;
-        if (de.is_directory(ec))
-            why = "a nested folder (pack takes a flat folder)";
-        else if (!de.is_regular_file(ec))
-            why = "not a regular file";
-        else if (dace_check_filename(name.c_str()) == 1)
-            why = fmt::format("a name of {} bytes, more than 18", name.size());
-        else if (dace_check_filename(name.c_str()) != 0)
-            why = "a name with a separator";
-        else if (::access(de.path().c_str(), R_OK) != 0)
-            why = fmt::format("cannot be read ({})", std::strerror(errno));
-        if (!why.empty()) {
-            leave_out(de.path().string(), why);
-            continue;
-        }
-        sources.push_back({name, de.path().string(), static_cast<uint64_t>(de.file_size(ec))});
-    }
-    // Reproducible: the order of creation is the order of the names.
-    std::sort(sources.begin(), sources.end(), [](const Source &a, const Source &b) { return a.name < b.name; });
-
-    const Params probe = params_for_new(opt, uint64_t{opt.clus_pages.value_or(Params{}.clus_pages)} * 16u);
-    const uint32_t payload = probe.clus_size() - uint32_t{sizeof(dace_clus_header)};
-    const uint32_t max_entries = (probe.clus_size() - uint32_t{sizeof(dace_root)}) / uint32_t{sizeof(dace_entry)};
-    if (sources.size() > max_entries)
-        throw Error(fmt::format("{} files exceed the {} entries a root of {}-byte clusters holds; raise --page-size "
-                                "or --clus-pages",
-                                sources.size(), max_entries, probe.clus_size()));
-    uint64_t pages = 0;
-    if (opt.pages) {
-        pages = *opt.pages;
-    } else {
-        // The data, the root, the clusters the allocator keeps in reserve,
-        // and room for the root to move.
-        uint64_t clusters = 8;
-        for (const Source &src : sources)
-            clusters += (src.size + payload - 1) / payload;
-        pages = clusters * probe.clus_pages;
-    }
-    const Params p = params_for_new(opt, pages);
+    const std::vector<PackSource> sources = pack_sources(o, dir, po.skip_invalid);
+    const Params p = params_for_new(opt, pages_to_pack(sources, opt));
     VolumeOptions vo;
     vo.must_exist = false;
     vo.journal = new_medium_in_place(lock.get(), opt);
     Volume v(std::vector<uint8_t>(size_t{p.total_pages} * p.page_size, 0xFF), p, vo);
-
-    const char *epoch = std::getenv("SOURCE_DATE_EPOCH");
-    const bool fixed_time = epoch != nullptr && *epoch != 0;
-    Progress bar(o, "pack", sources.size());
-    for (size_t i = 0; i < sources.size(); ++i) {
-        uint64_t mtime = 0;
-        std::vector<uint8_t> data;
-        try {
-            data = read_host_file(sources[i].path, &mtime);
-        } catch (const Error &e) {
-            // It changed since it was listed.
-            if (!po.skip_invalid)
-                throw Error(fmt::format("{}; pass --skip-invalid to leave it out", e.what()));
-            o.err << fmt::format("dace: skipped {}: {}\n", sources[i].path, e.what());
-            continue;
-        }
-        v.stamp().value = fixed_time ? now_stamp() : mtime;
-        try {
-            write_file(v, sources[i].name, data.data(), data.size(), false);
-        } catch (const Error &e) {
-            throw Error(fmt::format("{}: {}", sources[i].path, e.what()));
-        }
-        bar.update(i + 1);
-    }
+    pack_files(o, v, sources, po.skip_invalid);
     write_new_medium(path, opt, lock.get(), v);
     return 0;
 }

@@ -203,6 +203,168 @@ uint16_t medium_pages(size_t size, uint16_t page_size, const Options &opt, bool 
                             fmt::join(open, ", ")));
 }
 
+// Every root header that sits at the start of a page of its own geometry,
+// inside the medium when its size is given, and the sound headers of
+// geometries the options rule out.
+struct HeaderScan {
+    std::vector<Header> headers;
+    std::map<GeometryKey, uint32_t> elsewhere;
+};
+
+HeaderScan scan_headers(const std::vector<uint8_t> &image, const Options &opt) {
+    HeaderScan scan;
+    for (size_t off = 0; off + sizeof(dace_root) <= image.size(); off += 4) {
+        if (load_u32(image.data() + off) != ROOT_MAGIC)
+            continue;
+        dace_root h;
+        std::memcpy(&h, image.data() + off, sizeof h);
+        if (!plausible(h) || off % h.page_size != 0 || (opt.pages && off / h.page_size >= *opt.pages))
+            continue;
+        if ((opt.page_size && h.page_size != *opt.page_size) || (opt.clus_pages && h.clus_pages != *opt.clus_pages) ||
+            (opt.geometry_tag && h.geometry_tag != *opt.geometry_tag)) {
+            if (off % (uint32_t{h.page_size} * h.clus_pages) == 0)
+                ++scan.elsewhere[GeometryKey{h.page_size, h.clus_pages, h.geometry_tag}];
+            continue;
+        }
+        scan.headers.push_back({off, h});
+        if (scan.headers.size() >= 4 * kMaxHeadersScored)
+            break;
+    }
+    return scan;
+}
+
+// A way to read the medium: geometry, CRC and seed.
+using Setting = std::tuple<GeometryKey, const CrcAlgo *, uint16_t>;
+
+struct Scores {
+    std::map<Setting, uint32_t> settings;      // root copies each setting explains
+    std::map<GeometryKey, uint32_t> geometries; // headers at the start of a cluster of their geometry
+};
+
+// Scores each setting by the root copies whose both CRCs it explains. A
+// header's own CRC fixes the seed for each CRC; the entry table's CRC then
+// confirms or refutes it.
+Scores score_settings(const std::vector<uint8_t> &image, const std::vector<Header> &headers, const Options &opt,
+                      const CrcAlgo *given_crc) {
+    Scores sc;
+    size_t scored = 0;
+    for (const Header &hd : headers) {
+        const dace_root &h = hd.head;
+        const GeometryKey g{h.page_size, h.clus_pages, h.geometry_tag};
+        const uint32_t clus_size = uint32_t{h.page_size} * h.clus_pages;
+        if (hd.offset % clus_size == 0)
+            ++sc.geometries[g];
+        const size_t table_end = hd.offset + sizeof(dace_root) + size_t{h.count} * sizeof(dace_entry);
+        if (table_end > image.size() || sizeof(dace_root) + size_t{h.count} * 32 > size_t{h.pages} * h.page_size ||
+            scored >= kMaxHeadersScored)
+            continue;
+        ++scored;
+        const uint8_t *copy = image.data() + hd.offset;
+        for (const CrcAlgo &algo : crc_catalogue()) {
+            if (given_crc != nullptr && given_crc != &algo)
+                continue;
+            uint16_t seed = opt.crc_seed ? *opt.crc_seed : seed_for(algo, copy, 28, h.head_crc);
+            if (crc_run(algo, seed, copy, 28) != h.head_crc)
+                continue;
+            if (crc_run(algo, seed, copy + sizeof(dace_root), size_t{h.count} * 32) != h.files_crc)
+                continue;
+            ++sc.settings[Setting{g, &algo, seed}];
+        }
+    }
+    return sc;
+}
+
+// Refuses an image in which no setting explains a root copy, saying what
+// the headers found suggest.
+void refuse_unexplained(const std::vector<uint8_t> &image, const Options &opt, const HeaderScan &scan,
+                        const Scores &sc, const CrcAlgo *given_crc) {
+    if (sc.geometries.empty() && !scan.elsewhere.empty() && sc.settings.empty()) {
+        std::vector<std::string> seen;
+        for (const auto &[g, n] : scan.elsewhere)
+            seen.push_back(geometry_text(g));
+        throw Error(fmt::format("no root header of the given --page-size, --clus-pages or --geometry-tag; the "
+                                "image's root headers are of {}",
+                                fmt::join(seen, "; ")));
+    }
+    if (sc.geometries.empty() && !(opt.page_size && opt.clus_pages))
+        refuse_without_headers(image, opt);
+    if (sc.settings.empty()) {
+        const std::string tried = given_crc != nullptr ? fmt::format("CRC {}", given_crc->name)
+                                                       : fmt::format("any known CRC ({})", crc_names());
+        const std::string seed = opt.crc_seed ? fmt::format(" with seed {:#06x}", *opt.crc_seed) : std::string();
+        throw Error(fmt::format("root headers found, but no root copy is valid under {}{}: the root is damaged, or "
+                                "the firmware uses {}{}",
+                                tried, seed, given_crc != nullptr ? "another CRC" : "a CRC this dace does not know",
+                                opt.crc_seed ? " or seed" : ""));
+    }
+}
+
+// The setting that explains the most root copies; refused when others
+// explain as many, naming them and the options that would decide.
+Setting best_setting(const std::map<Setting, uint32_t> &settings) {
+    std::vector<std::pair<Setting, uint32_t>> ranked(settings.begin(), settings.end());
+    std::stable_sort(ranked.begin(), ranked.end(), [](const auto &a, const auto &b) { return a.second > b.second; });
+    if (ranked.size() > 1 && ranked[0].second == ranked[1].second) {
+        std::string alternatives;
+        for (const auto &[setting, n] : ranked) {
+            if (n != ranked[0].second)
+                break;
+            const auto &[g, algo, seed] = setting;
+            alternatives += fmt::format("{}{}, CRC {} seed {:#06x}", alternatives.empty() ? "" : "; ",
+                                        geometry_text(g), algo->name, seed);
+        }
+        const bool geometry_open = std::get<0>(ranked[0].first) != std::get<0>(ranked[1].first);
+        throw Error(fmt::format("the image fits more than one setting ({}): {}", alternatives,
+                                geometry_open ? "pass --page-size, --clus-pages, --geometry-tag, --crc and --crc-seed"
+                                              : "pass --crc and --crc-seed"));
+    }
+    return ranked[0].first;
+}
+
+// Which values came from the image rather than the options, in one line.
+std::string found_in_image(const Options &opt) {
+    std::vector<std::string> found;
+    if (!opt.page_size)
+        found.emplace_back("page size");
+    if (!opt.clus_pages)
+        found.emplace_back("pages per cluster");
+    if (!opt.geometry_tag)
+        found.emplace_back("tag");
+    if (!opt.crc)
+        found.emplace_back("CRC");
+    if (!opt.crc_seed)
+        found.emplace_back("seed");
+    return found.empty() ? "all given" : fmt::format("{} found in the image", fmt::join(found, ", "));
+}
+
+// The image's setting when the options give all of it: nothing to find,
+// and a medium whose roots are all damaged can still be checked this way.
+Params params_given(const Options &opt, const CrcAlgo *crc) {
+    Params p;
+    p.page_size = *opt.page_size;
+    p.clus_pages = *opt.clus_pages;
+    p.geometry_tag = opt.geometry_tag.value_or(0);
+    p.crc = crc;
+    p.crc_seed = *opt.crc_seed;
+    p.max_files = opt.max_files.value_or(p.max_files);
+    if (p.page_size == 0)
+        throw Error("--page-size 0: a page must be a multiple of 8 bytes, and at least the 32 bytes of a root "
+                    "header");
+    return p;
+}
+
+Params params_of(const Setting &setting, const Options &opt) {
+    const auto &[g, algo, seed] = setting;
+    Params p;
+    p.page_size = g.page_size;
+    p.clus_pages = g.clus_pages;
+    p.geometry_tag = g.geometry_tag;
+    p.crc = algo;
+    p.crc_seed = seed;
+    p.max_files = opt.max_files.value_or(p.max_files);
+    return p;
+}
+
 } // namespace
 
 bool is_blank(const std::vector<uint8_t> &image) {
@@ -222,139 +384,18 @@ Detection detect(const std::vector<uint8_t> &image, const Options &opt, bool for
             throw Error(fmt::format("unknown --crc {}: known are {}", *opt.crc, crc_names()));
     }
     Detection d;
-
-    // Everything given: nothing to find. A medium whose roots are all damaged
-    // can still be checked this way.
     if (opt.page_size && opt.clus_pages && given_crc != nullptr && opt.crc_seed) {
-        Params &p = d.params;
-        p.page_size = *opt.page_size;
-        p.clus_pages = *opt.clus_pages;
-        p.geometry_tag = opt.geometry_tag.value_or(0);
-        p.crc = given_crc;
-        p.crc_seed = *opt.crc_seed;
-        p.max_files = opt.max_files.value_or(p.max_files);
-        if (p.page_size == 0)
-            throw Error("--page-size 0: a page must be a multiple of 8 bytes, and at least the 32 bytes of a root "
-                        "header");
-        p.total_pages = medium_pages(image.size(), p.page_size, opt, for_change, d.warnings);
-        check_geometry(p);
+        d.params = params_given(opt, given_crc);
         d.how = "all given";
-        return d;
+    } else {
+        const HeaderScan scan = scan_headers(image, opt);
+        const Scores sc = score_settings(image, scan.headers, opt, given_crc);
+        refuse_unexplained(image, opt, scan, sc, given_crc);
+        d.params = params_of(best_setting(sc.settings), opt);
+        d.how = found_in_image(opt);
     }
-
-    // Every root header that sits at the start of a page of its own
-    // geometry, inside the medium when its size is given.
-    std::vector<Header> headers;
-    std::map<GeometryKey, uint32_t> elsewhere; // sound headers the options rule out
-    for (size_t off = 0; off + sizeof(dace_root) <= image.size(); off += 4) {
-        if (load_u32(image.data() + off) != ROOT_MAGIC)
-            continue;
-        dace_root h;
-        std::memcpy(&h, image.data() + off, sizeof h);
-        if (!plausible(h) || off % h.page_size != 0 || (opt.pages && off / h.page_size >= *opt.pages))
-            continue;
-        if ((opt.page_size && h.page_size != *opt.page_size) || (opt.clus_pages && h.clus_pages != *opt.clus_pages) ||
-            (opt.geometry_tag && h.geometry_tag != *opt.geometry_tag)) {
-            if (off % (uint32_t{h.page_size} * h.clus_pages) == 0)
-                ++elsewhere[GeometryKey{h.page_size, h.clus_pages, h.geometry_tag}];
-            continue;
-        }
-        headers.push_back({off, h});
-        if (headers.size() >= 4 * kMaxHeadersScored)
-            break;
-    }
-
-    // Score each (geometry, CRC, seed) by the root copies whose both CRCs it
-    // explains. A header's own CRC fixes the seed for each CRC; the entry
-    // table's CRC then confirms or refutes it.
-    using Key = std::tuple<GeometryKey, const CrcAlgo *, uint16_t>;
-    std::map<Key, uint32_t> score;
-    std::map<GeometryKey, uint32_t> geometries;
-    size_t scored = 0;
-    for (const Header &hd : headers) {
-        const dace_root &h = hd.head;
-        const GeometryKey g{h.page_size, h.clus_pages, h.geometry_tag};
-        const uint32_t clus_size = uint32_t{h.page_size} * h.clus_pages;
-        if (hd.offset % clus_size == 0)
-            ++geometries[g];
-        const size_t table_end = hd.offset + sizeof(dace_root) + size_t{h.count} * sizeof(dace_entry);
-        if (table_end > image.size() || sizeof(dace_root) + size_t{h.count} * 32 > size_t{h.pages} * h.page_size ||
-            scored >= kMaxHeadersScored)
-            continue;
-        ++scored;
-        const uint8_t *copy = image.data() + hd.offset;
-        for (const CrcAlgo &algo : crc_catalogue()) {
-            if (given_crc != nullptr && given_crc != &algo)
-                continue;
-            uint16_t seed = opt.crc_seed ? *opt.crc_seed : seed_for(algo, copy, 28, h.head_crc);
-            if (crc_run(algo, seed, copy, 28) != h.head_crc)
-                continue;
-            if (crc_run(algo, seed, copy + sizeof(dace_root), size_t{h.count} * 32) != h.files_crc)
-                continue;
-            ++score[Key{g, &algo, seed}];
-        }
-    }
-
-    if (geometries.empty() && !elsewhere.empty() && score.empty()) {
-        std::vector<std::string> seen;
-        for (const auto &[g, n] : elsewhere)
-            seen.push_back(geometry_text(g));
-        throw Error(fmt::format("no root header of the given --page-size, --clus-pages or --geometry-tag; the "
-                                "image's root headers are of {}",
-                                fmt::join(seen, "; ")));
-    }
-    if (geometries.empty() && !(opt.page_size && opt.clus_pages))
-        refuse_without_headers(image, opt);
-    if (score.empty()) {
-        const std::string tried = given_crc != nullptr ? fmt::format("CRC {}", given_crc->name)
-                                                       : fmt::format("any known CRC ({})", crc_names());
-        const std::string seed = opt.crc_seed ? fmt::format(" with seed {:#06x}", *opt.crc_seed) : std::string();
-        throw Error(fmt::format("root headers found, but no root copy is valid under {}{}: the root is damaged, or "
-                                "the firmware uses {}{}",
-                                tried, seed, given_crc != nullptr ? "another CRC" : "a CRC this dace does not know",
-                                opt.crc_seed ? " or seed" : ""));
-    }
-
-    std::vector<std::pair<Key, uint32_t>> ranked(score.begin(), score.end());
-    std::stable_sort(ranked.begin(), ranked.end(), [](const auto &a, const auto &b) { return a.second > b.second; });
-    if (ranked.size() > 1 && ranked[0].second == ranked[1].second) {
-        std::string alternatives;
-        for (const auto &[key, n] : ranked) {
-            if (n != ranked[0].second)
-                break;
-            const auto &[g, algo, seed] = key;
-            alternatives += fmt::format("{}{}, CRC {} seed {:#06x}", alternatives.empty() ? "" : "; ",
-                                        geometry_text(g), algo->name, seed);
-        }
-        const bool geometry_open = std::get<0>(ranked[0].first) != std::get<0>(ranked[1].first);
-        throw Error(fmt::format("the image fits more than one setting ({}): {}", alternatives,
-                                geometry_open ? "pass --page-size, --clus-pages, --geometry-tag, --crc and --crc-seed"
-                                              : "pass --crc and --crc-seed"));
-    }
-
-    const auto &[g, algo, seed] = ranked[0].first;
-    Params &p = d.params;
-    p.page_size = g.page_size;
-    p.clus_pages = g.clus_pages;
-    p.geometry_tag = g.geometry_tag;
-    p.crc = algo;
-    p.crc_seed = seed;
-    p.max_files = opt.max_files.value_or(p.max_files);
-    p.total_pages = medium_pages(image.size(), p.page_size, opt, for_change, d.warnings);
-    check_geometry(p);
-
-    std::vector<std::string> found;
-    if (!opt.page_size)
-        found.emplace_back("page size");
-    if (!opt.clus_pages)
-        found.emplace_back("pages per cluster");
-    if (!opt.geometry_tag)
-        found.emplace_back("tag");
-    if (!opt.crc)
-        found.emplace_back("CRC");
-    if (!opt.crc_seed)
-        found.emplace_back("seed");
-    d.how = found.empty() ? "all given" : fmt::format("{} found in the image", fmt::join(found, ", "));
+    d.params.total_pages = medium_pages(image.size(), d.params.page_size, opt, for_change, d.warnings);
+    check_geometry(d.params);
     return d;
 }
 
@@ -379,30 +420,13 @@ Volume::Volume(std::vector<uint8_t> image, const Params &params, const VolumeOpt
         throw Error("the image is blank (erased): it holds no file system");
     if (vo.must_exist && !has_valid_root(image, params_))
         throw Error("no valid root copy: the root is damaged or the image is not of this file system");
-    sim_ = std::make_unique<dace_sim::FlashSim>(
-        dace_sim::Geometry{params_.page_size, params_.clus_pages, params_.total_pages});
-    sim_->bytes() = std::move(image);
-    // Programming over bytes that are not erased fails, as on the device.
-    sim_->set_strict(true);
-    if (vo.mirror_fd >= 0 || vo.journal) {
-        sim_->set_mirror([this, vo](size_t offset, size_t count) {
-            const uint8_t *bytes = sim_->bytes().data() + offset;
-            if (vo.journal)
-                record(offset, count);
-            if (vo.mirror_fd < 0)
-                return true;
-            errno = 0;
-            if (write_all_at(vo.mirror_fd, bytes, count, vo.mirror_origin + offset))
-                return true;
-            if (mirror_error_ == 0)
-                mirror_error_ = errno != 0 ? errno : EIO;
-            return false;
-        });
-    }
-    dace_config cfg = sim_->config(params_.max_files, params_.crc_seed);
-    cfg.geometry_tag = params_.geometry_tag;
-    cfg.crc_fn = &crc_callback;
-    cfg.crc_ctx = const_cast<CrcAlgo *>(params_.crc);
+    medium_ = std::make_unique<ImageMedium>(std::move(image), params_.page_size, params_.clus_pages);
+    if (vo.mirror_fd >= 0)
+        medium_->mirror_to(vo.mirror_fd, vo.mirror_origin);
+    if (vo.journal)
+        medium_->keep_journal();
+    dace_config cfg = config_of(params_);
+    medium_->attach(cfg);
     cfg.update_fn = &update_stamp;
     cfg.update_ctx = &stamp_;
     const uint32_t size = dace_getstatesize(&cfg);
@@ -414,17 +438,6 @@ Volume::Volume(std::vector<uint8_t> image, const Params &params, const VolumeOpt
         throw Error(vo.must_exist
                         ? "the medium does not mount: a root of another geometry, or a cluster that cannot be read"
                         : "the medium cannot be formatted: no cluster takes a root");
-}
-
-// An erase, or a root copy, must not reach the file before what the
-// medium held when it was made: the caller syncs the file before it.
-void Volume::record(size_t offset, size_t count) {
-    const uint8_t *bytes = sim_->bytes().data() + offset;
-    const uint32_t clus_size = params_.clus_size();
-    const bool erase = offset % clus_size == 0 && count % clus_size == 0 &&
-                       std::all_of(bytes, bytes + count, [](uint8_t b) { return b == 0xFF; });
-    const bool root = offset % params_.page_size == 0 && count >= 4 && load_u32(bytes) == ROOT_MAGIC;
-    journal_.push_back(MediumWrite{offset, std::vector<uint8_t>(bytes, bytes + count), erase || root});
 }
 
 std::vector<dace_entry> Volume::entries() {
@@ -447,7 +460,7 @@ std::vector<uint16_t> Volume::chain(uint16_t clus) const {
 
 std::optional<dace_entry> Volume::stat(const std::string &name) {
     dace_entry e;
-    if (dace_stat(state_, name.c_str(), &e) != 0)
+    if (dace_stat(state_, name.c_str(), &e) != DACE_OK)
         return std::nullopt;
     return e;
 }

@@ -1,7 +1,8 @@
 // Images and the medium behind them: an image is the raw content of the
 // medium (an erased cluster reads 0xFF), the whole of a file or a part of a
-// larger dump. It is loaded into the simulator, mounted through dace_init,
-// and written back only once a command has succeeded (image_file.h).
+// larger dump. It is loaded into the tool's own medium (image_medium.h),
+// mounted through dace_init, and written back only once a command has
+// succeeded (image_file.h).
 #ifndef DACE_TOOLS_IMAGE_H
 #define DACE_TOOLS_IMAGE_H
 
@@ -14,9 +15,9 @@
 #include <vector>
 
 #include "dace/dace.h"
-#include "sim/flash_sim.h"
 #include "tools/crc_catalogue.h"
 #include "tools/image_file.h"
+#include "tools/image_medium.h"
 
 namespace dace_tool {
 
@@ -106,15 +107,14 @@ public:
 
     dace_state *state() { return state_; }
     const Params &params() const { return params_; }
-    dace_sim::FlashSim &sim() { return *sim_; }
-    const std::vector<uint8_t> &bytes() const { return sim_->bytes(); }
+    const std::vector<uint8_t> &bytes() const { return medium_->bytes(); }
     StampSource &stamp() { return stamp_; }
     // The errno of the first write to the mirror file that failed since the
     // last call, or 0; the library saw that write fail as a medium fault.
-    int take_mirror_error() { return std::exchange(mirror_error_, 0); }
+    int take_mirror_error() { return medium_->take_mirror_error(); }
 
     // Every program and erase since the mount, when VolumeOptions::journal.
-    const std::vector<MediumWrite> &journal() const { return journal_; }
+    const std::vector<MediumWrite> &journal() const { return medium_->journal(); }
 
     std::vector<dace_entry> entries();
     // Clusters of the chain starting at `clus`, as the mounted table links
@@ -124,15 +124,11 @@ public:
     std::optional<dace_entry> stat(const std::string &name);
 
 private:
-    void record(size_t offset, size_t count);
-
     Params params_;
-    std::unique_ptr<dace_sim::FlashSim> sim_;
+    std::unique_ptr<ImageMedium> medium_;
     std::vector<uint64_t> block_;
     dace_state *state_ = nullptr;
     StampSource stamp_;
-    int mirror_error_ = 0;
-    std::vector<MediumWrite> journal_;
 };
 
 // Whether every byte is erased (0xFF): a blank medium.

@@ -288,7 +288,7 @@ int MountedImage::let_go(int position, std::map<FileId, OpenFile>::iterator &hel
 // stay unreadable in memory too.
 int MountedImage::detach(OpenFile &f) {
     dace_entry e{};
-    if (dace_statf(state(), f.handle, &e) != 0)
+    if (dace_statf(state(), f.handle, &e) != DACE_OK)
         return -EIO;
     auto d = std::make_unique<Detached>();
     d->stamp = e.stamp;
@@ -356,7 +356,7 @@ int MountedImage::getattr(const char *path, struct stat &st, FileId id) {
             st.st_blocks = 0;
             return 0;
         }
-        if (dace_statf(state(), f->handle, &e) == 0) {
+        if (dace_statf(state(), f->handle, &e) == DACE_OK) {
             fill_file_stat(e, st);
             return 0;
         }
@@ -374,7 +374,7 @@ int MountedImage::getattr(const char *path, struct stat &st, FileId id) {
         return 0;
     }
     dace_entry e{};
-    if (dace_stat(state(), name->c_str(), &e) != 0)
+    if (dace_stat(state(), name->c_str(), &e) != DACE_OK)
         return -ENOENT;
     fill_file_stat(e, st);
     return 0;
@@ -477,7 +477,7 @@ long MountedImage::read(FileId id, char *buf, size_t size, off_t offset) {
     if (f->detached)
         return read_detached(*f->detached, buf, size, offset);
     dace_entry e{};
-    if (dace_statf(state(), f->handle, &e) != 0)
+    if (dace_statf(state(), f->handle, &e) != DACE_OK)
         return -EBADF;
     const uint64_t shown = shown_size(e);
     if (static_cast<uint64_t>(offset) >= shown)
@@ -537,7 +537,7 @@ long MountedImage::write(FileId id, const char *buf, size_t size, off_t offset) 
         return write_detached(*f->detached, buf, size, offset);
     const dace_handle handle = f->handle;
     dace_entry e{};
-    if (dace_statf(state(), handle, &e) != 0)
+    if (dace_statf(state(), handle, &e) != DACE_OK)
         return -EBADF;
     // Files grow only at their end: bytes already written stay as they are.
     if (offset < 0 || static_cast<uint64_t>(offset) != e.size)
@@ -558,7 +558,7 @@ long MountedImage::write(FileId id, const char *buf, size_t size, off_t offset) 
     uint32_t done = dace_write(state(), buf, want, handle);
     // Clusters released since the last commit are handed out only once a
     // commit no longer names them: commit, then try the rest once more.
-    if (done < want && dace_flush(state(), handle) == 0)
+    if (done < want && dace_flush(state(), handle) == DACE_OK)
         done += dace_write(state(), buf + done, want - done, handle);
     return done == 0 ? medium_error() : long{done};
 }
@@ -570,7 +570,7 @@ int MountedImage::flush(FileId id) {
     // A file no name leads to has nothing to make durable.
     if (settings_.read_only || f->detached)
         return 0;
-    return dace_flush(state(), f->handle) == 0 ? 0 : medium_error();
+    return dace_flush(state(), f->handle) == DACE_OK ? 0 : medium_error();
 }
 
 int MountedImage::fsync(FileId id) {
@@ -626,7 +626,7 @@ int MountedImage::truncate(const char *path, off_t length, FileId id) {
     std::string name;
     dace_entry e{};
     if (f != nullptr) {
-        if (dace_statf(state(), f->handle, &e) != 0)
+        if (dace_statf(state(), f->handle, &e) != DACE_OK)
             return -EBADF;
         name = entry_name(e);
     } else if (const int position = find_file(path, name); position < 0) {
@@ -768,7 +768,7 @@ int MountedImage::change_result(int result, int refused) {
 int MountedImage::commit() {
     if (settings_.read_only)
         return 0;
-    return dace_commit_root(state()) == 0 ? 0 : medium_error();
+    return dace_commit_root(state()) == DACE_OK ? 0 : medium_error();
 }
 
 } // namespace dace_tool

@@ -159,7 +159,7 @@ private:
     // A change of mode or owner the medium cannot keep.
     int unkept() const { return settings_.quiet ? 0 : -EPERM; }
     int medium_error();
-    // The errno for a result of a change by name; `refused` for result 2.
+    // The errno for a result of a change by name; `refused` for DACE_REFUSED.
     int change_result(int result, int refused);
 
     std::unique_ptr<Volume> volume_;

@@ -106,167 +106,198 @@ bool has_valid_root(const std::vector<uint8_t> &image, const Params &p) {
     return false;
 }
 
-Survey survey_image(const std::vector<uint8_t> &image, const Params &p,
-                    const std::function<void(uint64_t, uint64_t)> &progress, bool verify_data) {
-    Survey s;
-    s.params = p;
-    s.clus_count = p.clus_count();
-    const uint32_t cs = p.clus_size();
-    const uint32_t payload = cs - kClusHeader;
-    const uint32_t n = s.clus_count;
-    s.kind.assign(n, ClusKind::Stale);
-    s.owner.assign(n, -1);
-    s.conflict.assign(n, 0);
-    auto clus_at = [&](uint32_t c) { return image.data() + size_t{c} * cs; };
-    auto problem = [&](std::string line) { s.problems.push_back(std::move(line)); };
+namespace {
 
-    // Root logs, and the one in force: highest generation, lowest cluster on a tie.
-    for (uint32_t c = 0; c < n; ++c) {
-        const uint32_t word = load_u32(clus_at(c));
+const uint8_t *clus_at(const std::vector<uint8_t> &image, const Params &p, uint32_t c) {
+    return image.data() + size_t{c} * p.clus_size();
+}
+
+// Every cluster that starts with a root mark gets its log walked; the log
+// in force is the highest generation, the lowest cluster on a tie.
+void find_roots(Survey &s, const std::vector<uint8_t> &image) {
+    const Params &p = s.params;
+    for (uint32_t c = 0; c < s.clus_count; ++c) {
+        const uint32_t word = load_u32(clus_at(image, p, c));
         if (word == BAD_MARK) {
             s.kind[c] = ClusKind::Bad;
         } else if (word == ROOT_MAGIC) {
             s.kind[c] = ClusKind::OldRoot;
-            s.roots.push_back(walk_root_log(clus_at(c), c, p));
+            s.roots.push_back(walk_root_log(clus_at(image, p, c), c, p));
             const RootLog &log = s.roots.back();
             if (log.other_geometry)
-                problem(fmt::format("cluster {}: root copy of another geometry (page size {}, {} pages per "
-                                    "cluster, tag {}): the mount refuses this medium",
-                                    c, log.copies[0].head.page_size, log.copies[0].head.clus_pages,
-                                    log.copies[0].head.geometry_tag));
+                s.problems.push_back(fmt::format("cluster {}: root copy of another geometry (page size {}, {} pages "
+                                                 "per cluster, tag {}): the mount refuses this medium",
+                                                 c, log.copies[0].head.page_size, log.copies[0].head.clus_pages,
+                                                 log.copies[0].head.geometry_tag));
             if (log.seq() != 0 && (s.chosen < 0 || log.seq() > s.root()->seq()))
                 s.chosen = int(s.roots.size()) - 1;
         }
     }
-    const RootLog *root = s.root();
-    if (root == nullptr) {
-        problem("no valid root copy: there is no directory to mount");
-    } else {
-        s.kind[root->clus] = ClusKind::Root;
-    }
+    if (s.root() == nullptr)
+        s.problems.emplace_back("no valid root copy: there is no directory to mount");
+    else
+        s.kind[s.root()->clus] = ClusKind::Root;
+}
+
+// A root cluster without a valid copy, and a log in force whose run of
+// copies ends in damage or is followed by pages that are not erased.
+void judge_roots(Survey &s) {
     for (const RootLog &log : s.roots) {
         if (log.last_valid < 0) {
-            problem(fmt::format("cluster {}: root copy at page 0 is damaged ({}); the cluster holds no valid copy",
-                                log.clus, describe_copy(log.copies[0].verdict)));
+            s.problems.push_back(fmt::format("cluster {}: root copy at page 0 is damaged ({}); the cluster holds no "
+                                             "valid copy",
+                                             log.clus, describe_copy(log.copies[0].verdict)));
             s.conflict[log.clus] = 1;
             continue;
         }
-        if (&log != root)
+        if (&log != s.root())
             continue;
         const RootCopy &end = log.copies.back();
         if (end.verdict != DACE_COPY_VALID && end.verdict != DACE_COPY_NO_MARK) {
-            problem(fmt::format("root cluster {}: copy at page {} is damaged ({}); the run of valid copies "
-                                "ends at page {}",
-                                log.clus, end.page, describe_copy(end.verdict), end.page));
+            s.problems.push_back(fmt::format("root cluster {}: copy at page {} is damaged ({}); the run of valid "
+                                             "copies ends at page {}",
+                                             log.clus, end.page, describe_copy(end.verdict), end.page));
             s.conflict[log.clus] = 1;
         } else if (!log.tail_blank) {
-            problem(fmt::format("root cluster {}: pages {} to {} after the last valid copy are not erased",
-                                log.clus, log.end_page, p.clus_pages - 1));
+            s.problems.push_back(fmt::format("root cluster {}: pages {} to {} after the last valid copy are not erased",
+                                             log.clus, log.end_page, s.params.clus_pages - 1));
             s.conflict[log.clus] = 1;
         }
     }
+}
 
-    // Every file's chain, newest cluster first.
-    if (root != nullptr) {
-        const RootCopy &cur = root->copies[size_t(root->last_valid)];
-        const uint8_t *table = clus_at(root->clus) + size_t{cur.page} * p.page_size + kRootHeader;
-        std::map<std::string, std::vector<size_t>> by_name;
-        std::vector<uint8_t> seen(n, 0);
-        for (uint32_t i = 0; i < cur.head.count; ++i) {
-            FileChain f;
-            std::memcpy(&f.entry, table + size_t{i} * kEntry, kEntry);
-            f.name = entry_name(f.entry);
-            const std::string shown = printable(f.name);
-            by_name[f.name].push_back(i);
-            if (dace_check_filename(f.name.c_str()) != 0)
-                problem(fmt::format("entry {} \"{}\": the name breaks the naming rules", i, shown));
+// A problem of a file's data: also what reading it will say.
+void hurt(Survey &s, FileChain &f, std::string what) {
+    s.problems.push_back(fmt::format("\"{}\": {}", printable(f.name), what));
+    if (f.damage.empty())
+        f.damage = std::move(what);
+}
 
-            // A problem of this file's data: also what reading it will say.
-            auto hurt = [&](std::string what) {
-                if (f.damage.empty())
-                    f.damage = what;
-                problem(fmt::format("\"{}\": {}", shown, what));
-            };
-            uint16_t c = f.entry.clus;
-            bool broken = false; // a fault ended the walk: its length says nothing
-            std::fill(seen.begin(), seen.end(), 0);
-            while (c != CLUS_END) {
-                broken = true;
-                if (c >= n) {
-                    s.beyond_end = true;
-                    s.beyond_max = std::max<uint32_t>(s.beyond_max, c);
-                    hurt(fmt::format("link to cluster {} beyond the last cluster {} (the image is cut short, or the "
-                                     "chain is damaged)",
-                                     c, n - 1));
-                    break;
-                }
-                if (seen[c]) {
-                    hurt(fmt::format("chain loops back to cluster {}", c));
-                    s.conflict[c] = 1;
-                    break;
-                }
-                seen[c] = 1;
-                if (s.kind[c] == ClusKind::Root || s.kind[c] == ClusKind::Bad) {
-                    hurt(fmt::format("chain reaches cluster {}, which holds {}", c,
-                                     s.kind[c] == ClusKind::Root ? "the root" : "a bad mark"));
-                    s.conflict[c] = 1;
-                    break;
-                }
-                if (s.owner[c] >= 0) {
-                    hurt(fmt::format("cluster {} is shared with \"{}\"", c,
-                                     printable(s.files[size_t(s.owner[c])].name)));
-                    s.conflict[c] = 1;
-                    break;
-                }
-                s.owner[c] = int32_t(i);
-                s.kind[c] = ClusKind::File;
-                f.clusters.push_back(c);
-                dace_clus_header h;
-                std::memcpy(&h, clus_at(c), sizeof h);
-                if (h.magic != DATA_MAGIC) {
-                    hurt(fmt::format("cluster {} has no data mark", c));
-                    s.conflict[c] = 1;
-                } else if (verify_data) {
-                    const uint16_t head = crc_run(*p.crc, p.crc_seed, clus_at(c), 6);
-                    const uint16_t crc = crc_run(*p.crc, head, clus_at(c) + kClusHeader, payload);
-                    ++s.data_clusters_checked;
-                    if (crc != h.crc) {
-                        hurt(fmt::format("cluster {} fails its data CRC (stored {:#06x}, computed {:#06x})", c, h.crc,
-                                         crc));
-                        s.conflict[c] = 1;
-                    }
-                }
-                c = h.link;
-                broken = false;
+// Walks the chain of file `index` from its newest cluster, claiming each
+// cluster for it, until the chain ends or a fault stops the walk. True
+// when a fault stopped it: then its length says nothing.
+bool walk_chain(Survey &s, const std::vector<uint8_t> &image, uint32_t index, FileChain &f, bool verify_data,
+                std::vector<uint8_t> &seen) {
+    const Params &p = s.params;
+    const uint32_t n = s.clus_count;
+    const uint32_t payload = p.clus_size() - kClusHeader;
+    std::fill(seen.begin(), seen.end(), 0);
+    for (uint16_t c = f.entry.clus; c != CLUS_END;) {
+        if (c >= n) {
+            s.beyond_end = true;
+            s.beyond_max = std::max<uint32_t>(s.beyond_max, c);
+            hurt(s, f, fmt::format("link to cluster {} beyond the last cluster {} (the image is cut short, or the "
+                                   "chain is damaged)",
+                                   c, n - 1));
+            return true;
+        }
+        if (seen[c]) {
+            hurt(s, f, fmt::format("chain loops back to cluster {}", c));
+            s.conflict[c] = 1;
+            return true;
+        }
+        seen[c] = 1;
+        if (s.kind[c] == ClusKind::Root || s.kind[c] == ClusKind::Bad) {
+            hurt(s, f, fmt::format("chain reaches cluster {}, which holds {}", c,
+                                   s.kind[c] == ClusKind::Root ? "the root" : "a bad mark"));
+            s.conflict[c] = 1;
+            return true;
+        }
+        if (s.owner[c] >= 0) {
+            hurt(s, f, fmt::format("cluster {} is shared with \"{}\"", c, printable(s.files[size_t(s.owner[c])].name)));
+            s.conflict[c] = 1;
+            return true;
+        }
+        s.owner[c] = int32_t(index);
+        s.kind[c] = ClusKind::File;
+        f.clusters.push_back(c);
+        const uint8_t *clus = clus_at(image, p, c);
+        dace_clus_header h;
+        std::memcpy(&h, clus, sizeof h);
+        if (h.magic != DATA_MAGIC) {
+            hurt(s, f, fmt::format("cluster {} has no data mark", c));
+            s.conflict[c] = 1;
+        } else if (verify_data) {
+            const uint16_t head = crc_run(*p.crc, p.crc_seed, clus, 6);
+            const uint16_t crc = crc_run(*p.crc, head, clus + kClusHeader, payload);
+            ++s.data_clusters_checked;
+            if (crc != h.crc) {
+                hurt(s, f, fmt::format("cluster {} fails its data CRC (stored {:#06x}, computed {:#06x})", c, h.crc,
+                                       crc));
+                s.conflict[c] = 1;
             }
-            const uint64_t need = (uint64_t{f.entry.size} + payload - 1) / payload;
-            if (!broken && f.clusters.size() != need)
-                hurt(fmt::format("chain of {} cluster{} where a size of {} bytes needs {}", f.clusters.size(),
-                                 f.clusters.size() == 1 ? "" : "s", f.entry.size, need));
-            f.broken = broken;
-            s.files.push_back(std::move(f));
-            if (progress)
-                progress(i + 1, cur.head.count);
         }
-        for (const auto &[name, where] : by_name) {
-            if (where.size() < 2)
-                continue;
-            std::string list;
-            for (size_t w : where)
-                list += (list.empty() ? "" : ", ") + std::to_string(w);
-            problem(fmt::format("name \"{}\" is borne by {} entries ({}): lookups find only the first",
-                                printable(name), where.size(), list));
-        }
+        c = h.link;
     }
+    return false;
+}
 
-    // What no file reaches.
+// Names borne by more than one entry: lookups find only the first.
+void judge_names(Survey &s) {
+    std::map<std::string, std::vector<size_t>> by_name;
+    for (size_t i = 0; i < s.files.size(); ++i)
+        by_name[s.files[i].name].push_back(i);
+    for (const auto &[name, where] : by_name) {
+        if (where.size() < 2)
+            continue;
+        std::string list;
+        for (size_t w : where)
+            list += (list.empty() ? "" : ", ") + std::to_string(w);
+        s.problems.push_back(fmt::format("name \"{}\" is borne by {} entries ({}): lookups find only the first",
+                                         printable(name), where.size(), list));
+    }
+}
+
+// Every file's chain, newest cluster first, in the order of the entries.
+void walk_files(Survey &s, const std::vector<uint8_t> &image,
+                const std::function<void(uint64_t, uint64_t)> &progress, bool verify_data) {
+    const RootLog *root = s.root();
+    if (root == nullptr)
+        return;
+    const Params &p = s.params;
+    const uint32_t payload = p.clus_size() - kClusHeader;
+    const RootCopy &cur = root->copies[size_t(root->last_valid)];
+    const uint8_t *table = clus_at(image, p, root->clus) + size_t{cur.page} * p.page_size + kRootHeader;
+    std::vector<uint8_t> seen(s.clus_count, 0);
+    for (uint32_t i = 0; i < cur.head.count; ++i) {
+        FileChain f;
+        std::memcpy(&f.entry, table + size_t{i} * kEntry, kEntry);
+        f.name = entry_name(f.entry);
+        if (dace_check_filename(f.name.c_str()) != 0)
+            s.problems.push_back(fmt::format("entry {} \"{}\": the name breaks the naming rules", i, printable(f.name)));
+        f.broken = walk_chain(s, image, i, f, verify_data, seen);
+        const uint64_t need = (uint64_t{f.entry.size} + payload - 1) / payload;
+        if (!f.broken && f.clusters.size() != need)
+            hurt(s, f, fmt::format("chain of {} cluster{} where a size of {} bytes needs {}", f.clusters.size(),
+                                   f.clusters.size() == 1 ? "" : "s", f.entry.size, need));
+        s.files.push_back(std::move(f));
+        if (progress)
+            progress(i + 1, cur.head.count);
+    }
+    judge_names(s);
+}
+
+// Up to 16 cluster numbers, then "...".
+std::string some_clusters(const std::vector<uint32_t> &v) {
+    std::string out;
+    for (size_t i = 0; i < v.size() && i < 16; ++i)
+        out += (i ? ", " : "") + std::to_string(v[i]);
+    if (v.size() > 16)
+        out += ", ...";
+    return out;
+}
+
+// What no file reaches: erased clusters are free; released data and
+// clusters left by an erase cut short are noted, since both are erased
+// before reuse.
+void note_unreached(Survey &s, const std::vector<uint8_t> &image) {
     std::vector<uint32_t> stale_data, looks_erased;
-    for (uint32_t c = 0; c < n; ++c) {
+    for (uint32_t c = 0; c < s.clus_count; ++c) {
         if (s.kind[c] != ClusKind::Stale)
             continue;
-        const uint8_t *clus = clus_at(c);
+        const uint8_t *clus = clus_at(image, s.params, c);
         const uint32_t word = load_u32(clus);
-        if (erased(clus, cs)) {
+        if (erased(clus, s.params.clus_size())) {
             s.kind[c] = ClusKind::Free;
         } else if (word == 0 || word == 0xFFFFFFFFu) {
             looks_erased.push_back(c);
@@ -274,21 +305,30 @@ Survey survey_image(const std::vector<uint8_t> &image, const Params &p,
             stale_data.push_back(c);
         }
     }
-    auto list = [](const std::vector<uint32_t> &v) {
-        std::string out;
-        for (size_t i = 0; i < v.size() && i < 16; ++i)
-            out += (i ? ", " : "") + std::to_string(v[i]);
-        if (v.size() > 16)
-            out += ", ...";
-        return out;
-    };
     if (!stale_data.empty())
         s.notes.push_back(fmt::format("{} cluster{} of released data that no file reaches, erased when reused: {}",
-                                      stale_data.size(), stale_data.size() == 1 ? "" : "s", list(stale_data)));
+                                      stale_data.size(), stale_data.size() == 1 ? "" : "s", some_clusters(stale_data)));
     if (!looks_erased.empty())
         s.notes.push_back(fmt::format("{} cluster{} that start erased but are not (an erase cut short), erased "
                                       "before reuse: {}",
-                                      looks_erased.size(), looks_erased.size() == 1 ? "" : "s", list(looks_erased)));
+                                      looks_erased.size(), looks_erased.size() == 1 ? "" : "s",
+                                      some_clusters(looks_erased)));
+}
+
+} // namespace
+
+Survey survey_image(const std::vector<uint8_t> &image, const Params &p,
+                    const std::function<void(uint64_t, uint64_t)> &progress, bool verify_data) {
+    Survey s;
+    s.params = p;
+    s.clus_count = p.clus_count();
+    s.kind.assign(s.clus_count, ClusKind::Stale);
+    s.owner.assign(s.clus_count, -1);
+    s.conflict.assign(s.clus_count, 0);
+    find_roots(s, image);
+    judge_roots(s);
+    walk_files(s, image, progress, verify_data);
+    note_unreached(s, image);
     return s;
 }
 

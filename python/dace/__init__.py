@@ -1,0 +1,575 @@
+"""Flash images of the dace file system, from Python.
+
+An :class:`Image` is a whole medium held in memory with the volume mounted on
+it by the library itself: blank (``Image(total_pages=1024)``), read from
+bytes or an image file (geometry and CRC found as the ``dace`` tool finds
+them), or packed from a folder. Its files are reached by name, much as with
+:mod:`os`: ``listdir``, ``stat``, ``open``, ``remove``, ``rename``,
+``truncate``. The image file is written only by :meth:`Image.save`, which
+replaces it whole, as the tool does.
+
+Files grow only at their end and shrink only by truncation, names are 1 to
+18 bytes, and the volume keeps one handle per file. What the medium cannot
+do raises :class:`OSError` with the matching errno: moving a file open for
+writing (``ESPIPE``: it grows only at its end), lengthening by truncation
+(``EPERM``), a name over 18 bytes (``ENAMETOOLONG``), a full medium
+or directory (``ENOSPC``), a file open twice or removed while open
+(``EBUSY``), more open files than ``max_files`` (``EMFILE``), a write to the
+medium that fell short (``EIO``).
+
+Durability follows the library's commits. ``close()`` and ``flush()`` of a
+file, moving a reading file's position, :meth:`Image.sync`, and every change
+by name (``remove``, ``rename``, ``truncate``, opening an existing file with
+``"wb"``, which truncates it, and with ``"ab"``, which positions at its end)
+commit everything written so far on every open file before they return.
+Data written since the last commit, and files created since, are lost to a
+power cut or :meth:`Image.remount`. :meth:`Image.save` and
+:meth:`Image.to_bytes` take the medium as it stands: what was committed.
+
+:func:`cut_power` runs your own code against a copy of an image with the
+power failing after a given number of programmed bytes, and returns the
+image as the next mount finds it; :func:`power_cuts` does so at every byte
+of an uncut run.
+"""
+
+import datetime as _datetime
+import errno as _errno
+import io as _io
+import os as _os
+import stat as _stat
+import warnings as _warnings
+from typing import Callable, Iterator, List, NamedTuple, Optional, Tuple, Union
+
+from . import _dace
+
+__all__ = [
+    "Image",
+    "File",
+    "Stat",
+    "Cluster",
+    "ImageError",
+    "SkippedWarning",
+    "crc_names",
+    "crc",
+    "cut_power",
+    "programmed_bytes",
+    "power_cuts",
+]
+
+ImageError = _dace.ImageError
+ImageError.__doc__ = (
+    "An image that cannot be read, made or mounted: not of this file system, "
+    "ambiguous geometry or CRC (pass them), or a geometry the library refuses."
+)
+
+Name = Union[str, bytes]
+
+_MODES = ("rb", "ab", "wb", "xb")
+
+
+class SkippedWarning(UserWarning):
+    """A file that :meth:`Image.pack` left out."""
+
+
+def crc_names() -> List[str]:
+    """The 16-bit CRCs a medium may use, by name; the first is the default."""
+    return _dace.crc_names()
+
+
+def crc(name: str, data: bytes, seed: int = 0xFFFF) -> int:
+    """The running CRC ``name`` of ``data`` from ``seed``, as the library frames it."""
+    return _dace.crc(name, data, seed)
+
+
+def _encode(name: Name) -> bytes:
+    if isinstance(name, str):
+        name = name.encode("utf-8", "surrogateescape")
+    elif not isinstance(name, (bytes, bytearray)):
+        raise TypeError(f"a file name is str or bytes, not {type(name).__name__}")
+    if b"\0" in name:
+        raise ValueError("embedded null byte")
+    return bytes(name)
+
+
+def _decode(name: bytes) -> str:
+    return name.decode("utf-8", "surrogateescape")
+
+
+class Stat(NamedTuple):
+    """An entry: size in bytes, clusters in the file's chain, and its stamp.
+
+    The stamp is what the writer's firmware put there; this package and the
+    ``dace`` tool write Unix time in nanoseconds (or ``SOURCE_DATE_EPOCH``).
+    """
+
+    name: str
+    size: int
+    clusters: int
+    stamp: int
+
+    @property
+    def mtime(self) -> Optional[_datetime.datetime]:
+        """The stamp read as Unix nanoseconds, in UTC; None for a stamp of 0."""
+        if self.stamp == 0:
+            return None
+        epoch = _datetime.datetime(1970, 1, 1, tzinfo=_datetime.timezone.utc)
+        return epoch + _datetime.timedelta(microseconds=self.stamp // 1000)
+
+    @property
+    def st_size(self) -> int:
+        return self.size
+
+    @property
+    def st_mtime_ns(self) -> int:
+        return self.stamp
+
+    @property
+    def st_mtime(self) -> float:
+        return self.stamp / 1e9
+
+
+class Cluster(NamedTuple):
+    """One cluster of :meth:`Image.map`.
+
+    ``kind`` is ``"root"``, ``"earlier_root"``, ``"file"``, ``"free"``,
+    ``"to_erase"`` or ``"bad"``; ``file`` names the owner of a file's
+    cluster; ``problem`` is set where :meth:`Image.check` found one.
+    """
+
+    index: int
+    kind: str
+    file: Optional[str]
+    problem: bool
+
+
+class File(_io.RawIOBase):
+    """An open file of an :class:`Image` (from :meth:`Image.open`).
+
+    ``"rb"`` reads and seeks; ``"ab"``, ``"wb"`` and ``"xb"`` append and are
+    not seekable (``tell`` works, ``seek`` is ``ESPIPE``). Written data becomes durable when the
+    file is flushed or closed (or another commit happens); a remount closes
+    the file and loses what was not. Closing commits: when that fails, the
+    file stays open and ``close()`` may be called again.
+    """
+
+    def __init__(self, handle, name: str, mode: str):
+        super().__init__()
+        self._h = handle
+        self.name = name
+        self.mode = mode
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else "open"
+        return f"<dace.File {self.name!r} mode={self.mode!r} {state}>"
+
+    @property
+    def closed(self) -> bool:
+        return super().closed or not self._h.valid
+
+    def readable(self) -> bool:
+        self._check_open()
+        return not self._h.writer
+
+    def writable(self) -> bool:
+        self._check_open()
+        return self._h.writer
+
+    def seekable(self) -> bool:
+        self._check_open()
+        return not self._h.writer
+
+    def readinto(self, buffer) -> int:
+        self._check_open()
+        if self._h.writer:
+            raise _io.UnsupportedOperation("File not open for reading")
+        return self._h.readinto(buffer)
+
+    def readall(self) -> bytes:
+        self._check_open()
+        if self._h.writer:
+            raise _io.UnsupportedOperation("File not open for reading")
+        buffer = bytearray(max(self._h.size() - self._h.tell(), 0))
+        view = memoryview(buffer)
+        done = 0
+        while done < len(buffer):
+            got = self.readinto(view[done:])
+            if not got:
+                break
+            done += got
+        return bytes(buffer[:done])
+
+    def write(self, data) -> int:
+        """Appends ``data`` whole, or raises.
+
+        ``ENOSPC`` when the medium is full (the bytes taken before stay in
+        the file, as the message says), ``EIO`` when a write to the medium
+        fell short, ``EFBIG`` past 4 GiB - 1 bytes. When the only room left
+        is in clusters released since the last commit, this commits first,
+        as ``flush()`` would, to get them back.
+        """
+        self._check_open()
+        if not self._h.writer:
+            raise _io.UnsupportedOperation("File not open for writing")
+        return self._h.write(data)
+
+    def seek(self, offset: int, whence: int = _io.SEEK_SET) -> int:
+        """Moves a reading file's position; it commits, as ``flush()`` does.
+
+        A position beyond the end is ``EINVAL`` (a file has no holes). A file
+        open for writing is a stream that grows at its end: seeking it is
+        ``ESPIPE``, as on a pipe, so that writers such as :mod:`zipfile`
+        stream to it.
+        """
+        self._check_open()
+        if self._h.writer:
+            raise _io.UnsupportedOperation(
+                _errno.ESPIPE, "a file open for writing grows only at its end"
+            )
+        return self._h.seek(offset, whence)
+
+    def tell(self) -> int:
+        self._check_open()
+        return self._h.tell()
+
+    def flush(self) -> None:
+        """Commits: everything written on every open file is durable after it."""
+        if not self.closed and self._h.writer:
+            self._h.flush()
+
+    def close(self) -> None:
+        """Commits and frees the handle (see :meth:`flush`)."""
+        if super().closed:
+            return
+        self._h.close()
+        super().close()
+
+    def _check_open(self) -> None:
+        if self.closed:
+            if self._h.lost:
+                raise ValueError("I/O operation on a file that a remount closed")
+            raise ValueError("I/O operation on closed file")
+
+
+class Image:
+    """A medium in memory and the volume mounted on it.
+
+    ``Image(total_pages, page_size=256, clus_pages=8, ...)`` makes a freshly
+    formatted volume; :meth:`from_bytes`, :meth:`from_file` and :meth:`pack`
+    make one of existing content. ``max_files`` is how many files may be
+    open at once (it is not stored on the medium).
+    """
+
+    def __init__(
+        self,
+        total_pages: int,
+        *,
+        page_size: int = 256,
+        clus_pages: int = 8,
+        geometry_tag: int = 0,
+        crc: str = "1021-msb",
+        crc_seed: int = 0xFFFF,
+        max_files: int = 4,
+    ):
+        given = dict(
+            page_size=page_size,
+            clus_pages=clus_pages,
+            geometry_tag=geometry_tag,
+            crc=crc,
+            crc_seed=crc_seed,
+            max_files=max_files,
+        )
+        self._adopt(_dace.Medium.blank(given, total_pages), None)
+
+    @classmethod
+    def _of(cls, medium, path: Optional[str]) -> "Image":
+        image = cls.__new__(cls)
+        image._adopt(medium, path)
+        return image
+
+    def _adopt(self, medium, path: Optional[str]) -> None:
+        self._m = medium
+        self.path = path
+
+    @classmethod
+    def from_bytes(
+        cls,
+        data: bytes,
+        *,
+        page_size: Optional[int] = None,
+        clus_pages: Optional[int] = None,
+        geometry_tag: Optional[int] = None,
+        crc: Optional[str] = None,
+        crc_seed: Optional[int] = None,
+        max_files: int = 4,
+        mount: bool = True,
+    ) -> "Image":
+        """The volume on ``data``, a whole medium.
+
+        Every parameter left out is found in the image's root copies, as the
+        ``dace`` tool finds it; :class:`ImageError` when the image leaves one
+        open. With all of page_size, clus_pages, crc and crc_seed given,
+        nothing is detected. A blank medium holds no volume: make one with
+        ``Image(total_pages, ...)``.
+
+        A medium that does not mount is an :class:`ImageError`; with
+        ``mount=False`` it is not mounted, so that :meth:`check`,
+        :meth:`map` and :meth:`save` can look at it (the file calls then
+        raise :class:`ImageError` until :meth:`remount` succeeds).
+        """
+        given = dict(
+            page_size=page_size,
+            clus_pages=clus_pages,
+            geometry_tag=geometry_tag,
+            crc=crc,
+            crc_seed=crc_seed,
+            max_files=max_files,
+        )
+        return cls._of(_dace.Medium.from_bytes(data, given, mount), None)
+
+    @classmethod
+    def from_file(cls, path: Union[str, _os.PathLike], *, mount: bool = True, **params) -> "Image":
+        """The volume in the image file ``path`` (see :meth:`from_bytes`).
+
+        :meth:`save` without a path writes it back there.
+        """
+        path = _os.fspath(path)
+        with open(path, "rb") as f:
+            data = f.read()
+        return cls._of(_dace.Medium.from_bytes(data, _params(params), mount), path)
+
+    @classmethod
+    def pack(
+        cls,
+        folder: Union[str, _os.PathLike],
+        *,
+        total_pages: Optional[int] = None,
+        skip_invalid: bool = False,
+        **params,
+    ) -> "Image":
+        """The image ``dace pack`` makes of a flat folder.
+
+        Files are created in the order of their names, with their
+        modification times as stamps; the medium is just large enough unless
+        ``total_pages`` is given. A nested folder, a name over 18 bytes or
+        one with a separator is an :class:`ImageError`, or with
+        ``skip_invalid`` a :class:`SkippedWarning`.
+        """
+        folder = _os.fspath(folder)
+        if not _stat.S_ISDIR(_os.stat(folder).st_mode):
+            raise NotADirectoryError(_errno.ENOTDIR, "not a folder", folder)
+        medium, skipped = _dace.Medium.pack(folder, _params(params), total_pages, skip_invalid)
+        for line in skipped:
+            _warnings.warn(line, SkippedWarning, stacklevel=2)
+        return cls._of(medium, None)
+
+    def __repr__(self) -> str:
+        p = self._m.params
+        return (
+            f"<dace.Image {p['total_pages']} pages of {p['page_size']} bytes, "
+            f"{p['clus_pages']} per cluster, CRC {p['crc']} seed {p['crc_seed']:#06x}>"
+        )
+
+    # ---- the medium ----------------------------------------------------
+
+    @property
+    def params(self) -> dict:
+        """page_size, clus_pages, geometry_tag, total_pages, max_files, crc, crc_seed."""
+        return self._m.params
+
+    @property
+    def mounted(self) -> bool:
+        """Whether a volume is mounted (see ``mount=False`` of :meth:`from_bytes`)."""
+        return self._m.mounted
+
+    @property
+    def detected(self) -> str:
+        """Which parameters came from the image, as the tool says it."""
+        return self._m.detected
+
+    def to_bytes(self) -> bytes:
+        """The medium as it stands: what the last commit left, and no more."""
+        return self._m.to_bytes()
+
+    def save(self, path: Union[str, _os.PathLike, None] = None) -> None:
+        """Writes the medium to ``path`` (default: the file it came from).
+
+        The file is replaced whole, through a temporary file beside it, so it
+        holds the old image or the new one; an image that a ``dace mount``
+        holds is refused. What is saved is what was committed: close or
+        flush open files first.
+        """
+        if path is None:
+            path = self.path
+        if path is None:
+            raise ValueError("this image came from no file: give a path")
+        path = _os.fspath(path)
+        self._m.save(path)
+        self.path = path
+
+    def copy(self) -> "Image":
+        """A new image of this medium, mounted afresh (what is not committed stays behind)."""
+        return Image._of(self._m.copy(), None)
+
+    def remount(self) -> None:
+        """Mounts the medium again, as after a reboot.
+
+        Every open file is closed by it, and what was not committed is lost.
+        :class:`ImageError` when the medium does not mount.
+        """
+        self._m.remount()
+
+    def counters(self) -> dict:
+        """Medium traffic since the image was made: bytes_programmed, bytes_read, erases, writes, reads."""
+        return self._m.counters()
+
+    # ---- files ---------------------------------------------------------
+
+    def listdir(self) -> List[str]:
+        """Every file's name, in the order the files were created."""
+        return [_decode(n) for n in self._m.listdir()]
+
+    def stat(self, name: Name) -> Stat:
+        """The entry of ``name``, changes not yet committed included."""
+        size, clusters, stamp = self._m.stat(_encode(name))
+        return Stat(_decode(_encode(name)), size, clusters, stamp)
+
+    def exists(self, name: Name) -> bool:
+        try:
+            self.stat(name)
+        except FileNotFoundError:
+            return False
+        return True
+
+    def open(self, name: Name, mode: str = "rb") -> File:
+        """Opens a file: ``"rb"`` to read, ``"ab"`` to append (created if
+        missing), ``"wb"`` to write afresh (truncated, or created), ``"xb"``
+        to create a file that must not exist.
+
+        The file object works with ``with``, ``read``, ``write``,
+        ``shutil.copyfileobj`` and ``io.BufferedReader``. Its data is durable
+        once it is flushed or closed.
+        """
+        if mode not in _MODES:
+            raise ValueError(f"mode must be one of {', '.join(_MODES)}, not {mode!r}")
+        raw = _encode(name)
+        return File(self._m.open(raw, mode), _decode(raw), mode)
+
+    def read_file(self, name: Name) -> bytes:
+        """The whole content of ``name``."""
+        with self.open(name, "rb") as f:
+            return f.read()
+
+    def write_file(self, name: Name, data: bytes) -> None:
+        """Writes ``data`` as the whole content of ``name``; durable on return."""
+        with self.open(name, "wb") as f:
+            f.write(data)
+
+    def remove(self, name: Name) -> None:
+        """Deletes a file that is not open; committed on return."""
+        self._m.remove(_encode(name))
+
+    def rename(self, old: Name, new: Name, replace: bool = False) -> None:
+        """Gives ``old`` the name ``new``; committed on return.
+
+        When ``new`` names another file, ``FileExistsError`` unless
+        ``replace``: then that file is removed in the same commit, so a power
+        cut leaves the two files as they were or ``new`` alone. Open files
+        keep working.
+        """
+        self._m.rename(_encode(old), _encode(new), replace)
+
+    def truncate(self, name: Name, length: int) -> None:
+        """Shortens ``name`` to ``length`` bytes (``EPERM`` to lengthen); committed on return."""
+        self._m.truncate(_encode(name), length)
+
+    def sync(self) -> None:
+        """Commits: everything written on every open file becomes durable."""
+        self._m.sync()
+
+    def free_space(self) -> int:
+        """Bytes free (clusters released since the last commit included)."""
+        return self._m.space()[0]
+
+    def total_space(self) -> int:
+        """Bytes the volume can hold."""
+        return self._m.space()[1]
+
+    # ---- as the tool does ----------------------------------------------
+
+    def check(self) -> List[str]:
+        """What ``dace check`` finds wrong with the medium; empty when it is clean."""
+        return self._m.check()
+
+    def map(self) -> List[Cluster]:
+        """What each cluster holds, as ``dace map`` shows it."""
+        return [
+            Cluster(i, kind, None if owner is None else _decode(owner), problem)
+            for i, (kind, owner, problem) in enumerate(self._m.map())
+        ]
+
+    def unpack(self, folder: Union[str, _os.PathLike]) -> List[str]:
+        """Writes every file into ``folder`` as ``dace unpack`` does.
+
+        Returns a line for each file not written (a name the host cannot
+        use, a second entry of a name, a file that cannot be read); an empty
+        list when every file was.
+        """
+        return self._m.unpack(_os.fspath(folder))
+
+
+def _params(params: dict) -> dict:
+    known = {"page_size", "clus_pages", "geometry_tag", "crc", "crc_seed", "max_files"}
+    unknown = set(params) - known
+    if unknown:
+        raise TypeError(f"unexpected parameters: {', '.join(sorted(unknown))}")
+    return params
+
+
+# ---- power cuts ------------------------------------------------------------
+
+
+def cut_power(image: Image, action: Callable[[Image], object], after_bytes: int) -> Image:
+    """Runs ``action`` on a copy of ``image`` with the power failing once
+    ``after_bytes`` more bytes have been programmed; returns the image as the
+    next mount finds it.
+
+    The copy is mounted before the count starts. From the cut on, every
+    operation on the medium fails, so ``action`` sees ``OSError`` (``EIO``)
+    from the call that met it; an exception raised after the cut ends the
+    action quietly, one raised before it is passed on. When the action
+    programs fewer bytes, the power stays on, and the image returned is
+    still what a mount finds: the last commit.
+    """
+    work = image.copy()
+    work._m.cut_power_after(after_bytes)
+    try:
+        action(work)
+    except Exception:
+        if work._m.powered:
+            raise
+    return work.copy()
+
+
+def programmed_bytes(image: Image, action: Callable[[Image], object]) -> int:
+    """How many bytes ``action`` programs on a copy of ``image``, uncut."""
+    work = image.copy()
+    work._m.reset_counters()
+    action(work)
+    return work.counters()["bytes_programmed"]
+
+
+def power_cuts(
+    image: Image, action: Callable[[Image], object], step: int = 1
+) -> Iterator[Tuple[int, Image]]:
+    """For each cut point ``n`` from 0 to the bytes an uncut run programs
+    (every ``step``-th, and always the last), yields ``n`` and the image as
+    a mount finds it after the power failed there (see :func:`cut_power`).
+
+    ``action`` must do the same each time it runs.
+    """
+    if step < 1:
+        raise ValueError("step must be at least 1")
+    total = programmed_bytes(image, action)
+    points = list(range(0, total, step)) + [total]
+    for n in points:
+        yield n, cut_power(image, action, n)
