@@ -150,7 +150,8 @@ void check_volume(dace_state *s, ByteReader &in) {
     for (const dace_entry &e : files) {
         const std::string name = entry_name(e);
         // Lookups find the first entry that bears a name.
-        const auto first = std::find_if(files.begin(), files.end(), [&](const dace_entry &x) { return entry_name(x) == name; });
+        const auto first =
+            std::find_if(files.begin(), files.end(), [&](const dace_entry &x) { return entry_name(x) == name; });
         dace_entry by_name;
         const int found = dace_stat(s, name.c_str(), &by_name);
         FUZZ_CHECK(found == 0);

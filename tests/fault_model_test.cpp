@@ -219,7 +219,9 @@ private:
         const Files::File *f = current_.find(name);
         const uint32_t size = f == nullptr ? 0 : f->size();
         const uint32_t payload = s()->clus_payload, pick = below(4);
-        const uint32_t length = pick == 0 ? size + 1 : pick == 1 ? below(size / payload + 1) * payload : below(size + 1);
+        const uint32_t length = pick == 0   ? size + 1
+                                : pick == 1 ? below(size / payload + 1) * payload
+                                            : below(size + 1);
         const int r = dace_truncate(s(), name.c_str(), length);
         note("truncate ", name, " of ", size, " to ", length, " -> ", r);
         if (f == nullptr) {

@@ -533,8 +533,8 @@ private:
         uint32_t used = 1;
         for (const Files::File &f : files)
             used += (f.size() + s()->clus_payload - 1u) / s()->clus_payload;
-        EXPECT_EQ(dace_getfreespace(s(), nullptr), (uint32_t{s()->clus_count} - kReservedClusters - used) * s()->clus_size)
-            << "clusters leaked";
+        const uint32_t free_clusters = uint32_t{s()->clus_count} - kReservedClusters - used;
+        EXPECT_EQ(dace_getfreespace(s(), nullptr), free_clusters * s()->clus_size) << "clusters leaked";
     }
 
     // The volume holds exactly the committed files, in their order; the
