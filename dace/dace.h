@@ -317,8 +317,13 @@ void dace_copy_entries(dace_state *state, dace_root *dest, uint16_t drop);
 /* Lookup by name: position of the first entry whose stored name equals
  * `name`, or -1. */
 int dace_find_file(dace_state *state, const char *name);
-/* Name test: 0 valid (1 to 18 bytes, no '/' or '\\'), -1 empty, 1 too long,
- * 2 a separator. */
+/* Results of dace_check_filename. */
+#define DACE_NAME_OK 0
+#define DACE_NAME_EMPTY (-1)
+#define DACE_NAME_TOO_LONG 1 /* more than 18 bytes */
+#define DACE_NAME_SEPARATOR 2 /* a '/' or '\\' */
+
+/* Name test: DACE_NAME_OK for 1 to 18 bytes without '/' or '\\'. */
 int dace_check_filename(const char *name);
 
 /* Results of dace_close. */

@@ -65,7 +65,7 @@ int dace_rename(dace_state *s, const char *old_name, const char *new_name) {
     const int found = dace_find_file(s, old_name);
     if (found < 0)
         return 1;
-    if (dace_check_filename(new_name) != 0)
+    if (dace_check_filename(new_name) != DACE_NAME_OK)
         return 2;
     if (dace_reopen_root(s, DACE_REOPEN_CHANGE, kNoEntry) != 0)
         return 3;
@@ -79,7 +79,7 @@ int dace_rename_replace(dace_state *s, const char *old_name, const char *new_nam
     const int found = dace_find_file(s, old_name);
     if (found < 0)
         return 1;
-    if (dace_check_filename(new_name) != 0)
+    if (dace_check_filename(new_name) != DACE_NAME_OK)
         return 2;
     const int bearer = dace_find_file(s, new_name);
     if (bearer < 0 || bearer == found)

@@ -225,14 +225,14 @@ extern "C" {
 
 int dace_check_filename(const char *name) {
     if (name == nullptr || name[0] == '\0')
-        return -1;
+        return DACE_NAME_EMPTY;
     for (uint32_t i = 0; i <= kNameField; ++i) {
         if (name[i] == '\0')
-            return 0;
+            return DACE_NAME_OK;
         if (is_separator(name[i]))
-            return 2;
+            return DACE_NAME_SEPARATOR;
     }
-    return 1;
+    return DACE_NAME_TOO_LONG;
 }
 
 int dace_find_file(dace_state *s, const char *name) {
@@ -253,7 +253,7 @@ dace_handle dace_create(dace_state *s, const char *name) {
     const uint16_t position = s->root->count;
     if (position >= s->max_entries || s->free_list == nullptr)
         return 0;
-    if (dace_check_filename(name) != 0 || dace_find_file(s, name) >= 0)
+    if (dace_check_filename(name) != DACE_NAME_OK || dace_find_file(s, name) >= 0)
         return 0;
     if (dace_reopen_root(s, DACE_REOPEN_APPEND, kNoEntry) != 0)
         return 0;

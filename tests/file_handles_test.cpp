@@ -24,18 +24,18 @@ struct UpdateSpy {
 } // namespace
 
 TEST(FileNames, NameTestReadsAtMostNineteenBytes) {
-    EXPECT_EQ(dace_check_filename(""), -1);
-    EXPECT_EQ(dace_check_filename(nullptr), -1);
-    EXPECT_EQ(dace_check_filename("a"), 0);
-    EXPECT_EQ(dace_check_filename(k18.c_str()), 0);
-    EXPECT_EQ(dace_check_filename((k18 + "n").c_str()), 1);
-    EXPECT_EQ(dace_check_filename("/a"), 2);
-    EXPECT_EQ(dace_check_filename("a\\b"), 2);
-    EXPECT_EQ(dace_check_filename((k18 + "n/").c_str()), 1);
+    EXPECT_EQ(dace_check_filename(""), DACE_NAME_EMPTY);
+    EXPECT_EQ(dace_check_filename(nullptr), DACE_NAME_EMPTY);
+    EXPECT_EQ(dace_check_filename("a"), DACE_NAME_OK);
+    EXPECT_EQ(dace_check_filename(k18.c_str()), DACE_NAME_OK);
+    EXPECT_EQ(dace_check_filename((k18 + "n").c_str()), DACE_NAME_TOO_LONG);
+    EXPECT_EQ(dace_check_filename("/a"), DACE_NAME_SEPARATOR);
+    EXPECT_EQ(dace_check_filename("a\\b"), DACE_NAME_SEPARATOR);
+    EXPECT_EQ(dace_check_filename((k18 + "n/").c_str()), DACE_NAME_TOO_LONG);
     // Nineteen bytes without a terminator: the test must not look further.
     const char unterminated[19] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j',
                                    'k', 'l', 'm', 'n', 'o', 'p', 'q', 'r', 's'};
-    EXPECT_EQ(dace_check_filename(unterminated), 1);
+    EXPECT_EQ(dace_check_filename(unterminated), DACE_NAME_TOO_LONG);
 }
 
 TEST(FileNames, LookupMatchesWholeStoredNamesInTableOrder) {

@@ -33,12 +33,12 @@ std::string named(const std::string &name) { return "\"" + printable(name) + "\"
 
 void check_name(const std::string &name) {
     switch (dace_check_filename(name.c_str())) {
-    case 0:
+    case DACE_NAME_OK:
         if (name.find('\0') != std::string::npos)
             throw Error(fmt::format("bad name {}: it holds a NUL byte", named(name)));
         return;
-    case -1: throw Error("bad name: a name is 1 to 18 bytes long, and this one is empty");
-    case 1: throw Error(fmt::format("bad name {}: {} bytes, more than 18", named(name), name.size()));
+    case DACE_NAME_EMPTY: throw Error("bad name: a name is 1 to 18 bytes long, and this one is empty");
+    case DACE_NAME_TOO_LONG: throw Error(fmt::format("bad name {}: {} bytes, more than 18", named(name), name.size()));
     default: throw Error(fmt::format("bad name {}: it contains a '/' or '\\'", named(name)));
     }
 }
@@ -360,9 +360,9 @@ std::string unpackable(const fs::directory_entry &de, const std::string &name) {
         return "a nested folder (pack takes a flat folder)";
     if (!de.is_regular_file(ec))
         return "not a regular file";
-    if (dace_check_filename(name.c_str()) == 1)
+    if (dace_check_filename(name.c_str()) == DACE_NAME_TOO_LONG)
         return fmt::format("a name of {} bytes, more than 18", name.size());
-    if (dace_check_filename(name.c_str()) != 0)
+    if (dace_check_filename(name.c_str()) != DACE_NAME_OK)
         return "a name with a separator";
     if (::access(de.path().c_str(), R_OK) != 0)
         return fmt::format("cannot be read ({})", std::strerror(errno));

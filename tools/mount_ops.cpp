@@ -37,9 +37,9 @@ std::optional<std::string> name_of(const char *path) {
 // Why a new name cannot be stored, as an errno; 0 when it can.
 int name_error(const std::string &name) {
     switch (dace_check_filename(name.c_str())) {
-    case 0:
+    case DACE_NAME_OK:
         return 0;
-    case 1:
+    case DACE_NAME_TOO_LONG:
         return -ENAMETOOLONG;
     default:
         return -EINVAL; // empty, or a separator the medium reserves

@@ -71,6 +71,10 @@ RootLog walk_root_log(const uint8_t *clus, uint32_t clus_index, const Params &p)
         log.copies.push_back(RootCopy{walk.end_page, load_root(clus + size_t{walk.end_page} * p.page_size), walk.stop});
     const size_t tail = size_t{log.end_page} * p.page_size;
     log.tail_blank = erased(clus + tail, p.clus_size() - tail);
+    for (uint32_t later = walk.end_page + 1; later < p.clus_pages && !log.valid_after_stop; ++later) {
+        const uint32_t seq = walk.copies != 0 ? walk.seq : load_root(clus + size_t{later} * p.page_size).seq;
+        log.valid_after_stop = dace_judge_copy(&cfg, clus, later, seq) == DACE_COPY_VALID;
+    }
     return log;
 }
 
@@ -140,27 +144,39 @@ void find_roots(Survey &s, const std::vector<uint8_t> &image) {
 }
 
 // A root cluster without a valid copy, and a log in force whose run of
-// copies ends in damage or is followed by pages that are not erased.
+// copies ends in damage or is followed by pages that are not erased. What a
+// power cut leaves (the last write torn, with nothing valid after it, while
+// a root is in force) is a note: the mount expects it and loses nothing
+// committed. Anything else is a problem.
 void judge_roots(Survey &s) {
     for (const RootLog &log : s.roots) {
         if (log.last_valid < 0) {
-            s.problems.push_back(fmt::format("cluster {}: root copy at page 0 is damaged ({}); the cluster holds no "
-                                             "valid copy",
-                                             log.clus, describe_copy(log.copies[0].verdict)));
-            s.conflict[log.clus] = 1;
+            const std::string what = fmt::format("cluster {}: root copy at page 0 is damaged ({})", log.clus,
+                                                 describe_copy(log.copies[0].verdict));
+            if (s.root() != nullptr && !log.valid_after_stop && !log.other_geometry) {
+                s.notes.push_back(what + ", as a root move cut short by a power cut leaves it; erased when reused");
+            } else {
+                s.problems.push_back(what + "; the cluster holds no valid copy");
+                s.conflict[log.clus] = 1;
+            }
             continue;
         }
         if (&log != s.root())
             continue;
         const RootCopy &end = log.copies.back();
-        if (end.verdict != DACE_COPY_VALID && end.verdict != DACE_COPY_NO_MARK) {
-            s.problems.push_back(fmt::format("root cluster {}: copy at page {} is damaged ({}); the run of valid "
-                                             "copies ends at page {}",
-                                             log.clus, end.page, describe_copy(end.verdict), end.page));
-            s.conflict[log.clus] = 1;
-        } else if (!log.tail_blank) {
-            s.problems.push_back(fmt::format("root cluster {}: pages {} to {} after the last valid copy are not erased",
-                                             log.clus, log.end_page, s.params.clus_pages - 1));
+        const bool torn = end.verdict != DACE_COPY_VALID && end.verdict != DACE_COPY_NO_MARK;
+        if (!torn && log.tail_blank)
+            continue;
+        const std::string what =
+            torn ? fmt::format("root cluster {}: copy at page {} is damaged ({})", log.clus, end.page,
+                               describe_copy(end.verdict))
+                 : fmt::format("root cluster {}: pages {} to {} after the last valid copy are not erased", log.clus,
+                               log.end_page, s.params.clus_pages - 1);
+        if (!log.valid_after_stop) {
+            s.notes.push_back(what + ": the commit in flight when the power went; the next change starts a fresh "
+                                     "root cluster");
+        } else {
+            s.problems.push_back(what + "; valid copies after it are hidden, so commits made after it are lost");
             s.conflict[log.clus] = 1;
         }
     }
@@ -263,7 +279,7 @@ void walk_files(Survey &s, const std::vector<uint8_t> &image,
         FileChain f;
         std::memcpy(&f.entry, table + size_t{i} * kEntry, kEntry);
         f.name = entry_name(f.entry);
-        if (dace_check_filename(f.name.c_str()) != 0)
+        if (dace_check_filename(f.name.c_str()) != DACE_NAME_OK)
             s.problems.push_back(fmt::format("entry {} \"{}\": the name breaks the naming rules", i, printable(f.name)));
         f.broken = walk_chain(s, image, i, f, verify_data, seen);
         const uint64_t need = (uint64_t{f.entry.size} + payload - 1) / payload;

@@ -37,6 +37,9 @@ struct RootLog {
     uint32_t end_page = 0;       // page after the last valid copy
     bool tail_blank = true;      // the pages after the run read erased
     bool other_geometry = false; // page 0 is a sound header of another geometry: the mount refuses the medium
+    // A valid copy lies past the one that ended the run: commits after it
+    // are hidden, which a power cut cannot do (it only tears the last write).
+    bool valid_after_stop = false;
     uint32_t seq() const { return last_valid >= 0 ? copies[size_t(last_valid)].head.seq : 0; }
     uint32_t page() const { return last_valid >= 0 ? copies[size_t(last_valid)].page : 0; }
 };

@@ -85,9 +85,9 @@ int name_errno(const std::string &name, std::string &why) {
         return EINVAL;
     }
     switch (dace_check_filename(name.c_str())) {
-    case 0: return 0;
-    case -1: why = "a name is 1 to 18 bytes long"; return ENOENT;
-    case 1: why = "a name is at most 18 bytes long"; return ENAMETOOLONG;
+    case DACE_NAME_OK: return 0;
+    case DACE_NAME_EMPTY: why = "a name is 1 to 18 bytes long"; return ENOENT;
+    case DACE_NAME_TOO_LONG: why = "a name is at most 18 bytes long"; return ENAMETOOLONG;
     default: why = "a name holds no '/' or '\\'"; return EINVAL;
     }
 }
