@@ -1,7 +1,7 @@
 // Decodes the input into a sequence of calls with arbitrary arguments (bad
 // handles, names, whence values and null pointers included) on a small
 // simulated medium, with injected faults, power cuts and remounts, and checks
-// every answer against an in-memory model of the files.
+// every answer against the model of the files (tests/checks.h).
 //
 // The model keeps the files as the library must report them now, and the
 // directories a remount may bring back: the last one a commit reported
@@ -23,9 +23,11 @@
 #include "dace/dace.h"
 #include "fuzz/fuzz_input.h"
 #include "sim/flash_sim.h"
+#include "tests/checks.h"
 
 namespace {
 
+using dace_check::entry_name;
 using dace_fuzz::ByteReader;
 using dace_sim::FlashSim;
 using dace_sim::Geometry;
@@ -39,12 +41,7 @@ constexpr Geometry kGeometries[] = {
     {32, 8, 99},  // 12 clusters of 256 bytes and 3 trailing pages
 };
 
-struct File {
-    uint32_t id; // follows the file through renames and removals of others
-    std::string name;
-    std::vector<uint8_t> data;
-};
-using Directory = std::vector<File>; // table order
+using dace_check::Files;
 
 // A name argument: null, or a string that outlives the call.
 struct Name {
@@ -66,18 +63,6 @@ bool name_is_valid(const char *name) {
     return n >= 1 && n <= 18 && std::strpbrk(name, "/\\") == nullptr;
 }
 
-std::string stored_name(const dace_entry &e) {
-    size_t n = 0;
-    while (n < sizeof e.name && e.name[n] != 0)
-        ++n;
-    return std::string(reinterpret_cast<const char *>(e.name), n);
-}
-
-bool same_files(const Directory &a, const Directory &b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](const File &x, const File &y) { return x.name == y.name && x.data == y.data; });
-}
-
 class Run {
 public:
     Run(const Geometry &g, uint16_t max_files, ByteReader &in) : sim_(g), cfg_(sim_.config(max_files)), in_(in) {}
@@ -89,7 +74,7 @@ public:
         durable_.push_back(current_);
         while (!in_.empty()) {
             step();
-            FUZZ_CHECK(dace_fuzz::free_count_matches_table(s_));
+            FUZZ_CHECK_NONE(dace_check::accounting_problems(s_));
         }
         remount();
     }
@@ -161,15 +146,8 @@ private:
 
     // ---- the model ----
 
-    File *find(const char *name) {
-        if (name == nullptr)
-            return nullptr;
-        const auto at = std::find_if(current_.begin(), current_.end(), [&](const File &f) { return f.name == name; });
-        return at == current_.end() ? nullptr : &*at;
-    }
-    File &file_of(const OpenFile &o) {
-        return *std::find_if(current_.begin(), current_.end(), [&](const File &f) { return f.id == o.id; });
-    }
+    const Files::File *find(const char *name) const { return name == nullptr ? nullptr : current_.find(name); }
+    const Files::File &file_of(const OpenFile &o) const { return *current_.by_id(o.id); }
     OpenFile *open_of(dace_handle h) {
         const auto at = std::find_if(open_.begin(), open_.end(), [&](const OpenFile &o) { return o.h == h; });
         return at == open_.end() ? nullptr : &*at;
@@ -184,7 +162,7 @@ private:
         if (ok)
             durable_.clear();
         const bool known = std::any_of(durable_.begin(), durable_.end(),
-                                       [&](const Directory &d) { return same_files(d, current_); });
+                                       [&](const Files &d) { return d == current_; });
         if (!known)
             durable_.push_back(current_);
     }
@@ -248,17 +226,16 @@ private:
             return;
         }
         FUZZ_CHECK(open_of(h) == nullptr);
-        current_.push_back(File{next_id_, name, {}});
-        open_.push_back(OpenFile{h, next_id_++, 0});
+        open_.push_back(OpenFile{h, current_.create(name), 0});
     }
 
     void open() {
         const Name picked = pick_name();
         const char *name = picked.ptr();
-        const File *f = find(name);
+        const Files::File *f = find(name);
         const dace_handle h = dace_open(s_, name);
         trace("open(%s) -> %#x", shown(name), h);
-        if (f == nullptr || is_open(f->id) || open_.size() >= s_->max_files) {
+        if (f == nullptr || is_open(f->id()) || open_.size() >= s_->max_files) {
             FUZZ_CHECK(h == 0);
             return;
         }
@@ -266,7 +243,7 @@ private:
         if (h == 0)
             return;
         FUZZ_CHECK(open_of(h) == nullptr);
-        open_.push_back(OpenFile{h, f->id, 0});
+        open_.push_back(OpenFile{h, f->id(), 0});
     }
 
     void close() {
@@ -295,13 +272,13 @@ private:
         const uint32_t taken = dace_write(s_, null_data ? nullptr : bytes.data(), count, h);
         trace("write(%#x, %u%s) -> %u", h, count, null_data ? ", null" : "", taken);
         OpenFile *o = open_of(h);
-        if (o == nullptr || null_data || o->pos != file_of(*o).data.size()) {
+        if (o == nullptr || null_data || o->pos != file_of(*o).size()) {
             FUZZ_CHECK(taken == 0); // writes go only at the end
             return;
         }
         FUZZ_CHECK(taken <= count);
         FUZZ_CHECK(taken == count || faulted_ || out_of_space());
-        std::vector<uint8_t> &data = file_of(*o).data;
+        std::vector<uint8_t> &data = current_.change(o->id);
         data.insert(data.end(), bytes.begin(), bytes.begin() + taken);
         o->pos += taken;
     }
@@ -331,7 +308,7 @@ private:
             FUZZ_CHECK(got == 0);
             return;
         }
-        const std::vector<uint8_t> &data = file_of(*o).data;
+        const std::vector<uint8_t> &data = file_of(*o).bytes();
         FUZZ_CHECK(o->pos <= data.size());
         const uint32_t expected = std::min<uint32_t>(count, static_cast<uint32_t>(data.size() - o->pos));
         FUZZ_CHECK(got == expected || (got < expected && faulted_));
@@ -343,7 +320,7 @@ private:
         const dace_handle h = pick_handle();
         const int whence = static_cast<int>(in_.below(5)) - 1;
         OpenFile *o = open_of(h);
-        const auto size = o == nullptr ? 0u : static_cast<uint32_t>(file_of(*o).data.size());
+        const uint32_t size = o == nullptr ? 0u : file_of(*o).size();
         uint32_t offset = in_.u32();
         if (o != nullptr && in_.u8() < 200) // mostly a place within the file
             offset = whence == 1 ? in_.below(uint64_t{size} + 1) - o->pos : in_.below(uint64_t{size} + 1);
@@ -380,12 +357,12 @@ private:
             FUZZ_CHECK(dace_statf(s_, h, &e) == -1);
             return;
         }
-        const File &f = file_of(*o);
+        const Files::File &f = file_of(*o);
         FUZZ_CHECK(dace_tell(s_, h) == o->pos);
-        FUZZ_CHECK(dace_feof(s_, h) == (o->pos >= f.data.size() ? 1 : 0));
+        FUZZ_CHECK(dace_feof(s_, h) == (o->pos >= f.size() ? 1 : 0));
         FUZZ_CHECK(dace_statf(s_, h, nullptr) == -1);
         FUZZ_CHECK(dace_statf(s_, h, &e) == 0);
-        FUZZ_CHECK(e.size == f.data.size() && stored_name(e) == f.name);
+        FUZZ_CHECK(e.size == f.size() && entry_name(e) == f.name());
     }
 
     // The result of a change by name that the model allows: 0 changed and
@@ -400,14 +377,14 @@ private:
         const char *name = picked.ptr();
         const int r = dace_remove(s_, name);
         trace("remove(%s) -> %d", shown(name), r);
-        File *f = find(name);
-        if (f == nullptr || is_open(f->id)) {
+        const Files::File *f = find(name);
+        if (f == nullptr || is_open(f->id())) {
             FUZZ_CHECK(r == (f == nullptr ? 1 : 2));
             return;
         }
         if (!change_applies(r))
             return;
-        current_.erase(current_.begin() + (f - current_.data()));
+        current_.remove(name);
         committed(r == 0);
     }
 
@@ -419,31 +396,32 @@ private:
         const int r = replace ? dace_rename_replace(s_, old_picked.ptr(), new_name)
                               : dace_rename(s_, old_picked.ptr(), new_name);
         trace("rename%s(%s, %s) -> %d", replace ? "_replace" : "", shown(old_picked.ptr()), shown(new_name), r);
-        File *f = find(old_picked.ptr());
+        const Files::File *f = find(old_picked.ptr());
         if (f == nullptr || !name_is_valid(new_name)) {
             FUZZ_CHECK(r == (f == nullptr ? 1 : 2));
             return;
         }
-        const File *bearer = replace ? find(new_name) : nullptr;
+        const Files::File *bearer = replace ? find(new_name) : nullptr;
         if (bearer == f)
             bearer = nullptr;
-        if (bearer != nullptr && is_open(bearer->id)) {
+        if (bearer != nullptr && is_open(bearer->id())) {
             FUZZ_CHECK(r == 2);
             return;
         }
         if (!change_applies(r))
             return;
-        f->name = new_name;
-        if (bearer != nullptr)
-            current_.erase(current_.begin() + (bearer - current_.data()));
+        if (replace)
+            current_.rename_replace(old_picked.text, new_name);
+        else
+            current_.rename(old_picked.text, new_name);
         committed(r == 0);
     }
 
     void truncate() {
         const Name picked = pick_name();
         const char *name = picked.ptr();
-        File *f = find(name);
-        const uint32_t size = f == nullptr ? 0 : static_cast<uint32_t>(f->data.size());
+        const Files::File *f = find(name);
+        const uint32_t size = f == nullptr ? 0 : f->size();
         const uint32_t length = in_.u8() < 230 ? in_.below(uint64_t{size} + 1) : in_.u32();
         const int r = dace_truncate(s_, name, length);
         trace("truncate(%s, %u) -> %d", shown(name), length, r);
@@ -453,9 +431,10 @@ private:
         }
         if (!change_applies(r))
             return;
-        f->data.resize(length);
+        const uint32_t id = f->id();
+        current_.truncate(name, length);
         for (OpenFile &o : open_)
-            if (o.id == f->id)
+            if (o.id == id)
                 o.pos = std::min(o.pos, length);
         committed(r == 0);
     }
@@ -465,47 +444,16 @@ private:
         const Name picked = pick_name();
         const char *name = picked.ptr();
         dace_entry e;
-        const File *f = find(name);
+        const Files::File *f = find(name);
         dace_entry *out = in_.u8() == 0xFF ? nullptr : &e;
         const int r = dace_stat(s_, name, out);
         FUZZ_CHECK(r == (name == nullptr || out == nullptr ? -1 : f == nullptr ? 1 : 0));
         if (r == 0)
-            FUZZ_CHECK(e.size == f->data.size() && stored_name(e) == f->name);
-        expect_listing(current_, false);
+            FUZZ_CHECK(e.size == f->size() && entry_name(e) == f->name());
+        FUZZ_CHECK_NONE(dace_check::listing_difference(s_, current_));
         uint32_t total = 0;
         FUZZ_CHECK(dace_getfreespace(s_, &total) <= total);
     }
-
-    // The walk lists exactly `files`; with `contents` it also reads each
-    // file that is the first of its name. False on the first difference.
-    bool listing_matches(const Directory &files, bool contents) {
-        dace_dir dir;
-        FUZZ_CHECK(dace_opendir(s_, &dir) == &dir);
-        size_t i = 0;
-        for (const dace_entry *e = dace_readdir(s_, &dir); e != nullptr; e = dace_readdir(s_, &dir), ++i)
-            if (i >= files.size() || stored_name(*e) != files[i].name || e->size != files[i].data.size())
-                return false;
-        if (i != files.size())
-            return false;
-        if (!contents)
-            return true;
-        for (const File &f : files) {
-            if (&*find_in(files, f.name) != &f)
-                continue;
-            const dace_handle h = dace_open(s_, f.name.c_str());
-            FUZZ_CHECK(h != 0);
-            std::vector<uint8_t> got(f.data.size() + 1);
-            const uint32_t n = dace_read(s_, got.data(), static_cast<uint32_t>(got.size()), h);
-            FUZZ_CHECK(dace_close(s_, h) == DACE_OK);
-            if (n != f.data.size() || !std::equal(f.data.begin(), f.data.end(), got.begin()))
-                return false;
-        }
-        return true;
-    }
-    static Directory::const_iterator find_in(const Directory &files, const std::string &name) {
-        return std::find_if(files.begin(), files.end(), [&](const File &f) { return f.name == name; });
-    }
-    void expect_listing(const Directory &files, bool contents) { FUZZ_CHECK(listing_matches(files, contents)); }
 
     void mount() {
         block_.assign(dace_getstatesize(&cfg_) / 8 + 1, 0xA5A5A5A5A5A5A5A5ull);
@@ -529,8 +477,8 @@ private:
         faulted_ = false;
         // Files not yet committed come back empty, if at all: the listing
         // with contents identifies the directory.
-        const auto match = std::find_if(durable_.begin(), durable_.end(), [&](const Directory &d) {
-            return listing_matches(d, false) && listing_matches(d, true);
+        const auto match = std::find_if(durable_.begin(), durable_.end(), [&](const Files &d) {
+            return dace_check::volume_difference(s_, d).empty();
         });
         FUZZ_CHECK(match != durable_.end());
         current_ = *match;
@@ -538,16 +486,12 @@ private:
     }
 
     void trace_directories() {
-        for (const Directory &d : durable_) {
-            std::string line = "  possible:";
-            for (const File &f : d)
-                line += " " + f.name + ":" + std::to_string(f.data.size());
-            trace("%s", line.c_str());
-        }
+        for (const Files &d : durable_)
+            trace("  possible: %s", dace_check::sizes(d).c_str());
         std::string line = "  mounted: ";
         dace_dir dir;
         for (const dace_entry *e = dace_readdir(s_, dace_opendir(s_, &dir)); e != nullptr; e = dace_readdir(s_, &dir))
-            line += " " + stored_name(*e) + ":" + std::to_string(e->size);
+            line += " " + entry_name(*e) + ":" + std::to_string(e->size);
         trace("%s", line.c_str());
     }
 
@@ -621,10 +565,9 @@ private:
     std::vector<uint64_t> block_;
     dace_state *s_ = nullptr;
 
-    Directory current_;
-    std::vector<Directory> durable_;
+    Files current_;
+    std::vector<Files> durable_;
     std::vector<OpenFile> open_;
-    uint32_t next_id_ = 0;
     bool faulted_ = false; // a fault was armed since the last mount
     bool tracing_ = std::getenv("DACE_FUZZ_TRACE") != nullptr;
 };

@@ -1,7 +1,8 @@
 // What the fuzz targets share: a reader that turns the input into values
-// (zeros once it runs dry, so every input decodes to something), and a check
-// that stops the run with the failed condition when the library breaks a
-// promise it makes whatever the medium holds.
+// (zeros once it runs dry, so every input decodes to something), and checks
+// that stop the run with the failed condition, or with what a checker of
+// tests/checks.h found, when the library breaks a promise it makes whatever
+// the medium holds.
 #ifndef DACE_FUZZ_FUZZ_INPUT_H
 #define DACE_FUZZ_FUZZ_INPUT_H
 
@@ -9,8 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-
-#include "dace/dace.h"
+#include <string>
 
 namespace dace_fuzz {
 
@@ -47,20 +47,21 @@ private:
     std::abort();
 }
 
-// The allocator's count agrees with its table whatever the medium held:
-// free_clus, less what it owes, is the clusters it could still hand out
-// (free, to be erased, or held) less the four kept back for root moves.
-inline bool free_count_matches_table(const dace_state *s) {
-    int usable = 0;
-    for (uint32_t i = 0; i < s->clus_count; ++i) {
-        const uint16_t code = s->clus_table[i];
-        usable += (code == CLUS_FREE || code == CLUS_DIRTY || code == CLUS_HELD) ? 1 : 0;
-    }
-    return int{s->free_clus} - int{s->free_deficit} == usable - 4;
+[[noreturn]] inline void problems_found(const std::string &problems, const char *expr, const char *file, int line) {
+    std::fprintf(stderr, "%s:%d: %s: %s\n", file, line, expr, problems.c_str());
+    std::abort();
 }
 
 } // namespace dace_fuzz
 
 #define FUZZ_CHECK(cond) ((cond) ? (void)0 : ::dace_fuzz::check_failed(#cond, __FILE__, __LINE__))
+// Stops the run with the description when a checker of tests/checks.h
+// finds something wrong.
+#define FUZZ_CHECK_NONE(checker) \
+    do { \
+        const std::string fuzz_problems_ = (checker); \
+        if (!fuzz_problems_.empty()) \
+            ::dace_fuzz::problems_found(fuzz_problems_, #checker, __FILE__, __LINE__); \
+    } while (0)
 
 #endif // DACE_FUZZ_FUZZ_INPUT_H

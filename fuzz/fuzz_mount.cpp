@@ -11,18 +11,13 @@
 #include "fuzz/fuzz_input.h"
 #include "fuzz/mount_input.h"
 #include "sim/flash_sim.h"
+#include "tests/checks.h"
 
 namespace {
 
+using dace_check::entry_name;
 using dace_fuzz::ByteReader;
 using dace_sim::FlashSim;
-
-std::string name_of(const dace_entry &e) {
-    size_t n = 0;
-    while (n < sizeof e.name && e.name[n] != 0)
-        ++n;
-    return std::string(reinterpret_cast<const char *>(e.name), n);
-}
 
 // Gives every root copy header that starts a page valid CRCs.
 void fix_root_crcs(FlashSim &sim, uint16_t crc_seed) {
@@ -106,7 +101,7 @@ void expect_same_bytes(const std::vector<uint8_t> &first, uint32_t offset, const
 }
 
 void read_file(dace_state *s, const dace_entry &listed, ByteReader &in) {
-    const std::string name = name_of(listed);
+    const std::string name = entry_name(listed);
     const dace_handle h = dace_open(s, name.c_str());
     if (h == 0)
         return; // a chain that does not reach the first bytes refuses
@@ -149,13 +144,14 @@ void check_volume(dace_state *s, ByteReader &in) {
     uint32_t total = 0;
     const uint32_t free = dace_getfreespace(s, &total);
     FUZZ_CHECK(free <= total);
-    FUZZ_CHECK(dace_fuzz::free_count_matches_table(s));
+    FUZZ_CHECK_NONE(dace_check::accounting_problems(s));
 
     const std::vector<dace_entry> files = listing(s);
     for (const dace_entry &e : files) {
-        const std::string name = name_of(e);
+        const std::string name = entry_name(e);
         // Lookups find the first entry that bears a name.
-        const auto first = std::find_if(files.begin(), files.end(), [&](const dace_entry &x) { return name_of(x) == name; });
+        const auto first =
+            std::find_if(files.begin(), files.end(), [&](const dace_entry &x) { return entry_name(x) == name; });
         dace_entry by_name;
         const int found = dace_stat(s, name.c_str(), &by_name);
         FUZZ_CHECK(found == 0);
@@ -173,7 +169,7 @@ void change_files(dace_state *s, ByteReader &in) {
     const std::vector<dace_entry> files = listing(s);
     const uint8_t bytes[300] = {1, 2, 3};
     for (const dace_entry &e : files) {
-        const std::string name = name_of(e);
+        const std::string name = entry_name(e);
         const dace_handle h = dace_open(s, name.c_str());
         if (h != 0) {
             if (dace_seek(s, h, 0, DACE_SEEK_END) == DACE_OK) {
@@ -252,7 +248,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if ((flags & dace_fuzz::kChangeAfterMount) == 0)
         return 0;
     change_files(vol.s, in);
-    FUZZ_CHECK(dace_fuzz::free_count_matches_table(vol.s));
+    FUZZ_CHECK_NONE(dace_check::accounting_problems(vol.s));
     check_volume(vol.s, in);
     sim.reboot();
     if (vol.mount())

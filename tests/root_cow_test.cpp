@@ -185,7 +185,7 @@ TEST(RootCow, FullRootClusterMovesToAFreshClusterInEveryMode) {
         EXPECT_EQ(s->clus_table[1], CLUS_END);
         EXPECT_EQ(s->clus_table[0], CLUS_HELD);
         EXPECT_EQ(s->free_clus, free_before);
-        expect_free_count_matches_table(s);
+        EXPECT_EQ(accounting_problems(s), "");
     }
 }
 
@@ -464,7 +464,7 @@ TEST(RootCommit, ShortWriteIsRetriedInAFreshCluster) {
     EXPECT_EQ(s->root_unsaved, 0);
     EXPECT_EQ(s->clus_table[0], CLUS_DIRTY);
     EXPECT_EQ(s->clus_table[1], CLUS_DIRTY);
-    expect_free_count_matches_table(s);
+    EXPECT_EQ(accounting_problems(s), "");
     v.sim.set_logging(true);
     EXPECT_EQ(dace_commit_root(s), 0);
     EXPECT_TRUE(v.sim.log().empty());
@@ -503,7 +503,7 @@ TEST(RootCow, MoveOnAFullMediumTakesFromTheReserve) {
     EXPECT_EQ(s->clus_table[0], CLUS_HELD);
     EXPECT_EQ(s->free_clus, 0);
     EXPECT_EQ(s->free_deficit, 1);
-    expect_free_count_matches_table(s);
+    EXPECT_EQ(accounting_problems(s), "");
 
     ASSERT_EQ(dace_commit_root(s), 0);
     EXPECT_EQ(s->clus_table[0], CLUS_DIRTY);
@@ -534,7 +534,7 @@ TEST(RootCow, HeldClustersNeverEatTheRootReserve) {
     }
     EXPECT_EQ(replaced, 1);
     EXPECT_EQ(dace_alloc_clus(s), -1);
-    expect_free_count_matches_table(s);
+    EXPECT_EQ(accounting_problems(s), "");
 
     ASSERT_EQ(dace_reopen_root(s, DACE_REOPEN_CHANGE, kNone), 0) << "the reserve is intact for the move";
     ASSERT_EQ(dace_commit_root(s), 0);
@@ -565,7 +565,7 @@ TEST(RootCow, MoveWithNoClusterLeftChangesNothing) {
             EXPECT_EQ(s->clus_table[c], CLUS_BAD) << c;
         EXPECT_EQ(s->free_clus, 0);
         EXPECT_EQ(s->free_deficit, 4);
-        expect_free_count_matches_table(s);
+        EXPECT_EQ(accounting_problems(s), "");
     }
     // A table of max_entries cannot take one more entry anywhere.
     Volume v;

@@ -1,6 +1,7 @@
 // Shared fixtures for the library's tests: a simulated medium with a state
 // block, and helpers that plant root copies and data clusters on the medium
-// byte by byte, independently of the library's own writers.
+// byte by byte, independently of the library's own writers. The checkers and
+// the model of the files come from tests/checks.h.
 #ifndef DACE_TESTS_TEST_SUPPORT_H
 #define DACE_TESTS_TEST_SUPPORT_H
 
@@ -9,38 +10,26 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "dace/dace.h"
 #include "sim/flash_sim.h"
+#include "tests/checks.h"
 
 namespace dace_test {
 
-// Files by name, for suites that compare whole directories.
-using FileMap = std::map<std::string, std::vector<uint8_t>>;
-
-inline std::string sizes(const FileMap &files) {
-    std::string out = "{";
-    for (const auto &[name, data] : files)
-        out += " " + name + ":" + std::to_string(data.size());
-    return out + " }";
-}
-
-// The sizes of both, and the first byte where a file differs.
-inline std::string difference(const FileMap &got, const FileMap &want) {
-    std::string out = sizes(got) + " instead of " + sizes(want);
-    for (const auto &[name, data] : got) {
-        const auto it = want.find(name);
-        if (it == want.end())
-            continue;
-        const auto m = std::mismatch(data.begin(), data.end(), it->second.begin(), it->second.end());
-        if (m.first != data.end() && m.second != it->second.end())
-            out += ", " + name + " differs at byte " + std::to_string(m.first - data.begin());
-    }
-    return out;
-}
+using dace_check::accounting_problems;
+using dace_check::Bytes;
+using dace_check::chain_problems;
+using dace_check::difference;
+using dace_check::entry_name;
+using dace_check::Files;
+using dace_check::files_on;
+using dace_check::kReservedClusters;
+using dace_check::listing_difference;
+using dace_check::sizes;
+using dace_check::volume_difference;
 
 using dace_sim::FlashSim;
 using dace_sim::Geometry;
@@ -70,13 +59,6 @@ inline std::vector<dace_entry> named(std::initializer_list<const char *> names, 
     for (const char *n : names)
         out.push_back(make_entry(n, size, CLUS_END));
     return out;
-}
-
-inline std::string entry_name(const dace_entry &e) {
-    size_t n = 0;
-    while (n < 18 && e.name[n] != 0)
-        ++n;
-    return std::string(reinterpret_cast<const char *>(e.name), n);
 }
 
 // A simulated medium with a state block sized for it.
@@ -212,17 +194,6 @@ inline std::vector<uint64_t> call_ordinals(const std::vector<dace_sim::Call> &lo
         if (c.op == op)
             out.push_back(out.size() + 1);
     return out;
-}
-
-// free_clus, less what it owes, equals the clusters the allocator could
-// still use (free, to be erased, or held) less the four held back.
-inline void expect_free_count_matches_table(const dace_state *s) {
-    int usable = 0;
-    for (uint32_t i = 0; i < s->clus_count; ++i) {
-        const uint16_t v = s->clus_table[i];
-        usable += (v == CLUS_FREE || v == CLUS_DIRTY || v == CLUS_HELD) ? 1 : 0;
-    }
-    EXPECT_EQ(int{s->free_clus} - int{s->free_deficit}, usable - 4);
 }
 
 // ---- file contents ----

@@ -9,19 +9,19 @@
 
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "dace/dace.h"
 #include "sim/flash_sim.h"
+#include "tests/checks.h"
 
 namespace dace_torture {
 
 using dace_sim::FlashSim;
 using dace_sim::Geometry;
-using Files = std::map<std::string, std::vector<uint8_t>>;
+using dace_check::Files;
 
 // DACE_TORTURE_SCALE: how many times the default set to run (seeds per
 // workload, worn-flash runs). 1 when unset.
@@ -118,7 +118,7 @@ public:
     // failing is left open in the library and dropped from the driver.
     void close_all();
 
-    bool exists(const std::string &name) const { return now_.count(name) != 0; }
+    bool exists(const std::string &name) const { return now_.contains(name); }
     bool is_open(const std::string &name) const { return open_.count(name) != 0; }
     uint32_t size(const std::string &name) const;
     uint32_t free_clusters() const;
@@ -127,12 +127,13 @@ public:
     uint32_t spare_clusters() const;
     uint32_t payload() const { return s_->clus_payload; }
     uint32_t below(uint32_t n) { return n == 0 ? 0 : static_cast<uint32_t>(rng_() % n); }
+    // The names of the files, in sorted order.
     std::vector<std::string> names() const;
 
-    Files now() const { return files_of(now_); }
+    const Files &now() const { return now_; }
     // What a reboot may find: the last commit that succeeded, then every
     // commit that failed since.
-    std::vector<Files> candidates() const;
+    const std::vector<Files> &candidates() const { return candidates_; }
     const RunStats &stats() const { return stats_; }
     dace_state *state() const { return s_; }
     void set_mode(Mode mode) { mode_ = mode; }
@@ -163,15 +164,8 @@ private:
     Mode mode_;
     bool verify_commits_;
     std::mt19937 rng_;
-    // The model shares file contents between its states, so that keeping
-    // the state of every commit costs no copy of them; a file is copied
-    // when it changes while shared.
-    using Model = std::map<std::string, std::shared_ptr<std::vector<uint8_t>>>;
-    static Files files_of(const Model &model);
-    std::vector<uint8_t> &own(const std::string &name);
-
-    Model now_;
-    std::vector<Model> candidates_{Model{}};
+    Files now_;
+    std::vector<Files> candidates_{Files{}};
     std::map<std::string, OpenFile> open_;
     RunStats stats_;
     void (*before_op_)(void *, Driver &) = nullptr;
@@ -218,9 +212,6 @@ std::string describe(const Files &found, const std::vector<Files> &candidates);
 // Every file of the mounted volume, read whole; a file that cannot be read
 // is reported.
 Files files_on(dace_state *s);
-// Every cluster a file chains through holds the data magic, the link the
-// table holds and a CRC over its header and payload.
-void expect_chains_intact(Medium &m, dace_state *s, const std::string &where);
 // Reboots and mounts: the volume must hold one of `candidates` exactly,
 // with every cluster accounted for. Null (with the
 // failure reported) when it does not; `found` receives the files.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tests/checks.h"
 #include "tests/test_support.h"
 #include "tests/torture/torture.h"
 
@@ -60,8 +61,18 @@ const uint8_t *fresh_bytes(uint32_t n, uint32_t seed) {
     return pool.data() + (seed * 7919u) % (kPoolBytes - n);
 }
 
-using dace_test::difference;
-using dace_test::sizes;
+using dace_check::Bytes;
+using dace_check::difference;
+using dace_check::sizes;
+
+// The names in sorted order, by which the workloads pick files.
+std::vector<std::string> sorted_names(const Files &files) {
+    std::vector<std::string> out;
+    for (const Files::File &f : files)
+        out.push_back(f.name());
+    std::sort(out.begin(), out.end());
+    return out;
+}
 
 std::string listing(const std::vector<Files> &candidates) {
     std::string out;
@@ -71,12 +82,12 @@ std::string listing(const std::vector<Files> &candidates) {
 }
 
 // A newly mounted volume counts as free every cluster that is neither the
-// root nor reached by a file, less the four held back.
+// root nor reached by a file, less the reserve.
 void expect_free_space_exact(dace_state *s, const Files &files, const std::string &where) {
-    uint32_t used = 0;
-    for (const auto &[name, data] : files)
-        used += clusters_for(static_cast<uint32_t>(data.size()), s->clus_payload);
-    const uint32_t expected = (uint32_t{s->clus_count} - 5 - used) * s->clus_size;
+    uint32_t used = 1; // the root
+    for (const Files::File &f : files)
+        used += clusters_for(f.size(), s->clus_payload);
+    const uint32_t expected = (uint32_t{s->clus_count} - dace_check::kReservedClusters - used) * s->clus_size;
     EXPECT_EQ(dace_getfreespace(s, nullptr), expected) << where << ": free space after mount";
 }
 
@@ -141,9 +152,7 @@ Driver::Driver(Medium &m, Mode mode, uint32_t seed, bool verify_commits)
 
 void Driver::resume(dace_state *s, const Files &files) {
     s_ = s;
-    now_.clear();
-    for (const auto &[name, data] : files)
-        now_[name] = std::make_shared<std::vector<uint8_t>>(data);
+    now_ = files;
     candidates_ = {now_};
 }
 
@@ -157,8 +166,8 @@ void Driver::start() {
 }
 
 uint32_t Driver::size(const std::string &name) const {
-    const auto it = now_.find(name);
-    return it == now_.end() ? 0 : static_cast<uint32_t>(it->second->size());
+    const Files::File *f = now_.find(name);
+    return f == nullptr ? 0 : f->size();
 }
 
 uint32_t Driver::free_clusters() const { return s_->free_clus; }
@@ -167,33 +176,7 @@ uint32_t Driver::spare_clusters() const {
     return s_->free_clus > s_->held_count ? uint32_t{s_->free_clus} - s_->held_count : 0;
 }
 
-std::vector<std::string> Driver::names() const {
-    std::vector<std::string> out;
-    for (const auto &[name, data] : now_)
-        out.push_back(name);
-    return out;
-}
-
-Files Driver::files_of(const Model &model) {
-    Files out;
-    for (const auto &[name, data] : model)
-        out[name] = *data;
-    return out;
-}
-
-std::vector<Files> Driver::candidates() const {
-    std::vector<Files> out;
-    for (const Model &model : candidates_)
-        out.push_back(files_of(model));
-    return out;
-}
-
-std::vector<uint8_t> &Driver::own(const std::string &name) {
-    std::shared_ptr<std::vector<uint8_t>> &data = now_[name];
-    if (data.use_count() > 1)
-        data = std::make_shared<std::vector<uint8_t>>(*data);
-    return *data;
-}
+std::vector<std::string> Driver::names() const { return sorted_names(now_); }
 
 void Driver::check_power() {
     if (!m_.sim.powered())
@@ -208,17 +191,9 @@ void Driver::begin_op() {
 
 void Driver::end_op() {
     check_power();
-    // free_clus, less what it owes, counts the clusters the allocator could
-    // still use less the four held back; held clusters are counted apart.
-    int usable = 0, held = 0;
-    for (uint32_t i = 0; i < s_->clus_count; ++i) {
-        const uint16_t v = s_->clus_table[i];
-        usable += (v == CLUS_FREE || v == CLUS_DIRTY || v == CLUS_HELD) ? 1 : 0;
-        held += v == CLUS_HELD ? 1 : 0;
-    }
-    if (int{s_->free_clus} - int{s_->free_deficit} != usable - 4 || held != s_->held_count) {
-        ADD_FAILURE() << "cluster accounting: free " << s_->free_clus << " owing " << s_->free_deficit
-                      << ", usable " << usable << ", held " << held << " counted " << s_->held_count;
+    const std::string accounting = dace_check::accounting_problems(s_);
+    if (!accounting.empty()) {
+        ADD_FAILURE() << "cluster accounting: " << accounting;
         throw Stop{false};
     }
     stats_.fullest_free_clusters = std::min<uint32_t>(stats_.fullest_free_clusters, s_->free_clus);
@@ -249,12 +224,12 @@ void Driver::committed() {
         throw Stop{false};
     }
     const int failures = reported_failures();
-    const Files found = files_on(s);
-    if (found != now()) {
-        ADD_FAILURE() << "a commit reported success, but the medium holds " << difference(found, now());
+    const std::string wrong = difference(files_on(s), now_);
+    if (!wrong.empty()) {
+        ADD_FAILURE() << "a commit reported success, but the medium holds " << wrong;
         throw Stop{false};
     }
-    expect_chains_intact(copy, s, "after a successful commit");
+    EXPECT_EQ(dace_check::chain_problems(s, copy.sim.bytes()), "") << "after a successful commit";
     if (reported_failures() != failures)
         throw Stop{false};
 }
@@ -290,7 +265,7 @@ bool Driver::create(const std::string &name) {
     begin_op();
     const dace_handle h = dace_create(s_, name.c_str());
     if (h != 0) {
-        now_[name] = std::make_shared<std::vector<uint8_t>>();
+        now_.create(name);
         open_[name] = {h, 0};
     }
     end_op();
@@ -360,8 +335,7 @@ bool Driver::append(const std::string &name, uint32_t n) {
         ADD_FAILURE() << "write to " << name << " took " << took << " of " << n << " bytes";
         throw Stop{false};
     }
-    std::vector<uint8_t> &data = own(name); // after the seek, which may have kept the state
-    data.insert(data.end(), bytes, bytes + took);
+    now_.append(name, bytes, took); // after the seek, which may have kept the state
     f.pos += took;
     end_op();
     if (took == n)
@@ -377,7 +351,7 @@ bool Driver::peek(const std::string &name, uint32_t n) {
     if (it == open_.end() || size(name) == 0)
         return false;
     OpenFile &f = it->second;
-    const std::vector<uint8_t> &data = *now_[name];
+    const std::vector<uint8_t> &data = now_.find(name)->bytes();
     const uint32_t end = size(name);
     if (!seek_to(name, f, below(end)))
         return false;
@@ -410,7 +384,7 @@ bool Driver::remove(const std::string &name) {
         return false;
     }
     if (r != 3) {
-        now_.erase(name);
+        now_.remove(name);
         r == 0 ? committed() : commit_failed();
     }
     end_op();
@@ -427,8 +401,7 @@ bool Driver::rename(const std::string &from, const std::string &to) {
         throw Stop{false};
     }
     if (r != 3) {
-        now_[to] = now_[from];
-        now_.erase(from);
+        now_.rename(from, to);
         const auto it = open_.find(from);
         if (it != open_.end()) {
             open_[to] = it->second;
@@ -450,7 +423,7 @@ bool Driver::truncate(const std::string &name, uint32_t length) {
         throw Stop{false};
     }
     if (r != 3) {
-        own(name).resize(length);
+        now_.truncate(name, length);
         const auto it = open_.find(name);
         if (it != open_.end())
             it->second.pos = std::min(it->second.pos, length);
@@ -492,42 +465,10 @@ bool Driver::commit() {
 // ---- checks after a reboot -------------------------------------------------
 
 Files files_on(dace_state *s) {
-    Files out;
-    std::vector<std::string> names;
-    dace_dir dir;
-    for (dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir))
-        names.push_back(dace_test::entry_name(*e));
-    for (const std::string &name : names) {
-        EXPECT_EQ(out.count(name), 0u) << name << " is listed twice";
-        const dace_handle h = dace_open(s, name.c_str());
-        if (h == 0) {
-            ADD_FAILURE() << "cannot open " << name;
-            continue;
-        }
-        out[name] = dace_test::read_rest(s, h);
-        EXPECT_EQ(dace_close(s, h), DACE_OK) << "close of " << name << " after reading";
-    }
+    std::string trouble;
+    Files out = dace_check::files_on(s, &trouble);
+    EXPECT_EQ(trouble, "") << "reading every file";
     return out;
-}
-
-void expect_chains_intact(Medium &m, dace_state *s, const std::string &where) {
-    dace_dir dir;
-    for (dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir)) {
-        const std::string name = dace_test::entry_name(*e);
-        uint32_t hops = 0;
-        for (uint16_t c = e->clus; c != CLUS_END; c = s->clus_table[c]) {
-            ASSERT_LT(c, s->clus_count) << where << ": " << name << " chains outside the medium";
-            ASSERT_LT(hops++, s->clus_count) << where << ": " << name << " chains in a loop";
-            const uint8_t *image = m.sim.cluster(c);
-            dace_clus_header h;
-            std::memcpy(&h, image, sizeof h);
-            const uint16_t crc = dace_test::crc(image + 8, s->clus_payload, dace_test::crc(image, 6, m.cfg.crc_seed));
-            EXPECT_TRUE(h.magic == DATA_MAGIC && h.link == s->clus_table[c] && h.crc == crc)
-                << where << ": cluster " << c << " of " << name << " has a damaged header";
-        }
-        EXPECT_EQ(hops, clusters_for(e->size, s->clus_payload))
-            << where << ": " << name << " of " << e->size << " bytes";
-    }
 }
 
 dace_state *mount_and_match(Medium &m, const std::vector<Files> &candidates, Files *found, const std::string &where) {
@@ -558,7 +499,7 @@ void check_reboot(Medium &m, const std::vector<Files> &candidates, uint32_t worn
     dace_state *s = mount_and_match(m, candidates, &found, where);
     if (s == nullptr)
         return;
-    expect_chains_intact(m, s, where);
+    EXPECT_EQ(dace_check::chain_problems(s, m.sim.bytes()), "") << where;
     prove_usable(m, s, found, worn, where);
 }
 
@@ -584,9 +525,8 @@ void prove_usable(Medium &m, dace_state *s, Files found, uint32_t worn, const st
         << where << ": a medium with " << free_before << " free clusters took " << took << " bytes";
     ASSERT_EQ(dace_close(s, probe), DACE_OK) << where << ": close of a full medium's last file";
     Files with_probe = found;
-    with_probe["~probe"].assign(fill.begin(), fill.begin() + took);
-    const Files filled = files_on(s);
-    ASSERT_TRUE(filled == with_probe) << where << ": filling the medium left " << difference(filled, with_probe);
+    with_probe.create("~probe", Bytes(fill.begin(), fill.begin() + took));
+    ASSERT_EQ(difference(files_on(s), with_probe), "") << where << ": filling the medium";
 
     // Space comes back, and files still grow and survive a remount.
     ASSERT_EQ(dace_remove(s, "~probe"), DACE_OK) << where;
@@ -594,19 +534,21 @@ void prove_usable(Medium &m, dace_state *s, Files found, uint32_t worn, const st
         static_cast<uint32_t>(std::count(s->clus_table, s->clus_table + s->clus_count, uint16_t{CLUS_BAD}));
     EXPECT_EQ(dace_getfreespace(s, nullptr), (free_before - bad) * s->clus_size)
         << where << ": free space after removal";
-    const std::string grown = found.empty() ? "~tail" : found.begin()->first;
+    const std::vector<std::string> names = sorted_names(found);
+    const std::string grown = names.empty() ? "~tail" : names.front();
     const dace_handle h = found.empty() ? dace_create(s, grown.c_str()) : dace_open(s, grown.c_str());
     ASSERT_NE(h, 0u) << where;
     ASSERT_EQ(dace_seek(s, h, 0, DACE_SEEK_END), DACE_OK) << where;
     ASSERT_EQ(dace_write(s, "tail", 4, h), 4u) << where;
     ASSERT_EQ(dace_close(s, h), DACE_OK) << where;
-    found[grown].insert(found[grown].end(), {'t', 'a', 'i', 'l'});
+    if (!found.contains(grown))
+        found.create(grown);
+    found.append(grown, reinterpret_cast<const uint8_t *>("tail"), 4);
 
     m.sim.reboot();
     s = m.mount();
     ASSERT_NE(s, nullptr) << where << ": the second remount refused";
-    const Files again = files_on(s);
-    ASSERT_TRUE(again == found) << where << ": after the second remount " << difference(again, found);
+    ASSERT_EQ(difference(files_on(s), found), "") << where << ": after the second remount";
     expect_free_space_exact(s, found, where + ", second remount");
     EXPECT_EQ(m.sim.counters().overwrites, 0u) << where << ": a byte that was not blank was programmed";
 }
