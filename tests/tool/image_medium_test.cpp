@@ -61,7 +61,8 @@ TEST(ImageMedium, ErasesWholeClustersAndRefusesCallsOutsideTheMedium) {
         ASSERT_EQ(m.bytes()[i], i >= 2 * kClus && i < 5 * kClus ? 0xFF : 0x00) << i;
 
     const Bytes before = m.bytes();
-    uint8_t buf[8] = {};
+    std::vector<uint8_t> page(kPage + 1, 0);
+    uint8_t *buf = page.data();
     EXPECT_EQ(c.erase(8, 1), 0u) << "the trailing page is no cluster";
     EXPECT_EQ(c.erase(6, 3), 0u);
     EXPECT_EQ(c.erase(0, 0), 0u);
