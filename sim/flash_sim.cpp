@@ -101,6 +101,7 @@ void FlashSim::make_unreadable(uint32_t c) {
 
 void FlashSim::make_unstable(uint32_t page, uint32_t seed) {
     if (page < unstable_.size()) {
+        unstable_pages_ += unstable_[page] ? 0u : 1u;
         unstable_[page] = true;
         unstable_rng_ = seed * 2654435761u | 1u;
     }
@@ -111,6 +112,7 @@ void FlashSim::clear_faults() {
     std::fill(worn_.begin(), worn_.end(), false);
     std::fill(unreadable_.begin(), unreadable_.end(), false);
     std::fill(unstable_.begin(), unstable_.end(), false);
+    unstable_pages_ = 0;
 }
 
 void FlashSim::cut_after_bytes(uint64_t bytes) {
@@ -187,6 +189,8 @@ uint32_t FlashSim::do_read(uint32_t page, void *dst, uint32_t count) {
 }
 
 void FlashSim::disturb(uint32_t page, uint8_t *dst, uint32_t count) {
+    if (unstable_pages_ == 0)
+        return; // the common case costs the benchmarks nothing
     const uint32_t page_size = geometry_.page_size;
     for (uint32_t at = 0; at < count; at += page_size) {
         const uint32_t p = page + at / page_size;
@@ -272,8 +276,12 @@ uint32_t FlashSim::do_erase(uint32_t first, uint32_t n) {
     std::fill_n(cluster(first), size_t{n} * size, blank);
     for (uint32_t c = first; c < first + n; ++c)
         ++erases_[c];
-    std::fill_n(unstable_.begin() + static_cast<std::ptrdiff_t>(size_t{first} * geometry_.clus_pages),
-                size_t{n} * geometry_.clus_pages, false);
+    if (unstable_pages_ != 0) {
+        const auto from = unstable_.begin() + static_cast<std::ptrdiff_t>(size_t{first} * geometry_.clus_pages);
+        const auto to = from + static_cast<std::ptrdiff_t>(size_t{n} * geometry_.clus_pages);
+        unstable_pages_ -= static_cast<uint32_t>(std::count(from, to, true));
+        std::fill(from, to, false);
+    }
     if (!mirrored(size_t{first} * size, size_t{n} * size))
         return 0;
     return fail_due ? erase_fault_.value : n;

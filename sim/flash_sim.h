@@ -204,6 +204,7 @@ private:
     std::vector<bool> worn_;
     std::vector<bool> unreadable_;
     std::vector<bool> unstable_; // per page
+    uint32_t unstable_pages_ = 0; // how many are set in unstable_
     uint32_t unstable_rng_ = 1;
     uint64_t cut_bytes_left_ = 0;
     bool cut_bytes_armed_ = false;
