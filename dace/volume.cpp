@@ -119,6 +119,15 @@ dace_state *lay_out(const dace_config *cfg, void *block) {
     return s;
 }
 
+// The block laid out for a configuration, or null when either is refused.
+dace_state *lay_out_checked(const dace_config *config, void *block) {
+    if (block == nullptr || reinterpret_cast<uintptr_t>(block) % kBlockAlign != 0)
+        return nullptr;
+    if (dace_check_config(config) != DACE_CONFIG_OK)
+        return nullptr;
+    return lay_out(config, block);
+}
+
 // ==== the allocator ==========================================================
 
 void hold_cluster(dace_state *s, uint16_t c) {
@@ -928,21 +937,13 @@ uint32_t dace_getstatesize(const dace_config *config) {
 }
 
 dace_state *dace_init(const dace_config *config, void *block) {
-    if (block == nullptr || reinterpret_cast<uintptr_t>(block) % kBlockAlign != 0)
-        return nullptr;
-    if (dace_check_config(config) != DACE_CONFIG_OK)
-        return nullptr;
-    dace_state *s = lay_out(config, block);
-    return mount(s) ? s : nullptr;
+    dace_state *s = lay_out_checked(config, block);
+    return s != nullptr && mount(s) ? s : nullptr;
 }
 
 dace_state *dace_format(const dace_config *config, void *block) {
-    if (block == nullptr || reinterpret_cast<uintptr_t>(block) % kBlockAlign != 0)
-        return nullptr;
-    if (dace_check_config(config) != DACE_CONFIG_OK)
-        return nullptr;
-    dace_state *s = lay_out(config, block);
-    return format_deliberately(s) ? s : nullptr;
+    dace_state *s = lay_out_checked(config, block);
+    return s != nullptr && format_deliberately(s) ? s : nullptr;
 }
 
 void dace_verify_reads(dace_state *s, int on) {

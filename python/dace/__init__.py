@@ -270,14 +270,7 @@ class Image:
         crc_seed: int = 0xFFFF,
         max_files: int = 4,
     ):
-        given = dict(
-            page_size=page_size,
-            clus_pages=clus_pages,
-            geometry_tag=geometry_tag,
-            crc=crc,
-            crc_seed=crc_seed,
-            max_files=max_files,
-        )
+        given = _medium_options(page_size, clus_pages, geometry_tag, crc, crc_seed, max_files)
         self._adopt(_dace.Medium.blank(given, total_pages), None)
 
     @classmethod
@@ -316,14 +309,7 @@ class Image:
         :meth:`map` and :meth:`save` can look at it (the file calls then
         raise :class:`ImageError` until :meth:`remount` succeeds).
         """
-        given = dict(
-            page_size=page_size,
-            clus_pages=clus_pages,
-            geometry_tag=geometry_tag,
-            crc=crc,
-            crc_seed=crc_seed,
-            max_files=max_files,
-        )
+        given = _medium_options(page_size, clus_pages, geometry_tag, crc, crc_seed, max_files)
         return cls._of(_dace.Medium.from_bytes(data, given, mount), None)
 
     @classmethod
@@ -515,6 +501,12 @@ class Image:
         list when every file was.
         """
         return self._m.unpack(_os.fspath(folder))
+
+
+def _medium_options(page_size, clus_pages, geometry_tag, crc, crc_seed, max_files) -> dict:
+    """The medium's settings as the module takes them (None: found in the image)."""
+    return dict(page_size=page_size, clus_pages=clus_pages, geometry_tag=geometry_tag, crc=crc,
+                crc_seed=crc_seed, max_files=max_files)
 
 
 def _params(params: dict) -> dict:
