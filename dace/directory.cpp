@@ -110,9 +110,14 @@ int dace_truncate(dace_state *s, const char *name, uint32_t length) {
     dace_entry *e = &entries_of(s->root)[position];
     const uint32_t payload = s->clus_payload;
     const uint32_t kept = clusters_for(length, payload);
+    // A file cut to nothing gives up its whole chain, however long the
+    // mount found it.
     if (length != size)
-        e->clus = release_newest(s, e->clus, clusters_for(size, payload) - kept);
-    e->size = length;
+        e->clus = release_newest(s, e->clus, kept == 0 ? s->clus_count : clusters_for(size, payload) - kept);
+    // Rule 1: a root copy holds only entries the library can have written,
+    // bytes exactly when there is a cluster; a chain that ended before the
+    // new length (damage the mount cut short) leaves no bytes to keep.
+    e->size = e->clus == CLUS_END ? 0 : length;
     fit_slots_to_truncation(s, position, kept * payload);
     s->update_fn(s->update_ctx, e);
     return commit_change(s);

@@ -524,3 +524,37 @@ TEST(TruncateOpenFile, ReaderIsClampedToTheNewEnd) {
         EXPECT_EQ(file_bytes(s, "f"), cat(head(bytes, k.length), pattern_bytes(100, 2)));
     }
 }
+
+// On a damaged medium the chain the mount found may be longer or shorter
+// than the size needs. Truncation must still commit an entry the next mount
+// accepts: bytes exactly when there is a cluster. Otherwise the copy would
+// not count and the mount would roll back past the truncation.
+TEST(Truncate, AChainOfTheWrongLengthStillCommitsAnEntryTheMountTakes) {
+    struct Case {
+        const char *what;
+        uint32_t size, length;
+        std::vector<uint16_t> chain; // newest first
+        uint32_t size_after;
+    };
+    const Case cases[] = {
+        {"longer chain, cut to nothing", 100, 0, {12, 4}, 0},
+        {"shorter chain, cut past its end", 3 * P, P + 1, {12}, 0},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        Volume v;
+        plant_root(v.sim, v.cfg, 2, 0, 3, {make_entry("f", k.size, k.chain.front()), make_entry("g", 0, CLUS_END)});
+        for (size_t i = 0; i < k.chain.size(); ++i)
+            plant_data(v.sim, v.cfg, k.chain[i], i + 1 < k.chain.size() ? k.chain[i + 1] : CLUS_END, 0x5A);
+        dace_state *s = v.mount();
+        ASSERT_NE(s, nullptr);
+        ASSERT_EQ(dace_truncate(s, "f", k.length), DACE_OK);
+        s = remount(v);
+        ASSERT_NE(s, nullptr);
+        dace_entry e{};
+        ASSERT_EQ(dace_stat(s, "f", &e), 0);
+        EXPECT_EQ(e.size, k.size_after);
+        EXPECT_EQ(e.clus, CLUS_END);
+        EXPECT_EQ(accounting_problems(s), "");
+    }
+}
