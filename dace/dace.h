@@ -53,6 +53,11 @@ extern "C" {
 #define CLUS_DIRTY 0xFFFCu
 #define CLUS_BAD 0xFFFBu
 
+/* The format version that root copies record beside the volume's cluster
+ * count. Copies of writers that recorded neither hold 0 in both fields and
+ * are read as before; readers that ignore both mount either kind. */
+#define DACE_FORMAT_VERSION 1u
+
 /* A handle is its slot index XOR this value; 0 is never a valid handle. */
 #define HANDLE_MAGIC 0xDACE00FDu
 
@@ -74,7 +79,8 @@ typedef struct dace_root {
     uint16_t geometry_tag;
     uint16_t clus_pages;
     uint16_t pages;        /* pages this copy occupies */
-    uint32_t reserved1;    /* 0 */
+    uint16_t clus_count;   /* clusters of the volume; 0 in copies of writers that did not record it */
+    uint16_t version;      /* DACE_FORMAT_VERSION; 0 together with a clus_count of 0 */
     uint32_t reserved2;    /* 0 */
     uint16_t reserved3;    /* 0 */
     uint16_t count;        /* entries in this copy */
@@ -262,11 +268,15 @@ void dace_memset(void *dst, uint8_t fill, uint32_t count);
 #define DACE_COPY_NO_MARK 1          /* no root mark: where a log ends */
 #define DACE_COPY_OTHER_GENERATION 2 /* left over from an earlier use of the cluster */
 #define DACE_COPY_HEAD_CRC 3         /* the header's CRC does not match */
-#define DACE_COPY_GEOMETRY 4         /* a sound header of another geometry */
+#define DACE_COPY_GEOMETRY 4         /* a whole copy of another geometry (only a copy that a
+                                        writer can have written whole counts as one) */
 #define DACE_COPY_SIZE 5             /* pages or count leave the cluster */
 #define DACE_COPY_FILES_CRC 6        /* the entries' CRC does not match */
-#define DACE_COPY_TORN 7             /* fill not zero, or an entry of erased bytes */
+#define DACE_COPY_TORN 7             /* fill not zero, an entry of erased bytes, or a header of
+                                        another geometry that no writer wrote whole */
 #define DACE_COPY_BAD_ENTRY 8        /* an entry the library cannot have written */
+#define DACE_COPY_FIXED_FIELDS 9     /* reserved bytes or the format version not as written */
+#define DACE_COPY_VOLUME_SIZE 10     /* a valid copy of a volume of another cluster count */
 
 /* The walk of one root cluster's log, as the mount does it. */
 typedef struct dace_root_walk {
@@ -278,13 +288,15 @@ typedef struct dace_root_walk {
 } dace_root_walk;
 
 /* The rules that decide which root copy counts, shared by the mount and by
- * tools that read images. `config` gives the geometry and the CRC;
- * `clus_image` is a whole root cluster (page_size * clus_pages bytes).
- * dace_judge_copy: the verdict on the copy at `page`, given the generation
- * of the copies before it (0 for the copy at page 0). dace_walk_root:
- * walks the log from page 0 and returns DACE_COPY_GEOMETRY when the copy at
- * page 0 is a sound header of another geometry (the mount refuses such a
- * medium), else DACE_COPY_VALID; `out` gets the walk either way. */
+ * tools that read images. `config` gives the geometry, the volume's size
+ * and the CRC; `clus_image` is a whole root cluster (page_size * clus_pages
+ * bytes). dace_judge_copy: the verdict on the copy at `page`, given the
+ * generation of the copies before it (0 for the copy at page 0).
+ * dace_walk_root: walks the log from page 0 and returns what refuses the
+ * mount: DACE_COPY_GEOMETRY when the copy at page 0 is a whole copy of
+ * another geometry, DACE_COPY_VOLUME_SIZE when a copy of the run records
+ * another cluster count than the configuration's, else DACE_COPY_VALID;
+ * `out` gets the walk either way. */
 int dace_judge_copy(const dace_config *config, const void *clus_image, uint32_t page, uint32_t seq_before);
 int dace_walk_root(const dace_config *config, const void *clus_image, dace_root_walk *out);
 
@@ -437,7 +449,9 @@ dace_entry *dace_readdir(dace_state *state, dace_dir *dir);
 
 #ifdef DACE_STATIC_ASSERT
 DACE_STATIC_ASSERT(sizeof(dace_root) == 32, "dace_root is 32 bytes");
-DACE_STATIC_ASSERT(offsetof(dace_root, count) == 26 && offsetof(dace_root, head_crc) == 28 &&
+DACE_STATIC_ASSERT(offsetof(dace_root, clus_count) == 16 && offsetof(dace_root, version) == 18 &&
+                       offsetof(dace_root, reserved2) == 20 && offsetof(dace_root, reserved3) == 24 &&
+                       offsetof(dace_root, count) == 26 && offsetof(dace_root, head_crc) == 28 &&
                        offsetof(dace_root, files_crc) == 30,
                    "dace_root field offsets");
 DACE_STATIC_ASSERT(sizeof(dace_entry) == 32, "dace_entry is 32 bytes");

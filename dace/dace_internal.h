@@ -56,6 +56,8 @@ constexpr uint32_t kEntrySize = 32;
 constexpr uint32_t kClusHeaderSize = 8;
 constexpr uint32_t kHeadCrcBytes = 28;
 constexpr uint32_t kNameField = 18;
+// A volume has more clusters than this.
+constexpr uint32_t kFewestClusters = 7;
 // Clusters the allocator never hands to files: root moves may take them, so
 // that a full medium can still commit the removal that makes room.
 constexpr uint32_t kReservedClusters = 4;
@@ -68,8 +70,9 @@ enum DirtyState : uint16_t { kClean = 0, kPending = 1, kWriteFellShort = 2 };
 // a page within it, and succeeds only when every byte was moved (an erase
 // only when it reports 1).
 bool read_pages(dace_state *s, uint32_t clus, uint32_t first_page, void *dst, uint32_t bytes);
-// The 8-byte header of a cluster, tried twice.
-bool read_header(dace_state *s, uint32_t clus, uint8_t *dst);
+// The first `bytes` of a cluster (a data header, or a root copy's header),
+// tried twice.
+bool read_header(dace_state *s, uint32_t clus, uint8_t *dst, uint32_t bytes);
 bool read_cluster(dace_state *s, uint32_t clus, uint8_t *dst);
 bool program_pages(dace_state *s, uint32_t clus, uint32_t first_page, const void *src, uint32_t bytes);
 bool erase_cluster(dace_state *s, uint32_t clus);

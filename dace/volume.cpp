@@ -47,10 +47,10 @@ bool read_pages(dace_state *s, uint32_t clus, uint32_t first_page, void *dst, ui
     return s->read_fn(s->io_ctx, clus * s->clus_pages + first_page, dst, bytes) == bytes;
 }
 
-bool read_header(dace_state *s, uint32_t clus, uint8_t *dst) {
+bool read_header(dace_state *s, uint32_t clus, uint8_t *dst, uint32_t bytes) {
     // A passing fault does not refuse a mount: the read is tried again once.
     for (int attempt = 0; attempt < 2; ++attempt)
-        if (read_pages(s, clus, 0, dst, kClusHeaderSize))
+        if (read_pages(s, clus, 0, dst, bytes))
             return true;
     return false;
 }
@@ -315,26 +315,22 @@ namespace {
 
 // ==== which root copy counts =================================================
 
-// What the root rules need of a configuration or a mounted state, so that
-// the mount and the tools that read images judge copies by one code.
-struct CopyRules {
-    dace_crc_fn crc_fn;
-    void *crc_ctx;
-    uint16_t crc_seed;
-    uint16_t page_size;
-    uint16_t clus_pages;
-    uint16_t geometry_tag;
-    uint32_t max_entries;
-};
+// The root rules read a mounted state's geometry, size and CRC. Tools that
+// judge images without mounting them pass a state that holds only those,
+// filled from a configuration, so that both judge copies by one code.
+using CopyRules = dace_state;
 
-CopyRules rules_of(const dace_config *cfg) {
-    const uint32_t clus_size = uint32_t{cfg->page_size} * cfg->clus_pages;
-    return CopyRules{cfg->crc_fn,       cfg->crc_ctx,      cfg->crc_seed, cfg->page_size, cfg->clus_pages,
-                     cfg->geometry_tag, (clus_size - kRootHeaderSize) / kEntrySize};
-}
-
-CopyRules rules_of(const dace_state *s) {
-    return CopyRules{s->crc_fn, s->crc_ctx, s->crc_seed, s->page_size, s->clus_pages, s->geometry_tag, s->max_entries};
+dace_state rules_of(const dace_config *cfg) {
+    dace_state r{};
+    r.crc_fn = cfg->crc_fn;
+    r.crc_ctx = cfg->crc_ctx;
+    r.crc_seed = cfg->crc_seed;
+    r.page_size = cfg->page_size;
+    r.clus_pages = cfg->clus_pages;
+    r.geometry_tag = cfg->geometry_tag;
+    r.clus_count = static_cast<uint16_t>(cfg->total_pages / cfg->clus_pages);
+    r.max_entries = static_cast<uint16_t>((uint32_t{cfg->page_size} * cfg->clus_pages - kRootHeaderSize) / kEntrySize);
+    return r;
 }
 
 uint16_t rules_crc(const CopyRules &r, const void *data, uint32_t count) {
@@ -356,19 +352,31 @@ bool copy_fits(const CopyRules &r, const dace_root *copy, uint32_t page) {
            kRootHeaderSize + kEntrySize * uint32_t{copy->count} <= pages * r.page_size;
 }
 
-// Rule 1: a copy cut short by a power cut ends in erased or half-programmed
-// bytes where the rest of it was to be programmed. Every copy written has
-// zero fill after its entries, and no entry of one is erased bytes (a file
-// with bytes has a cluster), so either shows a copy that did not reach the
-// medium whole, even when its 16-bit CRCs happen to match.
-bool copy_is_whole(const CopyRules &r, const dace_root *copy) {
+// The header fields that every writer writes as fixed values: the reserved
+// bytes zero, and either no recorded size (writers before the size was
+// recorded) or this format's version with a cluster count that a
+// configuration of the copy's own geometry can have.
+bool fixed_fields_hold(const dace_root *copy) {
+    if (copy->reserved2 != 0 || copy->reserved3 != 0)
+        return false;
+    if (copy->version == 0)
+        return copy->clus_count == 0;
+    return copy->version == DACE_FORMAT_VERSION && copy->clus_count > kFewestClusters &&
+           copy->clus_count <= CLUS_BAD && uint32_t{copy->clus_count} * copy->clus_pages <= 0xFFFFu;
+}
+
+// Rule 1: the bytes of a copy after its header, up to `span`, as a writer
+// leaves them: zero fill after the entries, and no entry of erased bytes (a
+// file with bytes has a cluster). A copy cut short by a power cut shows
+// erased or half-programmed bytes there even when its CRCs happen to match.
+bool body_is_whole(const dace_root *copy, uint32_t span) {
     const auto *bytes = reinterpret_cast<const uint8_t *>(copy);
-    const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{copy->count};
-    const uint32_t span = uint32_t{copy->pages} * r.page_size;
+    const uint32_t entries_end = kRootHeaderSize + kEntrySize * uint32_t{copy->count};
+    const uint32_t used = entries_end < span ? entries_end : span;
     for (uint32_t i = used; i < span; ++i)
         if (bytes[i] != 0)
             return false;
-    for (uint32_t at = kRootHeaderSize; at < used; at += kEntrySize) {
+    for (uint32_t at = kRootHeaderSize; at + kEntrySize <= used; at += kEntrySize) {
         uint32_t erased = 0;
         while (erased < kEntrySize && bytes[at + erased] == 0xFF)
             ++erased;
@@ -391,8 +399,46 @@ bool entry_is_plausible(const dace_entry &e) {
     return (e.size == 0) == (e.clus == CLUS_END);
 }
 
-int judge_copy(const CopyRules &r, const uint8_t *image, uint32_t page, uint32_t seq_before) {
-    const dace_root *copy = copy_at(r, image, page);
+bool entries_are_plausible(const dace_root *copy, uint32_t span) {
+    const dace_entry *entries = entries_of(copy);
+    for (uint32_t i = 0; i < copy->count && kRootHeaderSize + kEntrySize * (i + 1) <= span; ++i)
+        if (!entry_is_plausible(entries[i]))
+            return false;
+    return true;
+}
+
+// Rule 5: a copy that names another geometry refuses the mount only when a
+// writer of that geometry can have written it whole: geometry such a
+// writer accepts, an extent inside its own cluster, CRC fields that do not
+// read erased, and entries, their CRC and the fill as a writer leaves them,
+// as far as the `room` bytes read reach. A header torn by a power cut has
+// erased bytes behind the tear, and weakly programmed bits can give it any
+// field and, once in 65536 reads, a head CRC equal to the erased CRC field.
+bool foreign_copy_is_whole(const CopyRules &r, const dace_root *copy, uint32_t room) {
+    const uint32_t page_size = copy->page_size;
+    const uint32_t clus_pages = copy->clus_pages;
+    const uint32_t tag = copy->geometry_tag;
+    if (page_size < kRootHeaderSize || page_size % 8 != 0 || clus_pages == 0 || (clus_pages & (clus_pages - 1)) != 0 ||
+        page_size * clus_pages >= 0x10000u || (tag & (tag - 1)) != 0)
+        return false;
+    const uint32_t span = uint32_t{copy->pages} * page_size;
+    const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{copy->count};
+    if (copy->seq == 0 || copy->pages == 0 || copy->pages > clus_pages || used > span)
+        return false;
+    if (copy->head_crc == 0xFFFF || copy->files_crc == 0xFFFF)
+        return false;
+    if (used <= room && rules_crc(r, entries_of(copy), used - kRootHeaderSize) != copy->files_crc)
+        return false;
+    const uint32_t seen = span < room ? span : room;
+    return body_is_whole(copy, seen) && entries_are_plausible(copy, seen);
+}
+
+// The checks that need only a copy's 32-byte header. DACE_COPY_GEOMETRY
+// here says only that the header names another geometry; whether a writer
+// wrote that copy whole takes the rest of it (foreign_copy_is_whole).
+// Inline, so that the deepest path of a mount carries one frame for both.
+__attribute__((always_inline)) inline int judge_header(const CopyRules &r, const dace_root *copy, uint32_t page,
+                                                        uint32_t seq_before) {
     if (copy->magic != ROOT_MAGIC)
         return DACE_COPY_NO_MARK;
     // Every copy of one root cluster carries the generation of its page-0
@@ -401,25 +447,45 @@ int judge_copy(const CopyRules &r, const uint8_t *image, uint32_t page, uint32_t
         return DACE_COPY_OTHER_GENERATION;
     if (rules_crc(r, copy, kHeadCrcBytes) != copy->head_crc)
         return DACE_COPY_HEAD_CRC;
+    if (!fixed_fields_hold(copy))
+        return DACE_COPY_FIXED_FIELDS;
     if (!geometry_matches(r, copy))
         return DACE_COPY_GEOMETRY;
     if (!copy_fits(r, copy, page))
         return DACE_COPY_SIZE;
-    if (rules_crc(r, entries_of(copy), uint32_t{copy->count} * kEntrySize) != copy->files_crc)
-        return DACE_COPY_FILES_CRC;
-    if (!copy_is_whole(r, copy))
-        return DACE_COPY_TORN;
-    const dace_entry *entries = entries_of(copy);
-    for (uint32_t i = 0; i < copy->count; ++i)
-        if (!entry_is_plausible(entries[i]))
-            return DACE_COPY_BAD_ENTRY;
     return DACE_COPY_VALID;
 }
 
+// Whether a valid copy's recorded size disagrees with the configuration's
+// (rule 6): 0 means a writer that did not record it.
+bool records_other_size(const CopyRules &r, const dace_root *copy) {
+    return copy->clus_count != 0 && copy->clus_count != r.clus_count;
+}
+
+int judge_copy(const CopyRules &r, const uint8_t *image, uint32_t page, uint32_t seq_before) {
+    const dace_root *copy = copy_at(r, image, page);
+    const int header = judge_header(r, copy, page, seq_before);
+    if (header == DACE_COPY_GEOMETRY) {
+        const uint32_t room = (uint32_t{r.clus_pages} - page) * r.page_size;
+        return foreign_copy_is_whole(r, copy, room) ? DACE_COPY_GEOMETRY : DACE_COPY_TORN;
+    }
+    if (header != DACE_COPY_VALID)
+        return header;
+    if (rules_crc(r, entries_of(copy), uint32_t{copy->count} * kEntrySize) != copy->files_crc)
+        return DACE_COPY_FILES_CRC;
+    const uint32_t span = uint32_t{copy->pages} * r.page_size;
+    if (!body_is_whole(copy, span))
+        return DACE_COPY_TORN;
+    if (!entries_are_plausible(copy, span))
+        return DACE_COPY_BAD_ENTRY;
+    return records_other_size(r, copy) ? DACE_COPY_VOLUME_SIZE : DACE_COPY_VALID;
+}
+
 // Finds the last copy of the unbroken run of valid copies from page 0. A
-// sound header of another geometry at page 0 means that another
-// configuration owns this medium: the caller refuses rather than reformat
-// (rule 5).
+// whole copy of another geometry at page 0, or a valid copy of a volume of
+// another size anywhere in the run, means that another configuration owns
+// this medium: the caller refuses rather than reformat or cut the volume
+// short (rules 5 and 6).
 int walk_root(const CopyRules &r, const uint8_t *image, dace_root_walk *out) {
     *out = dace_root_walk{0, 0, 0, 0, DACE_COPY_VALID};
     uint32_t page = 0;
@@ -427,7 +493,9 @@ int walk_root(const CopyRules &r, const uint8_t *image, dace_root_walk *out) {
         const int verdict = judge_copy(r, image, page, out->seq);
         if (verdict != DACE_COPY_VALID) {
             out->stop = static_cast<uint16_t>(verdict);
-            return page == 0 && verdict == DACE_COPY_GEOMETRY ? DACE_COPY_GEOMETRY : DACE_COPY_VALID;
+            if (verdict == DACE_COPY_VOLUME_SIZE || (page == 0 && verdict == DACE_COPY_GEOMETRY))
+                return verdict;
+            return DACE_COPY_VALID;
         }
         const dace_root *copy = copy_at(r, image, page);
         out->seq = copy->seq;
@@ -499,32 +567,139 @@ struct BestRoot {
     uint16_t page = 0;
 };
 
-// What the first pass saw beside the newest root.
-struct Scan {
-    BestRoot best;
-    bool data_mark = false;      // some cluster starts with DATA_MAGIC
-    uint32_t root_marks = 0;     // clusters that start with ROOT_MAGIC
-    bool format_remnant = false; // the last of them looks like a first format cut short
+// A root cluster whose page-0 header passed the header checks, ranked by
+// that header's generation (every copy of a root cluster carries it), the
+// lower cluster number first on a tie.
+struct Candidate {
+    uint32_t seq;
+    uint32_t clus;
 };
 
-// How the first pass treats what it cannot use: a mount refuses, a
-// deliberate format takes it as bad or as another owner's to erase.
+__attribute__((always_inline)) inline bool ranks_above(const Candidate &a, const Candidate &b) {
+    return a.seq > b.seq || (a.seq == b.seq && a.clus < b.clus);
+}
+
+// The best-ranked candidates, kept in a slot buffer that no file uses
+// during a mount. When more turn up than it holds, the lowest ranked are
+// dropped, and found again by a further pass only if every one kept turns
+// out to hold no valid copy. Only the count lives on the stack.
+struct Candidates {
+    uint16_t count = 0;
+    bool dropped = false;
+
+    static Candidate *list(const dace_state *s) { return reinterpret_cast<Candidate *>(s->free_list->buf); }
+    static uint32_t room(const dace_state *s) { return s->clus_size / sizeof(Candidate); }
+
+    void add(const dace_state *s, const Candidate &c) {
+        Candidate *at = list(s);
+        if (count < room(s)) {
+            at[count++] = c;
+            return;
+        }
+        dropped = true;
+        uint32_t worst = 0;
+        for (uint32_t k = 1; k < count; ++k)
+            if (ranks_above(at[worst], at[k]))
+                worst = k;
+        if (ranks_above(c, at[worst]))
+            at[worst] = c;
+    }
+
+    bool take_best(const dace_state *s, Candidate *out) {
+        if (count == 0)
+            return false;
+        Candidate *at = list(s);
+        uint32_t best = 0;
+        for (uint32_t k = 1; k < count; ++k)
+            if (ranks_above(at[k], at[best]))
+                best = k;
+        *out = at[best];
+        at[best] = at[--count];
+        return true;
+    }
+};
+
+// What the first pass and the choice of the root found.
+struct Survey {
+    BestRoot best;
+    bool data_mark = false;         // some cluster starts with DATA_MAGIC
+    uint32_t root_marks = 0;        // clusters that start with ROOT_MAGIC
+    uint16_t last_root_mark = kNoRoot;
+    uint16_t image_of = kNoRoot;    // the cluster whose whole image root_buf holds
+};
+
+// The first pass's working state, beside what it found.
+struct Scan {
+    Candidates ranked;
+    dace_root_walk walk{}; // of the root cluster read whole last
+    Survey *seen;
+};
+
+// How the mount treats what it cannot use: a mount refuses, a deliberate
+// format takes it as bad or as another owner's to erase.
 enum class ScanFor { Mount, Format };
 
-// Keeps the image of the newest valid root cluster found so far in a slot
-// buffer that no file uses yet, so that the root is loaded from the very
-// read that was validated (rule 7): a cell that reads differently a second
-// time cannot slip an unchecked header past the walk.
-uint8_t *kept_root_image(dace_state *s) { return s->free_list->buf; }
+// A root cluster that names another geometry or volume size in a whole
+// copy belongs to another configuration: the mount refuses (rules 5 and
+// 6); a deliberate format erases it, since it would refuse every later
+// mount. False when the mount must be refused.
+bool settle_foreign(dace_state *s, uint32_t i, ScanFor why, int verdict) {
+    if (verdict == DACE_COPY_VALID)
+        return true;
+    if (why == ScanFor::Mount || !erase_cluster(s, i))
+        return false;
+    s->clus_table[i] = CLUS_FREE;
+    return true;
+}
 
-// Classifies cluster `i` by its first word and, for a root cluster, walks
-// its log. False when the mount must be refused.
+// Reads root cluster `i` whole into root_buf and walks its log. False when
+// the mount must be refused: it cannot be read, or it belongs to another
+// configuration (rule 6); a deliberate format takes an unreadable one as no
+// root, and erases another configuration's. Inline for the same reason as
+// judge_header.
+__attribute__((always_inline)) inline bool read_and_walk(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
+    dace_root_walk *walk = &scan->walk;
+    *walk = dace_root_walk{0, 0, 0, 0, DACE_COPY_NO_MARK};
+    if (!read_cluster(s, i, s->root_buf)) {
+        scan->seen->image_of = kNoRoot;
+        return why == ScanFor::Format;
+    }
+    scan->seen->image_of = static_cast<uint16_t>(i);
+    const int verdict = walk_root(*s, s->root_buf, walk);
+    if (verdict != DACE_COPY_VALID)
+        walk->copies = 0;
+    return settle_foreign(s, i, why, verdict);
+}
+
+// Judges root cluster `i` by its page-0 header alone and ranks it. Only a
+// header that names another geometry or volume size is read on whole now,
+// since its whole copy decides whether the mount refuses. False when the
+// mount must be refused. The header is read into root_buf.
+bool rank_root_cluster(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
+    // Rule 6: a root cluster that cannot be read may hold the newest root.
+    if (!read_header(s, i, s->root_buf, kRootHeaderSize))
+        return why == ScanFor::Format;
+    const auto *header = reinterpret_cast<const dace_root *>(s->root_buf);
+    const int verdict = judge_header(*s, header, 0, 0);
+    const bool foreign =
+        verdict == DACE_COPY_GEOMETRY || (verdict == DACE_COPY_VALID && records_other_size(*s, header));
+    if (foreign)
+        return read_and_walk(s, i, scan, why);
+    // A torn header, or one that no writer wrote: no root, and no reason to
+    // refuse (rule 5). Generation 0 is never chosen.
+    if (verdict == DACE_COPY_VALID && header->seq != 0)
+        scan->ranked.add(s, Candidate{header->seq, i});
+    return true;
+}
+
+// Classifies cluster `i` by its first word and ranks a root cluster. False
+// when the mount must be refused.
 bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
     s->clus_table[i] = CLUS_DIRTY;
     // Rule 6: a cluster that cannot be read may hold the newest root or a
     // file's clusters; mounting without it would roll the volume back and
     // let the allocator erase committed data.
-    if (!read_header(s, i, s->root_buf)) {
+    if (!read_header(s, i, s->root_buf, kClusHeaderSize)) {
         if (why == ScanFor::Mount)
             return false;
         s->clus_table[i] = CLUS_BAD;
@@ -540,28 +715,11 @@ bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
         // rest before it hands the cluster out (rule 4).
         s->clus_table[i] = CLUS_FREE;
     } else if (word == ROOT_MAGIC) {
-        ++scan->root_marks;
-        if (!read_cluster(s, i, s->root_buf))
-            return why == ScanFor::Format; // a format erases it when reused
-        // Only matters while no root counts; the kept image's buffer is free then.
-        if (scan->best.seq == 0)
-            scan->format_remnant = looks_like_format_remnant(s, s->root_buf, kept_root_image(s));
-        dace_root_walk walk;
-        if (walk_root(rules_of(s), s->root_buf, &walk) != DACE_COPY_VALID) {
-            // A sound root of another geometry: the mount refuses it; a
-            // deliberate format erases it, since it would refuse every
-            // later mount.
-            if (why == ScanFor::Mount || !erase_cluster(s, i))
-                return false;
-            s->clus_table[i] = CLUS_FREE;
-            return true;
-        }
-        if (walk.copies != 0 && walk.seq > scan->best.seq) {
-            scan->best = BestRoot{walk.seq, static_cast<uint16_t>(i), walk.last_page};
-            dace_memcpy(kept_root_image(s), s->root_buf, s->clus_size);
-        }
+        ++scan->seen->root_marks;
+        scan->seen->last_root_mark = static_cast<uint16_t>(i);
+        return rank_root_cluster(s, i, scan, why);
     } else {
-        scan->data_mark = scan->data_mark || word == DATA_MAGIC;
+        scan->seen->data_mark = scan->seen->data_mark || word == DATA_MAGIC;
         if (links_kept(s))
             s->clus_table[i] = unclaimed_code(s, load_u16(s->root_buf + 4));
     }
@@ -575,6 +733,60 @@ bool scan_clusters(dace_state *s, Scan *scan, ScanFor why) {
     return true;
 }
 
+// Ranks again the root clusters that rank below `bound`, when the first
+// pass had to drop some: their headers are read a second time. Out of
+// line, so that the deepest path of a mount does not carry its frame.
+__attribute__((noinline)) bool rank_below(dace_state *s, Scan *scan, ScanFor why, const Candidate &bound) {
+    for (uint32_t i = 0; i < s->clus_count; ++i) {
+        if (s->clus_table[i] != CLUS_DIRTY)
+            continue;
+        // Read once: the first pass read it whole already, with a retry.
+        if (!read_pages(s, i, 0, s->root_buf, kRootHeaderSize))
+            return why == ScanFor::Format;
+        const auto *header = reinterpret_cast<const dace_root *>(s->root_buf);
+        const Candidate c{header->seq, i};
+        if (judge_header(*s, header, 0, 0) == DACE_COPY_VALID && c.seq != 0 && ranks_above(bound, c))
+            scan->ranked.add(s, c);
+    }
+    return true;
+}
+
+// Reads whole the best-ranked root cluster, then the next only when the
+// best holds no valid copy, so that with many released root clusters on
+// the medium the mount still reads whole only the one it loads. The root
+// is then judged and loaded from that one read (rule 7): a cell that reads
+// differently a second time cannot slip an unchecked field past the walk.
+// `last` gets the last candidate tried. False when the mount must be
+// refused; scan->seen->best stays empty when no candidate holds a valid copy.
+bool try_ranked(dace_state *s, Scan *scan, ScanFor why, Candidate *last) {
+    while (scan->ranked.take_best(s, last)) {
+        if (!read_and_walk(s, last->clus, scan, why))
+            return false;
+        if (scan->walk.copies != 0) {
+            scan->seen->best = BestRoot{scan->walk.seq, static_cast<uint16_t>(last->clus), scan->walk.last_page};
+            return true;
+        }
+    }
+    return true;
+}
+
+// The root that counts, among every root cluster the first pass ranked
+// and, when it had to drop some, those ranked again below the last tried.
+// Inline, so that neither try_ranked nor rank_below runs inside the
+// other's frame.
+__attribute__((always_inline)) inline bool choose_root(dace_state *s, Scan *scan, ScanFor why) {
+    Candidate last{};
+    for (;;) {
+        if (!try_ranked(s, scan, why, &last))
+            return false;
+        if (scan->seen->best.seq != 0 || !scan->ranked.dropped)
+            return true;
+        scan->ranked.dropped = false;
+        if (!rank_below(s, scan, why, last))
+            return false;
+    }
+}
+
 enum class Claim { Done, Refuse };
 
 // The link a chain follows out of unclaimed cluster `c`: kept by the first
@@ -586,7 +798,7 @@ bool link_of(dace_state *s, uint16_t c, uint8_t *scratch, uint16_t *link) {
         *link = decode_link(s, s->clus_table[c]);
         return true;
     }
-    if (!read_header(s, c, scratch))
+    if (!read_header(s, c, scratch, kClusHeaderSize))
         return false;
     const uint32_t word = load_u32(scratch);
     const uint16_t raw = load_u16(scratch + 4);
@@ -644,9 +856,18 @@ void release_unclaimed(dace_state *s) {
             s->clus_table[j] = CLUS_DIRTY;
 }
 
-void load_root(dace_state *s, const BestRoot &best) {
+// The first pass and the choice of the root. Out of line, so that the
+// format's allocation does not run below the scan's frame.
+bool survey(dace_state *s, ScanFor why, Survey *out) {
+    Scan scan{Candidates{}, dace_root_walk{}, out};
+    return scan_clusters(s, &scan, why) && choose_root(s, &scan, why);
+}
+
+// The root that choose_root read and judged, loaded from that same image.
+void load_root(dace_state *s, const Survey &scan) {
+    const BestRoot &best = scan.best;
+    DACE_ASSERT(scan.image_of == best.clus);
     lower_free_count(s);
-    dace_memcpy(s->root_buf, kept_root_image(s), s->clus_size);
     s->root_clus = best.clus;
     s->clus_table[best.clus] = CLUS_END;
     s->root = reinterpret_cast<dace_root *>(page_at(s, s->root_buf, best.page));
@@ -682,17 +903,23 @@ bool format(dace_state *s, uint32_t seq) {
 // A format that dace_init began on a medium without marks and that a power
 // cut interrupted leaves one root cluster and no data anywhere; the next
 // dace_init completes it. Another owner's volume shows more: data clusters,
-// or a root cluster with more than an empty first copy.
-bool first_format_cut_short(const Scan &scan) {
-    return !scan.data_mark && scan.root_marks == 1 && scan.format_remnant;
+// or a root cluster with more than an empty first copy. Reads that root
+// cluster whole unless root_buf holds it already.
+bool first_format_cut_short(dace_state *s, const Survey &scan) {
+    if (scan.data_mark || scan.root_marks != 1)
+        return false;
+    if (scan.image_of != scan.last_root_mark && !read_cluster(s, scan.last_root_mark, s->root_buf))
+        return false;
+    // The ranking no longer needs the slot buffer it was kept in.
+    return looks_like_format_remnant(s, s->root_buf, s->free_list->buf);
 }
 
 bool mount(dace_state *s) {
-    Scan scan;
-    if (!scan_clusters(s, &scan, ScanFor::Mount))
+    Survey scan;
+    if (!survey(s, ScanFor::Mount, &scan))
         return false;
     if (scan.best.seq != 0) {
-        load_root(s, scan.best);
+        load_root(s, scan);
         // Header reads of a chain (where links were not kept) use a slot
         // buffer that no file uses yet.
         if (claim_chains(s, s->free_list->buf) == Claim::Refuse)
@@ -704,18 +931,18 @@ bool mount(dace_state *s) {
     // Rule 6: marks of this file system without a root that counts: another
     // configuration's volume, or one whose roots are damaged. Formatting
     // would lose it; the caller decides (dace_format).
-    if ((scan.data_mark || scan.root_marks != 0) && !first_format_cut_short(scan))
+    if ((scan.data_mark || scan.root_marks != 0) && !first_format_cut_short(s, scan))
         return false;
     return format(s, 1);
 }
 
 // Rule 11: a deliberate format commits the empty volume in one page, with a
 // generation above every root found, so a power cut leaves the old volume
-// or the new one (roots of another geometry are erased by the scan first).
+// or the new one (roots of another geometry or size are erased first).
 // Everything else is erased as it is reused.
 bool format_deliberately(dace_state *s) {
-    Scan scan;
-    if (!scan_clusters(s, &scan, ScanFor::Format))
+    Survey scan;
+    if (!survey(s, ScanFor::Format, &scan))
         return false;
     release_unclaimed(s);
     // The old root stays in use until the new one has reached the medium.
@@ -856,6 +1083,10 @@ bool stage_root(dace_state *s, int mode, uint16_t drop) {
 int write_root_copy(dace_state *s) {
     dace_root *copy = s->root;
     DACE_ASSERT(s->root_clus < s->clus_count && uint32_t{s->root_page} + copy->pages <= s->clus_pages);
+    // Rule 6: every copy records the volume's size, also one staged from a
+    // copy of a writer that did not.
+    copy->clus_count = s->clus_count;
+    copy->version = DACE_FORMAT_VERSION;
     copy->head_crc = dace_root_head_crc(s, copy);
     copy->files_crc = dace_root_files_crc(s, copy);
     const bool written = program_pages(s, s->root_clus, s->root_page, copy, uint32_t{copy->pages} * s->page_size);
@@ -918,7 +1149,7 @@ int dace_check_config(const dace_config *config) {
     if (cfg->clus_pages == 0 || !is_power_of_two_or_zero(cfg->clus_pages))
         return DACE_CONFIG_CLUS_PAGES;
     const uint32_t clus_count = uint32_t{cfg->total_pages} / cfg->clus_pages;
-    if (clus_count <= 7)
+    if (clus_count <= kFewestClusters)
         return DACE_CONFIG_TOO_FEW_CLUSTERS;
     // Geometry the format cannot represent: a root header must fit a page,
     // entries must stay 8-byte aligned, the cluster size is 16 bits and the
@@ -1013,7 +1244,8 @@ void dace_fill_root(dace_state *s, dace_root *copy, uint16_t pages, uint16_t cou
     copy->geometry_tag = s->geometry_tag;
     copy->clus_pages = s->clus_pages;
     copy->pages = pages;
-    copy->reserved1 = 0;
+    copy->clus_count = s->clus_count;
+    copy->version = DACE_FORMAT_VERSION;
     copy->reserved2 = 0;
     copy->reserved3 = 0;
     copy->count = count;

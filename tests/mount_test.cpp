@@ -83,7 +83,9 @@ TEST(Format, BlankMediumGetsOnePageRootAtClusterZero) {
     EXPECT_EQ(h->geometry_tag, 0);
     EXPECT_EQ(h->pages, 1);
     EXPECT_EQ(h->count, 0);
-    EXPECT_EQ(h->reserved1 | h->reserved2 | h->reserved3, 0u);
+    EXPECT_EQ(h->clus_count, v.sim.cluster_count());
+    EXPECT_EQ(h->version, DACE_FORMAT_VERSION);
+    EXPECT_EQ(h->reserved2 | h->reserved3, 0u);
     EXPECT_EQ(h->head_crc, head);
     EXPECT_EQ(h->files_crc, 0xFFFF);
     const uint8_t *c0 = v.sim.cluster(0);
@@ -359,13 +361,12 @@ TEST(Mount, RefusesSoundRootOfAnotherGeometry) {
     struct Case {
         const char *what;
         void (*change)(dace_config &);
-        bool break_files_crc;
     };
     const Case cases[] = {
-        {"page size", [](dace_config &c) { c.page_size = 512; }, false},
-        {"cluster pages", [](dace_config &c) { c.clus_pages = 4; }, false},
-        {"geometry tag", [](dace_config &c) { c.geometry_tag = 4; }, false},
-        {"page size, files CRC wrong", [](dace_config &c) { c.page_size = 128; }, true},
+        {"page size", [](dace_config &c) { c.page_size = 512; }},
+        {"cluster pages", [](dace_config &c) { c.clus_pages = 4; }},
+        {"geometry tag", [](dace_config &c) { c.geometry_tag = 4; }},
+        {"a page smaller than the cluster image", [](dace_config &c) { c.page_size = 128; }},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.what);
@@ -374,12 +375,61 @@ TEST(Mount, RefusesSoundRootOfAnotherGeometry) {
         dace_config other = v.cfg;
         k.change(other);
         plant_root(v.sim, other, 9, 0, 1, named({"theirs"}));
-        if (k.break_files_crc)
-            v.sim.cluster(9)[40] ^= 1;
         v.sim.set_logging(true);
         EXPECT_EQ(v.mount(), nullptr);
         for (const Call &c : v.sim.log())
             EXPECT_TRUE(c.op != Op::Write && c.op != Op::Erase);
+    }
+}
+
+// Rule 5: a copy that names another geometry refuses the mount only when a
+// writer of that geometry can have written it whole. One that no writer
+// wrote so is torn: while a root of this volume counts it is no reason to
+// refuse; alone it is a mark without a root, which refuses without a format.
+TEST(Mount, ForeignCopyThatNoWriterWroteWholeIsNoReasonToRefuse) {
+    struct Case {
+        const char *what;
+        void (*spoil)(FlashSim &, const dace_config &);
+    };
+    const Case cases[] = {
+        {"entries' CRC wrong", [](FlashSim &sim, const dace_config &) { sim.cluster(9)[40] ^= 1; }},
+        {"fill not zero", [](FlashSim &sim, const dace_config &) { sim.cluster(9)[100] = 0xFF; }},
+        {"CRC field reads erased",
+         [](FlashSim &sim, const dace_config &) { copy_on_medium(sim, 9, 0)->files_crc = 0xFFFF; }},
+        {"geometry erased, head CRC matching",
+         [](FlashSim &sim, const dace_config &cfg) {
+             dace_root *h = copy_on_medium(sim, 9, 0);
+             h->page_size = h->geometry_tag = h->clus_pages = 0xFFFF;
+             h->head_crc = crc(h, 28, cfg.crc_seed);
+         }},
+        {"reserved bytes not zero",
+         [](FlashSim &sim, const dace_config &cfg) {
+             dace_root *h = copy_on_medium(sim, 9, 0);
+             h->reserved2 = 0xFFFFFFFF;
+             h->head_crc = crc(h, 28, cfg.crc_seed);
+         }},
+    };
+    for (const Case &k : cases) {
+        for (const bool mine : {true, false}) {
+            SCOPED_TRACE(std::string(k.what) + (mine ? ", beside a root of this volume" : ", alone"));
+            Volume v;
+            if (mine)
+                plant_root(v.sim, v.cfg, 2, 0, 8, named({"mine"}));
+            dace_config other = v.cfg;
+            other.page_size = 512;
+            plant_root(v.sim, other, 9, 0, 1, named({"theirs"}));
+            k.spoil(v.sim, v.cfg);
+            v.sim.set_logging(true);
+            dace_state *s = v.mount();
+            if (!mine) {
+                EXPECT_EQ(s, nullptr);
+                EXPECT_EQ(medium_changes(v.sim.log()).size(), 0u);
+                continue;
+            }
+            ASSERT_NE(s, nullptr);
+            EXPECT_EQ(s->root_clus, 2);
+            EXPECT_EQ(entry_name(v.entries()[0]), "mine");
+        }
     }
 }
 
@@ -479,14 +529,16 @@ TEST(Mount, RebuildsChainsNewestFirst) {
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
 
-    // Each header once and the root cluster once: the chains come from the
-    // links the first pass kept, and no free cluster is read beyond its header.
+    // Each header once, the root cluster's copy header, then that cluster
+    // whole: the chains come from the links the first pass kept, and no
+    // free cluster is read beyond its header.
     std::vector<Call> expected;
     for (uint32_t c = 0; c < kClusters; ++c) {
         expected.push_back(rd(c * kPages, 8));
         if (c == 2)
-            expected.push_back(rd(16, 2048));
+            expected.push_back(rd(16, 32));
     }
+    expected.push_back(rd(16, 2048));
     EXPECT_EQ(medium_calls(v.sim.log()), shown(expected));
 
     EXPECT_EQ(s->clus_table[12], 4);
@@ -636,4 +688,100 @@ TEST(Mount, ClustersBeyondTheConfiguredMediumRefuseTheMount) {
         EXPECT_TRUE(medium_changes(v.sim.log()).empty());
         EXPECT_EQ(v.sim.bytes(), before);
     }
+}
+
+// ---- the recorded size ---------------------------------------------------------------
+
+namespace {
+
+// Whether a mount of `v` with `total_pages` refuses, having written and
+// erased nothing.
+void expect_refused_untouched(Volume &v, uint16_t total_pages) {
+    const std::vector<uint8_t> before = v.sim.bytes();
+    const uint16_t right = v.cfg.total_pages;
+    v.cfg.total_pages = total_pages;
+    EXPECT_EQ(v.mount(), nullptr) << total_pages << " pages";
+    v.cfg.total_pages = right;
+    EXPECT_TRUE(v.sim.bytes() == before) << "a refused mount changed the medium";
+}
+
+} // namespace
+
+// Rule 6: every root copy records the volume's cluster count, so a
+// configuration of another size is refused wherever the newest root
+// stands. With wear levelling the root moves up the medium and older root
+// logs stay unerased below: a smaller configuration used to mount such an
+// older log, and its first commit handed committed clusters out again.
+TEST(Mount, AnotherSizeThanTheVolumeRecordsIsRefused) {
+    Volume v(Geometry{256, 8, 512}); // 64 clusters; the format puts the root at cluster 0
+    ASSERT_NE(v.mount(), nullptr);
+    dace_level_wear(v.s, 32);
+    Files files;
+    for (uint32_t i = 0; v.s->root_clus < 32; ++i) {
+        const std::string name = "up" + std::to_string(i);
+        put_file(v.s, name.c_str(), 700, i);
+        files.create(name, file_bytes(v.s, name.c_str()));
+    }
+    ASSERT_NE(remount(v), nullptr);
+    dace_level_wear(v.s, 1); // later files in the lower half, beside the old root log
+    for (uint32_t i = 0; i < 4; ++i) {
+        const std::string name = "low" + std::to_string(i);
+        put_file(v.s, name.c_str(), 3000, 100 + i);
+        files.create(name, file_bytes(v.s, name.c_str()));
+    }
+    ASSERT_EQ(v.sim.cluster(0)[0], 0x07) << "the old root log is still in cluster 0";
+
+    expect_refused_untouched(v, 256); // half: only the older root log lies within
+    expect_refused_untouched(v, 1024); // larger than the volume
+    ASSERT_NE(remount(v), nullptr);
+    EXPECT_EQ(volume_difference(v.s, files), "");
+}
+
+// Copies of writers that did not record the size hold zeros there and
+// mount under any size, as before; the first commit after records it.
+TEST(Mount, CopiesWithoutARecordedSizeMountAndGainOneAtTheNextCommit) {
+    Volume v;
+    plant_root(v.sim, v.cfg, 3, 0, 4, named({"old"})); // planted as those writers wrote them
+    ASSERT_EQ(copy_on_medium(v.sim, 3, 0)->clus_count, 0);
+    ASSERT_NE(v.mount(), nullptr);
+    ASSERT_EQ(dace_rename(v.s, "old", "new"), DACE_OK);
+    const dace_root *written = copy_on_medium(v.sim, 3, 1);
+    EXPECT_EQ(written->clus_count, kClusters);
+    EXPECT_EQ(written->version, DACE_FORMAT_VERSION);
+    ASSERT_NE(remount(v), nullptr);
+    EXPECT_EQ(entry_name(v.entries()[0]), "new");
+    expect_refused_untouched(v, 512);
+}
+
+// A valid copy later in the log that records another size refuses the
+// mount rather than roll the volume back to the copy before it.
+TEST(Mount, ALaterCopyOfAnotherSizeRefusesRatherThanRollBack) {
+    Volume v;
+    plant_root(v.sim, v.cfg, 3, 0, 4, named({"old"}));
+    plant_root(v.sim, v.cfg, 3, 1, 4, named({"newer"}));
+    dace_root *later = copy_on_medium(v.sim, 3, 1);
+    later->clus_count = 64;
+    later->version = DACE_FORMAT_VERSION;
+    reseal(v.sim, v.cfg, 3, 1);
+    expect_refused_untouched(v, v.cfg.total_pages);
+    v.cfg.total_pages = 512;
+    ASSERT_NE(v.mount(), nullptr);
+    EXPECT_EQ(entry_name(v.entries()[0]), "newer");
+}
+
+// A deliberate format under another size gives the old volume up: its roots
+// are erased first, so that the new volume mounts under its own size.
+TEST(Format, AnotherSizeFormatsAfreshAndMountsUnderItsOwnSize) {
+    Volume v;
+    ASSERT_NE(v.mount(), nullptr);
+    put_file(v.s, "gone", 5000);
+    v.cfg.total_pages = 512;
+    expect_refused_untouched(v, 512);
+    std::vector<uint64_t> block(dace_getstatesize(&v.cfg) / 8 + 1);
+    dace_state *s = dace_format(&v.cfg, block.data());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->root->count, 0);
+    ASSERT_NE(remount(v), nullptr);
+    EXPECT_EQ(v.count(), 0);
+    expect_refused_untouched(v, 1024);
 }

@@ -118,7 +118,8 @@ TEST(FillRoot, BuildsHeaderAndZeroesOnlyPastTheEntries) {
     EXPECT_EQ(copy->geometry_tag, 4);
     EXPECT_EQ(copy->clus_pages, 8);
     EXPECT_EQ(copy->pages, 2);
-    EXPECT_EQ(copy->reserved1, 0u);
+    EXPECT_EQ(copy->clus_count, s->clus_count);
+    EXPECT_EQ(copy->version, DACE_FORMAT_VERSION);
     EXPECT_EQ(copy->reserved2, 0u);
     EXPECT_EQ(copy->reserved3, 0);
     EXPECT_EQ(copy->count, 3);
@@ -148,7 +149,8 @@ TEST(MediumImage, FormattedRootIsLittleEndianWithConfiguredTagAndSeed) {
         0x07, 0x80, 0xCE, 0xDA, // magic, little-endian
         1, 0, 0, 0,             // seq
         0, 1, 0, 1, 8, 0, 1, 0, // page_size 256, tag 0x100, clus_pages 8, pages 1
-        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, // reserved, count 0
+        0x80, 0, 1, 0,          // the volume's 128 clusters, format version 1
+        0, 0, 0, 0, 0, 0, 0, 0, // reserved, count 0
     };
     EXPECT_EQ(std::vector<uint8_t>(page.begin(), page.begin() + 28), header);
     const uint16_t head_crc = crc16_ccitt(kSeed, header.data(), 28);
