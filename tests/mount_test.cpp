@@ -785,3 +785,71 @@ TEST(Format, AnotherSizeFormatsAfreshAndMountsUnderItsOwnSize) {
     EXPECT_EQ(v.count(), 0);
     expect_refused_untouched(v, 1024);
 }
+
+// ---- which root clusters are read whole ---------------------------------------------
+
+namespace {
+
+struct MountReads {
+    uint64_t whole = 0, bytes = 0;
+};
+
+MountReads reads_of(const std::vector<Call> &log, uint32_t clus_size) {
+    MountReads r;
+    for (const Call &c : log) {
+        if (c.op != Op::Read)
+            continue;
+        r.bytes += c.count;
+        r.whole += c.count == clus_size ? 1 : 0;
+    }
+    return r;
+}
+
+uint32_t root_marks(FlashSim &sim) {
+    uint32_t n = 0;
+    for (uint32_t c = 0; c < sim.cluster_count(); ++c)
+        n += copy_on_medium(sim, c, 0)->magic == ROOT_MAGIC ? 1 : 0;
+    return n;
+}
+
+} // namespace
+
+// With wear levelling the root moves up the medium and leaves its old
+// clusters unerased. The mount ranks them by their first copy's header and
+// reads whole only the one it loads: a header per cluster, a root header
+// per root mark, one cluster.
+TEST(Mount, ReadsWholeOnlyTheRootClusterItLoads) {
+    Volume v;
+    ASSERT_NE(v.mount(), nullptr);
+    dace_level_wear(v.s, 0);
+    for (uint32_t i = 0; i < 50; ++i)
+        put_file(v.s, ("f" + std::to_string(i)).c_str(), 1024, i);
+    const uint32_t marks = root_marks(v.sim);
+    ASSERT_GT(marks, 5u) << "the workload left too few old root clusters";
+    v.sim.set_logging(true);
+    v.sim.clear_log();
+    ASSERT_NE(remount(v), nullptr);
+    const MountReads r = reads_of(v.sim.log(), v.sim.cluster_size());
+    EXPECT_EQ(r.whole, 1u);
+    EXPECT_EQ(r.bytes, 8u * kClusters + 32u * marks + v.sim.cluster_size());
+    EXPECT_EQ(v.count(), 50);
+}
+
+// The ranking keeps as many candidates as a cluster buffer holds (8 of
+// 8 bytes in a 64-byte cluster). When every one kept holds no valid copy,
+// the mount ranks the rest again and still finds the root.
+TEST(Mount, FindsTheRootBelowMoreTornRootClustersThanItRanksAtOnce) {
+    Volume v(Geometry{64, 1, 64}, 1);
+    plant_root(v.sim, v.cfg, 3, 0, 5, named({"real"}));
+    for (uint32_t c = 10; c < 22; ++c) {
+        plant_root(v.sim, v.cfg, c, 0, 10 + c, {});
+        v.sim.cluster(c)[40] = 0xFF; // the fill of a copy cut short
+    }
+    v.sim.set_logging(true);
+    ASSERT_NE(v.mount(), nullptr);
+    EXPECT_EQ(v.s->root_clus, 3);
+    EXPECT_EQ(entry_name(v.entries()[0]), "real");
+    EXPECT_EQ(reads_of(v.sim.log(), 64).whole, 13u);
+    for (const Call &c : v.sim.log())
+        EXPECT_TRUE(c.op != Op::Write && c.op != Op::Erase);
+}
