@@ -98,7 +98,8 @@ typedef struct dace_clus_header {
 typedef uint32_t dace_handle;
 
 /* Callbacks. Each gets its context pointer first. Page numbers count from the
- * start of the medium; byte counts are whole pages or 8 (a header). A read or
+ * start of the medium; byte counts are whole pages, 8 (a data cluster's
+ * header) or, for reads at mount, 32 (a root copy's header). A read or
  * write succeeds only when it returns the count asked for, an erase only when
  * it returns exactly 1. */
 typedef uint32_t (*dace_read_fn)(void *io_ctx, uint32_t page, void *dst, uint32_t count);
@@ -222,12 +223,17 @@ uint32_t dace_getstatesize(const dace_config *config);
  *   - the configuration is refused: dace_check_config tells why;
  *   - a cluster that must be read to know what is committed cannot be
  *     read: the medium may recover, so try again later;
+ *   - the medium holds a whole root copy of another geometry, or of a
+ *     volume of another cluster count than total_pages / clus_pages (every
+ *     root copy records it; copies of older writers do not, and are read
+ *     as before);
  *   - the medium holds this file system's marks but no root copy that this
- *     configuration accepts: another geometry, crc_fn or crc_seed, a
- *     smaller total_pages than it was formatted with, or a dace_format that
- *     was cut short. Check the configuration first. To give up what the
- *     medium holds and start afresh, call dace_format (it also completes a
- *     format that a power cut interrupted).
+ *     configuration accepts: another crc_fn or crc_seed, damage, or a
+ *     dace_format that was cut short. A copy torn by a power cut is never
+ *     a reason to refuse while an earlier commit is whole.
+ * Check the configuration first. To give up what the medium holds and
+ * start afresh, call dace_format (it also completes a format that a power
+ * cut interrupted).
  * A first format that dace_init itself began on a blank medium and that a
  * power cut interrupted is completed by the next dace_init. */
 dace_state *dace_init(const dace_config *config, void *block);
@@ -235,7 +241,8 @@ dace_state *dace_init(const dace_config *config, void *block);
  * mounts it: the state, or NULL when the configuration is refused or no
  * cluster takes the new root. A power cut during dace_format leaves the
  * volume that was there or the empty one; when dace_init then returns NULL,
- * calling dace_format again completes the format. Clusters of the old
+ * calling dace_format again completes the format. Root clusters of another
+ * geometry or volume size are erased first; other clusters of the old
  * volume are erased as they are reused. */
 dace_state *dace_format(const dace_config *config, void *block);
 
