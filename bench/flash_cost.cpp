@@ -100,9 +100,9 @@ MountCost empty_mount(const Geometry &g) {
 }
 
 // 32 files in 4 KiB writes until 90 % of the payload the volume offers is used.
-MountCost full_mount(const Geometry &g) {
+MountCost full_mount(const Geometry &g, bool wear_levelling = false) {
     Rig rig(g, 4);
-    if (!rig.mount())
+    if (!rig.mount() || (wear_levelling && !level_wear(rig.fs(), 0)))
         return {};
     const uint32_t clus_size = uint32_t{g.page_size} * g.clus_pages;
     const uint64_t clusters = uint64_t{dace_getfreespace(rig.fs(), nullptr)} / clus_size * 9 / 10;
@@ -114,6 +114,28 @@ MountCost full_mount(const Geometry &g) {
             return {};
     }
     return measure_mount(rig);
+}
+
+// `files` files of 1 KiB, each written and closed (a commit each): the
+// root moves many times, and with wear levelling it leaves its old
+// clusters unerased up the medium.
+MountCost mount_after_files(const Geometry &g, int files, bool wear_levelling) {
+    Rig rig(g, 4);
+    if (!rig.mount() || (wear_levelling && !level_wear(rig.fs(), 0)))
+        return {};
+    const std::vector<uint8_t> data = test_pattern(1024);
+    for (int i = 0; i < files; ++i) {
+        const std::string name = "file" + std::to_string(i);
+        if (dace_bench::write_file(rig.fs(), name.c_str(), data.data(), data.size(), 1024, false) != nullptr)
+            return {};
+    }
+    return measure_mount(rig);
+}
+
+// Files the directory of a geometry holds, up to 100.
+int files_up_to_100(const Geometry &g) {
+    const int entries = (int{g.page_size} * g.clus_pages - 32) / 32;
+    return entries < 100 ? entries : 100;
 }
 
 struct LogCost {
@@ -206,11 +228,21 @@ std::string fmt(const char *format, double a, double b = 0) {
 } // namespace
 
 int main() {
-    std::vector<std::string> rows[8];
+    constexpr int kRows = 10;
+    std::vector<std::string> rows[kRows];
     bool all_ok = true;
+    const auto bytes_read_pair = [](const MountCost &plain, const MountCost &levelled) {
+        const std::string second = levelled.ok ? fmt("%.0f", static_cast<double>(levelled.bytes_read)) : "-";
+        return or_failed(plain.ok, fmt("%.0f", static_cast<double>(plain.bytes_read)) + " / " + second);
+    };
     for (const NamedGeometry &ng : kGeometries) {
         const MountCost empty = empty_mount(ng.g);
         const MountCost full = full_mount(ng.g);
+        const MountCost full_levelled = full_mount(ng.g, true);
+        const int files = files_up_to_100(ng.g);
+        const MountCost after_files = mount_after_files(ng.g, files, false);
+        const MountCost after_files_levelled = mount_after_files(ng.g, files, true);
+        all_ok = all_ok && after_files.ok;
         const LogCost log = flushed_log(ng.g, false);
         const LogCost levelled = flushed_log(ng.g, true);
         const SettingsCost settings = settings_replacement(ng.g);
@@ -228,8 +260,10 @@ int main() {
         const double fill = first_fill_read_per_byte(ng.g);
         all_ok = all_ok && fill >= 0;
         rows[7].push_back(or_failed(fill >= 0, fmt("%.4f", fill)));
+        rows[8].push_back(bytes_read_pair(full, full_levelled));
+        rows[9].push_back(bytes_read_pair(after_files, after_files_levelled) + " (" + std::to_string(files) + " files)");
     }
-    const char *labels[8] = {
+    const char *labels[kRows] = {
         "mount of an empty medium: bytes read / read calls",
         "mount, 90 % full, 32 files: bytes read / read calls",
         "256 KiB in 64-byte writes, flush after each: bytes programmed per byte",
@@ -238,9 +272,12 @@ int main() {
         "the same: bytes read per byte",
         "100-byte settings file replaced 200 times among 20 files: bytes programmed per round",
         "first fill of a fresh medium by one file in 4 KiB writes: bytes read per byte written",
+        "mount, 90 % full, 32 files: bytes read, first fit / wear levelling",
+        "mount after 100 files of 1 KiB (as many as the directory holds), a commit each: bytes read, first fit / "
+        "wear levelling",
     };
     std::printf("| workload | A | B | C |\n|---|---:|---:|---:|\n");
-    for (int i = 0; i < 8; ++i)
+    for (int i = 0; i < kRows; ++i)
         std::printf("| %s | %s | %s | %s |\n", labels[i], rows[i][0].c_str(), rows[i][1].c_str(), rows[i][2].c_str());
 
     // Boot time of a bare NOR part: 256-byte pages, 4 KiB sectors.
