@@ -354,15 +354,10 @@ bool copy_fits(const CopyRules &r, const dace_root *copy, uint32_t page) {
 
 // The header fields that every writer writes as fixed values: the reserved
 // bytes zero, and either no recorded size (writers before the size was
-// recorded) or this format's version with a cluster count that a
-// configuration of the copy's own geometry can have.
+// recorded) or this format's version with a cluster count.
 bool fixed_fields_hold(const dace_root *copy) {
-    if (copy->reserved2 != 0 || copy->reserved3 != 0)
-        return false;
-    if (copy->version == 0)
-        return copy->clus_count == 0;
-    return copy->version == DACE_FORMAT_VERSION && copy->clus_count > kFewestClusters &&
-           copy->clus_count <= CLUS_BAD && uint32_t{copy->clus_count} * copy->clus_pages <= 0xFFFFu;
+    return copy->reserved2 == 0 && copy->reserved3 == 0 && copy->version <= DACE_FORMAT_VERSION &&
+           (copy->version == 0) == (copy->clus_count == 0);
 }
 
 // Rule 1: the bytes of a copy after its header, up to `span`, as a writer
@@ -399,46 +394,31 @@ bool entry_is_plausible(const dace_entry &e) {
     return (e.size == 0) == (e.clus == CLUS_END);
 }
 
-bool entries_are_plausible(const dace_root *copy, uint32_t span) {
-    const dace_entry *entries = entries_of(copy);
-    for (uint32_t i = 0; i < copy->count && kRootHeaderSize + kEntrySize * (i + 1) <= span; ++i)
-        if (!entry_is_plausible(entries[i]))
-            return false;
-    return true;
-}
-
 // Rule 5: a copy that names another geometry refuses the mount only when a
-// writer of that geometry can have written it whole: geometry such a
-// writer accepts, an extent inside its own cluster, CRC fields that do not
-// read erased, and entries, their CRC and the fill as a writer leaves them,
-// as far as the `room` bytes read reach. A header torn by a power cut has
-// erased bytes behind the tear, and weakly programmed bits can give it any
-// field and, once in 65536 reads, a head CRC equal to the erased CRC field.
+// writer of that geometry can have written it whole: an extent inside its
+// own cluster, CRC fields that do not read erased, and its entries' CRC and
+// its fill as a writer leaves them, as far as the `room` bytes read reach.
+// A header torn by a power cut has erased bytes behind the tear, and weakly
+// programmed bits can give it any field and, once in 65536 reads, a head
+// CRC equal to the erased CRC field.
 bool foreign_copy_is_whole(const CopyRules &r, const dace_root *copy, uint32_t room) {
-    const uint32_t page_size = copy->page_size;
-    const uint32_t clus_pages = copy->clus_pages;
-    const uint32_t tag = copy->geometry_tag;
-    if (page_size < kRootHeaderSize || page_size % 8 != 0 || clus_pages == 0 || (clus_pages & (clus_pages - 1)) != 0 ||
-        page_size * clus_pages >= 0x10000u || (tag & (tag - 1)) != 0)
-        return false;
-    const uint32_t span = uint32_t{copy->pages} * page_size;
+    const uint32_t span = uint32_t{copy->pages} * copy->page_size;
     const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{copy->count};
-    if (copy->seq == 0 || copy->pages == 0 || copy->pages > clus_pages || used > span)
-        return false;
-    if (copy->head_crc == 0xFFFF || copy->files_crc == 0xFFFF)
+    if (copy->page_size % 8 != 0 || copy->pages == 0 || copy->pages > copy->clus_pages || used > span ||
+        copy->head_crc == 0xFFFF || copy->files_crc == 0xFFFF)
         return false;
     if (used <= room && rules_crc(r, entries_of(copy), used - kRootHeaderSize) != copy->files_crc)
         return false;
-    const uint32_t seen = span < room ? span : room;
-    return body_is_whole(copy, seen) && entries_are_plausible(copy, seen);
+    return body_is_whole(copy, span < room ? span : room);
 }
 
-// The checks that need only a copy's 32-byte header. DACE_COPY_GEOMETRY
-// here says only that the header names another geometry; whether a writer
-// wrote that copy whole takes the rest of it (foreign_copy_is_whole).
-// Inline, so that the deepest path of a mount carries one frame for both.
-__attribute__((always_inline)) inline int judge_header(const CopyRules &r, const dace_root *copy, uint32_t page,
-                                                        uint32_t seq_before) {
+// The verdict on the copy at `page` of a root cluster image. With
+// `header_only`, only the 32 bytes of its header are looked at (the mount
+// ranks root clusters by them): DACE_COPY_GEOMETRY and
+// DACE_COPY_VOLUME_SIZE then say only what the header names, since whether
+// a writer wrote the copy whole takes the rest of it.
+int judge_copy(const CopyRules &r, const uint8_t *image, uint32_t page, uint32_t seq_before, bool header_only) {
+    const dace_root *copy = copy_at(r, image, page);
     if (copy->magic != ROOT_MAGIC)
         return DACE_COPY_NO_MARK;
     // Every copy of one root cluster carries the generation of its page-0
@@ -449,36 +429,24 @@ __attribute__((always_inline)) inline int judge_header(const CopyRules &r, const
         return DACE_COPY_HEAD_CRC;
     if (!fixed_fields_hold(copy))
         return DACE_COPY_FIXED_FIELDS;
-    if (!geometry_matches(r, copy))
-        return DACE_COPY_GEOMETRY;
+    if (!geometry_matches(r, copy)) {
+        const uint32_t room = (uint32_t{r.clus_pages} - page) * r.page_size;
+        return header_only || foreign_copy_is_whole(r, copy, room) ? DACE_COPY_GEOMETRY : DACE_COPY_TORN;
+    }
     if (!copy_fits(r, copy, page))
         return DACE_COPY_SIZE;
-    return DACE_COPY_VALID;
-}
-
-// Whether a valid copy's recorded size disagrees with the configuration's
-// (rule 6): 0 means a writer that did not record it.
-bool records_other_size(const CopyRules &r, const dace_root *copy) {
-    return copy->clus_count != 0 && copy->clus_count != r.clus_count;
-}
-
-int judge_copy(const CopyRules &r, const uint8_t *image, uint32_t page, uint32_t seq_before) {
-    const dace_root *copy = copy_at(r, image, page);
-    const int header = judge_header(r, copy, page, seq_before);
-    if (header == DACE_COPY_GEOMETRY) {
-        const uint32_t room = (uint32_t{r.clus_pages} - page) * r.page_size;
-        return foreign_copy_is_whole(r, copy, room) ? DACE_COPY_GEOMETRY : DACE_COPY_TORN;
+    if (!header_only) {
+        if (rules_crc(r, entries_of(copy), uint32_t{copy->count} * kEntrySize) != copy->files_crc)
+            return DACE_COPY_FILES_CRC;
+        if (!body_is_whole(copy, uint32_t{copy->pages} * r.page_size))
+            return DACE_COPY_TORN;
+        const dace_entry *entries = entries_of(copy);
+        for (uint32_t i = 0; i < copy->count; ++i)
+            if (!entry_is_plausible(entries[i]))
+                return DACE_COPY_BAD_ENTRY;
     }
-    if (header != DACE_COPY_VALID)
-        return header;
-    if (rules_crc(r, entries_of(copy), uint32_t{copy->count} * kEntrySize) != copy->files_crc)
-        return DACE_COPY_FILES_CRC;
-    const uint32_t span = uint32_t{copy->pages} * r.page_size;
-    if (!body_is_whole(copy, span))
-        return DACE_COPY_TORN;
-    if (!entries_are_plausible(copy, span))
-        return DACE_COPY_BAD_ENTRY;
-    return records_other_size(r, copy) ? DACE_COPY_VOLUME_SIZE : DACE_COPY_VALID;
+    // Rule 6: 0 means a writer that did not record the size.
+    return copy->clus_count != 0 && copy->clus_count != r.clus_count ? DACE_COPY_VOLUME_SIZE : DACE_COPY_VALID;
 }
 
 // Finds the last copy of the unbroken run of valid copies from page 0. A
@@ -490,7 +458,7 @@ int walk_root(const CopyRules &r, const uint8_t *image, dace_root_walk *out) {
     *out = dace_root_walk{0, 0, 0, 0, DACE_COPY_VALID};
     uint32_t page = 0;
     while (page < r.clus_pages) {
-        const int verdict = judge_copy(r, image, page, out->seq);
+        const int verdict = judge_copy(r, image, page, out->seq, false);
         if (verdict != DACE_COPY_VALID) {
             out->stop = static_cast<uint16_t>(verdict);
             if (verdict == DACE_COPY_VOLUME_SIZE || (page == 0 && verdict == DACE_COPY_GEOMETRY))
@@ -567,77 +535,40 @@ struct BestRoot {
     uint16_t page = 0;
 };
 
-// A root cluster whose page-0 header passed the header checks, ranked by
-// that header's generation (every copy of a root cluster carries it), the
-// lower cluster number first on a tie.
-struct Candidate {
-    uint32_t seq;
-    uint32_t clus;
-};
-
-__attribute__((always_inline)) inline bool ranks_above(const Candidate &a, const Candidate &b) {
-    return a.seq > b.seq || (a.seq == b.seq && a.clus < b.clus);
-}
-
-// The best-ranked candidates, kept in a slot buffer that no file uses
-// during a mount. When more turn up than it holds, the lowest ranked are
-// dropped, and found again by a further pass only if every one kept turns
-// out to hold no valid copy. Only the count lives on the stack.
-struct Candidates {
-    uint16_t count = 0;
-    bool dropped = false;
-
-    static Candidate *list(const dace_state *s) { return reinterpret_cast<Candidate *>(s->free_list->buf); }
-    static uint32_t room(const dace_state *s) { return s->clus_size / sizeof(Candidate); }
-
-    void add(const dace_state *s, const Candidate &c) {
-        Candidate *at = list(s);
-        if (count < room(s)) {
-            at[count++] = c;
-            return;
-        }
-        dropped = true;
-        uint32_t worst = 0;
-        for (uint32_t k = 1; k < count; ++k)
-            if (ranks_above(at[worst], at[k]))
-                worst = k;
-        if (ranks_above(c, at[worst]))
-            at[worst] = c;
-    }
-
-    bool take_best(const dace_state *s, Candidate *out) {
-        if (count == 0)
-            return false;
-        Candidate *at = list(s);
-        uint32_t best = 0;
-        for (uint32_t k = 1; k < count; ++k)
-            if (ranks_above(at[k], at[best]))
-                best = k;
-        *out = at[best];
-        at[best] = at[--count];
-        return true;
-    }
-};
-
 // What the first pass and the choice of the root found.
 struct Survey {
     BestRoot best;
-    bool data_mark = false;         // some cluster starts with DATA_MAGIC
-    uint32_t root_marks = 0;        // clusters that start with ROOT_MAGIC
+    bool data_mark = false;      // some cluster starts with DATA_MAGIC
+    uint32_t root_marks = 0;     // clusters that start with ROOT_MAGIC
     uint16_t last_root_mark = kNoRoot;
-    uint16_t image_of = kNoRoot;    // the cluster whose whole image root_buf holds
-};
-
-// The first pass's working state, beside what it found.
-struct Scan {
-    Candidates ranked;
-    dace_root_walk walk{}; // of the root cluster read whole last
-    Survey *seen;
+    uint16_t image_of = kNoRoot; // the cluster whose whole image root_buf holds
 };
 
 // How the mount treats what it cannot use: a mount refuses, a deliberate
 // format takes it as bad or as another owner's to erase.
 enum class ScanFor { Mount, Format };
+
+// A root cluster's place in the order in which the mount tries them, as
+// one number that is higher for the earlier: the generation of its page-0
+// copy (every copy of a root cluster carries it), then the lower cluster
+// number. A header that names another geometry or volume size comes before
+// every generation: its whole copy decides whether the mount refuses.
+using Rank = uint64_t;
+constexpr Rank kNoRank = 0;
+constexpr Rank kForeignRank = Rank{1} << 48;
+
+Rank rank_of(uint32_t seq, uint32_t clus) { return Rank{seq} << 16 | (0xFFFFu - clus); }
+uint16_t clus_of(Rank rank) { return static_cast<uint16_t>(0xFFFFu - (rank & 0xFFFFu)); }
+
+// The first pass's working state. The mount reads whole only the best
+// ranked root cluster, and looks for the next (from the page-0 headers
+// again) only when that one holds no valid copy.
+struct Scan {
+    Survey *seen;
+    Rank next = kNoRank;  // the best candidate not tried yet
+    Rank below = ~Rank{0}; // candidates rank below the last one tried
+    dace_root_walk walk{}; // of the root cluster read whole last
+};
 
 // A root cluster that names another geometry or volume size in a whole
 // copy belongs to another configuration: the mount refuses (rules 5 and
@@ -655,15 +586,13 @@ bool settle_foreign(dace_state *s, uint32_t i, ScanFor why, int verdict) {
 // Reads root cluster `i` whole into root_buf and walks its log. False when
 // the mount must be refused: it cannot be read, or it belongs to another
 // configuration (rule 6); a deliberate format takes an unreadable one as no
-// root, and erases another configuration's. Inline for the same reason as
-// judge_header.
-__attribute__((always_inline)) inline bool read_and_walk(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
+// root, and erases another configuration's.
+bool read_and_walk(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
     dace_root_walk *walk = &scan->walk;
     *walk = dace_root_walk{0, 0, 0, 0, DACE_COPY_NO_MARK};
-    if (!read_cluster(s, i, s->root_buf)) {
-        scan->seen->image_of = kNoRoot;
+    scan->seen->image_of = kNoRoot;
+    if (!read_cluster(s, i, s->root_buf))
         return why == ScanFor::Format;
-    }
     scan->seen->image_of = static_cast<uint16_t>(i);
     const int verdict = walk_root(*s, s->root_buf, walk);
     if (verdict != DACE_COPY_VALID)
@@ -671,25 +600,23 @@ __attribute__((always_inline)) inline bool read_and_walk(dace_state *s, uint32_t
     return settle_foreign(s, i, why, verdict);
 }
 
-// Judges root cluster `i` by its page-0 header alone and ranks it. Only a
-// header that names another geometry or volume size is read on whole now,
-// since its whole copy decides whether the mount refuses. False when the
-// mount must be refused. The header is read into root_buf.
-bool rank_root_cluster(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
-    // Rule 6: a root cluster that cannot be read may hold the newest root.
-    if (!read_header(s, i, s->root_buf, kRootHeaderSize))
-        return why == ScanFor::Format;
-    const auto *header = reinterpret_cast<const dace_root *>(s->root_buf);
-    const int verdict = judge_header(*s, header, 0, 0);
-    const bool foreign =
-        verdict == DACE_COPY_GEOMETRY || (verdict == DACE_COPY_VALID && records_other_size(*s, header));
-    if (foreign)
-        return read_and_walk(s, i, scan, why);
-    // A torn header, or one that no writer wrote: no root, and no reason to
-    // refuse (rule 5). Generation 0 is never chosen.
-    if (verdict == DACE_COPY_VALID && header->seq != 0)
-        scan->ranked.add(s, Candidate{header->seq, i});
-    return true;
+// Judges the page-0 header of root cluster `i`, read into root_buf, and
+// makes it the next candidate when it ranks best among those below the
+// last tried. A header that names another geometry or volume size ranks
+// above every generation: its whole copy decides whether the mount
+// refuses, so it is read whole first. A torn header, or one that no writer
+// wrote, is no root and no reason to refuse (rule 5); generation 0 is
+// never chosen.
+void offer(dace_state *s, uint32_t i, Scan *scan) {
+    const int verdict = judge_copy(*s, s->root_buf, 0, 0, true);
+    const uint32_t seq = reinterpret_cast<const dace_root *>(s->root_buf)->seq;
+    Rank rank = rank_of(seq, i);
+    if (verdict == DACE_COPY_GEOMETRY || verdict == DACE_COPY_VOLUME_SIZE)
+        rank |= kForeignRank;
+    else if (verdict != DACE_COPY_VALID || seq == 0)
+        return;
+    if (rank < scan->below && rank > scan->next)
+        scan->next = rank;
 }
 
 // Classifies cluster `i` by its first word and ranks a root cluster. False
@@ -715,38 +642,19 @@ bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
         // rest before it hands the cluster out (rule 4).
         s->clus_table[i] = CLUS_FREE;
     } else if (word == ROOT_MAGIC) {
+        // A root cluster is CLUS_HELD during the mount, so that the next
+        // candidate can be looked for among root clusters alone.
+        s->clus_table[i] = CLUS_HELD;
         ++scan->seen->root_marks;
         scan->seen->last_root_mark = static_cast<uint16_t>(i);
-        return rank_root_cluster(s, i, scan, why);
+        // Rule 6: a root cluster that cannot be read may hold the newest root.
+        if (!read_header(s, i, s->root_buf, kRootHeaderSize))
+            return why == ScanFor::Format;
+        offer(s, i, scan);
     } else {
         scan->seen->data_mark = scan->seen->data_mark || word == DATA_MAGIC;
         if (links_kept(s))
             s->clus_table[i] = unclaimed_code(s, load_u16(s->root_buf + 4));
-    }
-    return true;
-}
-
-bool scan_clusters(dace_state *s, Scan *scan, ScanFor why) {
-    for (uint32_t i = 0; i < s->clus_count; ++i)
-        if (!scan_one(s, i, scan, why))
-            return false;
-    return true;
-}
-
-// Ranks again the root clusters that rank below `bound`, when the first
-// pass had to drop some: their headers are read a second time. Out of
-// line, so that the deepest path of a mount does not carry its frame.
-__attribute__((noinline)) bool rank_below(dace_state *s, Scan *scan, ScanFor why, const Candidate &bound) {
-    for (uint32_t i = 0; i < s->clus_count; ++i) {
-        if (s->clus_table[i] != CLUS_DIRTY)
-            continue;
-        // Read once: the first pass read it whole already, with a retry.
-        if (!read_pages(s, i, 0, s->root_buf, kRootHeaderSize))
-            return why == ScanFor::Format;
-        const auto *header = reinterpret_cast<const dace_root *>(s->root_buf);
-        const Candidate c{header->seq, i};
-        if (judge_header(*s, header, 0, 0) == DACE_COPY_VALID && c.seq != 0 && ranks_above(bound, c))
-            scan->ranked.add(s, c);
     }
     return true;
 }
@@ -756,35 +664,33 @@ __attribute__((noinline)) bool rank_below(dace_state *s, Scan *scan, ScanFor why
 // the medium the mount still reads whole only the one it loads. The root
 // is then judged and loaded from that one read (rule 7): a cell that reads
 // differently a second time cannot slip an unchecked field past the walk.
-// `last` gets the last candidate tried. False when the mount must be
-// refused; scan->seen->best stays empty when no candidate holds a valid copy.
-bool try_ranked(dace_state *s, Scan *scan, ScanFor why, Candidate *last) {
-    while (scan->ranked.take_best(s, last)) {
-        if (!read_and_walk(s, last->clus, scan, why))
+// False when the mount must be refused; the survey's best stays empty when
+// no root cluster holds a valid copy.
+bool choose_root(dace_state *s, Scan *scan, ScanFor why) {
+    while (scan->next != kNoRank) {
+        const uint16_t c = clus_of(scan->next);
+        if (!read_and_walk(s, c, scan, why))
             return false;
         if (scan->walk.copies != 0) {
-            scan->seen->best = BestRoot{scan->walk.seq, static_cast<uint16_t>(last->clus), scan->walk.last_page};
+            scan->seen->best = BestRoot{scan->walk.seq, c, scan->walk.last_page};
             return true;
+        }
+        scan->below = scan->next;
+        scan->next = kNoRank;
+        // The first pass kept only the best; the rest are ranked again
+        // from their headers, read once more.
+        for (uint32_t i = 0; i < s->clus_count; ++i) {
+            if (s->clus_table[i] != CLUS_HELD)
+                continue;
+            if (!read_pages(s, i, 0, s->root_buf, kRootHeaderSize)) {
+                if (why == ScanFor::Mount)
+                    return false;
+                continue;
+            }
+            offer(s, i, scan);
         }
     }
     return true;
-}
-
-// The root that counts, among every root cluster the first pass ranked
-// and, when it had to drop some, those ranked again below the last tried.
-// Inline, so that neither try_ranked nor rank_below runs inside the
-// other's frame.
-__attribute__((always_inline)) inline bool choose_root(dace_state *s, Scan *scan, ScanFor why) {
-    Candidate last{};
-    for (;;) {
-        if (!try_ranked(s, scan, why, &last))
-            return false;
-        if (scan->seen->best.seq != 0 || !scan->ranked.dropped)
-            return true;
-        scan->ranked.dropped = false;
-        if (!rank_below(s, scan, why, last))
-            return false;
-    }
 }
 
 enum class Claim { Done, Refuse };
@@ -852,15 +758,18 @@ Claim claim_chains(dace_state *s, uint8_t *scratch) {
 // first taken, the rest are erased when taken.
 void release_unclaimed(dace_state *s) {
     for (uint32_t j = 0; j < s->clus_count; ++j)
-        if (is_unclaimed(s, s->clus_table[j]))
+        if (is_unclaimed(s, s->clus_table[j]) || s->clus_table[j] == CLUS_HELD)
             s->clus_table[j] = CLUS_DIRTY;
 }
 
 // The first pass and the choice of the root. Out of line, so that the
 // format's allocation does not run below the scan's frame.
-bool survey(dace_state *s, ScanFor why, Survey *out) {
-    Scan scan{Candidates{}, dace_root_walk{}, out};
-    return scan_clusters(s, &scan, why) && choose_root(s, &scan, why);
+__attribute__((noinline)) bool survey(dace_state *s, ScanFor why, Survey *out) {
+    Scan scan{out, kNoRank, ~Rank{0}, dace_root_walk{}};
+    for (uint32_t i = 0; i < s->clus_count; ++i)
+        if (!scan_one(s, i, &scan, why))
+            return false;
+    return choose_root(s, &scan, why);
 }
 
 // The root that choose_root read and judged, loaded from that same image.
@@ -1210,7 +1119,7 @@ void dace_memset(void *dst, uint8_t fill, uint32_t count) {
 int dace_judge_copy(const dace_config *config, const void *clus_image, uint32_t page, uint32_t seq_before) {
     if (dace_check_config(config) != DACE_CONFIG_OK || clus_image == nullptr || page >= config->clus_pages)
         return DACE_COPY_NO_MARK;
-    return judge_copy(rules_of(config), static_cast<const uint8_t *>(clus_image), page, seq_before);
+    return judge_copy(rules_of(config), static_cast<const uint8_t *>(clus_image), page, seq_before, false);
 }
 
 int dace_walk_root(const dace_config *config, const void *clus_image, dace_root_walk *out) {
