@@ -3,17 +3,24 @@
  *
  * One flat directory of named files on a medium reached only through five
  * caller-supplied callbacks. The library owns no memory and keeps no global
- * state: the caller sizes a state block with dace_getstatesize(), allocates
- * it (8-byte aligned) and hands it to dace_init(), which mounts the medium or
- * formats it when no valid root is found.
+ * state: the caller sizes a state block (DACE_STATE_SIZE, or
+ * dace_getstatesize() at run time), allocates it 8-byte aligned and hands
+ * it to dace_mount() or dace_init(); every other call takes that block.
  *
  * Durability: dace_flush, dace_close and dace_seek of any handle commit
  * everything written and created so far; dace_remove, both renames and
  * dace_truncate commit before they return. A power cut at any moment leaves
  * the medium as the last commit that succeeded left it, or with the commit
  * in flight whole. Data written since the last commit is lost to a cut.
+ * The rules behind this are numbered in docs/storage-format.md.
  *
- * This header is valid C99 and C++.
+ * Threads and interrupts: calls on one state block must come one at a time
+ * and never from inside a callback or an interrupt handler; separate state
+ * blocks share nothing.
+ *
+ * This header is valid C99 and C++. It opens with what firmware uses; the
+ * records on the medium, the state block's layout and the building blocks
+ * that tests and tools use follow in dace/dace_layout.h, included at its end.
  */
 #ifndef DACE_DACE_H
 #define DACE_DACE_H
@@ -26,6 +33,17 @@
 #error "libdace supports little-endian hosts only: its records are the on-medium little-endian layouts"
 #endif
 
+/* The library's version: the one place the build, pkg-config, the Python
+ * package and `dace --version` take it from. */
+#define DACE_VERSION_MAJOR 0
+#define DACE_VERSION_MINOR 2
+#define DACE_VERSION_PATCH 0
+#define DACE_STRINGIFY_(x) #x
+#define DACE_STRINGIFY(x) DACE_STRINGIFY_(x)
+#define DACE_VERSION                                                                                   \
+    DACE_STRINGIFY(DACE_VERSION_MAJOR) "." DACE_STRINGIFY(DACE_VERSION_MINOR) "." DACE_STRINGIFY( \
+        DACE_VERSION_PATCH)
+
 #if defined(__GNUC__) || defined(__clang__)
 #define DACE_ALIGN8 __attribute__((aligned(8)))
 #else
@@ -36,72 +54,24 @@
 extern "C" {
 #endif
 
-/* ---- Marks and codes ---------------------------------------------------- */
+/* ---- The configuration --------------------------------------------------- */
 
-/* First word of a cluster. */
-#define ROOT_MAGIC 0xDACE8007u
-#define DATA_MAGIC 0xDACEDA7Au
-#define BAD_MARK 0xAAAAAAAAu
-
-/* Cluster table codes; values below clus_count are chain links. */
-#define CLUS_END 0xFFFFu
-#define CLUS_FREE 0xFFFEu
-/* Released while the root copy on the medium may still name the cluster:
- * counted as free space, but not handed out before the next root commit
- * that reaches the medium. */
-#define CLUS_HELD 0xFFFDu
-#define CLUS_DIRTY 0xFFFCu
-#define CLUS_BAD 0xFFFBu
-
-/* The format version that root copies record beside the volume's cluster
- * count. Copies of writers that recorded neither hold 0 in both fields and
- * are read as before; readers that ignore both mount either kind. */
-#define DACE_FORMAT_VERSION 1u
-
-/* A handle is its slot index XOR this value; 0 is never a valid handle. */
-#define HANDLE_MAGIC 0xDACE00FDu
-
-/* ---- Records ------------------------------------------------------------ */
-
-/* Directory entry: 32 bytes on the medium and in memory. */
+/* A directory entry, as dace_stat and dace_readdir return it: 32 bytes on
+ * the medium and in memory. */
 typedef struct dace_entry {
-    uint64_t stamp DACE_ALIGN8; /* owned by update_fn; never interpreted */
+    uint64_t stamp DACE_ALIGN8; /* owned by update_fn, never interpreted; the dace tool
+                                   and the Python package store Unix time in nanoseconds */
     uint32_t size;              /* file length in bytes */
-    uint16_t clus;              /* newest cluster of the chain, CLUS_END if none */
+    uint16_t clus;              /* newest cluster of the file, 0xFFFF when it has none */
     uint8_t name[18];           /* NUL-terminated unless 18 bytes long */
 } dace_entry;
-
-/* Header of every root copy: 32 bytes, followed by `count` entries. */
-typedef struct dace_root {
-    uint32_t magic;        /* ROOT_MAGIC */
-    uint32_t seq;          /* generation of the root cluster */
-    uint16_t page_size;
-    uint16_t geometry_tag;
-    uint16_t clus_pages;
-    uint16_t pages;        /* pages this copy occupies */
-    uint16_t clus_count;   /* clusters of the volume; 0 in copies of writers that did not record it */
-    uint16_t version;      /* DACE_FORMAT_VERSION; 0 together with a clus_count of 0 */
-    uint32_t reserved2;    /* 0 */
-    uint16_t reserved3;    /* 0 */
-    uint16_t count;        /* entries in this copy */
-    uint16_t head_crc;     /* CRC of bytes 0..27 */
-    uint16_t files_crc;    /* CRC of the count * 32 entry bytes */
-} dace_root;
-
-/* Header of a data cluster: 8 bytes, followed by clus_payload file bytes. */
-typedef struct dace_clus_header {
-    uint32_t magic; /* DATA_MAGIC */
-    uint16_t link;  /* cluster before this one in file order, CLUS_END for the first */
-    uint16_t crc;   /* CRC of bytes 0..5 continued over the payload */
-} dace_clus_header;
-
-typedef uint32_t dace_handle;
 
 /* Callbacks. Each gets its context pointer first. Page numbers count from the
  * start of the medium; byte counts are whole pages, 8 (a data cluster's
  * header) or, for reads at mount, 32 (a root copy's header). A read or
- * write succeeds only when it returns the count asked for, an erase only when
- * it returns exactly 1. */
+ * write succeeds only when it returns the count asked for, an erase only
+ * when it returns exactly 1. What a driver for a real part must guarantee
+ * is in the README ("Porting to a flash part"). */
 typedef uint32_t (*dace_read_fn)(void *io_ctx, uint32_t page, void *dst, uint32_t count);
 typedef uint32_t (*dace_write_fn)(void *io_ctx, uint32_t page, const void *src, uint32_t count);
 typedef uint32_t (*dace_erase_fn)(void *io_ctx, uint32_t first_clus, uint32_t clus_count);
@@ -117,10 +87,10 @@ typedef uint32_t (*dace_crc_fn)(void *crc_ctx, uint16_t seed, const void *data, 
 typedef void (*dace_update_fn)(void *update_ctx, dace_entry *entry);
 
 typedef struct dace_config {
-    uint16_t page_size;
+    uint16_t page_size;    /* bytes per page: at least 32, a multiple of 8 */
     uint16_t geometry_tag; /* 0 or a power of two; must match at mount */
-    uint16_t clus_pages;   /* a power of two */
-    uint16_t total_pages;
+    uint16_t clus_pages;   /* pages per cluster (the erase unit): a power of two */
+    uint16_t total_pages;  /* pages of the medium; a volume records its size */
     uint16_t max_files;    /* files open at once */
     uint16_t crc_seed;
     uint32_t reserved;
@@ -134,61 +104,12 @@ typedef struct dace_config {
     dace_erase_fn erase_fn;
 } dace_config;
 
-/* Open-file slot; 20 bytes where pointers are 32 bits wide. */
-typedef struct dace_file {
-    struct dace_file *next; /* next slot on the open or free list */
-    uint8_t *buf;           /* this slot's cluster image: header then payload */
-    uint32_t pos;           /* byte position in the file */
-    uint16_t entry;         /* index of the file's entry; 0xFFFF when closed */
-    uint16_t clus_off;      /* offset of pos in the payload of `clus` */
-    uint16_t clus;          /* cluster held in buf, CLUS_END when none */
-    uint16_t dirty;         /* nonzero while buf holds unwritten data (2: its last write fell short) */
-} dace_file;
+/* The state block, laid out by the mount inside the caller's memory. Its
+ * fields are in dace/dace_layout.h; firmware needs only the pointer. */
+typedef struct dace_state dace_state;
 
-/* The state block. Laid out by dace_init inside the caller's memory; the
- * fixed part is followed by the root image, the file buffers, the cluster
- * table and the slots. */
-typedef struct dace_state {
-    void *update_ctx;
-    dace_update_fn update_fn;
-    void *crc_ctx;
-    dace_crc_fn crc_fn;
-    void *io_ctx;
-    dace_read_fn read_fn;
-    dace_write_fn write_fn;
-    dace_erase_fn erase_fn;
-    uint8_t *root_buf;      /* memory image of the root cluster */
-    dace_root *root;        /* current copy: root_buf + root_page * page_size */
-    uint16_t *clus_table;
-    dace_file *files;
-    dace_file *open_list;
-    dace_file *free_list;
-    uint16_t crc_seed;
-    uint16_t page_size;
-    uint16_t geometry_tag;
-    uint16_t clus_pages;
-    uint16_t total_pages;
-    uint16_t max_files;
-    uint16_t clus_size;
-    uint16_t clus_payload;
-    uint16_t clus_count;
-    uint16_t free_clus;     /* clusters that may still be handed out */
-    uint16_t root_clus;     /* 0xFFFF while there is none */
-    uint16_t root_page;     /* first page of the current copy in root_clus */
-    uint16_t root_end;      /* page after the last copy written; staged when root_page >= root_end */
-    uint16_t max_entries;
-    /* Kept beside the fields above, inside the padding of the fixed part. */
-    uint16_t free_deficit;  /* clusters missing below a free_clus of 0 */
-    uint16_t held_count;    /* clusters in CLUS_HELD */
-    uint16_t root_sealed;   /* the root cluster takes no further copy: the next stage moves it */
-    uint16_t root_unsaved;  /* the current copy's last write fell short; it must be written again */
-    uint16_t alloc_cursor;  /* wear levelling: the cluster the next search starts at */
-    uint16_t options;       /* DACE_OPT_ bits set by dace_verify_reads and dace_level_wear */
-} dace_state;
-
-/* Bits of dace_state.options. */
-#define DACE_OPT_VERIFY_READS 0x0001u
-#define DACE_OPT_LEVEL_WEAR 0x0002u
+/* An open file: an opaque nonzero value; 0 is never a handle. */
+typedef uint32_t dace_handle;
 
 /* Directory iterator, owned by the caller. */
 typedef struct dace_dir {
@@ -196,7 +117,55 @@ typedef struct dace_dir {
     dace_entry entry; /* copy of the entry returned last */
 } dace_dir;
 
-/* ---- Configuration and mount -------------------------------------------- */
+/* ---- Why a call failed ---------------------------------------------------- */
+
+/* dace_error(state) after any call on a mounted state: DACE_E_NONE when the
+ * call did all it was asked, else why it failed, was refused or did less
+ * (a write that took fewer bytes, a close that kept the handle open). The
+ * reasons, with what they mean for the caller: */
+#define DACE_E_NONE 0
+#define DACE_E_BAD_HANDLE 1       /* not a handle, or one already closed */
+#define DACE_E_NO_FILE 2          /* no file bears the name */
+#define DACE_E_NAME_INVALID 3     /* empty, or holds '/' or '\\' */
+#define DACE_E_NAME_TOO_LONG 4    /* more than 18 bytes */
+#define DACE_E_NAME_TAKEN 5       /* dace_create: a file bears the name */
+#define DACE_E_FILE_OPEN 6        /* the file is open (remove, replace, a second open) */
+#define DACE_E_TOO_MANY_OPEN 7    /* every one of max_files handles is open */
+#define DACE_E_NOT_AT_END 8       /* dace_write away from the end of the file */
+#define DACE_E_MEDIUM_FULL 9      /* no cluster left for file data */
+#define DACE_E_DIRECTORY_FULL 10  /* the directory holds as many files as a cluster takes */
+#define DACE_E_READ_FAILED 11     /* read_fn fell short */
+#define DACE_E_WRITE_FAILED 12    /* write_fn fell short: the change stays pending, and the
+                                     next flush, close or commit writes it again */
+#define DACE_E_ERASE_FAILED 13    /* erase_fn failed: that cluster is not used again */
+#define DACE_E_DAMAGED 14         /* a cluster fails verified reads, or a chain is short */
+#define DACE_E_NO_ROOT_CLUSTER 15 /* the directory had to move and no cluster was free:
+                                     remove a file (a removal can always move it) */
+#define DACE_E_INVALID_ARGUMENT 16 /* a null pointer, or an unknown whence */
+#define DACE_E_BEYOND_END 17      /* a seek past the end, a truncate to more than the size */
+#define DACE_E_FILE_TOO_LARGE 18  /* a file would pass 4 GiB - 1 bytes */
+/* Reasons a mount returns NULL (dace_init_error): */
+#define DACE_E_CONFIG 32          /* dace_check_config names the rule, or the block is
+                                     NULL or not 8-byte aligned */
+#define DACE_E_UNREADABLE 33      /* a cluster that decides what is committed cannot be read:
+                                     the medium may recover, try again */
+#define DACE_E_NOT_A_VOLUME 34    /* dace_mount: nothing of this file system on the medium */
+#define DACE_E_GEOMETRY 35        /* a whole root copy of another page size, cluster size
+                                     or geometry_tag */
+#define DACE_E_SIZE_MISMATCH 36   /* the volume records another size than total_pages gives */
+/* DACE_E_DAMAGED from a mount: marks of this file system but no root copy
+ * that counts (another crc_fn or crc_seed, or damage); DACE_E_NO_ROOT_CLUSTER:
+ * no cluster could take a new volume's root. */
+
+/* The reason for the last call on `state`, DACE_E_NONE after one that did
+ * all it was asked. The texts for the reasons belong to the host (the dace
+ * tool and the Python package share one table of messages and errnos). */
+int dace_error(const dace_state *state);
+/* The reason why dace_mount, dace_init or dace_format returned NULL, read
+ * from the block it was given (DACE_E_CONFIG for a NULL block). */
+int dace_init_error(const void *block);
+
+/* ---- Sizing and mounting --------------------------------------------------- */
 
 /* Why a configuration is refused (dace_check_config); 0 when it is not. */
 #define DACE_CONFIG_OK 0
@@ -214,48 +183,51 @@ typedef struct dace_dir {
 /* DACE_CONFIG_OK, or the first rule the configuration breaks. */
 int dace_check_config(const dace_config *config);
 /* Size in bytes of the state block for this configuration; 0 if refused
- * (dace_check_config tells why). */
+ * (dace_check_config tells why). DACE_STATE_SIZE gives the same as a
+ * constant expression, for a static block. */
 uint32_t dace_getstatesize(const dace_config *config);
-/* Lays out `block` and mounts the medium. A medium that holds nothing of
- * this file system (blank, or other data) is formatted first. Returns
- * `block` as the state, or NULL when the medium does not mount; NULL
- * changes nothing on the medium. What NULL means and what to do:
- *   - the configuration is refused: dace_check_config tells why;
- *   - a cluster that must be read to know what is committed cannot be
- *     read: the medium may recover, so try again later;
- *   - the medium holds a whole root copy of another geometry, or of a
- *     volume of another cluster count than total_pages / clus_pages (every
- *     root copy records it; copies of older writers do not, and are read
- *     as before);
- *   - the medium holds this file system's marks but no root copy that this
- *     configuration accepts: another crc_fn or crc_seed, damage, or a
- *     dace_format that was cut short. A copy torn by a power cut is never
- *     a reason to refuse while an earlier commit is whole.
- * Check the configuration first. To give up what the medium holds and
- * start afresh, call dace_format (it also completes a format that a power
- * cut interrupted).
- * A first format that dace_init itself began on a blank medium and that a
- * power cut interrupted is completed by the next dace_init. */
+
+/* Which mount to call:
+ *   - dace_mount never erases or programs anything: it mounts the volume
+ *     that is there, or returns NULL with a reason. A bootloader, firmware
+ *     that is not sure of its partition's offset, and a product that must
+ *     never lose a volume to a format call it, and format (dace_format)
+ *     only on an explicit decision, after dace_init_error said why.
+ *   - dace_init mounts, and formats a medium that holds nothing of this
+ *     file system (blank, or other data): convenient for a fresh part, but
+ *     a wrong offset costs the data that lies there.
+ * All three return `block` as the state, or NULL; NULL changes nothing on
+ * the medium but what dace_format did, and dace_init_error(block) says why.
+ * A mount that returns NULL refuses rather than risk committed data: a
+ * cluster it must read cannot be read, the medium holds another geometry's
+ * or another size's volume (every root copy records the volume's cluster
+ * count; copies of older writers do not, and are read as before), or marks
+ * of this file system but no root copy that counts. A copy torn by a power
+ * cut is never a reason to refuse while an earlier commit is whole. */
+dace_state *dace_mount(const dace_config *config, void *block);
+/* dace_mount, but a medium without marks of this file system is formatted
+ * first; so is one that holds only the first format's root copy cut short
+ * by a power cut. */
 dace_state *dace_init(const dace_config *config, void *block);
 /* Deliberately makes the medium an empty volume, whatever it holds, and
- * mounts it: the state, or NULL when the configuration is refused or no
- * cluster takes the new root. A power cut during dace_format leaves the
- * volume that was there or the empty one; when dace_init then returns NULL,
- * calling dace_format again completes the format. Root clusters of another
+ * mounts it: NULL when the configuration is refused or no cluster takes
+ * the new root. A power cut during dace_format leaves the volume that was
+ * there or the empty one; when a mount then returns NULL, calling
+ * dace_format again completes the format. Root clusters of another
  * geometry or volume size are erased first; other clusters of the old
  * volume are erased as they are reused. */
 dace_state *dace_format(const dace_config *config, void *block);
 
-/* Opt-in checks and policies, set after dace_init or dace_format; both are
- * off after every mount. */
+/* Opt-in checks and policies, set after a mount; both are off after every
+ * mount. */
 
 /* With `on` nonzero, every data cluster loaded by dace_open, dace_seek and
  * dace_read must carry the data mark, the link the mount found and a
  * matching CRC, and a file's chain must hold as many clusters as its size
  * needs: a cluster that does not ends the read short there (dace_read
  * returns the bytes before it; dace_open returns 0; dace_seek returns -1),
- * exactly as a cluster that cannot be read. Costs one CRC pass per cluster
- * loaded. */
+ * exactly as a cluster that cannot be read, with DACE_E_DAMAGED. Costs one
+ * CRC pass per cluster loaded. */
 void dace_verify_reads(dace_state *state, int on);
 /* Spreads erases over the whole medium: from now on every cluster taken
  * (file data and root moves alike) is searched for from a cursor that
@@ -264,130 +236,62 @@ void dace_verify_reads(dace_state *state, int on);
  * cluster 0. Recommended for firmware: pass a value that differs from boot
  * to boot (a boot counter or a random number). */
 void dace_level_wear(dace_state *state, uint16_t start);
+/* Erases up to `max` free clusters that wait for an erase, in the order in
+ * which writes will take them, so that the writes that follow find erased
+ * clusters and erase nothing themselves: call it in idle time. Never
+ * touches a cluster that a file or the directory on the medium may still
+ * need; a power cut during it loses nothing. Returns the clusters erased,
+ * or -1 when an erase failed (DACE_E_ERASE_FAILED; that cluster is not used
+ * again in this mount). */
+int dace_erase_ahead(dace_state *state, uint16_t max);
 
-void dace_memcpy(void *dst, const void *src, uint32_t count);
-void dace_memset(void *dst, uint8_t fill, uint32_t count);
+/* ---- Files ------------------------------------------------------------- */
 
-/* ---- Storage format ----------------------------------------------------- */
-
-/* Verdicts on a root copy (dace_judge_copy, dace_walk_root). */
-#define DACE_COPY_VALID 0
-#define DACE_COPY_NO_MARK 1          /* no root mark: where a log ends */
-#define DACE_COPY_OTHER_GENERATION 2 /* left over from an earlier use of the cluster */
-#define DACE_COPY_HEAD_CRC 3         /* the header's CRC does not match */
-#define DACE_COPY_GEOMETRY 4         /* a whole copy of another geometry (only a copy that a
-                                        writer can have written whole counts as one) */
-#define DACE_COPY_SIZE 5             /* pages or count leave the cluster */
-#define DACE_COPY_FILES_CRC 6        /* the entries' CRC does not match */
-#define DACE_COPY_TORN 7             /* fill not zero, an entry of erased bytes, or a header of
-                                        another geometry that no writer wrote whole */
-#define DACE_COPY_BAD_ENTRY 8        /* an entry the library cannot have written */
-#define DACE_COPY_FIXED_FIELDS 9     /* reserved bytes or the format version not as written */
-#define DACE_COPY_VOLUME_SIZE 10     /* a valid copy of a volume of another cluster count */
-
-/* The walk of one root cluster's log, as the mount does it. */
-typedef struct dace_root_walk {
-    uint32_t seq;       /* generation of the valid copies; 0 when none is */
-    uint16_t copies;    /* valid copies, an unbroken run from page 0 */
-    uint16_t last_page; /* page of the last valid copy: the one in force */
-    uint16_t end_page;  /* page after it (0 when none is valid) */
-    uint16_t stop;      /* DACE_COPY_ verdict on the copy at end_page; VALID when the run reached the cluster's end */
-} dace_root_walk;
-
-/* The rules that decide which root copy counts, shared by the mount and by
- * tools that read images. `config` gives the geometry, the volume's size
- * and the CRC; `clus_image` is a whole root cluster (page_size * clus_pages
- * bytes). dace_judge_copy: the verdict on the copy at `page`, given the
- * generation of the copies before it (0 for the copy at page 0).
- * dace_walk_root: walks the log from page 0 and returns what refuses the
- * mount: DACE_COPY_GEOMETRY when the copy at page 0 is a whole copy of
- * another geometry, DACE_COPY_VOLUME_SIZE when a copy of the run records
- * another cluster count than the configuration's, else DACE_COPY_VALID;
- * `out` gets the walk either way. */
-int dace_judge_copy(const dace_config *config, const void *clus_image, uint32_t page, uint32_t seq_before);
-int dace_walk_root(const dace_config *config, const void *clus_image, dace_root_walk *out);
-
-uint16_t dace_root_head_crc(dace_state *state, const dace_root *copy);
-uint16_t dace_root_files_crc(dace_state *state, const dace_root *copy);
-uint16_t dace_data_crc(dace_state *state, const void *image);
-void dace_fill_root(dace_state *state, dace_root *copy, uint16_t pages, uint16_t count, uint32_t seq);
-int dace_commit_root(dace_state *state);
-int dace_commit_clus(dace_state *state, uint16_t clus, void *image);
-void dace_clear_unused_data(dace_state *state, dace_file *file);
-
-/* ---- Cluster table ------------------------------------------------------ */
-
-int dace_alloc_clus(dace_state *state);
-int dace_next_clus(dace_state *state, const dace_file *file, uint16_t clus);
-uint32_t dace_getfreespace(dace_state *state, uint32_t *total);
-
-/* ---- Root copy-on-write ------------------------------------------------- */
-
-/* Modes of dace_reopen_root. */
-#define DACE_REOPEN_CHANGE 0 /* change fields of existing entries */
-#define DACE_REOPEN_APPEND 1 /* append one entry */
-#define DACE_REOPEN_REMOVE 2 /* leave out entry `drop` */
-
-int dace_reopen_root(dace_state *state, int mode, uint16_t drop);
-void dace_copy_entries(dace_state *state, dace_root *dest, uint16_t drop);
-
-/* ---- Files -------------------------------------------------------------- */
-
-/* Lookup by name: position of the first entry whose stored name equals
- * `name`, or -1. */
-int dace_find_file(dace_state *state, const char *name);
-/* Results of dace_check_filename. */
-#define DACE_NAME_OK 0
-#define DACE_NAME_EMPTY (-1)
-#define DACE_NAME_TOO_LONG 1 /* more than 18 bytes */
-#define DACE_NAME_SEPARATOR 2 /* a '/' or '\\' */
-
-/* Name test: DACE_NAME_OK for 1 to 18 bytes without '/' or '\\'. */
-int dace_check_filename(const char *name);
+/* Results of the calls that return an int status. */
+#define DACE_OK 0
+#define DACE_FAILED (-1)           /* dace_error says why */
 
 /* Results of dace_close. */
-#define DACE_OK 0
 #define DACE_CLOSE_BAD_HANDLE (-1) /* the handle's index is out of range */
 #define DACE_CLOSE_NOT_OPEN 1      /* the handle is not open */
 #define DACE_CLOSE_WRITE_FAILED 2  /* a write fell short; the handle stays open */
 
 /* Creates an empty file and opens it; 0 when refused (name invalid or taken,
- * directory full, every slot open, or the root cannot be staged). Nothing
- * reaches the medium before the next commit. */
+ * directory full, every handle open, or the directory cannot move).
+ * Nothing reaches the medium before the next commit. */
 dace_handle dace_create(dace_state *state, const char *name);
 /* Opens an existing file at position 0; 0 when refused. */
 dace_handle dace_open(dace_state *state, const char *name);
 /* Writes out the handle's data and the staged directory, then frees the
- * slot: 0 closed, -1 bad handle, 1 not open, 2 a write fell short (the
+ * handle: 0 closed, -1 bad handle, 1 not open, 2 a write fell short (the
  * handle stays open; closing again retries). */
 int dace_close(dace_state *state, dace_handle handle);
 
-/* Appends at the end of the file (only there); returns the bytes taken. */
+/* Appends at the end of the file (only there); returns the bytes taken,
+ * fewer than `count` when the medium filled or a write fell short (see
+ * dace_error). */
 uint32_t dace_write(dace_state *state, const void *data, uint32_t count, dace_handle handle);
 /* Makes everything written so far durable: every pending cluster, then the
  * directory. 0 on success, -1 on a bad handle or a write that fell short;
  * after -1 the change is on the medium whole or not at all, and the next
  * flush, close or seek writes it again. */
 int dace_flush(dace_state *state, dace_handle handle);
-int dace_flush_impl(dace_state *state, dace_file *file);
 
 /* whence of dace_seek. */
 #define DACE_SEEK_SET 0 /* from the start */
-#define DACE_SEEK_CUR 1 /* from the position */
+#define DACE_SEEK_CUR 1 /* from the position (wrapping, so 0xFFFFFFFF is one byte back) */
 #define DACE_SEEK_END 2 /* `offset` bytes before the end */
 
-/* Results of dace_seek. */
+/* Results of dace_seek (0: positioned). */
 #define DACE_SEEK_FAILED (-1)       /* bad handle, or the target's cluster could not be read (the position has moved) */
 #define DACE_SEEK_BAD_WHENCE 1
 #define DACE_SEEK_BEYOND_END 2
 #define DACE_SEEK_FLUSH_FAILED 3    /* writing out or committing failed; the position is unchanged */
 
-/* Copies bytes from the position onward; returns the bytes copied. */
+/* Copies bytes from the position onward; returns the bytes copied, fewer
+ * than `count` only at the end of the file or on a failure (dace_error). */
 uint32_t dace_read(dace_state *state, void *dst, uint32_t count, dace_handle handle);
-/* whence 0: from the start; 1: from the position (wrapping, so 0xFFFFFFFF
- * is one byte back); 2: `offset` bytes before the end. 0 positioned, 1 bad
- * whence, 2 beyond the end, 3 flushing failed, -1 bad handle or the target's
- * cluster could not be read. */
+/* Moves the position (a seek commits first, as a flush does). */
 int dace_seek(dace_state *state, dace_handle handle, uint32_t offset, int whence);
 /* The position, or 0xFFFFFFFF for a bad handle. */
 uint32_t dace_tell(dace_state *state, dace_handle handle);
@@ -426,7 +330,7 @@ int dace_rename_replace(dace_state *state, const char *old_name, const char *new
  * and its position moves back to `length` if it lay beyond. */
 int dace_truncate(dace_state *state, const char *name, uint32_t length);
 
-/* ---- Stat and listing ---------------------------------------------------- */
+/* ---- Queries ------------------------------------------------------------ */
 
 /* Copies the entry of the file named `name`, staged changes included:
  * 0 found, 1 no such file, -1 a null argument (nothing written). */
@@ -439,37 +343,43 @@ dace_dir *dace_opendir(dace_state *state, dace_dir *dir);
 /* The next entry, copied into dir->entry, or NULL at the end. The walk sees
  * changes at once: removing an entry already returned skips the next one. */
 dace_entry *dace_readdir(dace_state *state, dace_dir *dir);
+/* Free space in bytes: the clusters that writes may still take, each
+ * counted whole (page_size * clus_pages bytes, of which 8 are its header,
+ * so a cluster holds that less 8 of file data). The four clusters kept for
+ * moving the directory are not counted. When `total` is not NULL it gets
+ * the bytes of all clusters of the medium. */
+uint32_t dace_getfreespace(dace_state *state, uint32_t *total);
+
+/* Results of dace_check_filename. */
+#define DACE_NAME_OK 0
+#define DACE_NAME_EMPTY (-1)
+#define DACE_NAME_TOO_LONG 1 /* more than 18 bytes */
+#define DACE_NAME_SEPARATOR 2 /* a '/' or '\\' */
+
+/* Name test: DACE_NAME_OK for 1 to 18 bytes without '/' or '\\'. */
+int dace_check_filename(const char *name);
+
+void dace_memcpy(void *dst, const void *src, uint32_t count);
+void dace_memset(void *dst, uint8_t fill, uint32_t count);
 
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
 
-/* ---- Layout checks ------------------------------------------------------ */
+#include "dace/dace_layout.h"
 
-#if defined(__cplusplus)
-#define DACE_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
-#define DACE_ALIGNOF(type) alignof(type)
-#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
-#define DACE_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
-#define DACE_ALIGNOF(type) _Alignof(type)
-#endif
-
-#ifdef DACE_STATIC_ASSERT
-DACE_STATIC_ASSERT(sizeof(dace_root) == 32, "dace_root is 32 bytes");
-DACE_STATIC_ASSERT(offsetof(dace_root, clus_count) == 16 && offsetof(dace_root, version) == 18 &&
-                       offsetof(dace_root, reserved2) == 20 && offsetof(dace_root, reserved3) == 24 &&
-                       offsetof(dace_root, count) == 26 && offsetof(dace_root, head_crc) == 28 &&
-                       offsetof(dace_root, files_crc) == 30,
-                   "dace_root field offsets");
-DACE_STATIC_ASSERT(sizeof(dace_entry) == 32, "dace_entry is 32 bytes");
-DACE_STATIC_ASSERT(DACE_ALIGNOF(dace_entry) == 8, "dace_entry is 8-byte aligned, also where the ABI aligns 64-bit integers to 4");
-DACE_STATIC_ASSERT(offsetof(dace_entry, size) == 8 && offsetof(dace_entry, clus) == 12 &&
-                       offsetof(dace_entry, name) == 14,
-                   "dace_entry field offsets");
-DACE_STATIC_ASSERT(sizeof(dace_clus_header) == 8, "dace_clus_header is 8 bytes");
-DACE_STATIC_ASSERT(sizeof(void *) != 4 || sizeof(dace_file) == 20, "dace_file is 20 bytes with 32-bit pointers");
-DACE_STATIC_ASSERT(offsetof(dace_dir, entry) == 8, "dace_dir keeps its entry at offset 8");
-DACE_STATIC_ASSERT(sizeof(void *) != 4 || sizeof(dace_state) <= 128, "fixed part of the state is 128 bytes with 32-bit pointers");
-#endif
+/* Bytes of the state block for a configuration, as a constant expression
+ * (dace_getstatesize gives the same at run time, and 0 for a configuration
+ * it refuses): the fixed fields rounded up to 64 bytes, a cluster image for
+ * the directory and one per open file, the cluster table (2 bytes a
+ * cluster, rounded up to 64) and the open-file slots. For example, 256-byte
+ * pages, 8 a cluster, 1024 pages and 4 files take 10,704 bytes where
+ * pointers are 32 bits wide:
+ *     static uint64_t block[DACE_STATE_SIZE(256, 8, 1024, 4) / 8]; */
+#define DACE_STATE_SIZE(page_size, clus_pages, total_pages, max_files)                                          \
+    ((((uint32_t)sizeof(struct dace_state) + 63u) / 64u * 64u) +                                                 \
+     (uint32_t)(page_size) * (uint32_t)(clus_pages) * ((uint32_t)(max_files) + 1u) +                             \
+     ((2u * ((uint32_t)(total_pages) / (uint32_t)(clus_pages)) + 63u) / 64u * 64u) +                             \
+     (uint32_t)(max_files) * (uint32_t)sizeof(struct dace_file))
 
 #endif /* DACE_DACE_H */

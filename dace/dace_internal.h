@@ -62,6 +62,15 @@ constexpr uint32_t kFewestClusters = 7;
 // that a full medium can still commit the removal that makes room.
 constexpr uint32_t kReservedClusters = 4;
 
+// A call's reason (dace_error): every exported call on a mounted state
+// starts with begin(); the place where a failure arises records it with
+// fail(), and the failure propagates to the caller unchanged.
+inline void begin(dace_state *s) { s->error = DACE_E_NONE; }
+template <class T> inline T fail(dace_state *s, uint16_t reason, T result) {
+    s->error = reason;
+    return result;
+}
+
 // Values of dace_file.dirty.
 enum DirtyState : uint16_t { kClean = 0, kPending = 1, kWriteFellShort = 2 };
 
@@ -174,6 +183,31 @@ void store_name(dace_entry *e, const char *name);
 // file offset `released_from` or later given back: handles open on it no
 // longer hold or write those clusters and stand no further than the new end.
 void fit_slots_to_truncation(dace_state *s, uint16_t entry, uint32_t released_from);
+
+// Stages a root copy for `mode` (DACE_REOPEN_*; `drop` is the entry a
+// removal leaves out): after the last copy on the medium while the root
+// cluster has room, else at page 0 of a fresh root cluster. Nothing is
+// written. False when the root had to move and no cluster could be had.
+bool stage_root(dace_state *s, int mode, uint16_t drop);
+// Writes the staged copy after the last copy on the medium, once every open
+// file's pending cluster is written (rule 8): 0, or -1 when a write fell
+// short (the medium still holds the previous copy; the change stays
+// pending).
+int commit_root(dace_state *s);
+// The cluster after `clus` in the file of slot `f`, found by walking back
+// from its newest; -1 when there is none.
+int next_in_chain(const dace_state *s, const dace_file *f, uint16_t clus);
+// Erases up to `max` CLUS_DIRTY clusters in the allocator's search order;
+// the count erased, or -1 when an erase failed.
+int erase_ahead(dace_state *s, uint32_t max);
+
+// Lookup by name: the position of the first entry whose stored name equals
+// `name`, or -1. find_named also records why a by-name call finds nothing.
+int find_file(const dace_state *s, const char *name);
+int find_named(dace_state *s, const char *name);
+// The flush step of dace_flush, dace_seek and dace_close: the slot's
+// pending cluster, then the commit. DACE_OK or DACE_FAILED.
+int flush_slot(dace_state *s, dace_file *f);
 
 // Writes out every open file's pending cluster, so that a root copy written
 // next names no cluster that is still only in memory. False when one fell

@@ -31,14 +31,33 @@ uint32_t clusters_for(uint32_t size, uint32_t payload) {
 // false when the root had to move and no cluster could be had.
 bool stage_without(dace_state *s, uint16_t position) {
     const uint16_t newest = entries_of(s->root)[position].clus;
-    if (dace_reopen_root(s, DACE_REOPEN_REMOVE, position) != 0)
+    if (!stage_root(s, DACE_REOPEN_REMOVE, position))
         return false;
     release_newest(s, newest, s->clus_count);
     return true;
 }
 
 // The last step of every change by name: the staged copy to the medium.
-int commit_change(dace_state *s) { return dace_commit_root(s) == 0 ? 0 : 4; }
+int commit_change(dace_state *s) { return commit_root(s) == 0 ? DACE_OK : DACE_WRITE_FAILED; }
+
+// Gives the file at `position` its new name and commits.
+int rename_entry(dace_state *s, uint16_t position, const char *new_name) {
+    if (!stage_root(s, DACE_REOPEN_CHANGE, kNoEntry))
+        return DACE_NO_ROOM;
+    dace_entry *e = &entries_of(s->root)[position];
+    store_name(e, new_name);
+    s->update_fn(s->update_ctx, e);
+    return commit_change(s);
+}
+
+// A new name for a file: DACE_OK, or DACE_REFUSED with the reason when it
+// breaks the name rules.
+int check_new_name(dace_state *s, const char *name) {
+    const int rule = dace_check_filename(name);
+    if (rule == DACE_NAME_OK)
+        return DACE_OK;
+    return fail(s, rule == DACE_NAME_TOO_LONG ? DACE_E_NAME_TOO_LONG : DACE_E_NAME_INVALID, DACE_REFUSED);
+}
 
 } // namespace
 } // namespace dace
@@ -50,47 +69,45 @@ extern "C" {
 // ---- changes by name ------------------------------------------------------
 
 int dace_remove(dace_state *s, const char *name) {
-    const int found = dace_find_file(s, name);
+    begin(s);
+    const int found = find_named(s, name);
     if (found < 0)
-        return 1;
+        return DACE_NO_FILE;
     const auto position = static_cast<uint16_t>(found);
     if (entry_is_open(s, position))
-        return 2;
+        return fail(s, DACE_E_FILE_OPEN, DACE_REFUSED);
     if (!stage_without(s, position))
-        return 3;
+        return DACE_NO_ROOM;
     return commit_change(s);
 }
 
 int dace_rename(dace_state *s, const char *old_name, const char *new_name) {
-    const int found = dace_find_file(s, old_name);
+    begin(s);
+    const int found = find_named(s, old_name);
     if (found < 0)
-        return 1;
-    if (dace_check_filename(new_name) != DACE_NAME_OK)
-        return 2;
-    if (dace_reopen_root(s, DACE_REOPEN_CHANGE, kNoEntry) != 0)
-        return 3;
-    dace_entry *e = &entries_of(s->root)[found];
-    store_name(e, new_name);
-    s->update_fn(s->update_ctx, e);
-    return commit_change(s);
+        return DACE_NO_FILE;
+    if (check_new_name(s, new_name) != DACE_OK)
+        return DACE_REFUSED;
+    return rename_entry(s, static_cast<uint16_t>(found), new_name);
 }
 
 int dace_rename_replace(dace_state *s, const char *old_name, const char *new_name) {
-    const int found = dace_find_file(s, old_name);
+    begin(s);
+    const int found = find_named(s, old_name);
     if (found < 0)
-        return 1;
-    if (dace_check_filename(new_name) != DACE_NAME_OK)
-        return 2;
-    const int bearer = dace_find_file(s, new_name);
+        return DACE_NO_FILE;
+    if (check_new_name(s, new_name) != DACE_OK)
+        return DACE_REFUSED;
+    const int bearer = find_file(s, new_name);
     if (bearer < 0 || bearer == found)
-        return dace_rename(s, old_name, new_name);
+        return rename_entry(s, static_cast<uint16_t>(found), new_name);
     const auto drop = static_cast<uint16_t>(bearer);
     if (entry_is_open(s, drop))
-        return 2;
+        return fail(s, DACE_E_FILE_OPEN, DACE_REFUSED);
     // One staged copy both drops the file that bore the name and renames the
     // other, so a power cut leaves either the old pair or the new name alone.
     if (!stage_without(s, drop))
-        return 3;
+        return DACE_NO_ROOM;
     dace_entry *e = &entries_of(s->root)[found > bearer ? found - 1 : found];
     store_name(e, new_name);
     s->update_fn(s->update_ctx, e);
@@ -98,15 +115,16 @@ int dace_rename_replace(dace_state *s, const char *old_name, const char *new_nam
 }
 
 int dace_truncate(dace_state *s, const char *name, uint32_t length) {
-    const int found = dace_find_file(s, name);
+    begin(s);
+    const int found = find_named(s, name);
     if (found < 0)
-        return 1;
+        return DACE_NO_FILE;
     const auto position = static_cast<uint16_t>(found);
     const uint32_t size = entries_of(s->root)[position].size;
     if (length > size)
-        return 2;
-    if (dace_reopen_root(s, DACE_REOPEN_CHANGE, kNoEntry) != 0)
-        return 3;
+        return fail(s, DACE_E_BEYOND_END, DACE_REFUSED);
+    if (!stage_root(s, DACE_REOPEN_CHANGE, kNoEntry))
+        return DACE_NO_ROOM;
     dace_entry *e = &entries_of(s->root)[position];
     const uint32_t payload = s->clus_payload;
     const uint32_t kept = clusters_for(length, payload);
@@ -125,32 +143,44 @@ int dace_truncate(dace_state *s, const char *name, uint32_t length) {
 
 // ---- queries ----------------------------------------------------------------
 
+// Results of dace_stat: found, or no such file.
+constexpr int kFound = 0;
+
 int dace_stat(dace_state *s, const char *name, dace_entry *out) {
+    begin(s);
     if (name == nullptr || out == nullptr)
-        return -1;
-    const int found = dace_find_file(s, name);
+        return fail(s, DACE_E_INVALID_ARGUMENT, DACE_FAILED);
+    const int found = find_named(s, name);
     if (found < 0)
-        return 1;
+        return DACE_NO_FILE;
     dace_memcpy(out, &entries_of(s->root)[found], kEntrySize);
-    return 0;
+    return kFound;
 }
 
 int dace_statf(dace_state *s, dace_handle handle, dace_entry *out) {
+    begin(s);
     const dace_file *f = slot_of(s, handle);
-    if (f == nullptr || out == nullptr || f->entry >= s->root->count)
-        return -1;
+    if (f == nullptr || f->entry >= s->root->count)
+        return fail(s, DACE_E_BAD_HANDLE, DACE_FAILED);
+    if (out == nullptr)
+        return fail(s, DACE_E_INVALID_ARGUMENT, DACE_FAILED);
     dace_memcpy(out, &entries_of(s->root)[f->entry], kEntrySize);
-    return 0;
+    return DACE_OK;
 }
 
-dace_dir *dace_opendir(dace_state *, dace_dir *dir) {
-    if (dir != nullptr)
-        dir->index = 0;
+dace_dir *dace_opendir(dace_state *s, dace_dir *dir) {
+    begin(s);
+    if (dir == nullptr)
+        return fail(s, DACE_E_INVALID_ARGUMENT, dir);
+    dir->index = 0;
     return dir;
 }
 
 dace_entry *dace_readdir(dace_state *s, dace_dir *dir) {
-    if (dir == nullptr || dir->index >= s->root->count)
+    begin(s);
+    if (dir == nullptr)
+        return fail(s, DACE_E_INVALID_ARGUMENT, static_cast<dace_entry *>(nullptr));
+    if (dir->index >= s->root->count)
         return nullptr;
     dace_memcpy(&dir->entry, &entries_of(s->root)[dir->index], kEntrySize);
     ++dir->index;

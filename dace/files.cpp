@@ -60,11 +60,12 @@ uint32_t newest_cluster_start(uint32_t size, uint32_t payload) {
 // matching CRC; one that does not counts as one that cannot be read.
 bool load_cluster(dace_state *s, uint16_t c, uint8_t *buf) {
     if (!read_cluster(s, c, buf))
-        return false;
+        return fail(s, DACE_E_READ_FAILED, false);
     if ((s->options & DACE_OPT_VERIFY_READS) == 0)
         return true;
-    return load_u32(buf) == DATA_MAGIC && load_u16(buf + 4) == s->clus_table[c] &&
-           load_u16(buf + 6) == dace_data_crc(s, buf);
+    const bool sound = load_u32(buf) == DATA_MAGIC && load_u16(buf + 4) == s->clus_table[c] &&
+                       load_u16(buf + 6) == dace_data_crc(s, buf);
+    return sound || fail(s, DACE_E_DAMAGED, false);
 }
 
 // The cluster that holds file offset `target`, found by walking back from
@@ -105,7 +106,7 @@ int next_cluster(dace_state *s, const dace_file *f, uint16_t c) {
     for (uint32_t x = current + 1; x <= current + kNearbyClusters && x < s->clus_count; ++x)
         if (s->clus_table[x] == c)
             return static_cast<int>(x);
-    return dace_next_clus(s, f, c);
+    return next_in_chain(s, f, c);
 }
 
 // Puts the slot at `target` and loads the cluster that holds it. On failure
@@ -117,10 +118,11 @@ bool load_position(dace_state *s, dace_file *f, uint32_t target) {
         // A file without clusters holds no byte; only its start is a place.
         f->clus = CLUS_END;
         f->clus_off = target == 0 ? 0 : kStaleOffset;
-        return target == 0;
+        return target == 0 || fail(s, DACE_E_DAMAGED, false);
     }
     uint32_t start = 0;
-    if (!find_cluster(s, e, target, &f->clus, &start) || !load_cluster(s, f->clus, f->buf)) {
+    const bool found = find_cluster(s, e, target, &f->clus, &start) || fail(s, DACE_E_DAMAGED, false);
+    if (!found || !load_cluster(s, f->clus, f->buf)) {
         f->clus_off = kStaleOffset;
         return false;
     }
@@ -136,7 +138,7 @@ bool load_position(dace_state *s, dace_file *f, uint32_t target) {
 bool move_spoilt_cluster(dace_state *s, dace_file *f) {
     const int n = take_cluster(s, true);
     if (n < 0)
-        return erase_cluster(s, f->clus);
+        return erase_cluster(s, f->clus) || fail(s, DACE_E_ERASE_FAILED, false);
     DACE_ASSERT(f->clus == entry_of(s, f).clus);
     s->clus_table[n] = s->clus_table[f->clus];
     s->clus_table[f->clus] = CLUS_DIRTY;
@@ -151,7 +153,7 @@ bool write_out_cluster(dace_state *s, dace_file *f) {
     if (f->dirty == kWriteFellShort && !move_spoilt_cluster(s, f))
         return false;
     if (f->clus >= s->clus_count)
-        return false;
+        return fail(s, DACE_E_DAMAGED, false);
     if (commit_cluster(s, f->clus, f->buf, blank_past_end(s, f)) == 0)
         return true;
     f->dirty = kWriteFellShort;
@@ -207,6 +209,35 @@ void fit_slots_to_truncation(dace_state *s, uint16_t entry, uint32_t released_fr
     }
 }
 
+// Where a by-name call finds `name`: its entry's position, or -1 with the
+// reason (a name against the name rules cannot be on the medium).
+int find_named(dace_state *s, const char *name) {
+    const int rule = dace_check_filename(name);
+    if (rule != DACE_NAME_OK)
+        return fail(s, rule == DACE_NAME_TOO_LONG ? DACE_E_NAME_TOO_LONG : DACE_E_NAME_INVALID, -1);
+    const int found = find_file(s, name);
+    return found >= 0 ? found : fail(s, DACE_E_NO_FILE, -1);
+}
+
+int find_file(const dace_state *s, const char *name) {
+    if (name == nullptr)
+        return -1;
+    const dace_entry *entries = entries_of(s->root);
+    for (uint32_t i = 0; i < s->root->count; ++i)
+        if (name_matches(entries[i], name))
+            return static_cast<int>(i);
+    return -1;
+}
+
+int flush_slot(dace_state *s, dace_file *f) {
+    if (f == nullptr)
+        return fail(s, DACE_E_BAD_HANDLE, DACE_FAILED);
+    if (!write_out_pending(s, f))
+        return DACE_FAILED;
+    // The commit writes out every other open file's pending cluster first.
+    return commit_root(s);
+}
+
 // Rule 8: the clusters a commit writes before its root copy.
 bool write_out_open_files(dace_state *s) {
     for (dace_file *f = s->open_list; f != nullptr; f = f->next)
@@ -236,26 +267,26 @@ int dace_check_filename(const char *name) {
 }
 
 int dace_find_file(dace_state *s, const char *name) {
-    if (name == nullptr)
-        return -1;
-    const dace_entry *entries = entries_of(s->root);
-    for (uint32_t i = 0; i < s->root->count; ++i)
-        if (name_matches(entries[i], name))
-            return static_cast<int>(i);
-    return -1;
+    begin(s);
+    return find_file(s, name);
 }
 
 // ---- handles ----------------------------------------------------------------
 
+// The name rules first, then what the directory and the slots allow.
 dace_handle dace_create(dace_state *s, const char *name) {
-    if (name == nullptr)
-        return 0;
+    begin(s);
+    const int rule = dace_check_filename(name);
+    if (rule != DACE_NAME_OK)
+        return fail(s, rule == DACE_NAME_TOO_LONG ? DACE_E_NAME_TOO_LONG : DACE_E_NAME_INVALID, dace_handle{0});
+    if (find_file(s, name) >= 0)
+        return fail(s, DACE_E_NAME_TAKEN, dace_handle{0});
     const uint16_t position = s->root->count;
-    if (position >= s->max_entries || s->free_list == nullptr)
-        return 0;
-    if (dace_check_filename(name) != DACE_NAME_OK || dace_find_file(s, name) >= 0)
-        return 0;
-    if (dace_reopen_root(s, DACE_REOPEN_APPEND, kNoEntry) != 0)
+    if (position >= s->max_entries)
+        return fail(s, DACE_E_DIRECTORY_FULL, dace_handle{0});
+    if (s->free_list == nullptr)
+        return fail(s, DACE_E_TOO_MANY_OPEN, dace_handle{0});
+    if (!stage_root(s, DACE_REOPEN_APPEND, kNoEntry))
         return 0;
 
     dace_file *f = open_free_slot(s, position, CLUS_END);
@@ -271,12 +302,15 @@ dace_handle dace_create(dace_state *s, const char *name) {
 }
 
 dace_handle dace_open(dace_state *s, const char *name) {
-    const int found = dace_find_file(s, name);
-    if (found < 0 || s->free_list == nullptr)
+    begin(s);
+    const int found = find_named(s, name);
+    if (found < 0)
         return 0;
+    if (s->free_list == nullptr)
+        return fail(s, DACE_E_TOO_MANY_OPEN, dace_handle{0});
     const auto position = static_cast<uint16_t>(found);
     if (entry_is_open(s, position))
-        return 0;
+        return fail(s, DACE_E_FILE_OPEN, dace_handle{0});
 
     // The first cluster in file order: as many steps back along the chain as
     // the file has clusters after it. A chain that ends sooner cannot give
@@ -285,16 +319,19 @@ dace_handle dace_open(dace_state *s, const char *name) {
     uint16_t first = CLUS_END;
     if (e.clus != CLUS_END) {
         uint32_t start = 0;
-        if (!find_cluster(s, e, 0, &first, &start) || !load_cluster(s, first, s->free_list->buf))
+        if (!find_cluster(s, e, 0, &first, &start))
+            return fail(s, DACE_E_DAMAGED, dace_handle{0});
+        if (!load_cluster(s, first, s->free_list->buf))
             return 0;
     }
     return handle_of(s, open_free_slot(s, position, first));
 }
 
 int dace_close(dace_state *s, dace_handle handle) {
+    begin(s);
     dace_file *f = slot_of(s, handle);
     if (f == nullptr)
-        return -1;
+        return fail(s, DACE_E_BAD_HANDLE, DACE_CLOSE_BAD_HANDLE);
     dace_file *before = nullptr;
     dace_file *at = s->open_list;
     while (at != nullptr && at != f) {
@@ -302,9 +339,9 @@ int dace_close(dace_state *s, dace_handle handle) {
         at = at->next;
     }
     if (at == nullptr)
-        return 1;
-    if (dace_flush_impl(s, f) != 0)
-        return 2;
+        return fail(s, DACE_E_BAD_HANDLE, DACE_CLOSE_NOT_OPEN);
+    if (flush_slot(s, f) != DACE_OK)
+        return DACE_CLOSE_WRITE_FAILED;
     if (before == nullptr)
         s->open_list = f->next;
     else
@@ -312,38 +349,41 @@ int dace_close(dace_state *s, dace_handle handle) {
     f->next = s->free_list;
     s->free_list = f;
     f->entry = kNoEntry;
-    return 0;
+    return DACE_OK;
 }
 
 // ---- writing ----------------------------------------------------------------
 
 int dace_flush_impl(dace_state *s, dace_file *f) {
-    if (f == nullptr || !write_out_pending(s, f))
-        return -1;
-    // The commit writes out every other open file's pending cluster first.
-    return dace_commit_root(s);
+    begin(s);
+    return flush_slot(s, f);
 }
 
 int dace_flush(dace_state *s, dace_handle handle) {
-    dace_file *f = open_slot_of(s, handle);
-    return f == nullptr ? -1 : dace_flush_impl(s, f);
+    begin(s);
+    return flush_slot(s, open_slot_of(s, handle));
 }
 
 uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle handle) {
+    begin(s);
     dace_file *f = open_slot_of(s, handle);
-    if (f == nullptr || data == nullptr)
-        return 0;
+    if (f == nullptr)
+        return fail(s, DACE_E_BAD_HANDLE, 0u);
+    if (data == nullptr)
+        return fail(s, DACE_E_INVALID_ARGUMENT, 0u);
     const dace_entry &at_end = entry_of(s, f);
     if (f->pos != at_end.size)
-        return 0;
+        return fail(s, DACE_E_NOT_AT_END, 0u);
     // The buffer must hold the newest cluster before it is carried over or
     // filled; unwritten bytes are never dropped to reload it.
     if (f->clus_off == kStaleOffset || f->clus != at_end.clus) {
-        if (f->dirty != kClean || !load_position(s, f, f->pos))
+        if (f->dirty != kClean)
+            return fail(s, DACE_E_WRITE_FAILED, 0u);
+        if (!load_position(s, f, f->pos))
             return 0;
     }
     // A change that no root copy can take would never become durable.
-    if (dace_reopen_root(s, DACE_REOPEN_CHANGE, kNoEntry) != 0)
+    if (!stage_root(s, DACE_REOPEN_CHANGE, kNoEntry))
         return 0;
     dace_entry *e = &entry_of(s, f); // the copy may have moved
 
@@ -362,7 +402,9 @@ uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle
     }
 
     const auto *src = static_cast<const uint8_t *>(data);
-    uint32_t remaining = min_u32(count, 0xFFFFFFFFu - e->size);
+    uint32_t remaining = count;
+    if (remaining > 0xFFFFFFFFu - e->size)
+        remaining = fail(s, DACE_E_FILE_TOO_LARGE, 0xFFFFFFFFu - e->size);
     uint32_t total = 0;
     while (remaining > 0) {
         uint32_t room = uint32_t{s->clus_payload} - f->clus_off;
@@ -403,9 +445,12 @@ uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle
 // ---- reading and positioning -------------------------------------------------
 
 uint32_t dace_read(dace_state *s, void *dst, uint32_t count, dace_handle handle) {
+    begin(s);
     dace_file *f = open_slot_of(s, handle);
-    if (f == nullptr || dst == nullptr)
-        return 0;
+    if (f == nullptr)
+        return fail(s, DACE_E_BAD_HANDLE, 0u);
+    if (dst == nullptr)
+        return fail(s, DACE_E_INVALID_ARGUMENT, 0u);
     const uint32_t size = entry_of(s, f).size;
     // A position past the end (the file was shortened) has nothing to read.
     if (f->pos >= size || count == 0)
@@ -414,7 +459,7 @@ uint32_t dace_read(dace_state *s, void *dst, uint32_t count, dace_handle handle)
         return 0;
     // A file with bytes but no cluster (a damaged entry) has nothing to give.
     if (f->clus == CLUS_END)
-        return 0;
+        return fail(s, DACE_E_DAMAGED, 0u);
     auto *out = static_cast<uint8_t *>(dst);
     uint32_t remaining = size - f->pos;
     uint32_t total = 0;
@@ -422,8 +467,10 @@ uint32_t dace_read(dace_state *s, void *dst, uint32_t count, dace_handle handle)
         uint32_t room = uint32_t{s->clus_payload} - f->clus_off;
         if (room == 0) {
             const int n = next_cluster(s, f, f->clus);
-            if (n < 0)
+            if (n < 0) {
+                (void)fail(s, DACE_E_DAMAGED, 0);
                 break;
+            }
             if (!load_cluster(s, static_cast<uint16_t>(n), f->buf)) {
                 // The buffer no longer holds `clus` whole; whatever uses it
                 // next loads the cluster at the position again.
@@ -447,42 +494,45 @@ uint32_t dace_read(dace_state *s, void *dst, uint32_t count, dace_handle handle)
 }
 
 int dace_seek(dace_state *s, dace_handle handle, uint32_t offset, int whence) {
+    begin(s);
     dace_file *f = open_slot_of(s, handle);
     if (f == nullptr)
-        return -1;
+        return fail(s, DACE_E_BAD_HANDLE, DACE_SEEK_FAILED);
     const uint32_t size = entry_of(s, f).size;
     uint32_t target = 0;
     switch (whence) {
-    case 0:
+    case DACE_SEEK_SET:
         target = offset;
         break;
-    case 1:
+    case DACE_SEEK_CUR:
         target = f->pos + offset;
         break;
-    case 2:
+    case DACE_SEEK_END:
         target = size - offset;
         break;
     default:
-        return 1;
+        return fail(s, DACE_E_INVALID_ARGUMENT, DACE_SEEK_BAD_WHENCE);
     }
     if (target > size)
-        return 2;
-    if (dace_flush_impl(s, f) != 0)
-        return 3;
+        return fail(s, DACE_E_BEYOND_END, DACE_SEEK_BEYOND_END);
+    if (flush_slot(s, f) != DACE_OK)
+        return DACE_SEEK_FLUSH_FAILED;
     if (target == f->pos && f->clus_off != kStaleOffset)
-        return 0;
-    return load_position(s, f, target) ? 0 : -1;
+        return DACE_OK;
+    return load_position(s, f, target) ? DACE_OK : DACE_SEEK_FAILED;
 }
 
 uint32_t dace_tell(dace_state *s, dace_handle handle) {
+    begin(s);
     const dace_file *f = open_slot_of(s, handle);
-    return f == nullptr ? 0xFFFFFFFFu : f->pos;
+    return f == nullptr ? fail(s, DACE_E_BAD_HANDLE, 0xFFFFFFFFu) : f->pos;
 }
 
 int dace_feof(dace_state *s, dace_handle handle) {
+    begin(s);
     const dace_file *f = open_slot_of(s, handle);
     if (f == nullptr)
-        return -1;
+        return fail(s, DACE_E_BAD_HANDLE, DACE_FAILED);
     return f->pos >= entry_of(s, f).size ? 1 : 0;
 }
 

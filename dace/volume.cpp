@@ -119,12 +119,16 @@ dace_state *lay_out(const dace_config *cfg, void *block) {
     return s;
 }
 
-// The block laid out for a configuration, or null when either is refused.
+// The block laid out for a configuration, or null when either is refused;
+// then the block records DACE_E_CONFIG where dace_init_error reads it, a
+// byte at a time, since a refused block need not be aligned.
 dace_state *lay_out_checked(const dace_config *config, void *block) {
-    if (block == nullptr || reinterpret_cast<uintptr_t>(block) % kBlockAlign != 0)
+    if (block == nullptr)
         return nullptr;
-    if (dace_check_config(config) != DACE_CONFIG_OK)
+    if (reinterpret_cast<uintptr_t>(block) % kBlockAlign != 0 || dace_check_config(config) != DACE_CONFIG_OK) {
+        store_u16(static_cast<uint8_t *>(block) + offsetof(dace_state, error), DACE_E_CONFIG);
         return nullptr;
+    }
     return lay_out(config, block);
 }
 
@@ -234,33 +238,57 @@ void raise_free_count(dace_state *s) {
         ++s->free_clus;
 }
 
+// Where the allocator's search starts: the wear-levelling cursor, or
+// cluster 0 (first fit).
+uint32_t search_start(const dace_state *s) { return (s->options & DACE_OPT_LEVEL_WEAR) != 0 ? s->alloc_cursor : 0u; }
+
+// The k-th cluster of the allocator's search from `start`, wrapping.
+uint32_t in_search_order(const dace_state *s, uint32_t start, uint32_t k) {
+    return start + k < s->clus_count ? start + k : start + k - s->clus_count;
+}
+
 int take_cluster(dace_state *s, bool root_swap, uint8_t *scratch) {
+    const uint32_t start = search_start(s);
     // Held clusters count as free but cannot be handed out yet; without this
     // the clusters held back for root moves would be given to files.
-    if (!root_swap && s->free_clus <= s->held_count)
-        return -1;
-    const bool next_fit = (s->options & DACE_OPT_LEVEL_WEAR) != 0;
-    const uint32_t start = next_fit ? s->alloc_cursor : 0u;
-    for (uint32_t k = 0; k < s->clus_count; ++k) {
-        const uint32_t i = start + k < s->clus_count ? start + k : start + k - s->clus_count;
+    for (uint32_t k = 0; k < s->clus_count && (root_swap || s->free_clus > s->held_count); ++k) {
+        const uint32_t i = in_search_order(s, start, k);
         const uint16_t code = s->clus_table[i];
         if (code != CLUS_FREE && code != CLUS_DIRTY)
             continue;
         if (!make_ready(s, i, code, scratch)) {
             s->clus_table[i] = CLUS_BAD;
             lower_free_count(s);
-            if (!root_swap && s->free_clus <= s->held_count)
-                return -1;
             continue;
         }
         s->clus_table[i] = CLUS_END;
         if (!root_swap)
             lower_free_count(s);
-        if (next_fit)
+        if ((s->options & DACE_OPT_LEVEL_WEAR) != 0)
             s->alloc_cursor = static_cast<uint16_t>(i + 1 < s->clus_count ? i + 1 : 0);
         return static_cast<int>(i);
     }
-    return -1;
+    return fail(s, DACE_E_MEDIUM_FULL, -1);
+}
+
+int erase_ahead(dace_state *s, uint32_t max) {
+    const uint32_t start = search_start(s);
+    int erased = 0;
+    for (uint32_t k = 0; k < s->clus_count && static_cast<uint32_t>(erased) < max; ++k) {
+        const uint32_t i = in_search_order(s, start, k);
+        if (s->clus_table[i] != CLUS_DIRTY)
+            continue;
+        if (!erase_cluster(s, i)) {
+            s->clus_table[i] = CLUS_BAD;
+            lower_free_count(s);
+            return fail(s, DACE_E_ERASE_FAILED, -1);
+        }
+        // Free: the allocator still reads it back before use (rule 4), as
+        // it does every cluster whose erase it did not see itself.
+        s->clus_table[i] = CLUS_FREE;
+        ++erased;
+    }
+    return erased;
 }
 
 void release_cluster(dace_state *s, uint16_t c) {
@@ -295,7 +323,7 @@ int commit_cluster(dace_state *s, uint16_t c, uint8_t *image, uint32_t bytes_hel
     uint32_t pages = (bytes_held + s->page_size - 1) / s->page_size;
     if (pages == 0 || pages > s->clus_pages)
         pages = s->clus_pages;
-    return program_pages(s, c, 0, image, pages * s->page_size) ? 0 : -1;
+    return program_pages(s, c, 0, image, pages * s->page_size) ? 0 : fail(s, DACE_E_WRITE_FAILED, -1);
 }
 
 uint32_t blank_past_end(dace_state *s, dace_file *f) {
@@ -577,11 +605,17 @@ struct Scan {
 bool settle_foreign(dace_state *s, uint32_t i, ScanFor why, int verdict) {
     if (verdict == DACE_COPY_VALID)
         return true;
-    if (why == ScanFor::Mount || !erase_cluster(s, i))
-        return false;
+    if (why == ScanFor::Mount)
+        return fail(s, verdict == DACE_COPY_GEOMETRY ? DACE_E_GEOMETRY : DACE_E_SIZE_MISMATCH, false);
+    if (!erase_cluster(s, i))
+        return fail(s, DACE_E_ERASE_FAILED, false);
     s->clus_table[i] = CLUS_FREE;
     return true;
 }
+
+// What the scan makes of a cluster it cannot read: a mount refuses (rule
+// 6), a deliberate format goes on without it.
+bool unreadable(dace_state *s, ScanFor why) { return why == ScanFor::Format || fail(s, DACE_E_UNREADABLE, false); }
 
 // Reads root cluster `i` whole into root_buf and walks its log. False when
 // the mount must be refused: it cannot be read, or it belongs to another
@@ -592,7 +626,7 @@ bool read_and_walk(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
     *walk = dace_root_walk{0, 0, 0, 0, DACE_COPY_NO_MARK};
     scan->seen->image_of = kNoRoot;
     if (!read_cluster(s, i, s->root_buf))
-        return why == ScanFor::Format;
+        return unreadable(s, why);
     scan->seen->image_of = static_cast<uint16_t>(i);
     const int verdict = walk_root(*s, s->root_buf, walk);
     if (verdict != DACE_COPY_VALID)
@@ -628,7 +662,7 @@ bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
     // let the allocator erase committed data.
     if (!read_header(s, i, s->root_buf, kClusHeaderSize)) {
         if (why == ScanFor::Mount)
-            return false;
+            return fail(s, DACE_E_UNREADABLE, false);
         s->clus_table[i] = CLUS_BAD;
         lower_free_count(s);
         return true;
@@ -649,7 +683,7 @@ bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
         scan->seen->last_root_mark = static_cast<uint16_t>(i);
         // Rule 6: a root cluster that cannot be read may hold the newest root.
         if (!read_header(s, i, s->root_buf, kRootHeaderSize))
-            return why == ScanFor::Format;
+            return unreadable(s, why);
         offer(s, i, scan);
     } else {
         scan->seen->data_mark = scan->seen->data_mark || word == DATA_MAGIC;
@@ -683,7 +717,7 @@ bool choose_root(dace_state *s, Scan *scan, ScanFor why) {
             if (s->clus_table[i] != CLUS_HELD)
                 continue;
             if (!read_pages(s, i, 0, s->root_buf, kRootHeaderSize)) {
-                if (why == ScanFor::Mount)
+                if (!unreadable(s, why))
                     return false;
                 continue;
             }
@@ -693,7 +727,6 @@ bool choose_root(dace_state *s, Scan *scan, ScanFor why) {
     return true;
 }
 
-enum class Claim { Done, Refuse };
 
 // The link a chain follows out of unclaimed cluster `c`: kept by the first
 // pass, or read again where the table had no room for it. kLinkBeyond for
@@ -721,19 +754,19 @@ bool link_of(dace_state *s, uint16_t c, uint8_t *scratch, uint16_t *link) {
 // (rule 6): a cluster or link beyond the configured medium (the medium was
 // formatted larger: mounting would cut files short and the next commit
 // would make that permanent), or a header that cannot be read.
-Claim claim_chains(dace_state *s, uint8_t *scratch) {
+bool claim_chains(dace_state *s, uint8_t *scratch) {
     dace_entry *entries = entries_of(s->root);
     for (uint32_t e = 0; e < s->root->count; ++e) {
         uint16_t c = entries[e].clus;
         if (c != CLUS_END && c >= s->clus_count)
-            return Claim::Refuse;
+            return fail(s, DACE_E_SIZE_MISMATCH, false);
         uint16_t prev = CLUS_END; // no cluster of this chain claimed yet
         while (c != CLUS_END) {
             uint16_t link = CLUS_BAD;
             if (is_unclaimed(s, s->clus_table[c]) && !link_of(s, c, scratch, &link))
-                return Claim::Refuse;
+                return fail(s, DACE_E_UNREADABLE, false);
             if (link == kLinkBeyond)
-                return Claim::Refuse;
+                return fail(s, DACE_E_SIZE_MISMATCH, false);
             if (link != CLUS_END && link >= s->clus_count) {
                 if (prev == CLUS_END) {
                     // Nothing of this file can be claimed: it must not lead
@@ -751,7 +784,7 @@ Claim claim_chains(dace_state *s, uint8_t *scratch) {
             c = link;
         }
     }
-    return Claim::Done;
+    return true;
 }
 
 // Clusters no chain claimed are free: erased-looking ones are checked when
@@ -797,7 +830,7 @@ bool format(dace_state *s, uint32_t seq) {
     const int c = take_cluster(s, false);
     if (c < 0) {
         s->root_clus = kNoRoot;
-        return false;
+        return fail(s, DACE_E_NO_ROOT_CLUSTER, false);
     }
     s->root_clus = static_cast<uint16_t>(c);
     s->root = reinterpret_cast<dace_root *>(s->root_buf);
@@ -823,7 +856,10 @@ bool first_format_cut_short(dace_state *s, const Survey &scan) {
     return looks_like_format_remnant(s, s->root_buf, s->free_list->buf);
 }
 
-bool mount(dace_state *s) {
+// Mounts what the medium holds. Without `may_format` (dace_mount) nothing
+// is ever written or erased; with it (dace_init) a medium without marks of
+// this file system, or with only a first format cut short, is formatted.
+bool mount(dace_state *s, bool may_format) {
     Survey scan;
     if (!survey(s, ScanFor::Mount, &scan))
         return false;
@@ -831,7 +867,7 @@ bool mount(dace_state *s) {
         load_root(s, scan);
         // Header reads of a chain (where links were not kept) use a slot
         // buffer that no file uses yet.
-        if (claim_chains(s, s->free_list->buf) == Claim::Refuse)
+        if (!claim_chains(s, s->free_list->buf))
             return false;
         release_unclaimed(s);
         return true;
@@ -840,8 +876,11 @@ bool mount(dace_state *s) {
     // Rule 6: marks of this file system without a root that counts: another
     // configuration's volume, or one whose roots are damaged. Formatting
     // would lose it; the caller decides (dace_format).
-    if ((scan.data_mark || scan.root_marks != 0) && !first_format_cut_short(s, scan))
-        return false;
+    const bool marks = scan.data_mark || scan.root_marks != 0;
+    if (!may_format)
+        return fail(s, marks ? DACE_E_DAMAGED : DACE_E_NOT_A_VOLUME, false);
+    if (marks && !first_format_cut_short(s, scan))
+        return fail(s, DACE_E_DAMAGED, false);
     return format(s, 1);
 }
 
@@ -950,6 +989,8 @@ bool grow_staged_copy(dace_state *s) {
     return move_root(s, static_cast<uint16_t>(copy->pages + 1), kNoEntry);
 }
 
+} // namespace
+
 // Stages a copy for `mode` (see dace_reopen_root): after the last copy on
 // the medium while the root cluster has room, else at page 0 of a fresh
 // root cluster. Nothing is written; the copy on the medium stays the one in
@@ -964,7 +1005,7 @@ bool stage_root(dace_state *s, int mode, uint16_t drop) {
         if (mode == DACE_REOPEN_REMOVE)
             copy_entries(s, copy, dropped);
         else if (mode == DACE_REOPEN_APPEND && !grow_staged_copy(s))
-            return false;
+            return fail(s, DACE_E_NO_ROOT_CLUSTER, false);
     } else {
         uint32_t need = copy->pages;
         if (mode == DACE_REOPEN_APPEND && copy->count >= entry_capacity(s, copy->pages))
@@ -978,7 +1019,7 @@ bool stage_root(dace_state *s, int mode, uint16_t drop) {
             s->root = dest;
             s->root->pages = static_cast<uint16_t>(need);
         } else if (!move_root(s, static_cast<uint16_t>(need), dropped)) {
-            return false;
+            return fail(s, DACE_E_NO_ROOT_CLUSTER, false);
         }
     }
     if (mode == DACE_REOPEN_REMOVE)
@@ -988,6 +1029,8 @@ bool stage_root(dace_state *s, int mode, uint16_t drop) {
     DACE_ASSERT(kRootHeaderSize + kEntrySize * uint32_t{s->root->count} <= uint32_t{s->root->pages} * s->page_size);
     return true;
 }
+
+namespace {
 
 int write_root_copy(dace_state *s) {
     dace_root *copy = s->root;
@@ -1007,12 +1050,14 @@ int write_root_copy(dace_state *s) {
         // change pending until it reaches the medium elsewhere.
         s->root_sealed = 1;
         s->root_unsaved = 1;
-        return -1;
+        return fail(s, DACE_E_WRITE_FAILED, -1);
     }
     s->root_unsaved = 0;
     settle_held_clusters(s);
     return 0;
 }
+
+} // namespace
 
 // Writes the staged copy after the last copy on the medium, once every open
 // file's pending cluster is written (rule 8). On return 0 the medium's
@@ -1032,7 +1077,27 @@ int commit_root(dace_state *s) {
     return write_root_copy(s);
 }
 
-} // namespace
+// The cluster after `clus` in the file, found by walking back from the
+// newest; -1 when there is none. The walk is bounded and stays in the table
+// whatever the links hold.
+int next_in_chain(const dace_state *s, const dace_file *f, uint16_t clus) {
+    if (f == nullptr || f->entry >= s->root->count)
+        return -1;
+    const uint16_t newest = entries_of(s->root)[f->entry].clus;
+    if (newest == CLUS_END || newest == clus)
+        return -1;
+    uint16_t x = newest;
+    for (uint32_t steps = 0; steps <= s->clus_count; ++steps) {
+        if (x >= s->clus_count)
+            return -1;
+        const uint16_t before = s->clus_table[x];
+        if (before == CLUS_END || before == clus)
+            return x;
+        x = before;
+    }
+    return -1;
+}
+
 } // namespace dace
 
 using namespace dace;
@@ -1076,9 +1141,27 @@ uint32_t dace_getstatesize(const dace_config *config) {
     return dace_check_config(config) == DACE_CONFIG_OK ? static_cast<uint32_t>(state_size(config)) : 0;
 }
 
+dace_state *dace_mount(const dace_config *config, void *block) {
+    dace_state *s = lay_out_checked(config, block);
+    return s != nullptr && mount(s, false) ? s : nullptr;
+}
+
 dace_state *dace_init(const dace_config *config, void *block) {
     dace_state *s = lay_out_checked(config, block);
-    return s != nullptr && mount(s) ? s : nullptr;
+    return s != nullptr && mount(s, true) ? s : nullptr;
+}
+
+int dace_init_error(const void *block) {
+    if (block == nullptr)
+        return DACE_E_CONFIG;
+    return load_u16(static_cast<const uint8_t *>(block) + offsetof(dace_state, error));
+}
+
+int dace_error(const dace_state *s) { return s->error; }
+
+int dace_erase_ahead(dace_state *s, uint16_t max) {
+    begin(s);
+    return erase_ahead(s, max);
 }
 
 dace_state *dace_format(const dace_config *config, void *block) {
@@ -1087,6 +1170,7 @@ dace_state *dace_format(const dace_config *config, void *block) {
 }
 
 void dace_verify_reads(dace_state *s, int on) {
+    begin(s);
     if (on != 0)
         s->options = static_cast<uint16_t>(s->options | DACE_OPT_VERIFY_READS);
     else
@@ -1094,6 +1178,7 @@ void dace_verify_reads(dace_state *s, int on) {
 }
 
 void dace_level_wear(dace_state *s, uint16_t start) {
+    begin(s);
     s->alloc_cursor = static_cast<uint16_t>(start % s->clus_count);
     s->options = static_cast<uint16_t>(s->options | DACE_OPT_LEVEL_WEAR);
 }
@@ -1166,11 +1251,15 @@ void dace_fill_root(dace_state *s, dace_root *copy, uint16_t pages, uint16_t cou
         dace_memset(reinterpret_cast<uint8_t *>(copy) + used, 0, span - used);
 }
 
-int dace_commit_root(dace_state *s) { return commit_root(s); }
+int dace_commit_root(dace_state *s) {
+    begin(s);
+    return commit_root(s);
+}
 
 int dace_commit_clus(dace_state *s, uint16_t c, void *image) {
+    begin(s);
     if (c >= s->clus_count || image == nullptr)
-        return -1;
+        return fail(s, DACE_E_INVALID_ARGUMENT, DACE_FAILED);
     return commit_cluster(s, c, static_cast<uint8_t *>(image), s->clus_size);
 }
 
@@ -1185,30 +1274,18 @@ void dace_clear_unused_data(dace_state *s, dace_file *f) {
 
 // ---- cluster table ------------------------------------------------------------
 
-int dace_alloc_clus(dace_state *s) { return take_cluster(s, false); }
+int dace_alloc_clus(dace_state *s) {
+    begin(s);
+    return take_cluster(s, false);
+}
 
-// The cluster after `clus` in the file, found by walking back from the
-// newest; -1 when there is none. The walk is bounded and stays in the table
-// whatever the links hold.
 int dace_next_clus(dace_state *s, const dace_file *f, uint16_t clus) {
-    if (f == nullptr || f->entry >= s->root->count)
-        return -1;
-    const uint16_t newest = entries_of(s->root)[f->entry].clus;
-    if (newest == CLUS_END || newest == clus)
-        return -1;
-    uint16_t x = newest;
-    for (uint32_t steps = 0; steps <= s->clus_count; ++steps) {
-        if (x >= s->clus_count)
-            return -1;
-        const uint16_t before = s->clus_table[x];
-        if (before == CLUS_END || before == clus)
-            return x;
-        x = before;
-    }
-    return -1;
+    begin(s);
+    return next_in_chain(s, f, clus);
 }
 
 uint32_t dace_getfreespace(dace_state *s, uint32_t *total) {
+    begin(s);
     if (total != nullptr)
         *total = uint32_t{s->clus_count} * s->clus_size;
     return uint32_t{s->free_clus} * s->clus_size;
@@ -1216,8 +1293,12 @@ uint32_t dace_getfreespace(dace_state *s, uint32_t *total) {
 
 // ---- root copy-on-write ---------------------------------------------------------
 
-int dace_reopen_root(dace_state *s, int mode, uint16_t drop) { return stage_root(s, mode, drop) ? 0 : 1; }
+int dace_reopen_root(dace_state *s, int mode, uint16_t drop) {
+    begin(s);
+    return stage_root(s, mode, drop) ? 0 : 1;
+}
 
 void dace_copy_entries(dace_state *s, dace_root *dest, uint16_t drop) { copy_entries(s, dest, drop); }
 
 } // extern "C"
+

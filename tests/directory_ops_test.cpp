@@ -53,10 +53,12 @@ TEST(Remove, FreesEveryClusterAndCommitsOnlyTheRoot) {
     expect_no_effect(v, [&] {
         EXPECT_EQ(dace_remove(s, "x"), DACE_NO_FILE);
         EXPECT_EQ(dace_remove(s, "A"), DACE_NO_FILE);
+        EXPECT_EQ(dace_error(s), DACE_E_NO_FILE);
         EXPECT_EQ(dace_remove(s, ""), DACE_NO_FILE);
+        EXPECT_EQ(dace_error(s), DACE_E_NAME_INVALID);
         EXPECT_EQ(dace_remove(s, "b"), DACE_REFUSED);
         EXPECT_EQ(dace_remove(s, "n"), DACE_REFUSED);
-    });
+    }, DACE_E_FILE_OPEN);
     ASSERT_EQ(dace_close(s, hb), DACE_OK);
     ASSERT_EQ(dace_close(s, hn), DACE_OK);
     const uint16_t c3 = v.entries()[0].clus, c2 = s->clus_table[c3], c1 = s->clus_table[c2];
@@ -203,9 +205,11 @@ TEST(Remove, RootThatCannotMoveLeavesEverythingAsItWas) {
     EXPECT_EQ(accounting_problems(s), "");
     expect_no_effect(v, [&] {
         EXPECT_EQ(dace_truncate(s, "big", 10), DACE_NO_ROOM);
+        EXPECT_EQ(dace_error(s), DACE_E_NO_ROOT_CLUSTER);
         EXPECT_EQ(dace_remove(s, "big"), DACE_NO_ROOM);
+        EXPECT_EQ(dace_error(s), DACE_E_NO_ROOT_CLUSTER);
         EXPECT_EQ(dace_rename(s, "e", "x"), DACE_NO_ROOM);
-    });
+    }, DACE_E_NO_ROOT_CLUSTER);
 
     s = remount(v);
     ASSERT_NE(s, nullptr);
@@ -224,10 +228,14 @@ TEST(Rename, StoresTheNewNameOverTheOldField) {
     expect_no_effect(v, [&] {
         EXPECT_EQ(dace_rename(s, "nope", "ok"), DACE_NO_FILE);
         EXPECT_EQ(dace_rename(s, "nope", ""), DACE_NO_FILE) << "the old name is looked up first";
-        for (const char *bad : {"", "/x", "\\x", "a/b", "ab\\", "x/", "abcdefghijklmnopqrs"})
+        for (const char *bad : {"", "/x", "\\x", "a/b", "ab\\", "x/"}) {
             EXPECT_EQ(dace_rename(s, "abcdefgh", bad), DACE_REFUSED) << bad;
+            EXPECT_EQ(dace_error(s), DACE_E_NAME_INVALID) << bad;
+        }
+        EXPECT_EQ(dace_rename(s, "abcdefgh", "abcdefghijklmnopqrs"), DACE_REFUSED);
+        EXPECT_EQ(dace_error(s), DACE_E_NAME_TOO_LONG);
         EXPECT_EQ(dace_rename(s, "abcdefgh", nullptr), DACE_REFUSED);
-    });
+    }, DACE_E_NAME_INVALID);
 
     // The new bytes and a NUL; the rest of the old name stays behind them.
     ASSERT_EQ(dace_rename(s, "abcdefgh", "xy"), DACE_OK);
@@ -320,9 +328,10 @@ TEST(RenameReplace, RefusalsAndPlainRenames) {
         EXPECT_EQ(dace_rename_replace(s, "x", "b"), DACE_NO_FILE);
         EXPECT_EQ(dace_rename_replace(s, nullptr, "b"), DACE_NO_FILE);
         EXPECT_EQ(dace_rename_replace(s, "a", "b"), DACE_REFUSED) << "the file bearing the name is open";
+        EXPECT_EQ(dace_error(s), DACE_E_FILE_OPEN);
         EXPECT_EQ(dace_rename_replace(s, "a", "a/b"), DACE_REFUSED);
         EXPECT_EQ(dace_rename_replace(s, "a", nullptr), DACE_REFUSED);
-    });
+    }, DACE_E_NAME_INVALID);
     // The open file may itself be renamed over another, and onto its own name.
     ASSERT_EQ(dace_rename_replace(s, "b", "a"), DACE_OK);
     ASSERT_EQ(dace_rename_replace(s, "a", "a"), DACE_OK);
@@ -390,8 +399,9 @@ TEST(Truncate, ReleasesOnlyTheClustersPastTheNewLength) {
         const dace_entry g = v.entries()[1];
         expect_no_effect(v, [&] {
             EXPECT_EQ(dace_truncate(s, "f", 5001), DACE_REFUSED);
+            EXPECT_EQ(dace_error(s), DACE_E_BEYOND_END);
             EXPECT_EQ(dace_truncate(s, "F", 0), DACE_NO_FILE);
-        });
+        }, DACE_E_NO_FILE);
         const uint32_t free_before = dace_getfreespace(s, nullptr);
         const uint64_t updates = v.sim.counters().update_calls;
         v.sim.set_logging(true);

@@ -32,17 +32,27 @@ TEST(Stat, FindsOnlyTheExactStoredName) {
     EXPECT_EQ(dace_stat(s, "a", &out), 1) << "empty directory";
     put_file(s, "Notes", 10);
     put_file(s, "abcdefghijklmnopqr", 20);
-    expect_no_effect(v, [&] {
-        for (const char *miss : {"notes", "Note", "Notes2", "", "abcdefghijklmnopq", "abcdefghijklmnopqrs"})
-            EXPECT_EQ(dace_stat(s, miss, &out), 1) << miss;
-        EXPECT_EQ(dace_stat(s, nullptr, &out), -1);
-        EXPECT_EQ(dace_stat(s, "Notes", nullptr), -1);
-        EXPECT_TRUE(same(out, junk()));
+    expect_no_effect(
+        v,
+        [&] {
+            for (const char *miss : {"notes", "Note", "Notes2", "abcdefghijklmnopq"}) {
+                EXPECT_EQ(dace_stat(s, miss, &out), 1) << miss;
+                EXPECT_EQ(dace_error(s), DACE_E_NO_FILE) << miss;
+            }
+            EXPECT_EQ(dace_stat(s, "", &out), 1);
+            EXPECT_EQ(dace_error(s), DACE_E_NAME_INVALID);
+            EXPECT_EQ(dace_stat(s, "abcdefghijklmnopqrs", &out), 1);
+            EXPECT_EQ(dace_error(s), DACE_E_NAME_TOO_LONG);
+            EXPECT_EQ(dace_stat(s, nullptr, &out), -1);
+            EXPECT_EQ(dace_stat(s, "Notes", nullptr), -1);
+            EXPECT_EQ(dace_error(s), DACE_E_INVALID_ARGUMENT);
+            EXPECT_TRUE(same(out, junk()));
 
-        ASSERT_EQ(dace_stat(s, "abcdefghijklmnopqr", &out), 0);
-        EXPECT_TRUE(same(out, v.entries()[1])) << "the whole entry";
-        EXPECT_NE(out.stamp, 0u);
-    });
+            ASSERT_EQ(dace_stat(s, "abcdefghijklmnopqr", &out), 0);
+            EXPECT_TRUE(same(out, v.entries()[1])) << "the whole entry";
+            EXPECT_NE(out.stamp, 0u);
+        },
+        DACE_E_NONE);
 }
 
 TEST(Stat, ByNameAndByHandleSeeUnflushedWrites) {
@@ -65,11 +75,13 @@ TEST(Stat, ByNameAndByHandleSeeUnflushedWrites) {
 
         // Slot 0 was never opened: the first files take the highest slots.
         dace_entry out = junk();
-        for (const dace_handle bad : {dace_handle{0}, closed, HANDLE_MAGIC ^ 0u, HANDLE_MAGIC ^ 4u, 12345u})
+        for (const dace_handle bad : {dace_handle{0}, closed, HANDLE_MAGIC ^ 0u, HANDLE_MAGIC ^ 4u, 12345u}) {
             EXPECT_EQ(dace_statf(s, bad, &out), -1) << bad;
+            EXPECT_EQ(dace_error(s), DACE_E_BAD_HANDLE) << bad;
+        }
         EXPECT_EQ(dace_statf(s, h, nullptr), -1);
         EXPECT_TRUE(same(out, junk()));
-    });
+    }, DACE_E_INVALID_ARGUMENT);
     ASSERT_EQ(dace_close(s, h), DACE_OK);
 }
 
@@ -92,9 +104,10 @@ TEST(DirWalk, YieldsEveryEntryInCreationOrderThenNull) {
         }
         EXPECT_EQ(dace_readdir(s, &dir), nullptr);
         EXPECT_EQ(dace_readdir(s, &dir), nullptr);
+        EXPECT_EQ(dace_error(s), DACE_E_NONE) << "the end of the walk is no failure";
         EXPECT_EQ(dace_opendir(s, nullptr), nullptr);
         EXPECT_EQ(dace_readdir(s, nullptr), nullptr);
-    });
+    }, DACE_E_INVALID_ARGUMENT);
 }
 
 // The walk holds a position only: changes made during it show at once.

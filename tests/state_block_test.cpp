@@ -120,15 +120,27 @@ TEST(StateSize, RefusesBlocksBeyondThirtyTwoBits) {
     EXPECT_EQ(size_for(65528, 1, 8, 60000), expected_size(65528, 1, 8, 60000));
 }
 
-TEST(StateInit, RefusesNullOrMisalignedBlockWithoutTouchingIt) {
+// A refused block gets the reason and nothing else, the medium nothing.
+TEST(StateInit, RefusesNullOrMisalignedBlockRecordingOnlyTheReason) {
     Volume v;
     v.sim.set_logging(true);
     const uint32_t size = dace_getstatesize(&v.cfg);
     std::vector<uint64_t> block(size / 8 + 2, 0x5A5A5A5A5A5A5A5Aull);
-    const std::vector<uint64_t> before = block;
     EXPECT_EQ(dace_init(&v.cfg, nullptr), nullptr);
-    EXPECT_EQ(dace_init(&v.cfg, reinterpret_cast<uint8_t *>(block.data()) + 4), nullptr);
-    EXPECT_EQ(block, before);
+    EXPECT_EQ(dace_init_error(nullptr), DACE_E_CONFIG);
+    auto *misaligned = reinterpret_cast<uint8_t *>(block.data()) + 4;
+    for (auto mount : {dace_init, dace_mount, dace_format}) {
+        std::fill(block.begin(), block.end(), 0x5A5A5A5A5A5A5A5Aull);
+        EXPECT_EQ(mount(&v.cfg, misaligned), nullptr);
+        EXPECT_EQ(dace_init_error(misaligned), DACE_E_CONFIG);
+        const auto *bytes = reinterpret_cast<const uint8_t *>(block.data());
+        const size_t reason_at = 4 + offsetof(dace_state, error);
+        for (size_t i = 0; i < block.size() * 8; ++i) {
+            if (i != reason_at && i != reason_at + 1) {
+                ASSERT_EQ(bytes[i], 0x5A) << "byte " << i;
+            }
+        }
+    }
     EXPECT_TRUE(v.sim.log().empty());
 }
 

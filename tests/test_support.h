@@ -267,14 +267,19 @@ inline dace_state *remount(Volume &v) {
     return v.mount();
 }
 
-// Runs `call`, which must call no callback and leave the state block as it was.
-template <class F> void expect_no_effect(Volume &v, F call) {
+// Runs `call`, which must call no callback and leave the state block as it
+// was but for the reason dace_error gives, which must be `reason`.
+template <class F> void expect_no_effect(Volume &v, F call, int reason) {
     const std::vector<uint64_t> block = v.block;
     v.sim.set_logging(true);
     v.sim.clear_log();
     call();
     EXPECT_EQ(shown(v.sim.log()), std::vector<std::string>{});
-    EXPECT_TRUE(v.block == block) << "the state block changed";
+    EXPECT_EQ(dace_error(v.s), reason);
+    std::vector<uint64_t> after = v.block;
+    auto *error_field = reinterpret_cast<uint8_t *>(after.data()) + offsetof(dace_state, error);
+    std::memcpy(error_field, reinterpret_cast<const uint8_t *>(block.data()) + offsetof(dace_state, error), 2);
+    EXPECT_TRUE(after == block) << "the state block changed";
     v.sim.set_logging(false);
 }
 

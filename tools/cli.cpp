@@ -9,11 +9,8 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include "dace/dace.h"
 #include "tools/commands.h"
-
-#ifndef DACE_VERSION
-#define DACE_VERSION "unknown"
-#endif
 
 namespace dace_tool {
 
