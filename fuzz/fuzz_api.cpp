@@ -314,7 +314,17 @@ private:
         FUZZ_CHECK(o->pos <= data.size());
         const uint32_t expected = std::min<uint32_t>(count, static_cast<uint32_t>(data.size() - o->pos));
         FUZZ_CHECK(got == expected || (got < expected && faulted_));
-        FUZZ_CHECK(std::equal(buf.begin(), buf.begin() + got, data.begin() + o->pos));
+        const bool as_written = std::equal(buf.begin(), buf.begin() + got, data.begin() + o->pos);
+        // A cluster holding a page that reads differently each time may read
+        // back erased at its first use and be programmed without an erase;
+        // the bytes read from it then differ from those written. Outside
+        // the medium's promise, as at a remount: the run ends here.
+        if (!as_written && unstable_) {
+            trace("the medium's unstable page spoiled the bytes a read returned; the run ends");
+            ended_ = true;
+            return;
+        }
+        FUZZ_CHECK(as_written);
         o->pos += got;
     }
 
