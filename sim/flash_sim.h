@@ -125,8 +125,12 @@ public:
     // some cleared bits read as set, differently on each read: cells left
     // half programmed by a power cut, or a marginal read. Erased bits stay
     // set. `seed` picks the
-    // flips. It survives reboot(); an erase of the page's cluster, or
-    // clear_faults(), makes the page stable again.
+    // flips. It survives reboot(). Only an erase of the page's cluster that
+    // completes makes the page stable again (one that fails with `erased`
+    // set has completed); an erase cut short by a power cut, one that fails
+    // without erasing and one of a worn cluster leave it unstable, as does a
+    // program over it after its cluster read back erased. clear_faults()
+    // also makes every page stable.
     void make_unstable(uint32_t page, uint32_t seed = 1);
     bool unstable(uint32_t page) const { return page < unstable_.size() && unstable_[page]; }
     // Disarms every fault, pending power cuts and worn clusters included.

@@ -8,8 +8,10 @@
 // successful commit or one that failed since, its chains intact.
 //
 // Each geometry runs kRunsPerMode seeds in normal and in strict-flash mode,
-// from test_seed() upward; DACE_FAULT_RUNS=<n> runs n instead, for a long
-// search. Replay a failure with DACE_TEST_SEED=<its seed> DACE_FAULT_RUNS=1.
+// from test_seed() upward, as two tests: one allocating first fit, one
+// with wear levelling (the test's name ends in the mode); DACE_FAULT_RUNS=<n>
+// runs n instead, for a long search. Replay a failure with
+// DACE_TEST_SEED=<its seed> DACE_FAULT_RUNS=1 and the filter it prints.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -43,9 +45,12 @@ using dace_test::Files;
 struct Case {
     const char *label;
     Geometry geometry;
+    bool level_wear = false;
 };
 
-void PrintTo(const Case &c, std::ostream *os) { *os << c.label; }
+std::string name_of(const Case &c) { return std::string(c.label) + "_" + dace_test::mode_label(c.level_wear); }
+void PrintTo(const Case &c, std::ostream *os) { *os << name_of(c); }
+
 
 constexpr uint32_t kRunsPerMode = 100;
 constexpr uint32_t kMaxSteps = 2000; // a run with a cut armed goes on until it fires, but no further
@@ -80,9 +85,11 @@ struct Tally {
 
 class FaultRun {
 public:
-    FaultRun(Geometry g, bool strict, uint32_t seed, Tally &tally)
+    FaultRun(Geometry g, bool strict, bool level_wear, uint32_t seed, Tally &tally)
         : geometry_(g), tally_(tally), rng_(seed), vol_(g, static_cast<uint16_t>(1 + below(4))) {
         vol_.sim.set_strict(strict);
+        if (level_wear)
+            vol_.level_wear = static_cast<uint16_t>(seed * 7u);
     }
 
     void run() {
@@ -356,6 +363,8 @@ private:
         vol_.sim.reboot();
         note("remount");
         ASSERT_NE(vol_.mount(), nullptr) << "remount refused";
+        EXPECT_EQ((s()->options & DACE_OPT_LEVEL_WEAR) != 0, vol_.level_wear.has_value())
+            << "allocation mode after the remount";
         const Files found = files_on(vol_);
         if (std::find(candidates_.begin(), candidates_.end(), found) == candidates_.end()) {
             std::string in_flight;
@@ -386,19 +395,21 @@ TEST_P(FaultModel, RemountFindsACommitAfterFaultsAndPowerCuts) {
     const uint32_t first = dace_test::test_seed(0xFA017CE5u);
     const uint32_t runs = runs_per_mode();
     RecordProperty("seed", std::to_string(first));
-    std::printf("[ faults ] %s: seed %u, %u runs in each mode\n", c.label, first, runs);
+    std::printf("[ faults ] %s: seed %u, %u runs in each mode\n", name_of(c).c_str(), first, runs);
     Tally tally;
     for (uint32_t seed = first; seed != first + runs; ++seed) {
         for (const bool strict : {false, true}) {
-            FaultRun run(g, strict, seed, tally);
+            FaultRun run(g, strict, c.level_wear, seed, tally);
             run.run();
             if (HasFailure()) {
                 std::string trail;
                 for (const std::string &line : run.trail())
                     trail += "  " + line + "\n";
                 ADD_FAILURE() << "seed " << seed << ", " << c.label << " {" << g.page_size << ", " << g.clus_pages
-                              << ", " << g.total_pages << "}, " << (strict ? "strict" : "normal")
-                              << " flash; replay with DACE_TEST_SEED=" << seed << " DACE_FAULT_RUNS=1\n"
+                              << ", " << g.total_pages << "}, " << (strict ? "strict" : "normal") << " flash, "
+                              << (c.level_wear ? "wear levelling" : "first fit") << "; replay with DACE_TEST_SEED="
+                              << seed << " DACE_FAULT_RUNS=1 --gtest_filter='Geometries/FaultModel.*/" << name_of(c)
+                              << "'\n"
                               << "last operations:\n"
                               << trail;
                 return;
@@ -412,9 +423,11 @@ TEST_P(FaultModel, RemountFindsACommitAfterFaultsAndPowerCuts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Geometries, FaultModel,
-                         ::testing::Values(Case{"Smallest", {32, 2, 16}}, Case{"PagePerCluster", {256, 1, 64}},
-                                           Case{"FewClusters", {256, 4, 64}}, Case{"SmallPages", {64, 4, 64}},
-                                           Case{"SmallNor", {256, 8, 1024}}),
-                         [](const ::testing::TestParamInfo<Case> &param) { return std::string(param.param.label); });
+                         ::testing::ValuesIn(dace_test::in_both_modes({Case{"Smallest", {32, 2, 16}},
+                                                                       Case{"PagePerCluster", {256, 1, 64}},
+                                                                       Case{"FewClusters", {256, 4, 64}},
+                                                                       Case{"SmallPages", {64, 4, 64}},
+                                                                       Case{"SmallNor", {256, 8, 1024}}})),
+                         [](const ::testing::TestParamInfo<Case> &param) { return name_of(param.param); });
 
 } // namespace

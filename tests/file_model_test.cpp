@@ -4,8 +4,9 @@
 // table order. A commit (flush, seek, close, or a change by name) makes every
 // change so far durable at once, so the model keeps the committed directory
 // apart from the current one, and a remount must bring back exactly the
-// committed one. Replay a failure with DACE_TEST_SEED=<seed> and the
-// geometry's filter.
+// committed one. Every geometry runs in both allocation modes, first fit
+// and wear levelling (the test's name ends in the mode). Replay a failure
+// with DACE_TEST_SEED=<seed> and the filter it prints.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,9 +29,12 @@ struct Case {
     Geometry geometry;
     uint16_t max_files;
     int steps;
+    bool level_wear = false;
 };
 
-void PrintTo(const Case &c, std::ostream *os) { *os << c.label; }
+std::string name_of(const Case &c) { return std::string(c.label) + "_" + mode_label(c.level_wear); }
+void PrintTo(const Case &c, std::ostream *os) { *os << name_of(c); }
+
 
 struct Open {
     dace_handle h;
@@ -44,7 +48,7 @@ constexpr int kRetireAfter = 150;
 
 class Model {
 public:
-    Model(const Case &c, uint32_t seed) : case_(c), rng_(seed) {
+    Model(const Case &c, uint32_t seed) : case_(c), rng_(seed), wear_start_(static_cast<uint16_t>(seed >> 8)) {
         fresh_volume();
         if (vol_->s == nullptr)
             return;
@@ -80,7 +84,8 @@ public:
         }
         std::printf("[ model ] %s: %u bytes taken, %u short writes, %u removed, %u renamed, %u truncated, "
                     "%u remounts, %u volumes\n",
-                    case_.label, bytes_taken_, short_writes_, removed_, renamed_, truncated_, remounts_, volumes_);
+                    name_of(case_).c_str(), bytes_taken_, short_writes_, removed_, renamed_, truncated_, remounts_,
+                    volumes_);
         if (!::testing::Test::HasFailure()) {
             EXPECT_GT(bytes_taken_, 0u) << "the run wrote nothing";
             EXPECT_GT(short_writes_, 0u) << "the run never filled the medium";
@@ -516,6 +521,8 @@ private:
     void fresh_volume() {
         vol_ = std::make_unique<Volume>(case_.geometry, case_.max_files);
         vol_->sim.set_strict(true);
+        if (case_.level_wear)
+            vol_->level_wear = static_cast<uint16_t>(wear_start_ + volumes_);
         ASSERT_NE(vol_->mount(), nullptr) << "format refused";
         ++volumes_;
         current_ = Files{};
@@ -540,6 +547,7 @@ private:
     // The volume holds exactly the committed files, in their order; the
     // model's current files become those.
     void verify_durable() {
+        EXPECT_EQ((s()->options & DACE_OPT_LEVEL_WEAR) != 0, case_.level_wear) << "allocation mode after a mount";
         expect_free_space(durable_);
         EXPECT_EQ(listing_difference(s(), durable_), "") << "after remount";
         current_ = durable_;
@@ -554,6 +562,7 @@ private:
 
     Case case_;
     std::mt19937 rng_;
+    uint16_t wear_start_; // the first volume's cursor, in wear-levelling mode
     std::unique_ptr<Volume> vol_;
     std::vector<std::string> names_, invalid_;
     Files current_, durable_;
@@ -570,19 +579,20 @@ class FileModel : public ::testing::TestWithParam<Case> {};
 
 TEST_P(FileModel, RandomRunsMatchTheModelAcrossRemounts) {
     const uint32_t seed = test_seed(0x5EED0F11u);
-    SCOPED_TRACE("seed " + std::to_string(seed) + " (replay with DACE_TEST_SEED=" + std::to_string(seed) + ")");
+    SCOPED_TRACE("seed " + std::to_string(seed) + " (replay with DACE_TEST_SEED=" + std::to_string(seed) +
+                 " --gtest_filter='Geometries/FileModel.*/" + name_of(GetParam()) + "')");
     RecordProperty("seed", std::to_string(seed));
-    std::printf("[ model ] %s: seed %u\n", GetParam().label, seed);
+    std::printf("[ model ] %s: seed %u\n", name_of(GetParam()).c_str(), seed);
     Model model(GetParam(), seed);
     if (!HasFailure())
         model.run();
 }
 
 INSTANTIATE_TEST_SUITE_P(Geometries, FileModel,
-                         ::testing::Values(Case{"SmallNor", {256, 8, 1024}, 4, 4000},
-                                           Case{"PagePerCluster", {256, 1, 64}, 3, 4000},
-                                           Case{"Smallest", {32, 2, 16}, 3, 3000},
-                                           Case{"Nand", {2048, 4, 256}, 4, 3000}),
-                         [](const ::testing::TestParamInfo<Case> &param) { return std::string(param.param.label); });
+                         ::testing::ValuesIn(dace_test::in_both_modes({Case{"SmallNor", {256, 8, 1024}, 4, 4000},
+                                                                       Case{"PagePerCluster", {256, 1, 64}, 3, 4000},
+                                                                       Case{"Smallest", {32, 2, 16}, 3, 3000},
+                                                                       Case{"Nand", {2048, 4, 256}, 4, 3000}})),
+                         [](const ::testing::TestParamInfo<Case> &param) { return name_of(param.param); });
 
 } // namespace

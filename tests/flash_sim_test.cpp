@@ -176,6 +176,48 @@ TEST(FlashSim, PowerCutInEraseLeavesClusterPartlyErased) {
     EXPECT_EQ(at(s, 332, 436), Bytes(436, 0x00));
 }
 
+// Cells left half programmed read back with some cleared bits set, and
+// stay so through reboots and through every erase of their cluster but one
+// that completes: a cut-short erase leaves the rest of the cluster as it was.
+TEST(FlashSim, UnstablePageReadsAsItPleasesUntilAnEraseCompletes) {
+    FlashSim s(small); // clusters of 4 pages of 64 bytes
+    s.fill(0x00);
+    s.make_unstable(6, 3); // cluster 1, its third page
+    const auto disturbed = [&s](uint32_t page) {
+        uint8_t buf[64];
+        for (int tries = 0; tries < 4; ++tries)
+            if (read(s, page, buf, 64) != 64 || Bytes(buf, buf + 64) != at(s, size_t{page} * 64, 64))
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(disturbed(6));
+    EXPECT_FALSE(disturbed(5));
+    EXPECT_EQ(at(s, 6 * 64, 64), Bytes(64, 0x00)) << "a read changed the medium";
+
+    s.cut_in_erase(1, 0.25); // blanks page 4 alone
+    EXPECT_EQ(erase(s, 1), 0u);
+    s.reboot();
+    EXPECT_TRUE(s.unstable(6)) << "an erase cut short";
+    EXPECT_TRUE(disturbed(6));
+    s.fail_erase(1);
+    EXPECT_EQ(erase(s, 1), 0u);
+    EXPECT_TRUE(s.unstable(6)) << "an erase that failed without erasing";
+    EXPECT_TRUE(disturbed(6));
+
+    s.fail_erase(1, 0, true); // fails, but erased all the same
+    EXPECT_EQ(erase(s, 1), 0u);
+    EXPECT_FALSE(s.unstable(6));
+    EXPECT_EQ(write(s, 6, Bytes(64, 0x00)), 64u);
+    EXPECT_FALSE(disturbed(6));
+
+    s.make_unstable(9);
+    s.wear_out(2);
+    EXPECT_EQ(erase(s, 2), 0u);
+    EXPECT_TRUE(s.unstable(9)) << "an erase of a worn cluster";
+    s.clear_faults();
+    EXPECT_FALSE(s.unstable(9));
+}
+
 TEST(FlashSim, LoadsOnlyImagesOfExactlyItsSize) {
     const std::string path = ::testing::TempDir() + "flash_sim_image.bin";
     FlashSim s(small);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,10 +68,14 @@ struct Volume {
         : sim(g), cfg(sim.config(max_files, crc_seed)) {}
 
     // Lays out a fresh state block and mounts; null when the mount refuses.
+    // With level_wear set, the mount turns wear levelling on.
     dace_state *mount() {
         uint32_t size = dace_getstatesize(&cfg);
         block.assign(size / 8 + 1, 0xA5A5A5A5A5A5A5A5ull); // garbage: the library must not rely on zeroed memory
         s = dace_init(&cfg, block.data());
+        if (s != nullptr && level_wear)
+            dace_level_wear(s, static_cast<uint16_t>(*level_wear + 7919u * mounts));
+        ++mounts;
         return s;
     }
 
@@ -84,7 +89,27 @@ struct Volume {
     dace_config cfg;
     std::vector<uint64_t> block;
     dace_state *s = nullptr;
+    // Set: every mount takes clusters next-fit from a cursor that starts here
+    // and moves on from mount to mount, as a boot counter moves it in
+    // firmware. Unset: first fit.
+    std::optional<uint16_t> level_wear;
+    uint32_t mounts = 0;
 };
+
+// The allocation mode of a randomized suite's test, as its name ends.
+inline const char *mode_label(bool level_wear) { return level_wear ? "level_wear" : "first_fit"; }
+
+// Each of a randomized suite's cases (a struct with a `level_wear` flag) in
+// both allocation modes, first fit first.
+template <class Case> std::vector<Case> in_both_modes(std::initializer_list<Case> cases) {
+    std::vector<Case> out;
+    for (Case c : cases)
+        for (const bool level_wear : {false, true}) {
+            c.level_wear = level_wear;
+            out.push_back(c);
+        }
+    return out;
+}
 
 // The CRC the simulator's crc_fn computes, for checking stored values.
 inline uint16_t crc(const void *data, size_t n, uint16_t seed) {

@@ -257,6 +257,15 @@ class Image:
     formatted volume; :meth:`from_bytes`, :meth:`from_file` and :meth:`pack`
     make one of existing content. ``max_files`` is how many files may be
     open at once (it is not stored on the medium).
+
+    ``level_wear=start`` (any of them) spreads erases over the whole medium,
+    as firmware should: after every mount of the image (the first, each
+    :meth:`remount`, and those of its copies) the library's wear levelling
+    is turned on, so that clusters are taken next-fit from a cursor instead
+    of first fit from cluster 0. The first mount's cursor is cluster
+    ``start`` (taken modulo the cluster count), and each later mount's is
+    one further on, as a boot counter moves it. ``None``, the default,
+    allocates first fit. Neither is stored on the medium.
     """
 
     def __init__(
@@ -269,9 +278,10 @@ class Image:
         crc: str = "1021-msb",
         crc_seed: int = 0xFFFF,
         max_files: int = 4,
+        level_wear: Optional[int] = None,
     ):
         given = _medium_options(page_size, clus_pages, geometry_tag, crc, crc_seed, max_files)
-        self._adopt(_dace.Medium.blank(given, total_pages), None)
+        self._adopt(_dace.Medium.blank(given, total_pages, _wear_start(level_wear)), None)
 
     @classmethod
     def _of(cls, medium, path: Optional[str]) -> "Image":
@@ -295,6 +305,7 @@ class Image:
         crc_seed: Optional[int] = None,
         max_files: int = 4,
         mount: bool = True,
+        level_wear: Optional[int] = None,
     ) -> "Image":
         """The volume on ``data``, a whole medium.
 
@@ -310,10 +321,17 @@ class Image:
         raise :class:`ImageError` until :meth:`remount` succeeds).
         """
         given = _medium_options(page_size, clus_pages, geometry_tag, crc, crc_seed, max_files)
-        return cls._of(_dace.Medium.from_bytes(data, given, mount), None)
+        return cls._of(_dace.Medium.from_bytes(data, given, mount, _wear_start(level_wear)), None)
 
     @classmethod
-    def from_file(cls, path: Union[str, _os.PathLike], *, mount: bool = True, **params) -> "Image":
+    def from_file(
+        cls,
+        path: Union[str, _os.PathLike],
+        *,
+        mount: bool = True,
+        level_wear: Optional[int] = None,
+        **params,
+    ) -> "Image":
         """The volume in the image file ``path`` (see :meth:`from_bytes`).
 
         :meth:`save` without a path writes it back there.
@@ -321,7 +339,7 @@ class Image:
         path = _os.fspath(path)
         with open(path, "rb") as f:
             data = f.read()
-        return cls._of(_dace.Medium.from_bytes(data, _params(params), mount), path)
+        return cls._of(_dace.Medium.from_bytes(data, _params(params), mount, _wear_start(level_wear)), path)
 
     @classmethod
     def pack(
@@ -330,6 +348,7 @@ class Image:
         *,
         total_pages: Optional[int] = None,
         skip_invalid: bool = False,
+        level_wear: Optional[int] = None,
         **params,
     ) -> "Image":
         """The image ``dace pack`` makes of a flat folder.
@@ -343,7 +362,9 @@ class Image:
         folder = _os.fspath(folder)
         if not _stat.S_ISDIR(_os.stat(folder).st_mode):
             raise NotADirectoryError(_errno.ENOTDIR, "not a folder", folder)
-        medium, skipped = _dace.Medium.pack(folder, _params(params), total_pages, skip_invalid)
+        medium, skipped = _dace.Medium.pack(
+            folder, _params(params), total_pages, skip_invalid, _wear_start(level_wear)
+        )
         for line in skipped:
             _warnings.warn(line, SkippedWarning, stacklevel=2)
         return cls._of(medium, None)
@@ -366,6 +387,11 @@ class Image:
     def mounted(self) -> bool:
         """Whether a volume is mounted (see ``mount=False`` of :meth:`from_bytes`)."""
         return self._m.mounted
+
+    @property
+    def level_wear(self) -> Optional[int]:
+        """The wear-levelling cursor of the image's first mount, or None: first fit (see :class:`Image`)."""
+        return self._m.level_wear
 
     @property
     def detected(self) -> str:
@@ -393,7 +419,10 @@ class Image:
         self.path = path
 
     def copy(self) -> "Image":
-        """A new image of this medium, mounted afresh (what is not committed stays behind)."""
+        """A new image of this medium, mounted afresh (what is not committed stays behind).
+
+        It levels wear as this image does, its mounts counted on from this one's.
+        """
         return Image._of(self._m.copy(), None)
 
     def remount(self) -> None:
@@ -507,6 +536,17 @@ def _medium_options(page_size, clus_pages, geometry_tag, crc, crc_seed, max_file
     """The medium's settings as the module takes them (None: found in the image)."""
     return dict(page_size=page_size, clus_pages=clus_pages, geometry_tag=geometry_tag, crc=crc,
                 crc_seed=crc_seed, max_files=max_files)
+
+
+def _wear_start(level_wear: Optional[int]) -> Optional[int]:
+    """The ``level_wear`` keyword checked: None, or a cursor that fits in 16 bits."""
+    if level_wear is None:
+        return None
+    if not isinstance(level_wear, int) or isinstance(level_wear, bool):
+        raise TypeError(f"level_wear is an int or None, not {type(level_wear).__name__}")
+    if not 0 <= level_wear <= 0xFFFF:
+        raise ValueError(f"level_wear must be 0 to 65535, not {level_wear}")
+    return level_wear
 
 
 def _params(params: dict) -> dict:

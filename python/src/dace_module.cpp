@@ -127,6 +127,14 @@ dace_tool::Options options_from(const py::dict &given) {
     return opt;
 }
 
+// Wear levelling of a medium: off, or turned on after every mount from a
+// cursor that starts at `start` and moves on by one cluster from mount to
+// mount, as a boot counter moves it in firmware.
+struct Wear {
+    std::optional<uint16_t> start;
+    uint32_t mounts = 0; // mounts made with it so far
+};
+
 // A medium in memory and the volume the library mounted on it. Strict, as
 // flash is: a program over bytes that are not erased fails.
 class Medium {
@@ -134,8 +142,8 @@ public:
     // How a new medium gets its volume.
     enum class Start { Mount, Format, Unmounted };
 
-    Medium(const Params &params, std::vector<uint8_t> bytes, Start start, std::string detected)
-        : params_(params), detected_(std::move(detected)) {
+    Medium(const Params &params, std::vector<uint8_t> bytes, Start start, std::string detected, Wear wear = {})
+        : params_(params), detected_(std::move(detected)), wear_(wear) {
         sim_ = std::make_unique<dace_sim::FlashSim>(
             dace_sim::Geometry{params_.page_size, params_.clus_pages, params_.total_pages});
         sim_->bytes() = std::move(bytes);
@@ -154,6 +162,7 @@ public:
     uint64_t mount_count() const { return mounts_; }
     const Params &params() const { return params_; }
     const std::string &detected() const { return detected_; }
+    const Wear &wear() const { return wear_; }
     dace_sim::FlashSim &sim() { return *sim_; }
     const std::vector<uint8_t> &bytes() const { return sim_->bytes(); }
 
@@ -237,6 +246,8 @@ private:
             throw ImageFailure("the medium does not mount: it holds no root copy that these parameters "
                                "accept (another geometry or CRC, or damage: mount=False and check() tell "
                                "more), or a cluster that cannot be read");
+        if (wear_.start)
+            dace_level_wear(state_, static_cast<uint16_t>(*wear_.start + wear_.mounts++));
     }
 
     static Medium &of(void *ctx) { return *static_cast<Medium *>(ctx); }
@@ -262,6 +273,7 @@ private:
 
     Params params_;
     std::string detected_;
+    Wear wear_;
     std::unique_ptr<dace_sim::FlashSim> sim_;
     std::vector<uint64_t> block_;
     dace_state *state_ = nullptr;
@@ -488,9 +500,10 @@ private:
     uint64_t mount_ = 0;
 };
 
-std::shared_ptr<Medium> medium_from(dace_tool::Image img, bool mount = true) {
+std::shared_ptr<Medium> medium_from(dace_tool::Image img, bool mount, std::optional<uint16_t> level_wear) {
     return std::make_shared<Medium>(img.params(), std::move(img.bytes),
-                                    mount ? Medium::Start::Mount : Medium::Start::Unmounted, img.detection.how);
+                                    mount ? Medium::Start::Mount : Medium::Start::Unmounted, img.detection.how,
+                                    Wear{level_wear});
 }
 
 // An image this module may change and save: detected as the tool detects
@@ -591,30 +604,32 @@ PYBIND11_MODULE(_dace, mod) {
 
     py::class_<Medium, std::shared_ptr<Medium>>(mod, "Medium")
         .def_static("blank",
-                    [](const py::dict &given, uint32_t total_pages) {
+                    [](const py::dict &given, uint32_t total_pages, std::optional<uint16_t> level_wear) {
                         const Params p = dace_tool::params_for_new(options_from(given), total_pages);
                         return std::make_shared<Medium>(
                             p, std::vector<uint8_t>(size_t{p.total_pages} * p.page_size, 0xFF),
-                            Medium::Start::Format, "all given");
+                            Medium::Start::Format, "all given", Wear{level_wear});
                     })
         .def_static("from_bytes",
-                    [](const py::buffer &data, const py::dict &given, bool mount) {
-                        return medium_from(image_to_change(bytes_of(data), options_from(given)), mount);
+                    [](const py::buffer &data, const py::dict &given, bool mount,
+                       std::optional<uint16_t> level_wear) {
+                        return medium_from(image_to_change(bytes_of(data), options_from(given)), mount,
+                                           level_wear);
                     })
         .def_static("pack",
                     [](const std::string &dir, const py::dict &given, std::optional<uint32_t> pages,
-                       bool skip_invalid) {
+                       bool skip_invalid, std::optional<uint16_t> level_wear) {
                         dace_tool::Options opt = options_from(given);
                         opt.pages = pages;
                         dace_tool::PackOptions po;
                         po.skip_invalid = skip_invalid;
                         std::vector<std::string> skipped;
-                        auto medium = medium_from(dace_tool::pack_folder(dir, opt, po, skipped));
+                        auto medium = medium_from(dace_tool::pack_folder(dir, opt, po, skipped), true, level_wear);
                         return std::make_pair(medium, skipped);
                     })
         .def("copy",
              [](Medium &m) {
-                 return std::make_shared<Medium>(m.params(), m.bytes(), Medium::Start::Mount, m.detected());
+                 return std::make_shared<Medium>(m.params(), m.bytes(), Medium::Start::Mount, m.detected(), m.wear());
              })
         .def("remount", &Medium::remount)
         .def("to_bytes",
@@ -636,6 +651,7 @@ PYBIND11_MODULE(_dace, mod) {
                                    return d;
                                })
         .def_property_readonly("detected", &Medium::detected)
+        .def_property_readonly("level_wear", [](Medium &m) { return m.wear().start; })
         .def_property_readonly("mounted", &Medium::mounted)
         .def("listdir",
              [](Medium &m) {

@@ -118,6 +118,53 @@ class TestReadWrite:
         assert image.total_space() == 64 * 256
 
 
+def clusters_of(image, name):
+    return [c.index for c in image.map() if c.kind == "file" and c.file == name]
+
+
+class TestWearLevelling:
+    def test_clusters_come_from_the_cursor_and_every_mount_turns_it_on(self):
+        first_fit = dace.Image(**SMALL)
+        levelled = dace.Image(**SMALL, level_wear=40)
+        assert (first_fit.level_wear, levelled.level_wear) == (None, 40)
+        for image in (first_fit, levelled):
+            image.write_file("a", data(3 * PAYLOAD))
+            image.remount()
+            image.write_file("b", data(3 * PAYLOAD))
+        assert max(clusters_of(first_fit, "a") + clusters_of(first_fit, "b")) < 10
+        assert all(40 <= c < 50 for c in clusters_of(levelled, "a") + clusters_of(levelled, "b"))
+        image = levelled.copy()
+        assert image.level_wear == 40
+        image.write_file("c", data(PAYLOAD))
+        assert all(40 <= c < 52 for c in clusters_of(image, "c"))
+        assert image.read_file("a") == data(3 * PAYLOAD)
+
+    def test_the_cursor_moves_on_one_cluster_a_mount(self):
+        image = dace.Image(**SMALL, level_wear=64 + 10)  # taken modulo the 64 clusters
+        for _ in range(3):
+            image.remount()
+        image.write_file("a", data(2 * PAYLOAD))
+        assert all(13 <= c < 17 for c in clusters_of(image, "a")), image.map()
+
+    def test_images_read_or_packed_take_it_too(self, tmp_path):
+        (tmp_path / "in").mkdir()
+        (tmp_path / "in" / "x").write_bytes(data(PAYLOAD))
+        packed = dace.Image.pack(tmp_path / "in", total_pages=256, page_size=64, clus_pages=4, level_wear=30)
+        assert packed.level_wear == 30
+        packed.save(tmp_path / "img")
+        for image in (
+            dace.Image.from_bytes(packed.to_bytes(), level_wear=30),
+            dace.Image.from_file(tmp_path / "img", level_wear=30),
+        ):
+            image.write_file("y", data(PAYLOAD))
+            assert all(30 <= c < 36 for c in clusters_of(image, "y")), image.map()
+
+    @pytest.mark.parametrize("start, error", [(-1, ValueError), (65536, ValueError), ("1", TypeError), (True, TypeError)])
+    def test_a_cursor_that_does_not_fit_in_16_bits(self, start, error):
+        with pytest.raises(error):
+            dace.Image(**SMALL, level_wear=start)
+
+
 class TestDurability:
     def test_flushed_data_survives_a_remount_and_the_rest_is_lost(self, image):
         f = image.open("log", "ab")

@@ -6,6 +6,9 @@ The model keeps two states: the files as the volume has them now, and as
 the last commit left them, which is what a remount must bring back. Every
 call that commits (close, flush, a move of the position, each change by
 name) makes the first the second.
+
+It runs twice: on a volume that allocates first fit, and on one that levels
+wear from a cursor that hypothesis picks, turned on after every mount.
 """
 import errno
 
@@ -13,7 +16,7 @@ import pytest
 
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import strategies as st  # noqa: E402
-from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule  # noqa: E402
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule  # noqa: E402
 
 import dace  # noqa: E402
 
@@ -21,12 +24,13 @@ NAMES = st.sampled_from(["a", "b", "log", "n" * 18])
 CHUNKS = st.binary(max_size=400)
 # Kept well below the medium's 30 KiB, so that no write meets a full medium.
 MODEL_BYTES = 10_000
+MEDIUM = dict(total_pages=512, page_size=64, clus_pages=4, max_files=3)
 
 
 class VolumeModel(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
-        self.image = dace.Image(total_pages=512, page_size=64, clus_pages=4, max_files=3)
+        self.image = dace.Image(**MEDIUM)
         self.now = {}  # name -> bytes, in creation order
         self.durable = {}
         self.appending = {}  # name -> File kept open for appending
@@ -159,4 +163,11 @@ class VolumeModel(RuleBasedStateMachine):
             assert self.image.stat(name).size == len(content)
 
 
+class WearLevelledVolumeModel(VolumeModel):
+    @initialize(start=st.integers(0, 0xFFFF))
+    def level_wear(self, start):
+        self.image = dace.Image(**MEDIUM, level_wear=start)
+
+
 TestVolumeModel = VolumeModel.TestCase
+TestWearLevelledVolumeModel = WearLevelledVolumeModel.TestCase

@@ -8,8 +8,12 @@
 // each cut; the reboot must mount the last commit that reported success or
 // the one in flight, whole, and the volume must stay fully usable.
 //
-// DACE_TORTURE_SCALE=N runs N seeds per workload. A failure prints the
-// DACE_TORTURE_SEED and DACE_TORTURE_CUT that replay it alone.
+// Every workload runs in both allocation modes, first fit and wear
+// levelling, each from its own uncut run; at the default scale each mode
+// goes to every other of its cut points. DACE_TORTURE_SCALE=N runs N seeds
+// per workload and mode, each to every cut point. A failure prints the
+// DACE_TORTURE_SEED, DACE_TORTURE_CUT and test filter (which names the mode)
+// that replay it alone.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -121,6 +125,8 @@ class PowerCutTorture : public ::testing::TestWithParam<WorkloadParam> {};
 
 TEST_P(PowerCutTorture, EveryCutKeepsTheLastCommitOrTheOneInFlight) {
     const Workload &w = *GetParam().workload;
+    const bool level_wear = GetParam().level_wear;
+    const std::string named = std::string(w.name) + ", " + mode_name(level_wear);
     const uint32_t first = env_number("DACE_TORTURE_SEED", kFirstSeed);
     CutPoint only{};
     const char *only_text = std::getenv("DACE_TORTURE_CUT");
@@ -129,11 +135,11 @@ TEST_P(PowerCutTorture, EveryCutKeepsTheLastCommitOrTheOneInFlight) {
 
     ++totals().cut_workloads;
     for (uint32_t seed = first; seed != first + seeds; ++seed) {
-        const std::string replay = "DACE_TORTURE_SEED=" + std::to_string(seed) +
-                                   " ./dace_torture --gtest_filter='*PowerCut*" + std::string(w.name) + "'";
+        const std::string replay =
+            "DACE_TORTURE_SEED=" + std::to_string(seed) + " ./dace_torture " + replay_filter("PowerCut", GetParam());
         // The uncut run: strict flash, every commit checked on a copy of the
         // medium, and the figures that show the workload does its job.
-        Medium uncut(w.geometry, w.max_files, w.level_wear);
+        Medium uncut(w.geometry, w.max_files, level_wear, seed);
         uncut.sim.set_strict(true);
         Driver plain(uncut, Mode::Exact, seed, true);
         ASSERT_TRUE(run(w, plain)) << replay;
@@ -147,11 +153,24 @@ TEST_P(PowerCutTorture, EveryCutKeepsTheLastCommitOrTheOneInFlight) {
         EXPECT_LE(st.fullest_free_clusters, s->clus_count / 5u) << "the medium never ran nearly full";
         std::printf("[ torture  ] %s, seed %u: %u operations, %u commits, root generation %u, %llu erases on %u "
                     "clusters, fewest free %u, %llu bytes programmed\n",
-                    w.name, seed, st.ops, st.commits, s->root->seq,
+                    named.c_str(), seed, st.ops, st.commits, s->root->seq,
                     static_cast<unsigned long long>(counters.erase_calls), s->clus_count, st.fullest_free_clusters,
                     static_cast<unsigned long long>(counters.bytes_programmed));
-        const std::vector<CutPoint> points = single ? std::vector<CutPoint>{only} : cut_points(uncut, seed);
-        check_reboot(uncut, plain.candidates(), 0, std::string(w.name) + " uncut");
+        std::vector<CutPoint> points;
+        if (single) {
+            points.push_back(only);
+        } else {
+            // Byte positions go to the modes in turn; erases two by two,
+            // each with its four stages, so that both modes meet an erase
+            // cut after its first word and then cut again in the first erase
+            // after the reboot (an even ordinal) or in the bytes programmed
+            // after (an odd one).
+            const std::vector<CutPoint> all = cut_points(uncut, seed);
+            for (size_t i = 0; i < all.size(); ++i)
+                if (in_share(level_wear, all[i].kind == Kind::Erase ? all[i].at / 2 : i))
+                    points.push_back(all[i]);
+        }
+        check_reboot(uncut, plain.candidates(), 0, named + " uncut; replay: " + replay);
         if (HasFailure())
             return;
 
@@ -161,13 +180,14 @@ TEST_P(PowerCutTorture, EveryCutKeepsTheLastCommitOrTheOneInFlight) {
         std::string counts;
         for (size_t k = 0; k < by_kind.size(); ++k)
             counts += std::string(k == 0 ? "" : ", ") + std::to_string(by_kind[k]) + " " + kKindNames[k];
-        std::printf("[ torture  ] %s, seed %u: %zu cut points: %s\n", w.name, seed, points.size(), counts.c_str());
+        std::printf("[ torture  ] %s, seed %u: %zu cut points: %s\n", named.c_str(), seed, points.size(),
+                    counts.c_str());
 
         uint32_t cut_again = 0, unstable = 0, cut_in_first_erase = 0;
         for (const CutPoint &c : points) {
-            const std::string where = std::string(w.name) + " cut " + spelled(c) + "; replay: DACE_TORTURE_CUT=" +
-                                      spelled(c) + " " + replay;
-            Medium m(w.geometry, w.max_files, w.level_wear);
+            const std::string where =
+                named + " cut " + spelled(c) + "; replay: DACE_TORTURE_CUT=" + spelled(c) + " " + replay;
+            Medium m(w.geometry, w.max_files, level_wear, seed);
             m.sim.set_strict(true);
             if (c.kind == Kind::Erase)
                 m.sim.cut_in_erase(c.at, double(c.erase_done) / m.sim.cluster_size());
@@ -216,9 +236,10 @@ TEST_P(PowerCutTorture, EveryCutKeepsTheLastCommitOrTheOneInFlight) {
         std::printf("[ torture  ] %s, seed %u: every cut rebooted and checked; %u of them cut again while the "
                     "volume got going (%u in the first erase after an erase cut short); %u left a page that reads "
                     "unstably\n",
-                    w.name, seed, cut_again, cut_in_first_erase, unstable);
+                    named.c_str(), seed, cut_again, cut_in_first_erase, unstable);
         Totals &t = totals();
         t.cut_points += points.size();
+        t.cut_points_by_mode[mode_name(level_wear)] += points.size();
         t.cut_again += cut_again;
         for (size_t k = 0; k < by_kind.size(); ++k)
             t.cut_points_by_kind[kKindNames[k]] += by_kind[k];

@@ -26,6 +26,11 @@ using dace_check::Files;
 // DACE_TORTURE_SCALE: how many times the default set to run (seeds per
 // workload, worn-flash runs). 1 when unset.
 uint32_t scale();
+// At the default scale each allocation mode takes every other item of a
+// workload's work (cut point or worn-flash seed), so that both modes
+// together cost what one did; at DACE_TORTURE_SCALE=2 or more, or with a
+// seed given to replay, each mode takes every item.
+bool in_share(bool level_wear, uint64_t item);
 // Failures the running test has reported so far.
 int reported_failures();
 // A named setting from the environment, or `fallback`.
@@ -53,8 +58,9 @@ struct MediumTally {
 class Medium {
 public:
     // With `level_wear`, every mount turns wear levelling on, from a cursor
-    // that moves from boot to boot as a boot counter would move it.
-    Medium(Geometry g, uint16_t max_files, bool level_wear = false);
+    // that moves from boot to boot as a boot counter would move it, starting
+    // from boot `first_boot`.
+    Medium(Geometry g, uint16_t max_files, bool level_wear = false, uint32_t first_boot = 0);
     Medium(const Medium &) = delete;
     Medium &operator=(const Medium &) = delete;
 
@@ -64,7 +70,7 @@ public:
     std::vector<uint64_t> block;
     MediumTally tally;
     bool level_wear;
-    uint32_t boots = 0;
+    uint32_t boots;
 
     // A fresh state block, mounted; null when the mount refuses.
     dace_state *mount();
@@ -179,7 +185,6 @@ struct Workload {
     Geometry geometry;
     uint16_t max_files;
     void (*run)(Driver &);
-    bool level_wear = false; // allocation next-fit from a cursor (dace_level_wear)
 };
 
 const std::vector<Workload> &workloads();
@@ -189,10 +194,18 @@ const std::vector<Workload> &workloads();
 // have left with a half-written root copy or a half-erased cluster.
 void after_reboot(Driver &d);
 
-// The workloads as test parameters, named after themselves.
+// The workloads as test parameters, each in both allocation modes: first
+// fit from cluster 0, and next fit from a cursor (dace_level_wear). The
+// test's name ends in the workload's name and _first_fit or _level_wear.
 struct WorkloadParam {
     const Workload *workload;
+    bool level_wear;
 };
+// "first fit" or "wear levelling", for the printed lines.
+const char *mode_name(bool level_wear);
+// The --gtest_filter that runs this workload in this mode alone, for the
+// suite named by `suite` ("PowerCut" or "WornFlash").
+std::string replay_filter(const char *suite, const WorkloadParam &p);
 void PrintTo(const WorkloadParam &p, std::ostream *os);
 std::vector<WorkloadParam> workload_params();
 std::string workload_label(const ::testing::TestParamInfo<WorkloadParam> &p);
@@ -201,7 +214,7 @@ std::string workload_label(const ::testing::TestParamInfo<WorkloadParam> &p);
 struct Totals {
     uint32_t cut_workloads = 0, worn_workloads = 0, worn_runs = 0, worn_cut = 0;
     uint64_t cut_points = 0, cut_again = 0;
-    std::map<std::string, uint64_t> cut_points_by_kind;
+    std::map<std::string, uint64_t> cut_points_by_kind, cut_points_by_mode, worn_runs_by_mode;
 };
 Totals &totals();
 

@@ -20,6 +20,12 @@ uint32_t env_number(const char *name, uint32_t fallback) {
 
 uint32_t scale() { return std::max<uint32_t>(1, env_number("DACE_TORTURE_SCALE", 1)); }
 
+bool in_share(bool level_wear, uint64_t item) {
+    if (scale() > 1 || std::getenv("DACE_TORTURE_SEED") != nullptr)
+        return true;
+    return item % 2 == (level_wear ? 1u : 0u);
+}
+
 Totals &totals() {
     static Totals all;
     return all;
@@ -31,13 +37,18 @@ class PrintTotals : public ::testing::Environment {
 public:
     void TearDown() override {
         const Totals &t = totals();
-        std::string kinds;
-        for (const auto &[kind, count] : t.cut_points_by_kind)
-            kinds += (kinds.empty() ? "" : ", ") + std::to_string(count) + " " + kind;
-        std::printf("[ torture  ] in all: %u workloads cut at %llu points (%s), %llu of them cut again after "
-                    "the reboot; %u workloads on worn flash in %u runs, %u of them cut\n",
-                    t.cut_workloads, static_cast<unsigned long long>(t.cut_points), kinds.c_str(),
-                    static_cast<unsigned long long>(t.cut_again), t.worn_workloads, t.worn_runs, t.worn_cut);
+        const auto listed = [](const std::map<std::string, uint64_t> &counts) {
+            std::string out;
+            for (const auto &[what, count] : counts)
+                out += (out.empty() ? "" : ", ") + std::to_string(count) + " " + what;
+            return out;
+        };
+        std::printf("[ torture  ] in all: %u workload runs cut at %llu points (%s; %s), %llu of them cut again "
+                    "after the reboot; %u workload runs on worn flash in %u runs (%s), %u of them cut\n",
+                    t.cut_workloads, static_cast<unsigned long long>(t.cut_points),
+                    listed(t.cut_points_by_mode).c_str(), listed(t.cut_points_by_kind).c_str(),
+                    static_cast<unsigned long long>(t.cut_again), t.worn_workloads, t.worn_runs,
+                    listed(t.worn_runs_by_mode).c_str(), t.worn_cut);
     }
 };
 
@@ -100,8 +111,8 @@ std::string describe(const Files &found, const std::vector<Files> &candidates) {
 
 // ---- the medium ----------------------------------------------------------
 
-Medium::Medium(Geometry g, uint16_t max_files, bool level)
-    : sim(g), cfg(sim.config(max_files)), level_wear(level) {
+Medium::Medium(Geometry g, uint16_t max_files, bool level, uint32_t first_boot)
+    : sim(g), cfg(sim.config(max_files)), level_wear(level), boots(first_boot) {
     cfg.io_ctx = this;
     cfg.read_fn = &Medium::read_cb;
     cfg.write_fn = &Medium::write_cb;

@@ -233,11 +233,11 @@ void after_reboot(Driver &d) {
 const std::vector<Workload> &workloads() {
     static const std::vector<Workload> all = {
         {"logger", "small flushed appends, a status file rewritten, rotation by remove and rename",
-         Geometry{128, 4, 128}, 2, logger, true},
+         Geometry{128, 4, 128}, 2, logger},
         {"many_open", "five open files, large and small writes interleaved, reads, truncation of unflushed data",
          Geometry{256, 4, 160}, 6, many_open},
         {"churn", "create, append, rename, truncate and remove on a nearly full medium, multi-page root copies",
-         Geometry{128, 8, 320}, 2, churn, true},
+         Geometry{128, 8, 320}, 2, churn},
         {"small_files", "a directory near its limit of small and empty files, root copies of most of a cluster",
          Geometry{128, 8, 160}, 2, small_files},
         {"logger_one_page_clusters", "the data logger where a cluster is one page, so every commit moves the root",
@@ -246,15 +246,25 @@ const std::vector<Workload> &workloads() {
     return all;
 }
 
-void PrintTo(const WorkloadParam &p, std::ostream *os) { *os << p.workload->name; }
+const char *mode_name(bool level_wear) { return level_wear ? "wear levelling" : "first fit"; }
+
+void PrintTo(const WorkloadParam &p, std::ostream *os) { *os << p.workload->name << ", " << mode_name(p.level_wear); }
 
 std::vector<WorkloadParam> workload_params() {
     std::vector<WorkloadParam> out;
     for (const Workload &w : workloads())
-        out.push_back({&w});
+        for (const bool level_wear : {false, true})
+            out.push_back({&w, level_wear});
     return out;
 }
 
-std::string workload_label(const ::testing::TestParamInfo<WorkloadParam> &p) { return p.param.workload->name; }
+std::string workload_label(const ::testing::TestParamInfo<WorkloadParam> &p) {
+    return std::string(p.param.workload->name) + (p.param.level_wear ? "_level_wear" : "_first_fit");
+}
+
+std::string replay_filter(const char *suite, const WorkloadParam &p) {
+    return "--gtest_filter='*" + std::string(suite) + "*/" + p.workload->name +
+           (p.level_wear ? "_level_wear" : "_first_fit") + "'";
+}
 
 } // namespace dace_torture
