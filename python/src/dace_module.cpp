@@ -550,6 +550,7 @@ const char *kind_name(dace_tool::ClusKind k) {
     case dace_tool::ClusKind::File: return "file";
     case dace_tool::ClusKind::Stale: return "to_erase";
     case dace_tool::ClusKind::Bad: return "bad";
+    case dace_tool::ClusKind::Missing: return "missing";
     }
     return "?";
 }
