@@ -172,13 +172,17 @@ uint16_t medium_pages(size_t size, uint16_t page_size, uint16_t clus_pages, uint
                                 kMaxPages));
     if (recorded != 0) {
         // The library mounts the volume only with the cluster count it
-        // records (which the format bounds to 65535 pages), and uses no page
-        // past its last cluster; an image shorter than that is cut short,
-        // which the caller names.
+        // records (which the format bounds to 65535 pages); an image shorter
+        // than its clusters is cut short, which the caller names. Pages
+        // after the last cluster, which the library never uses, belong to
+        // the medium as far as the image and --pages have them.
         const auto recorded_pages = static_cast<uint16_t>(uint32_t{recorded} * clus_pages);
         if (opt.pages && *opt.pages / clus_pages != recorded)
             throw SizeMismatch(recorded_pages, *opt.pages);
-        return recorded_pages;
+        const uint64_t held = size / page_size;
+        const uint64_t wanted = opt.pages ? std::min<uint64_t>(*opt.pages, held) : held;
+        return wanted > recorded_pages && wanted / clus_pages == recorded ? static_cast<uint16_t>(wanted)
+                                                                          : recorded_pages;
     }
     if (opt.pages) {
         const uint64_t need = *opt.pages * page_size;

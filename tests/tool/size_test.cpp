@@ -128,6 +128,19 @@ TEST_F(Size, PagesDefaultsToTheRecordedSize) {
     fails("--pages 128 check a.img", "a deliberate `dace format --pages 128 --force` starts afresh");
     ok("format a.img --pages 128 --force");
     EXPECT_EQ(json::parse(ok("info a.img --json").out)["recorded_pages"], 128);
+
+    // Pages after the last cluster, which no cluster uses, stay the medium's
+    // as far as the file has them: a change still replaces the file whole.
+    ok("format odd.img --pages 261");
+    const json odd = json::parse(ok("info odd.img --json").out);
+    EXPECT_EQ(odd["total_pages"], 261);
+    EXPECT_EQ(odd["recorded_pages"], 256);
+    ok("put odd.img f");
+    EXPECT_EQ(fs::file_size(at("odd.img")), 261u * 256);
+    EXPECT_EQ(json::parse(ok("--pages 258 info odd.img --json").out)["total_pages"], 258);
+    const Bytes odd_image = load(at("odd.img"));
+    store(at("odd_cut.img"), Bytes(odd_image.begin(), odd_image.begin() + 257 * 256));
+    EXPECT_EQ(dace("check odd_cut.img").status, 0) << "whole up to its last cluster";
 }
 
 // An image whose copies a writer that recorded no size wrote: the medium
