@@ -265,8 +265,8 @@ Extracted extract(Volume &v, const Image &img, const Survey &sv, const std::stri
     // One line says all: a file that the cut reached says so itself.
     const bool cut_elsewhere = img.cut_short() && f->damage.find("cut short") == std::string::npos;
     if (!f->damage.empty() && !salvage)
-        throw Error(fmt::format("{}: {}{}{}", named(name), f->damage, cut_elsewhere ? " (and the image is cut short)" : "",
-                                kSalvageHint));
+        throw Error(fmt::format("{}: {}{}{}", named(name), f->damage,
+                                cut_elsewhere ? " (and the image is cut short)" : "", kSalvageHint));
     dace_verify_reads(v.state(), salvage ? 0 : 1);
     Extracted x;
     x.data = read_through(v, name, f->entry.size);

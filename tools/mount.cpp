@@ -212,9 +212,9 @@ int cmd_mount(const std::string &image, const std::string &mountpoint, const Opt
     // is safe, and verified reads fail where the damage lies.
     const std::optional<Damage> damage = find_damage(img.bytes, img.params());
     // "IMAGE: the image is cut short: ..." or "IMAGE is damaged: ...".
-    const std::string what =
-        damage ? fmt::format("{}{}", image, damage->cut_short ? ": " + damage->summary : " is damaged: " + damage->summary)
-               : std::string();
+    const std::string what = !damage ? std::string()
+                             : damage->cut_short ? fmt::format("{}: {}", image, damage->summary)
+                                                 : fmt::format("{} is damaged: {}", image, damage->summary);
     if (damage) {
         if (!read_only)
             throw Error(fmt::format("{}; not mounted: `dace check {}` lists the problems, and -o ro mounts it "
