@@ -13,7 +13,7 @@ int cmd_check(Output &o, const Image &img, bool verbose) {
         bar.update(total > 0 ? done * 1000 / total : 0);
     });
     const RootLog *root = sv.root();
-    uint32_t counts[6] = {};
+    uint32_t counts[7] = {};
     for (ClusKind k : sv.kind)
         ++counts[static_cast<int>(k)];
     const int status = sv.problems.empty() ? 0 : 1;
@@ -31,7 +31,8 @@ int cmd_check(Output &o, const Image &img, bool verbose) {
                            {"file", counts[int(ClusKind::File)]},
                            {"free", counts[int(ClusKind::Free)]},
                            {"to_erase", counts[int(ClusKind::Stale)]},
-                           {"bad", counts[int(ClusKind::Bad)]}}}};
+                           {"bad", counts[int(ClusKind::Bad)]},
+                           {"missing", counts[int(ClusKind::Missing)]}}}};
         if (root != nullptr)
             j["root"] = {{"cluster", root->clus},
                          {"generation", root->seq()},
@@ -64,9 +65,11 @@ int cmd_check(Output &o, const Image &img, bool verbose) {
         o.out << fmt::format("root: cluster {}, generation {}, copy at page {}, {} valid cop{} in its log\n",
                              root->clus, root->seq(), root->copies[size_t(root->last_valid)].page,
                              root->last_valid + 1, root->last_valid == 0 ? "y" : "ies");
-    o.out << fmt::format("clusters: {} file, {} free, {} to erase, {} earlier root, {} bad, of {}\n",
+    o.out << fmt::format("clusters: {} file, {} free, {} to erase, {} earlier root, {} bad, {}of {}\n",
                          counts[int(ClusKind::File)], counts[int(ClusKind::Free)], counts[int(ClusKind::Stale)],
-                         counts[int(ClusKind::OldRoot)], counts[int(ClusKind::Bad)], sv.clus_count);
+                         counts[int(ClusKind::OldRoot)], counts[int(ClusKind::Bad)],
+                         sv.cut_short() ? fmt::format("{} missing, ", counts[int(ClusKind::Missing)]) : std::string(),
+                         sv.clus_count);
     o.out << fmt::format("{}: {} problem{}, {} file{}, {} data cluster{} checked\n",
                          sv.problems.empty() ? "clean" : "NOT CLEAN", sv.problems.size(),
                          sv.problems.size() == 1 ? "" : "s", sv.files.size(), sv.files.size() == 1 ? "" : "s",

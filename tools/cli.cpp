@@ -164,7 +164,8 @@ void CommandLine::add_medium_options() {
             "--crc", [this](const std::string &v) { opt_.crc = v; }, "16-bit CRC: " + crc_names())
         ->type_name("NAME");
     add_u16(app_, "--crc-seed", opt_.crc_seed, "CRC seed (default 0xFFFF for a new image)");
-    add_count(app_, "--pages", pages_text_, "pages on the medium (default: the image file's length)");
+    add_count(app_, "--pages", pages_text_,
+              "pages on the medium (default: the size its root records, else the image file's length)");
     add_count(app_, "--offset", offset_text_, "byte where the medium starts in the file (default 0)");
     app_.add_flag("--no-wait", no_wait_,
                   "fail at once instead of waiting while another dace command uses the image");

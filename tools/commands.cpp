@@ -127,44 +127,57 @@ void write_host_file(const std::string &path, const std::vector<uint8_t> &data, 
 // would hide of a damaged image.
 Survey chains_of(const Image &img) { return survey_image(img.bytes, img.params(), {}, false); }
 
-// The library refuses a directory that names clusters past the medium's
-// end; say why when that is what an image cut short does.
+// Why a chain names a cluster past the volume's last: the image of a
+// volume that records no size may be cut short; one that records its size
+// has a damaged directory.
+std::string beyond_end_text(const Survey &sv) {
+    if (sv.recorded_clusters != 0)
+        return fmt::format("a file's chain names cluster {}, past the volume's last cluster {}: the directory is "
+                           "damaged",
+                           sv.beyond_max, sv.clus_count - 1);
+    return fmt::format("a file's chain names cluster {}, past the image's last cluster {}: the image is cut short "
+                       "(or --pages too small)",
+                       sv.beyond_max, sv.clus_count - 1);
+}
+
+// For commands whose answer is about the whole volume (info, df): the
+// library mounts it only whole.
 Volume mount(const Image &img) {
+    if (img.cut_short())
+        throw Error(fmt::format("{}: what lay past its end is lost; dace check lists it, and ls, stat, cat, get and "
+                                "unpack read what is intact",
+                                cut_short_text(img.bytes.size(), img.params())));
     const Survey sv = chains_of(img);
     if (sv.beyond_end)
-        throw Error(fmt::format("a file's chain names cluster {}, past the image's last cluster {}: the image is "
-                                "cut short (or --pages too small); ls, cat, get and unpack read what is intact",
-                                sv.beyond_max, sv.clus_count - 1));
+        throw Error(beyond_end_text(sv) + "; ls, cat, get and unpack read what is intact");
     return Volume(img.bytes, img.params());
 }
 
-// For reading what is intact of an image cut short: erased clusters are
-// added up to the last one a chain names, so that the library mounts it.
-// They read as erased, so no file reads anything from them, and the survey
-// of the image as it is tells what is missing.
+// For reading what is intact of an image cut short: the library mounts it
+// at the size the survey shows (size_to_read), the clusters it lacks
+// reading erased, so no file reads anything from them, and the survey of
+// the image as it is tells what is missing.
 Volume mount_to_read(const Image &img, const Survey &sv) {
-    if (!sv.beyond_end)
-        return Volume(img.bytes, img.params());
-    Params p = img.params();
-    const uint64_t pages = (uint64_t{sv.beyond_max} + 1) * p.clus_pages;
-    if (pages > 0xFFFF)
+    Params p;
+    if (!size_to_read(sv, p))
         return mount(img);
-    p.total_pages = static_cast<uint16_t>(pages);
-    std::vector<uint8_t> padded = img.bytes;
-    padded.resize(size_t{p.total_pages} * p.page_size, 0xFF);
-    return Volume(std::move(padded), p);
+    VolumeOptions vo;
+    vo.missing_reads_erased = true;
+    return Volume(img.bytes, p, vo);
 }
 
 // The mount cuts short a chain it cannot follow, and the command's commit
 // would make that loss final: a changing command refuses such an image,
-// unless the damaged file is the one it removes.
+// unless the damaged file is the one it removes, and any image cut short.
 Volume mount_for_change(const Image &img, const std::string &removed = {}) {
+    if (img.cut_short())
+        throw Error(fmt::format("{}, and a change would make the loss of what lay past its end final; unpack what "
+                                "is intact instead",
+                                cut_short_text(img.bytes.size(), img.params())));
     const Survey sv = chains_of(img);
     if (sv.beyond_end)
-        throw Error(fmt::format("a file's chain names cluster {}, past the image's last cluster {}: the image is "
-                                "cut short (or --pages too small), and a change would lose those files for good; "
-                                "unpack what is intact instead",
-                                sv.beyond_max, sv.clus_count - 1));
+        throw Error(beyond_end_text(sv) + ", and a change would lose those files for good; unpack what is intact "
+                                          "instead");
     for (const FileChain &f : sv.files)
         if (!f.damage.empty() && f.name != removed)
             throw Error(fmt::format("{}: {}: the image is damaged, and a change would lose what can still be read "
@@ -249,8 +262,11 @@ Extracted extract(Volume &v, const Image &img, const Survey &sv, const std::stri
     const FileChain *f = sv.file(name);
     if (f == nullptr)
         throw Error(fmt::format("no file {} in the image", named(name)));
+    // One line says all: a file that the cut reached says so itself.
+    const bool cut_elsewhere = img.cut_short() && f->damage.find("cut short") == std::string::npos;
     if (!f->damage.empty() && !salvage)
-        throw Error(fmt::format("{}: {}{}", named(name), f->damage, kSalvageHint));
+        throw Error(fmt::format("{}: {}{}{}", named(name), f->damage,
+                                cut_elsewhere ? " (and the image is cut short)" : "", kSalvageHint));
     dace_verify_reads(v.state(), salvage ? 0 : 1);
     Extracted x;
     x.data = read_through(v, name, f->entry.size);
@@ -441,6 +457,13 @@ void pack_files(Output &o, Volume &v, const std::vector<PackSource> &sources, bo
 
 } // namespace
 
+int tell_cut_short(Output &o, const Image &img) {
+    if (!img.cut_short())
+        return 0;
+    o.err << fmt::format("dace: {}: what lay past its end is lost\n", cut_short_text(img.bytes.size(), img.params()));
+    return 1;
+}
+
 Image open_image(const std::string &path, const Options &opt, LockAccess access, LockHolder holder) {
     auto lock = std::make_shared<ImageLock>(path, access, holder, opt.wait);
     uint64_t most = kMaxMediumBytes;
@@ -449,7 +472,10 @@ Image open_image(const std::string &path, const Options &opt, LockAccess access,
     Image img;
     img.bytes = read_region(*lock, opt.offset, most);
     img.detection = detect(img.bytes, opt, access == LockAccess::Change);
-    img.bytes.resize(size_t{img.params().total_pages} * img.params().page_size);
+    // Bytes past the volume are not the medium's; an image cut short keeps
+    // what it holds.
+    if (img.bytes.size() > img.params().medium_bytes())
+        img.bytes.resize(static_cast<size_t>(img.params().medium_bytes()));
     img.path = path;
     img.offset = opt.offset;
     img.whole_file = opt.offset == 0 && img.bytes.size() == static_cast<uint64_t>(lock->status().st_size) &&
@@ -461,7 +487,8 @@ Image open_image(const std::string &path, const Options &opt, LockAccess access,
 Image image_from_bytes(std::vector<uint8_t> bytes, const Options &opt) {
     Image img;
     img.detection = detect(bytes, opt);
-    bytes.resize(size_t{img.params().total_pages} * img.params().page_size);
+    if (bytes.size() > img.params().medium_bytes())
+        bytes.resize(static_cast<size_t>(img.params().medium_bytes()));
     img.bytes = std::move(bytes);
     return img;
 }
@@ -515,6 +542,23 @@ void write_file(Volume &v, const std::string &name, const uint8_t *data, size_t 
         throw Error(fmt::format("{}: a write to the medium fell short", named(name)));
 }
 
+namespace {
+
+// Where the medium's size came from, for info.
+std::string size_text(const Image &img, const Survey &sv, uint16_t version) {
+    const Params &p = img.params();
+    if (sv.recorded_clusters != 0)
+        return fmt::format("{} pages ({} clusters), recorded in the root (format version {})",
+                           uint32_t{sv.recorded_clusters} * p.clus_pages, sv.recorded_clusters, version);
+    if (img.detection.recorded_clusters)
+        return fmt::format("{} pages, as an earlier root cluster records (the root in force records no size)",
+                           p.total_pages);
+    return fmt::format("not recorded (a writer before format version {}): {} pages, from {}", DACE_FORMAT_VERSION,
+                       p.total_pages, img.detection.pages_given ? "--pages" : "the image's length");
+}
+
+} // namespace
+
 int cmd_info(Output &o, const Image &img) {
     Volume v = mount(img);
     const Params &p = img.params();
@@ -524,6 +568,10 @@ int cmd_info(Output &o, const Image &img) {
     const Survey sv = survey_image(img.bytes, p, {}, false);
     const RootLog *log = sv.root();
     const size_t copies = log ? size_t(log->last_valid + 1) : 0;
+    // What the copy in force records: its version, and the volume's size
+    // unless a writer that recorded none wrote it.
+    const uint16_t version = log ? log->copies[size_t(log->last_valid)].head.version : 0;
+    const uint32_t recorded_pages = uint32_t{sv.recorded_clusters} * p.clus_pages;
     if (o.json) {
         print_json(o, json{{"page_size", p.page_size},
                            {"clus_pages", p.clus_pages},
@@ -532,6 +580,8 @@ int cmd_info(Output &o, const Image &img) {
                            {"offset", img.offset},
                            {"cluster_size", p.clus_size()},
                            {"clusters", p.clus_count()},
+                           {"recorded_pages", recorded_pages != 0 ? json(recorded_pages) : json(nullptr)},
+                           {"format_version", version},
                            {"crc", std::string(p.crc->name)},
                            {"crc_seed", p.crc_seed},
                            {"detected", img.detection.how},
@@ -549,6 +599,7 @@ int cmd_info(Output &o, const Image &img) {
     o.out << fmt::format("geometry:    page size {}, {} pages per cluster ({} bytes), tag {}, {} pages, {} clusters{}\n",
                          p.page_size, p.clus_pages, p.clus_size(), p.geometry_tag, p.total_pages, p.clus_count(),
                          img.offset != 0 ? fmt::format(", at offset {}", img.offset) : std::string());
+    o.out << fmt::format("size:        {}\n", size_text(img, sv, version));
     o.out << fmt::format("crc:         {}, seed {:#06x}\n", p.crc->name, p.crc_seed);
     o.out << fmt::format("detected:    {}\n", img.detection.how);
     o.out << fmt::format("root:        cluster {}, generation {}, copy at page {} ({} valid cop{}, {} of {} pages used)\n",
@@ -562,12 +613,13 @@ int cmd_info(Output &o, const Image &img) {
 int cmd_ls(Output &o, const Image &img, bool long_format) {
     const Survey sv = chains_of(img);
     (void)mount_to_read(img, sv); // refused as the mount refuses it
+    const int cut = tell_cut_short(o, img);
     if (o.json) {
         json list = json::array();
         for (const FileChain &f : sv.files)
             list.push_back(entry_json(f));
         print_json(o, list);
-        return report_damage(o, sv);
+        return report_damage(o, sv) | cut;
     }
     if (long_format)
         o.out << fmt::format("{:>10} {:>5} {:<19}  {}\n", "size", "clus", "modified", "name");
@@ -578,7 +630,7 @@ int cmd_ls(Output &o, const Image &img, bool long_format) {
         else
             o.out << printable(f.name) << '\n';
     }
-    return report_damage(o, sv);
+    return report_damage(o, sv) | cut;
 }
 
 int cmd_stat(Output &o, const Image &img, const std::string &name) {
@@ -587,7 +639,7 @@ int cmd_stat(Output &o, const Image &img, const std::string &name) {
     const FileChain *f = sv.file(name);
     if (f == nullptr)
         throw Error(fmt::format("no file {} in the image", named(name)));
-    const int status = f->damage.empty() ? 0 : 1;
+    const int status = (f->damage.empty() ? 0 : 1) | tell_cut_short(o, img);
     if (o.json) {
         print_json(o, entry_json(*f));
         return status;
@@ -597,7 +649,7 @@ int cmd_stat(Output &o, const Image &img, const std::string &name) {
                          printable(name), e.size, f->clusters.size(),
                          e.clus == CLUS_END ? std::string("none") : std::to_string(e.clus), stamp_text(e.stamp, true),
                          e.stamp);
-    if (status != 0)
+    if (!f->damage.empty())
         o.err << fmt::format("dace: {}: {}\n", named(name), f->damage);
     return status;
 }
@@ -611,7 +663,7 @@ int cmd_cat(Output &o, const Image &img, const std::string &name, bool salvage) 
     o.out.flush();
     if (!o.out)
         throw Error("cannot write to the output");
-    return tell_faults(o, name, x);
+    return tell_faults(o, name, x) | tell_cut_short(o, img);
 }
 
 int cmd_get(Output &o, const Image &img, const std::string &name, const std::string &dest, bool salvage) {
@@ -629,7 +681,7 @@ int cmd_get(Output &o, const Image &img, const std::string &name, const std::str
     warn_salvage(o, salvage);
     const Extracted x = extract(v, img, sv, name, salvage);
     write_host_file(path, x.data, f->entry.stamp);
-    return tell_faults(o, name, x);
+    return tell_faults(o, name, x) | tell_cut_short(o, img);
 }
 
 int cmd_df(Output &o, const Image &img, bool human) {
@@ -665,7 +717,7 @@ int cmd_unpack(Output &o, const Image &img, const std::string &dir, bool salvage
         throw Error(fmt::format("cannot create folder {}", dir));
     warn_salvage(o, salvage);
     std::set<std::string> done;
-    int status = 0;
+    int status = tell_cut_short(o, img);
     Progress bar(o, "unpack", sv.files.size());
     for (size_t i = 0; i < sv.files.size(); ++i) {
         const std::string &name = sv.files[i].name;

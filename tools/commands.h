@@ -28,10 +28,15 @@ struct Image {
     // replaces the file; otherwise it is written into the file in place.
     bool whole_file = true;
     const Params &params() const { return detection.params; }
+    // The file ends before the volume its root records: `bytes` holds only
+    // the start of the medium, and what lay past it is lost.
+    bool cut_short() const { return bytes.size() < params().medium_bytes(); }
 };
 
-// Opens and locks an image (see ImageLock) and reads its medium: the
-// --pages pages from --offset, or all from --offset to the end.
+// Opens and locks an image (see ImageLock) and reads its medium from
+// --offset: the size its root records (or --pages, which must agree),
+// else --pages pages or all to the end. An image shorter than its volume
+// is read as far as it goes (Image::cut_short).
 Image open_image(const std::string &path, const Options &opt, LockAccess access = LockAccess::Read,
                  LockHolder holder = LockHolder::Command);
 Image image_from_bytes(std::vector<uint8_t> bytes, const Options &opt);
@@ -39,7 +44,15 @@ Image image_from_bytes(std::vector<uint8_t> bytes, const Options &opt);
 // Reading paths (never write the image). A file whose data cannot all be
 // read is reported and makes the exit status 1; cat, get and unpack read
 // verified (a cluster whose mark or CRC does not match stops them) unless
-// `salvage` is set, which writes what can be read, with a warning.
+// `salvage` is set, which writes what can be read, with a warning. An image
+// cut short is read as a damaged one is (its missing end reads erased) and
+// named so, with exit status 1; info and df, which speak for the whole
+// volume, refuse it.
+// A reading command on an image cut short still says so, in one line on
+// the error stream: 1 when it did, so that its exit status is 1 whatever it
+// could read; else 0.
+int tell_cut_short(Output &o, const Image &img);
+
 int cmd_info(Output &o, const Image &img);
 int cmd_ls(Output &o, const Image &img, bool long_format);
 int cmd_stat(Output &o, const Image &img, const std::string &name);
@@ -50,8 +63,9 @@ int cmd_unpack(Output &o, const Image &img, const std::string &dir, bool salvage
 int cmd_check(Output &o, const Image &img, bool verbose = false);
 int cmd_map(Output &o, const Image &img, const std::string &svg_path);
 
-// Changing paths. They refuse an image whose files the mount would cut
-// short (a damaged chain), since their commit would make the loss final.
+// Changing paths. They refuse an image cut short, and one whose files the
+// mount would cut short (a damaged chain), since their commit would make the
+// loss final.
 int cmd_format(Output &o, const std::string &path, const Options &opt, bool force);
 struct PutOptions {
     bool append = false;

@@ -148,16 +148,43 @@ Params params_for_new(const Options &opt, uint64_t total_pages) {
     return p;
 }
 
+SizeMismatch::SizeMismatch(uint32_t recorded, uint64_t asked)
+    : Error(fmt::format("the image's root records a volume of {} pages, not the {} that --pages gives: the library "
+                        "mounts a volume only at the size it records (leave out --pages; a deliberate `dace format "
+                        "--pages {} --force` starts afresh)",
+                        recorded, asked, asked)),
+      recorded_pages(recorded), asked_pages(asked) {}
+
+std::string cut_short_text(uint64_t held, const Params &p) {
+    return fmt::format("the image is cut short: it holds {} of the {} bytes of its volume ({} pages)", held,
+                       p.medium_bytes(), p.total_pages);
+}
+
 namespace {
 
-// Pages of the medium in an image of `size` bytes.
-uint16_t medium_pages(size_t size, uint16_t page_size, const Options &opt, bool for_change,
-                      std::vector<std::string> &warnings) {
+// Pages of the medium in an image of `size` bytes whose root records
+// `recorded` clusters of `clus_pages` pages (0: a writer that recorded none).
+uint16_t medium_pages(size_t size, uint16_t page_size, uint16_t clus_pages, uint16_t recorded, const Options &opt,
+                      bool for_change, std::vector<std::string> &warnings) {
     const std::string at = opt.offset != 0 ? fmt::format(" from offset {}", opt.offset) : std::string();
+    if (opt.pages && *opt.pages > kMaxPages)
+        throw Error(fmt::format("--pages {} exceeds the {} a medium can have (its page count is 16 bits)", *opt.pages,
+                                kMaxPages));
+    if (recorded != 0) {
+        // The library mounts the volume only with the cluster count it
+        // records (which the format bounds to 65535 pages); an image shorter
+        // than its clusters is cut short, which the caller names. Pages
+        // after the last cluster, which the library never uses, belong to
+        // the medium as far as the image and --pages have them.
+        const auto recorded_pages = static_cast<uint16_t>(uint32_t{recorded} * clus_pages);
+        if (opt.pages && *opt.pages / clus_pages != recorded)
+            throw SizeMismatch(recorded_pages, *opt.pages);
+        const uint64_t held = size / page_size;
+        const uint64_t wanted = opt.pages ? std::min<uint64_t>(*opt.pages, held) : held;
+        return wanted > recorded_pages && wanted / clus_pages == recorded ? static_cast<uint16_t>(wanted)
+                                                                          : recorded_pages;
+    }
     if (opt.pages) {
-        if (*opt.pages > kMaxPages)
-            throw Error(fmt::format("--pages {} exceeds the {} a medium can have (its page count is 16 bits)",
-                                    *opt.pages, kMaxPages));
         const uint64_t need = *opt.pages * page_size;
         if (size < need)
             throw Error(fmt::format("the image holds {} bytes{}, fewer than the {} that --pages {} of {} bytes take: "
@@ -394,7 +421,10 @@ Detection detect(const std::vector<uint8_t> &image, const Options &opt, bool for
         d.params = params_of(best_setting(sc.settings), opt);
         d.how = found_in_image(opt);
     }
-    d.params.total_pages = medium_pages(image.size(), d.params.page_size, opt, for_change, d.warnings);
+    d.recorded_clusters = recorded_clusters(image, d.params);
+    d.pages_given = opt.pages.has_value();
+    d.params.total_pages = medium_pages(image.size(), d.params.page_size, d.params.clus_pages,
+                                        d.recorded_clusters.value_or(0), opt, for_change, d.warnings);
     check_geometry(d.params);
     return d;
 }
@@ -410,17 +440,35 @@ uint64_t now_stamp() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count());
 }
 
+namespace {
+
+// Why the library refuses to mount `image` at the size of `p` when its root
+// records another; empty when that is not the reason.
+std::string other_size(const std::vector<uint8_t> &image, const Params &p) {
+    const std::optional<uint16_t> recorded = recorded_clusters(image, p);
+    if (!recorded || *recorded == p.clus_count())
+        return {};
+    return SizeMismatch(uint32_t{*recorded} * p.clus_pages, p.total_pages).what();
+}
+
+} // namespace
+
 Volume::Volume(std::vector<uint8_t> image, const Params &params, const VolumeOptions &vo) : params_(params) {
     check_geometry(params_);
-    if (image.size() != size_t{params_.total_pages} * params_.page_size)
-        throw Error(fmt::format("the image is {} bytes where {} pages of {} bytes need {}", image.size(),
-                                params_.total_pages, params_.page_size,
-                                size_t{params_.total_pages} * params_.page_size));
+    const uint64_t medium = params_.medium_bytes();
+    if (image.size() > medium || (image.size() < medium && !vo.missing_reads_erased))
+        throw Error(image.size() < medium ? cut_short_text(image.size(), params_)
+                                          : fmt::format("the image is {} bytes where {} pages of {} bytes need {}",
+                                                        image.size(), params_.total_pages, params_.page_size, medium));
     if (vo.must_exist && is_blank(image))
         throw Error("the image is blank (erased): it holds no file system");
-    if (vo.must_exist && !has_valid_root(image, params_))
-        throw Error("no valid root copy: the root is damaged or the image is not of this file system");
-    medium_ = std::make_unique<ImageMedium>(std::move(image), params_.page_size, params_.clus_pages);
+    if (vo.must_exist && !has_valid_root(image, params_)) {
+        const std::string why = other_size(image, params_);
+        throw Error(!why.empty() ? why
+                                 : "no valid root copy: the root is damaged or the image is not of this file system");
+    }
+    medium_ = std::make_unique<ImageMedium>(std::move(image), params_.page_size, params_.clus_pages,
+                                            static_cast<size_t>(medium));
     if (vo.mirror_fd >= 0)
         medium_->mirror_to(vo.mirror_fd, vo.mirror_origin);
     if (vo.journal)
@@ -434,10 +482,14 @@ Volume::Volume(std::vector<uint8_t> image, const Params &params, const VolumeOpt
         throw Error(fmt::format("the library refuses this configuration (reason {})", dace_check_config(&cfg)));
     block_.resize((size + 7) / 8);
     state_ = vo.must_exist ? dace_init(&cfg, block_.data()) : dace_format(&cfg, block_.data());
+    // A refused mount changed nothing on the medium.
+    if (const std::string why = state_ == nullptr && vo.must_exist ? other_size(medium_->bytes(), params_) : "";
+        !why.empty())
+        throw Error(why);
     if (state_ == nullptr)
-        throw Error(vo.must_exist
-                        ? "the medium does not mount: a root of another geometry, or a cluster that cannot be read"
-                        : "the medium cannot be formatted: no cluster takes a root");
+        throw Error(vo.must_exist ? "the medium does not mount: a root of another geometry or volume size, or a "
+                                    "cluster that cannot be read"
+                                  : "the medium cannot be formatted: no cluster takes a root");
 }
 
 std::vector<dace_entry> Volume::entries() {

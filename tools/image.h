@@ -29,7 +29,7 @@ struct Options {
     std::optional<uint16_t> max_files;
     std::optional<std::string> crc;
     std::optional<uint16_t> crc_seed;
-    std::optional<uint64_t> pages; // the medium's size; unset: the rest of the file
+    std::optional<uint64_t> pages; // the medium's size; unset: what the root records, else the rest of the file
     uint64_t offset = 0;           // where the medium starts in the file
     bool wait = true;              // wait for other commands that hold the image
 };
@@ -46,6 +46,7 @@ struct Params {
 
     uint32_t clus_size() const { return uint32_t{page_size} * clus_pages; }
     uint32_t clus_count() const { return clus_pages ? total_pages / clus_pages : 0u; }
+    uint64_t medium_bytes() const { return uint64_t{total_pages} * page_size; }
 };
 
 // Parameters for a new medium: the options, or the defaults. A medium of
@@ -62,15 +63,34 @@ struct Detection {
     Params params;
     std::string how;                   // one line: which values came from the image
     std::vector<std::string> warnings; // what a reading command should still say
+    // The cluster count the image's root records; unset for a volume of a
+    // writer that recorded none (then the file or --pages gives the size).
+    std::optional<uint16_t> recorded_clusters;
+    bool pages_given = false; // --pages set the size
+};
+
+// A --pages that differs from the size the image's root records: the
+// library mounts a volume only at that size.
+struct SizeMismatch : Error {
+    SizeMismatch(uint32_t recorded, uint64_t asked);
+    uint32_t recorded_pages;
+    uint64_t asked_pages;
 };
 
 // Finds the geometry and CRC of an existing image from its root headers and
-// their CRCs, taking every value the options fix as given. The medium is
-// the first total_pages pages of `image`. A reading command (`for_change`
-// false) takes the whole pages of an image cut short within a page, with a
-// warning. Throws Error naming the options to pass when the image leaves
-// them open.
+// their CRCs, taking every value the options fix as given. The medium's
+// size is what the root records (SizeMismatch when --pages says another),
+// or for a volume that records none, --pages or every whole page of
+// `image`. `image` may hold less than that size: an image cut short, which
+// the caller names so (cut_short_text). For a volume that records no size,
+// a reading command (`for_change` false) takes the whole pages of an image
+// cut within a page, with a warning. Throws Error naming the options to
+// pass when the image leaves them open.
 Detection detect(const std::vector<uint8_t> &image, const Options &opt, bool for_change = false);
+
+// Says that an image of `held` bytes is shorter than the medium of `p`:
+// "the image is cut short: it holds ... of the ... bytes of its volume ...".
+std::string cut_short_text(uint64_t held, const Params &p);
 
 // Entry stamps: what the tool's update_fn writes.
 struct StampSource {
@@ -91,6 +111,10 @@ struct VolumeOptions {
     uint64_t mirror_origin = 0;
     // Keep every program and erase, for write_in_place.
     bool journal = false;
+    // The image may be cut short: the pages past its end read erased, so
+    // that what is intact can be read (ImageMedium). Only for reading: a
+    // change must never be saved from such a volume.
+    bool missing_reads_erased = false;
 };
 
 // A mounted medium.
@@ -101,7 +125,7 @@ public:
     // afresh, whatever it holds.
     Volume(std::vector<uint8_t> image, const Params &params, const VolumeOptions &vo);
     Volume(std::vector<uint8_t> image, const Params &params, bool must_exist = true, int mirror_fd = -1)
-        : Volume(std::move(image), params, VolumeOptions{must_exist, mirror_fd, 0, false}) {}
+        : Volume(std::move(image), params, VolumeOptions{must_exist, mirror_fd, 0, false, false}) {}
     Volume(const Volume &) = delete;
     Volume &operator=(const Volume &) = delete;
 
@@ -134,7 +158,9 @@ private:
 // Whether every byte is erased (0xFF): a blank medium.
 bool is_blank(const std::vector<uint8_t> &image);
 
-// Whether any cluster holds a valid root copy under these parameters.
+// Whether any cluster holds a valid root copy under these parameters
+// (`image` may end early: a cluster it does not hold whole reads erased
+// where it ends).
 bool has_valid_root(const std::vector<uint8_t> &image, const Params &p);
 
 std::string entry_name(const dace_entry &e);

@@ -12,9 +12,10 @@ constexpr uint8_t kErased = 0xFF;
 
 } // namespace
 
-ImageMedium::ImageMedium(std::vector<uint8_t> bytes, uint16_t page_size, uint16_t clus_pages)
-    : bytes_(std::move(bytes)), page_size_(page_size), clus_size_(uint32_t{page_size} * clus_pages),
-      clus_count_(clus_size_ != 0 ? static_cast<uint32_t>(bytes_.size() / clus_size_) : 0u) {}
+ImageMedium::ImageMedium(std::vector<uint8_t> bytes, uint16_t page_size, uint16_t clus_pages, size_t size)
+    : bytes_(std::move(bytes)), size_(std::max(size, bytes_.size())), page_size_(page_size),
+      clus_size_(uint32_t{page_size} * clus_pages),
+      clus_count_(clus_size_ != 0 ? static_cast<uint32_t>(size_ / clus_size_) : 0u) {}
 
 void ImageMedium::attach(dace_config &config) {
     config.io_ctx = this;
@@ -30,13 +31,22 @@ void ImageMedium::mirror_to(int fd, uint64_t origin) {
 
 bool ImageMedium::in_range(uint32_t page, uint32_t count) const {
     // 64-bit, so that no page number can wrap around into range.
-    return uint64_t{page} * page_size_ + count <= bytes_.size();
+    return uint64_t{page} * page_size_ + count <= size_;
+}
+
+void ImageMedium::hold(size_t end) {
+    if (end > bytes_.size())
+        bytes_.resize(end, kErased);
 }
 
 uint32_t ImageMedium::read(uint32_t page, void *dst, uint32_t count) const {
     if (dst == nullptr || !in_range(page, count))
         return 0;
-    std::memmove(dst, bytes_.data() + size_t{page} * page_size_, count);
+    const size_t offset = size_t{page} * page_size_;
+    const size_t held = offset < bytes_.size() ? std::min<size_t>(count, bytes_.size() - offset) : 0;
+    if (held != 0)
+        std::memmove(dst, bytes_.data() + offset, held);
+    std::memset(static_cast<uint8_t *>(dst) + held, kErased, count - held);
     return count;
 }
 
@@ -44,6 +54,7 @@ uint32_t ImageMedium::program(uint32_t page, const void *src, uint32_t count) {
     if (src == nullptr || !in_range(page, count))
         return 0;
     const size_t offset = size_t{page} * page_size_;
+    hold(offset + count);
     uint8_t *dst = bytes_.data() + offset;
     const auto *data = static_cast<const uint8_t *>(src);
     uint32_t done = 0;
@@ -61,6 +72,7 @@ uint32_t ImageMedium::erase(uint32_t first, uint32_t n) {
         return 0;
     const size_t offset = size_t{first} * clus_size_;
     const size_t count = size_t{n} * clus_size_;
+    hold(offset + count);
     std::fill_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), count, kErased);
     return pass_on(offset, count, true) ? n : 0;
 }

@@ -25,8 +25,13 @@ class ImageMedium {
 public:
     // `bytes` is the medium, in pages of `page_size` bytes grouped in
     // clusters of `clus_pages` pages; trailing pages that make up no whole
-    // cluster are read and programmed but never erased.
-    ImageMedium(std::vector<uint8_t> bytes, uint16_t page_size, uint16_t clus_pages);
+    // cluster are read and programmed but never erased. A `size` larger
+    // than `bytes` is an image cut short: the medium still has `size`
+    // bytes, and those past the image's end read erased, as when a dump
+    // stopped early, so that a volume that records its size mounts and
+    // what was cut off reads as lost. They take memory only once a program
+    // or erase reaches them.
+    ImageMedium(std::vector<uint8_t> bytes, uint16_t page_size, uint16_t clus_pages, size_t size = 0);
     ImageMedium(const ImageMedium &) = delete;
     ImageMedium &operator=(const ImageMedium &) = delete;
 
@@ -41,6 +46,7 @@ public:
     // Keeps every program and erase from now on, for write_in_place.
     void keep_journal() { journaling_ = true; }
 
+    // The medium as far as the image held it or a change reached.
     const std::vector<uint8_t> &bytes() const { return bytes_; }
     const std::vector<MediumWrite> &journal() const { return journal_; }
     // The errno of the first mirror write that failed since the last call,
@@ -53,6 +59,9 @@ private:
     static uint32_t erase_cb(void *ctx, uint32_t first_clus, uint32_t clus_count);
 
     bool in_range(uint32_t page, uint32_t count) const;
+    // Makes the first `end` bytes of the medium real memory (erased where
+    // the image did not hold them).
+    void hold(size_t end);
     uint32_t read(uint32_t page, void *dst, uint32_t count) const;
     uint32_t program(uint32_t page, const void *src, uint32_t count);
     uint32_t erase(uint32_t first, uint32_t n);
@@ -61,6 +70,7 @@ private:
     bool pass_on(size_t offset, size_t count, bool erased);
 
     std::vector<uint8_t> bytes_;
+    size_t size_;
     uint32_t page_size_;
     uint32_t clus_size_;
     uint32_t clus_count_;

@@ -40,6 +40,7 @@ std::string cell_mark(const Survey &s, const Cells &cells, uint32_t c) {
     case ClusKind::Free: return cells.other('.');
     case ClusKind::Stale: return cells.other('x');
     case ClusKind::Bad: return cells.other('#');
+    case ClusKind::Missing: return cells.other('~');
     }
     return cells.other('?');
 }
@@ -63,7 +64,7 @@ std::string colored(const Survey &s, uint32_t c, const std::string &mark) {
         style = fmt::fg(fmt::terminal_color::bright_white) | fmt::emphasis::bold;
     else if (s.kind[c] == ClusKind::Stale || s.kind[c] == ClusKind::OldRoot)
         style = fmt::fg(fmt::terminal_color::yellow);
-    else if (s.kind[c] == ClusKind::Bad)
+    else if (s.kind[c] == ClusKind::Bad || s.kind[c] == ClusKind::Missing)
         style = fmt::fg(fmt::terminal_color::red);
     else
         style = fmt::fg(fmt::terminal_color::bright_black);
@@ -98,6 +99,7 @@ std::string svg_fill(const Survey &s, uint32_t c) {
     case ClusKind::Free: return "#f2f2f2";
     case ClusKind::Stale: return "url(#to-erase)";
     case ClusKind::Bad: return "#600000";
+    case ClusKind::Missing: return "url(#missing)";
     case ClusKind::File: {
         const double hue = std::fmod(double(s.owner[c]) * 137.508, 360.0);
         return fmt::format("hsl({:.0f},65%,55%)", hue);
@@ -114,6 +116,7 @@ std::string cell_title(const Survey &s, uint32_t c) {
     case ClusKind::Free: what = "free"; break;
     case ClusKind::Stale: what = "to be erased"; break;
     case ClusKind::Bad: what = "bad"; break;
+    case ClusKind::Missing: what = "past the image's end: lost"; break;
     case ClusKind::File: what = "\"" + svg_text(s.files[size_t(s.owner[c])].name) + "\""; break;
     }
     return fmt::format("cluster {}: {}{}", c, what, s.conflict[c] ? " (problem)" : "");
@@ -124,7 +127,7 @@ void write_svg(const Survey &s, const std::string &path) {
     constexpr uint32_t kRowCells = 64;
     const uint32_t rows = (s.clus_count + kRowCells - 1) / kRowCells;
     const uint32_t grid_h = rows * cell;
-    const size_t legend_lines = 6 + s.files.size();
+    const size_t legend_lines = 7 + s.files.size();
     const uint32_t width = kRowCells * cell + 20;
     const uint32_t height = grid_h + 30 + static_cast<uint32_t>(legend_lines) * 18;
     std::string svg = fmt::format("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{}\" height=\"{}\" "
@@ -133,7 +136,10 @@ void write_svg(const Survey &s, const std::string &path) {
     // Hatched rather than coloured: no file's colour can match it.
     svg += "<defs><pattern id=\"to-erase\" width=\"4\" height=\"4\" patternUnits=\"userSpaceOnUse\" "
            "patternTransform=\"rotate(45)\"><rect width=\"4\" height=\"4\" fill=\"#f2f2f2\"/>"
-           "<rect width=\"2\" height=\"4\" fill=\"#404040\"/></pattern></defs>\n";
+           "<rect width=\"2\" height=\"4\" fill=\"#404040\"/></pattern>\n"
+           "<pattern id=\"missing\" width=\"4\" height=\"4\" patternUnits=\"userSpaceOnUse\">"
+           "<rect width=\"4\" height=\"4\" fill=\"white\"/><rect width=\"2\" height=\"2\" fill=\"#c00000\"/>"
+           "</pattern></defs>\n";
     svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     for (uint32_t c = 0; c < s.clus_count; ++c) {
         const uint32_t x = 10 + (c % kRowCells) * cell, y = 10 + (c / kRowCells) * cell;
@@ -154,6 +160,7 @@ void write_svg(const Survey &s, const std::string &path) {
     legend("#f2f2f2", "free");
     legend("url(#to-erase)", "to be erased");
     legend("#600000", "bad");
+    legend("url(#missing)", "missing: past the end of an image cut short");
     legend("none\" stroke=\"red\" stroke-width=\"2", "problem found by check");
     for (size_t i = 0; i < s.files.size(); ++i) {
         const double hue = std::fmod(double(i) * 137.508, 360.0);
@@ -180,9 +187,9 @@ int cmd_map(Output &o, const Image &img, const std::string &svg_path) {
             line += o.color ? colored(s, c, cell_mark(s, cells, c)) : cell_mark(s, cells, c);
         o.out << line << '\n';
     }
-    o.out << fmt::format("\n{} root  {} earlier root  {} free  {} to be erased  {} bad  {} problem (see check)\n",
+    o.out << fmt::format("\n{} root  {} earlier root  {} free  {} to be erased  {} bad  {}{} problem (see check)\n",
                          cells.other('R'), cells.other('r'), cells.other('.'), cells.other('x'), cells.other('#'),
-                         cells.other('!'));
+                         s.cut_short() ? cells.other('~') + " missing  " : std::string(), cells.other('!'));
     for (size_t i = 0; i < s.files.size(); ++i) {
         const std::string mark = cells.file(i);
         o.out << fmt::format("{} {} ({} bytes, {} cluster{})\n",
@@ -192,7 +199,7 @@ int cmd_map(Output &o, const Image &img, const std::string &svg_path) {
     }
     if (!svg_path.empty())
         write_svg(s, svg_path);
-    return 0;
+    return tell_cut_short(o, img);
 }
 
 } // namespace dace_tool

@@ -211,21 +211,31 @@ int cmd_mount(const std::string &image, const std::string &mountpoint, const Opt
     // Changes on a damaged medium could build on what is lost; reading it
     // is safe, and verified reads fail where the damage lies.
     const std::optional<Damage> damage = find_damage(img.bytes, img.params());
+    // "IMAGE: the image is cut short: ..." or "IMAGE is damaged: ...".
+    const std::string what = !damage ? std::string()
+                             : damage->cut_short ? fmt::format("{}: {}", image, damage->summary)
+                                                 : fmt::format("{} is damaged: {}", image, damage->summary);
     if (damage) {
         if (!read_only)
-            throw Error(fmt::format("{} is damaged: {}; not mounted: `dace check {}` lists the problems, and -o ro "
-                                    "mounts it read-only to copy out what is intact",
-                                    image, damage->summary, image));
-        fmt::print(stderr, "dace: warning: {} is damaged: {}; reads of what is lost fail with EIO\n", image,
-                   damage->summary);
+            throw Error(fmt::format("{}; not mounted: `dace check {}` lists the problems, and -o ro mounts it "
+                                    "read-only to copy out what is intact",
+                                    what, image));
+        fmt::print(stderr, "dace: warning: {}; reads of what is lost fail with EIO\n", what);
     }
     Params params = img.params();
-    if (damage && extend_cut_image(img.bytes, params))
-        fmt::print(stderr, "dace: warning: {} ends before cluster {}, which its directory names: shown as if the "
-                           "missing end were erased\n",
-                   image, params.clus_count() - 1);
     // A read-only mount leaves the file alone, even what mounting repairs.
     VolumeOptions vo;
+    if (damage && extend_cut_image(img.bytes, params)) {
+        vo.missing_reads_erased = true;
+        if (!damage->cut_short)
+            fmt::print(stderr, "dace: warning: {} ends before cluster {}, which its directory names: shown as if the "
+                               "missing end were erased\n",
+                       image, params.clus_count() - 1);
+        else
+            fmt::print(stderr, "dace: warning: {} is shown at the {} pages its root records, its missing end read as "
+                               "erased\n",
+                       image, params.total_pages);
+    }
     vo.mirror_fd = read_only ? -1 : fd;
     vo.mirror_origin = img.offset;
     auto volume = std::make_unique<Volume>(std::move(img.bytes), params, vo);

@@ -164,8 +164,15 @@ std::optional<Damage> find_damage(const std::vector<uint8_t> &image, const Param
         if (bad)
             hurt.push_back(f.name);
     }
-    if (hurt.empty() && sv.root() != nullptr)
+    if (hurt.empty() && sv.root() != nullptr && !sv.cut_short())
         return std::nullopt;
+    if (sv.cut_short()) {
+        d.cut_short = true;
+        d.summary = hurt.empty() ? sv.problems.front()
+                                 : fmt::format("{} ({} damaged file{})", sv.problems.front(), hurt.size(),
+                                               hurt.size() == 1 ? "" : "s");
+        return d;
+    }
     // The survey's line about the first damaged file.
     std::string line = sv.problems.front();
     if (!hurt.empty()) {
@@ -180,18 +187,8 @@ std::optional<Damage> find_damage(const std::vector<uint8_t> &image, const Param
     return d;
 }
 
-bool extend_cut_image(std::vector<uint8_t> &image, Params &p) {
-    const Survey sv = survey_image(image, p, {}, false);
-    uint32_t last = 0;
-    for (const FileChain &f : sv.files)
-        if (f.entry.clus != CLUS_END && f.entry.clus >= sv.clus_count)
-            last = std::max<uint32_t>(last, f.entry.clus);
-    const uint64_t pages = (uint64_t{last} + 1) * p.clus_pages;
-    if (last == 0 || last >= CLUS_BAD || pages > 0xFFFFu)
-        return false;
-    p.total_pages = static_cast<uint16_t>(pages);
-    image.resize(size_t{p.total_pages} * p.page_size, 0xFF);
-    return true;
+bool extend_cut_image(const std::vector<uint8_t> &image, Params &p) {
+    return size_to_read(survey_image(image, p, {}, false), p);
 }
 
 namespace {

@@ -35,6 +35,33 @@ bool all_bytes(const uint8_t *p, size_t n, uint8_t value) {
 
 bool erased(const uint8_t *p, size_t n) { return n == 0 || ((p[0] == 0xFF || p[0] == 0x00) && all_bytes(p, n, p[0])); }
 
+// The clusters of a medium whose image may end early. A cluster the image
+// holds whole is read in place; one it holds in part is read from a copy
+// whose missing bytes are erased, valid until the next such read.
+class HeldClusters {
+public:
+    HeldClusters(const std::vector<uint8_t> &image, const Params &p) : image_(image), size_(p.clus_size()) {}
+    // The image holds the cluster's first byte.
+    bool starts(uint32_t c) const { return uint64_t{c} * size_ < image_.size(); }
+    bool whole(uint32_t c) const { return (uint64_t{c} + 1) * size_ <= image_.size(); }
+    // Clusters that start inside the image.
+    uint32_t started() const { return size_ == 0 ? 0u : static_cast<uint32_t>((image_.size() + size_ - 1) / size_); }
+    const uint8_t *at(uint32_t c) {
+        const size_t from = size_t{c} * size_;
+        if (whole(c))
+            return image_.data() + from;
+        part_.assign(size_, 0xFF);
+        if (starts(c))
+            std::copy(image_.begin() + static_cast<std::ptrdiff_t>(from), image_.end(), part_.begin());
+        return part_.data();
+    }
+
+private:
+    const std::vector<uint8_t> &image_;
+    uint32_t size_;
+    std::vector<uint8_t> part_;
+};
+
 } // namespace
 
 const char *describe_copy(int verdict) {
@@ -46,8 +73,12 @@ const char *describe_copy(int verdict) {
     case DACE_COPY_GEOMETRY: return "geometry other than the medium's";
     case DACE_COPY_SIZE: return "page or entry count beyond the cluster";
     case DACE_COPY_FILES_CRC: return "entry table CRC mismatch";
-    case DACE_COPY_TORN: return "torn: fill after the entries not zero, or an entry of erased bytes";
+    case DACE_COPY_TORN:
+        return "torn: fill after the entries not zero, an entry of erased bytes, or a header of another geometry "
+               "that no writer wrote whole";
     case DACE_COPY_BAD_ENTRY: return "an entry the library cannot have written";
+    case DACE_COPY_FIXED_FIELDS: return "reserved bytes or format version not as a writer writes them";
+    case DACE_COPY_VOLUME_SIZE: return "a volume of another size: its cluster count is not the medium's";
     }
     return "a verdict this dace does not know";
 }
@@ -57,7 +88,9 @@ RootLog walk_root_log(const uint8_t *clus, uint32_t clus_index, const Params &p)
     dace_root_walk walk{};
     RootLog log;
     log.clus = clus_index;
-    log.other_geometry = dace_walk_root(&cfg, clus, &walk) == DACE_COPY_GEOMETRY;
+    const int refused = dace_walk_root(&cfg, clus, &walk);
+    log.other_geometry = refused == DACE_COPY_GEOMETRY;
+    log.other_size = refused == DACE_COPY_VOLUME_SIZE;
     // The valid copies follow one another from page 0, each `pages` long.
     uint32_t page = 0;
     for (uint32_t i = 0; i < walk.copies && page < p.clus_pages; ++i) {
@@ -78,9 +111,54 @@ RootLog walk_root_log(const uint8_t *clus, uint32_t clus_index, const Params &p)
     return log;
 }
 
+std::optional<uint16_t> recorded_clusters(const std::vector<uint8_t> &image, const Params &p) {
+    // Any size the configuration check accepts: a copy that records another
+    // is judged DACE_COPY_VOLUME_SIZE, which the library gives only to a
+    // copy that is valid in every other respect.
+    Params any = p;
+    any.total_pages = static_cast<uint16_t>(8u * p.clus_pages);
+    const dace_config cfg = config_of(any);
+    if (dace_check_config(&cfg) != DACE_CONFIG_OK)
+        return std::nullopt;
+    HeldClusters held(image, p);
+    uint32_t best_seq = 0, recording_seq = 0;
+    uint16_t best_size = 0, recording_size = 0;
+    for (uint32_t c = 0; c < held.started() && c < CLUS_BAD; ++c) {
+        const uint8_t *clus = held.at(c);
+        if (load_u32(clus) != ROOT_MAGIC)
+            continue;
+        // The run of valid copies from page 0, as dace_walk_root walks it.
+        uint32_t seq = 0;
+        uint16_t size = 0;
+        for (uint32_t page = 0; page < p.clus_pages;) {
+            const int verdict = dace_judge_copy(&cfg, clus, page, seq);
+            if (verdict != DACE_COPY_VALID && verdict != DACE_COPY_VOLUME_SIZE)
+                break;
+            const dace_root head = load_root(clus + size_t{page} * p.page_size);
+            seq = head.seq;
+            size = head.clus_count != 0 ? head.clus_count : size;
+            page += head.pages;
+        }
+        if (seq == 0 || (size != 0 && c >= size))
+            continue;
+        if (seq > best_seq) {
+            best_seq = seq;
+            best_size = size;
+        }
+        if (size != 0 && seq > recording_seq) {
+            recording_seq = seq;
+            recording_size = size;
+        }
+    }
+    const uint16_t size = best_size != 0 ? best_size : recording_size;
+    return size != 0 ? std::optional<uint16_t>(size) : std::nullopt;
+}
+
 std::string data_cluster_fault(const std::vector<uint8_t> &image, const Params &p, uint16_t c) {
     const uint32_t cs = p.clus_size();
-    if (c >= p.clus_count() || size_t{c + 1u} * cs > image.size())
+    if (c < p.clus_count() && size_t{c + 1u} * cs > image.size())
+        return fmt::format("cluster {} lies past the image's end: the image is cut short", c);
+    if (c >= p.clus_count())
         return fmt::format("cluster {} lies beyond the medium", c);
     const uint8_t *clus = image.data() + size_t{c} * cs;
     dace_clus_header h;
@@ -101,9 +179,9 @@ const FileChain *Survey::file(const std::string &name) const {
 }
 
 bool has_valid_root(const std::vector<uint8_t> &image, const Params &p) {
-    const uint32_t cs = p.clus_size();
-    for (uint32_t c = 0; c < p.clus_count(); ++c) {
-        const uint8_t *clus = image.data() + size_t{c} * cs;
+    HeldClusters held(image, p);
+    for (uint32_t c = 0; c < p.clus_count() && c < held.started(); ++c) {
+        const uint8_t *clus = held.at(c);
         if (load_u32(clus) == ROOT_MAGIC && walk_root_log(clus, c, p).last_valid >= 0)
             return true;
     }
@@ -112,35 +190,44 @@ bool has_valid_root(const std::vector<uint8_t> &image, const Params &p) {
 
 namespace {
 
-const uint8_t *clus_at(const std::vector<uint8_t> &image, const Params &p, uint32_t c) {
-    return image.data() + size_t{c} * p.clus_size();
-}
-
 // Every cluster that starts with a root mark gets its log walked; the log
-// in force is the highest generation, the lowest cluster on a tie.
-void find_roots(Survey &s, const std::vector<uint8_t> &image) {
+// in force is the highest generation, the lowest cluster on a tie. A
+// cluster that an image cut short does not hold whole is Missing, unless
+// what it holds starts a root cluster, whose copies held whole still count.
+void find_roots(Survey &s, HeldClusters &held) {
     const Params &p = s.params;
     for (uint32_t c = 0; c < s.clus_count; ++c) {
-        const uint32_t word = load_u32(clus_at(image, p, c));
-        if (word == BAD_MARK) {
+        const uint32_t word = held.starts(c) ? load_u32(held.at(c)) : 0xFFFFFFFFu;
+        if (!held.whole(c) && word != ROOT_MAGIC) {
+            s.kind[c] = ClusKind::Missing;
+        } else if (word == BAD_MARK) {
             s.kind[c] = ClusKind::Bad;
         } else if (word == ROOT_MAGIC) {
             s.kind[c] = ClusKind::OldRoot;
-            s.roots.push_back(walk_root_log(clus_at(image, p, c), c, p));
+            s.roots.push_back(walk_root_log(held.at(c), c, p));
             const RootLog &log = s.roots.back();
             if (log.other_geometry)
                 s.problems.push_back(fmt::format("cluster {}: root copy of another geometry (page size {}, {} pages "
                                                  "per cluster, tag {}): the mount refuses this medium",
                                                  c, log.copies[0].head.page_size, log.copies[0].head.clus_pages,
                                                  log.copies[0].head.geometry_tag));
+            if (log.other_size) {
+                const RootCopy &copy = log.copies.back();
+                s.problems.push_back(fmt::format("cluster {}: root copy at page {} records a volume of {} clusters, "
+                                                 "not this medium's {}: the mount refuses this medium",
+                                                 c, copy.page, copy.head.clus_count, s.clus_count));
+            }
             if (log.seq() != 0 && (s.chosen < 0 || log.seq() > s.root()->seq()))
                 s.chosen = int(s.roots.size()) - 1;
         }
     }
-    if (s.root() == nullptr)
+    if (s.root() == nullptr) {
         s.problems.emplace_back("no valid root copy: there is no directory to mount");
-    else
+    } else {
         s.kind[s.root()->clus] = ClusKind::Root;
+        const RootLog &log = *s.root();
+        s.recorded_clusters = log.copies[size_t(log.last_valid)].head.clus_count;
+    }
 }
 
 // A root cluster without a valid copy, and a log in force whose run of
@@ -150,6 +237,8 @@ void find_roots(Survey &s, const std::vector<uint8_t> &image) {
 // committed. Anything else is a problem.
 void judge_roots(Survey &s) {
     for (const RootLog &log : s.roots) {
+        if (log.other_size)
+            continue; // find_roots named it: the mount refuses the medium
         if (log.last_valid < 0) {
             const std::string what = fmt::format("cluster {}: root copy at page 0 is damaged ({})", log.clus,
                                                  describe_copy(log.copies[0].verdict));
@@ -192,7 +281,7 @@ void hurt(Survey &s, FileChain &f, std::string what) {
 // Walks the chain of file `index` from its newest cluster, claiming each
 // cluster for it, until the chain ends or a fault stops the walk. True
 // when a fault stopped it: then its length says nothing.
-bool walk_chain(Survey &s, const std::vector<uint8_t> &image, uint32_t index, FileChain &f, bool verify_data,
+bool walk_chain(Survey &s, HeldClusters &held, uint32_t index, FileChain &f, bool verify_data,
                 std::vector<uint8_t> &seen) {
     const Params &p = s.params;
     const uint32_t n = s.clus_count;
@@ -202,9 +291,21 @@ bool walk_chain(Survey &s, const std::vector<uint8_t> &image, uint32_t index, Fi
         if (c >= n) {
             s.beyond_end = true;
             s.beyond_max = std::max<uint32_t>(s.beyond_max, c);
-            hurt(s, f, fmt::format("link to cluster {} beyond the last cluster {} (the image is cut short, or the "
+            // A volume that records its size has no cluster past it, however
+            // long the image.
+            hurt(s, f,
+                 s.recorded_clusters != 0
+                     ? fmt::format("link to cluster {} beyond the volume's last cluster {}: the chain is damaged", c,
+                                   n - 1)
+                     : fmt::format("link to cluster {} beyond the last cluster {} (the image is cut short, or the "
                                    "chain is damaged)",
                                    c, n - 1));
+            return true;
+        }
+        if (!held.whole(c)) {
+            hurt(s, f, fmt::format("cluster {} lies past the image's end: the image is cut short", c));
+            if (s.kind[c] != ClusKind::Root && s.kind[c] != ClusKind::OldRoot)
+                s.kind[c] = ClusKind::Missing;
             return true;
         }
         if (seen[c]) {
@@ -227,7 +328,7 @@ bool walk_chain(Survey &s, const std::vector<uint8_t> &image, uint32_t index, Fi
         s.owner[c] = int32_t(index);
         s.kind[c] = ClusKind::File;
         f.clusters.push_back(c);
-        const uint8_t *clus = clus_at(image, p, c);
+        const uint8_t *clus = held.at(c);
         dace_clus_header h;
         std::memcpy(&h, clus, sizeof h);
         if (h.magic != DATA_MAGIC) {
@@ -265,23 +366,26 @@ void judge_names(Survey &s) {
 }
 
 // Every file's chain, newest cluster first, in the order of the entries.
-void walk_files(Survey &s, const std::vector<uint8_t> &image,
-                const std::function<void(uint64_t, uint64_t)> &progress, bool verify_data) {
+void walk_files(Survey &s, HeldClusters &held, const std::function<void(uint64_t, uint64_t)> &progress,
+                bool verify_data) {
     const RootLog *root = s.root();
     if (root == nullptr)
         return;
     const Params &p = s.params;
     const uint32_t payload = p.clus_size() - kClusHeader;
     const RootCopy &cur = root->copies[size_t(root->last_valid)];
-    const uint8_t *table = clus_at(image, p, root->clus) + size_t{cur.page} * p.page_size + kRootHeader;
+    // Copied: the root cluster may be one the image holds only in part,
+    // read from a copy that the next such read replaces.
+    const uint8_t *at = held.at(root->clus) + size_t{cur.page} * p.page_size + kRootHeader;
+    const std::vector<uint8_t> table(at, at + size_t{cur.head.count} * kEntry);
     std::vector<uint8_t> seen(s.clus_count, 0);
     for (uint32_t i = 0; i < cur.head.count; ++i) {
         FileChain f;
-        std::memcpy(&f.entry, table + size_t{i} * kEntry, kEntry);
+        std::memcpy(&f.entry, table.data() + size_t{i} * kEntry, kEntry);
         f.name = entry_name(f.entry);
         if (dace_check_filename(f.name.c_str()) != DACE_NAME_OK)
             s.problems.push_back(fmt::format("entry {} \"{}\": the name breaks the naming rules", i, printable(f.name)));
-        f.broken = walk_chain(s, image, i, f, verify_data, seen);
+        f.broken = walk_chain(s, held, i, f, verify_data, seen);
         const uint64_t need = (uint64_t{f.entry.size} + payload - 1) / payload;
         if (!f.broken && f.clusters.size() != need)
             hurt(s, f, fmt::format("chain of {} cluster{} where a size of {} bytes needs {}", f.clusters.size(),
@@ -306,12 +410,12 @@ std::string some_clusters(const std::vector<uint32_t> &v) {
 // What no file reaches: erased clusters are free; released data and
 // clusters left by an erase cut short are noted, since both are erased
 // before reuse.
-void note_unreached(Survey &s, const std::vector<uint8_t> &image) {
+void note_unreached(Survey &s, HeldClusters &held) {
     std::vector<uint32_t> stale_data, looks_erased;
     for (uint32_t c = 0; c < s.clus_count; ++c) {
         if (s.kind[c] != ClusKind::Stale)
             continue;
-        const uint8_t *clus = clus_at(image, s.params, c);
+        const uint8_t *clus = held.at(c);
         const uint32_t word = load_u32(clus);
         if (erased(clus, s.params.clus_size())) {
             s.kind[c] = ClusKind::Free;
@@ -341,11 +445,34 @@ Survey survey_image(const std::vector<uint8_t> &image, const Params &p,
     s.kind.assign(s.clus_count, ClusKind::Stale);
     s.owner.assign(s.clus_count, -1);
     s.conflict.assign(s.clus_count, 0);
-    find_roots(s, image);
+    s.held = std::min<uint64_t>(image.size(), p.medium_bytes());
+    HeldClusters held(image, p);
+    find_roots(s, held);
+    if (s.cut_short()) {
+        const uint64_t first = s.held / p.clus_size();
+        s.problems.insert(s.problems.begin(),
+                          fmt::format("{}; clusters {} to {} lie past its end, and what they held is lost",
+                                      cut_short_text(s.held, p), first, s.clus_count - 1));
+    }
     judge_roots(s);
-    walk_files(s, image, progress, verify_data);
-    note_unreached(s, image);
+    walk_files(s, held, progress, verify_data);
+    note_unreached(s, held);
     return s;
+}
+
+bool size_to_read(const Survey &sv, Params &p) {
+    p = sv.params;
+    if (sv.cut_short())
+        return true;
+    // A volume of writers that recorded no size: as large as its directory
+    // shows it to be, when the format can address that.
+    if (sv.recorded_clusters != 0 || !sv.beyond_end || sv.beyond_max >= CLUS_BAD)
+        return false;
+    const uint64_t pages = (uint64_t{sv.beyond_max} + 1) * p.clus_pages;
+    if (pages > 0xFFFF)
+        return false;
+    p.total_pages = static_cast<uint16_t>(pages);
+    return true;
 }
 
 } // namespace dace_tool

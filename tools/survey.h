@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,7 @@ struct RootLog {
     uint32_t end_page = 0;       // page after the last valid copy
     bool tail_blank = true;      // the pages after the run read erased
     bool other_geometry = false; // page 0 is a sound header of another geometry: the mount refuses the medium
+    bool other_size = false;     // a copy of the run records another volume size: the mount refuses the medium
     // A valid copy lies past the one that ended the run: commits after it
     // are hidden, which a power cut cannot do (it only tears the last write).
     bool valid_after_stop = false;
@@ -47,6 +49,15 @@ struct RootLog {
 // Walks the log of the cluster image `clus` (clus_size bytes).
 RootLog walk_root_log(const uint8_t *clus, uint32_t clus_index, const Params &p);
 
+// The cluster count that the image's volume records: that of the newest
+// root cluster with a valid copy (judged by the library's rules whatever
+// size it records), or, when that one records none, of the newest that
+// does, since the mount refuses a size other than any whole copy records.
+// A root cluster that lies past the volume it records is not the volume's.
+// Nothing for a volume of writers that recorded no size. `p` gives the
+// geometry and CRC; its size is not used.
+std::optional<uint16_t> recorded_clusters(const std::vector<uint8_t> &image, const Params &p);
+
 enum class ClusKind : uint8_t {
     Free,     // erased
     Root,     // the root cluster in force
@@ -54,6 +65,7 @@ enum class ClusKind : uint8_t {
     File,     // reached by a file's chain
     Stale,    // released data or other content, erased when reused
     Bad,      // bad mark
+    Missing,  // past the end of an image cut short: what it held is lost
 };
 
 struct FileChain {
@@ -80,8 +92,12 @@ struct Survey {
     uint32_t data_clusters_checked = 0;
     bool beyond_end = false;        // a chain links past the last cluster
     uint32_t beyond_max = 0;        // then the highest cluster a chain names there
+    uint64_t held = 0;              // bytes of the medium that the image holds
+    uint16_t recorded_clusters = 0; // what the copy in force records; 0: no size recorded
 
     const RootLog *root() const { return chosen >= 0 ? &roots[size_t(chosen)] : nullptr; }
+    // The image ends before the medium does (ClusKind::Missing).
+    bool cut_short() const { return held < params.medium_bytes(); }
     // The file a lookup of `name` finds (the first entry bearing it), or null.
     const FileChain *file(const std::string &name) const;
 };
@@ -90,10 +106,21 @@ struct Survey {
 // a CRC that does not match), or empty when it is sound.
 std::string data_cluster_fault(const std::vector<uint8_t> &image, const Params &p, uint16_t c);
 
-// `progress(done, total)` is told as the files are walked; without
-// `verify_data` the data CRCs are not computed.
+// `image` holds the medium of `p`, or the start of it when the image is cut
+// short: the clusters it does not hold whole are Missing, a problem, and a
+// chain that reaches one is damaged there. `progress(done, total)` is told
+// as the files are walked; without `verify_data` the data CRCs are not
+// computed.
 Survey survey_image(const std::vector<uint8_t> &image, const Params &p,
                     const std::function<void(uint64_t, uint64_t)> &progress = {}, bool verify_data = true);
+
+// The size at which to mount an image cut short so that what is intact can
+// be read, its missing end reading erased (VolumeOptions::
+// missing_reads_erased): the size of `p` when the image holds less of it
+// (the size its root records), or for a volume that records no size, up to
+// the last cluster its directory names. False when nothing is cut off, or
+// the format cannot address the missing end.
+bool size_to_read(const Survey &sv, Params &p);
 
 } // namespace dace_tool
 

@@ -2,8 +2,8 @@
 
 An :class:`Image` is a whole medium held in memory with the volume mounted on
 it by the library itself: blank (``Image(total_pages=1024)``), read from
-bytes or an image file (geometry and CRC found as the ``dace`` tool finds
-them), or packed from a folder. Its files are reached by name, much as with
+bytes or an image file (geometry, CRC and size found as the ``dace`` tool
+finds them), or packed from a folder. Its files are reached by name, much as with
 :mod:`os`: ``listdir``, ``stat``, ``open``, ``remove``, ``rename``,
 ``truncate``. The image file is written only by :meth:`Image.save`, which
 replaces it whole, as the tool does.
@@ -59,7 +59,9 @@ __all__ = [
 ImageError = _dace.ImageError
 ImageError.__doc__ = (
     "An image that cannot be read, made or mounted: not of this file system, "
-    "ambiguous geometry or CRC (pass them), or a geometry the library refuses."
+    "ambiguous geometry or CRC (pass them), a geometry the library refuses, an "
+    "image cut short (shorter than the volume its root records), or pages= "
+    "other than that size."
 )
 
 Name = Union[str, bytes]
@@ -132,8 +134,9 @@ class Cluster(NamedTuple):
     """One cluster of :meth:`Image.map`.
 
     ``kind`` is ``"root"``, ``"earlier_root"``, ``"file"``, ``"free"``,
-    ``"to_erase"`` or ``"bad"``; ``file`` names the owner of a file's
-    cluster; ``problem`` is set where :meth:`Image.check` found one.
+    ``"to_erase"``, ``"bad"`` or ``"missing"`` (past the end of an image cut
+    short; an image made here never has one); ``file`` names the owner of a
+    file's cluster; ``problem`` is set where :meth:`Image.check` found one.
     """
 
     index: int
@@ -304,10 +307,11 @@ class Image:
         crc: Optional[str] = None,
         crc_seed: Optional[int] = None,
         max_files: int = 4,
+        pages: Optional[int] = None,
         mount: bool = True,
         level_wear: Optional[int] = None,
     ) -> "Image":
-        """The volume on ``data``, a whole medium.
+        """The volume on ``data``, an image that starts with its medium.
 
         Every parameter left out is found in the image's root copies, as the
         ``dace`` tool finds it; :class:`ImageError` when the image leaves one
@@ -315,12 +319,23 @@ class Image:
         nothing is detected. A blank medium holds no volume: make one with
         ``Image(total_pages, ...)``.
 
+        The medium is as many pages as its root records (every copy written
+        since format version 1 records the volume's size), whatever follows
+        it in ``data``; for a volume whose writer recorded none, ``pages``,
+        or else every whole page of ``data``. ``pages`` other than the
+        recorded size is an :class:`ImageError`: the library mounts a volume
+        only at that size. So is ``data`` shorter than the recorded size, an
+        image cut short (a dump that stopped early): the library cannot
+        mount what it lacks. Bytes after the medium are kept as they are:
+        :meth:`to_bytes` and :meth:`save` give them back after it.
+
         A medium that does not mount is an :class:`ImageError`; with
         ``mount=False`` it is not mounted, so that :meth:`check`,
         :meth:`map` and :meth:`save` can look at it (the file calls then
         raise :class:`ImageError` until :meth:`remount` succeeds).
         """
         given = _medium_options(page_size, clus_pages, geometry_tag, crc, crc_seed, max_files)
+        given["pages"] = pages
         return cls._of(_dace.Medium.from_bytes(data, given, mount, _wear_start(level_wear)), None)
 
     @classmethod
@@ -328,18 +343,22 @@ class Image:
         cls,
         path: Union[str, _os.PathLike],
         *,
+        pages: Optional[int] = None,
         mount: bool = True,
         level_wear: Optional[int] = None,
         **params,
     ) -> "Image":
-        """The volume in the image file ``path`` (see :meth:`from_bytes`).
+        """The volume in the image file ``path`` (see :meth:`from_bytes`,
+        which takes the same keywords).
 
-        :meth:`save` without a path writes it back there.
+        :meth:`save` without a path writes it back there, with whatever
+        followed the medium in the file.
         """
         path = _os.fspath(path)
         with open(path, "rb") as f:
             data = f.read()
-        return cls._of(_dace.Medium.from_bytes(data, _params(params), mount, _wear_start(level_wear)), path)
+        given = dict(_params(params), pages=pages)
+        return cls._of(_dace.Medium.from_bytes(data, given, mount, _wear_start(level_wear)), path)
 
     @classmethod
     def pack(
@@ -380,7 +399,7 @@ class Image:
 
     @property
     def params(self) -> dict:
-        """page_size, clus_pages, geometry_tag, total_pages, max_files, crc, crc_seed."""
+        """page_size, clus_pages, geometry_tag, total_pages (the medium's size), max_files, crc, crc_seed."""
         return self._m.params
 
     @property
@@ -399,7 +418,8 @@ class Image:
         return self._m.detected
 
     def to_bytes(self) -> bytes:
-        """The medium as it stands: what the last commit left, and no more."""
+        """The medium as it stands (what the last commit left, and no more),
+        followed by whatever followed it in the image it was read from."""
         return self._m.to_bytes()
 
     def save(self, path: Union[str, _os.PathLike, None] = None) -> None:
@@ -407,8 +427,9 @@ class Image:
 
         The file is replaced whole, through a temporary file beside it, so it
         holds the old image or the new one; an image that a ``dace mount``
-        holds is refused. What is saved is what was committed: close or
-        flush open files first.
+        holds is refused. What is saved is what was committed (close or
+        flush open files first), followed by the bytes that followed the
+        medium in the image it was read from, as :meth:`to_bytes` gives.
         """
         if path is None:
             path = self.path

@@ -5,6 +5,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cctype>
 #include <sys/stat.h>
@@ -41,12 +43,13 @@ struct ImageFailure : std::runtime_error {
 };
 
 // The tool words its messages for its command line; here the same values
-// are keyword arguments.
-std::string python_terms(std::string text) {
-    static const std::pair<std::string_view, std::string_view> kNames[] = {
+// are keyword arguments. The tool's --pages is total_pages where a medium
+// is made, and pages where one is read (`pages_keyword`).
+std::string python_terms(std::string text, std::string_view pages_keyword = "total_pages") {
+    const std::pair<std::string_view, std::string_view> kNames[] = {
         {"--page-size", "page_size"}, {"--clus-pages", "clus_pages"}, {"--geometry-tag", "geometry_tag"},
         {"--max-files", "max_files"}, {"--crc-seed", "crc_seed"},     {"--crc", "crc"},
-        {"--pages", "total_pages"},   {"--skip-invalid", "skip_invalid"},
+        {"--pages", pages_keyword},   {"--skip-invalid", "skip_invalid"},
     };
     for (const auto &[option, keyword] : kNames) {
         for (size_t at = text.find(option); at != std::string::npos; at = text.find(option, at + keyword.size())) {
@@ -124,6 +127,14 @@ dace_tool::Options options_from(const py::dict &given) {
     u16("crc_seed", opt.crc_seed);
     if (given.contains("crc") && !given["crc"].is_none())
         opt.crc = crc_named(given["crc"].cast<std::string>()).name;
+    if (given.contains("pages") && !given["pages"].is_none()) {
+        if (!py::isinstance<py::int_>(given["pages"]))
+            throw py::type_error("pages must be an int");
+        const auto v = given["pages"].cast<long long>();
+        if (v < 1)
+            throw py::value_error("pages must be at least 1");
+        opt.pages = static_cast<uint64_t>(v);
+    }
     return opt;
 }
 
@@ -142,8 +153,11 @@ public:
     // How a new medium gets its volume.
     enum class Start { Mount, Format, Unmounted };
 
-    Medium(const Params &params, std::vector<uint8_t> bytes, Start start, std::string detected, Wear wear = {})
-        : params_(params), detected_(std::move(detected)), wear_(wear) {
+    // `after` is what followed the medium in the bytes it came from (a
+    // larger dump): kept as it was, and given back after the medium.
+    Medium(const Params &params, std::vector<uint8_t> bytes, Start start, std::string detected, Wear wear = {},
+           std::vector<uint8_t> after = {})
+        : params_(params), detected_(std::move(detected)), wear_(wear), after_(std::move(after)) {
         sim_ = std::make_unique<dace_sim::FlashSim>(
             dace_sim::Geometry{params_.page_size, params_.clus_pages, params_.total_pages});
         sim_->bytes() = std::move(bytes);
@@ -165,6 +179,13 @@ public:
     const Wear &wear() const { return wear_; }
     dace_sim::FlashSim &sim() { return *sim_; }
     const std::vector<uint8_t> &bytes() const { return sim_->bytes(); }
+    const std::vector<uint8_t> &after() const { return after_; }
+    // The image as it came, its medium as it stands now.
+    std::vector<uint8_t> image() const {
+        std::vector<uint8_t> out = bytes();
+        out.insert(out.end(), after_.begin(), after_.end());
+        return out;
+    }
 
     bool mounted() const { return state_ != nullptr; }
     // Drops the mounted state, as a reboot does, and mounts the medium again.
@@ -274,6 +295,7 @@ private:
     Params params_;
     std::string detected_;
     Wear wear_;
+    std::vector<uint8_t> after_;
     std::unique_ptr<dace_sim::FlashSim> sim_;
     std::vector<uint64_t> block_;
     dace_state *state_ = nullptr;
@@ -500,20 +522,41 @@ private:
     uint64_t mount_ = 0;
 };
 
-std::shared_ptr<Medium> medium_from(dace_tool::Image img, bool mount, std::optional<uint16_t> level_wear) {
+std::shared_ptr<Medium> medium_from(dace_tool::Image img, bool mount, std::optional<uint16_t> level_wear,
+                                    std::vector<uint8_t> after = {}) {
     return std::make_shared<Medium>(img.params(), std::move(img.bytes),
                                     mount ? Medium::Start::Mount : Medium::Start::Unmounted, img.detection.how,
-                                    Wear{level_wear});
+                                    Wear{level_wear}, std::move(after));
 }
 
-// An image this module may change and save: detected as the tool detects
-// an image it is to change (whole pages only), the medium the pages it found.
-dace_tool::Image image_to_change(std::vector<uint8_t> bytes, const dace_tool::Options &opt) {
+// The medium of `data`, a whole image that this module may change and save:
+// detected as the tool detects an image it is to change (its recorded size,
+// or whole pages only), whatever follows the medium kept in `after`. An
+// image shorter than the volume its root records is refused: the library
+// mounts a volume only whole.
+std::shared_ptr<Medium> medium_to_change(std::vector<uint8_t> data, const dace_tool::Options &opt, bool mount,
+                                         std::optional<uint16_t> level_wear) {
     dace_tool::Image img;
-    img.detection = dace_tool::detect(bytes, opt, true);
-    bytes.resize(size_t{img.params().total_pages} * img.params().page_size);
-    img.bytes = std::move(bytes);
-    return img;
+    try {
+        img.detection = dace_tool::detect(data, opt, true);
+    } catch (const dace_tool::SizeMismatch &e) {
+        throw ImageFailure(fmt::format("the image's root records a volume of {} pages, not the {} that pages= gives: "
+                                       "the library mounts a volume only at the size it records (leave out pages; "
+                                       "Image(total_pages={}) makes a new volume of that size)",
+                                       e.recorded_pages, e.asked_pages, e.asked_pages));
+    } catch (const dace_tool::Error &e) {
+        throw ImageFailure(python_terms(e.what(), "pages"));
+    }
+    const auto size = static_cast<size_t>(img.params().medium_bytes());
+    if (data.size() < size)
+        throw ImageFailure(fmt::format("{}: what lay past its end is lost, and a volume mounts only whole "
+                                       "(`dace check` lists what is lost, `dace unpack --salvage` reads what is "
+                                       "intact)",
+                                       dace_tool::cut_short_text(data.size(), img.params())));
+    std::vector<uint8_t> after(data.begin() + static_cast<std::ptrdiff_t>(size), data.end());
+    data.resize(size);
+    img.bytes = std::move(data);
+    return medium_from(std::move(img), mount, level_wear, std::move(after));
 }
 
 // Writes a whole image file as the tool does: an existing one is replaced
@@ -563,6 +606,7 @@ const char *kind_name(dace_tool::ClusKind k) {
     case dace_tool::ClusKind::File: return "file";
     case dace_tool::ClusKind::Stale: return "to_erase";
     case dace_tool::ClusKind::Bad: return "bad";
+    case dace_tool::ClusKind::Missing: return "missing";
     }
     return "?";
 }
@@ -613,8 +657,7 @@ PYBIND11_MODULE(_dace, mod) {
         .def_static("from_bytes",
                     [](const py::buffer &data, const py::dict &given, bool mount,
                        std::optional<uint16_t> level_wear) {
-                        return medium_from(image_to_change(bytes_of(data), options_from(given)), mount,
-                                           level_wear);
+                        return medium_to_change(bytes_of(data), options_from(given), mount, level_wear);
                     })
         .def_static("pack",
                     [](const std::string &dir, const py::dict &given, std::optional<uint32_t> pages,
@@ -629,14 +672,16 @@ PYBIND11_MODULE(_dace, mod) {
                     })
         .def("copy",
              [](Medium &m) {
-                 return std::make_shared<Medium>(m.params(), m.bytes(), Medium::Start::Mount, m.detected(), m.wear());
+                 return std::make_shared<Medium>(m.params(), m.bytes(), Medium::Start::Mount, m.detected(),
+                                                 m.wear(), m.after());
              })
         .def("remount", &Medium::remount)
         .def("to_bytes",
              [](Medium &m) {
-                 return py::bytes(reinterpret_cast<const char *>(m.bytes().data()), m.bytes().size());
+                 const std::vector<uint8_t> image = m.image();
+                 return py::bytes(reinterpret_cast<const char *>(image.data()), image.size());
              })
-        .def("save", [](Medium &m, const std::string &path) { save_image(path, m.bytes()); })
+        .def("save", [](Medium &m, const std::string &path) { save_image(path, m.image()); })
         .def_property_readonly("params",
                                [](Medium &m) {
                                    const Params &p = m.params();

@@ -26,6 +26,23 @@ def data(n, seed=1):
     return random.Random(seed).randbytes(n)
 
 
+def as_older_writer(raw, page_size=64, clus_pages=4, crc="1021-msb", seed=0xFFFF):
+    """The image as a writer that recorded no volume size leaves it: 0 in
+    every root copy's cluster count and version, its header CRC recomputed."""
+    raw = bytearray(raw)
+    cluster = page_size * clus_pages
+    for base in range(0, len(raw) - cluster + 1, cluster):
+        page = 0
+        while page < clus_pages:
+            at = base + page * page_size
+            if raw[at:at + 4] != (0xDACE8007).to_bytes(4, "little"):
+                break
+            raw[at + 16:at + 20] = bytes(4)
+            raw[at + 28:at + 30] = dace.crc(crc, bytes(raw[at:at + 28]), seed).to_bytes(2, "little")
+            page += max(int.from_bytes(raw[at + 14:at + 16], "little"), 1)
+    return bytes(raw)
+
+
 class TestRoundTrips:
     def test_an_image_written_in_python_reads_back_with_the_tool(self, tool, tmp_path):
         image = dace.Image(
@@ -144,7 +161,7 @@ class TestImages:
         for junk in (bytes(4096), b"\xff" * 4096, b"\x5a" * 4096):
             with pytest.raises(dace.ImageError):
                 dace.Image.from_bytes(junk)
-        with pytest.raises(dace.ImageError, match="not a whole number"):
+        with pytest.raises(dace.ImageError, match="cut short"):
             dace.Image.from_bytes(image.to_bytes()[:-1])
         with pytest.raises(dace.ImageError):
             dace.Image.from_bytes(image.to_bytes(), crc="8005-msb")
@@ -218,3 +235,72 @@ class TestImages:
         other = image.copy()
         other.write_file("g", b"2")
         assert image.listdir() == ["f"] and other.listdir() == ["f", "g"]
+
+
+class TestSize:
+    """The medium's size is what the volume's root records."""
+
+    def test_bytes_after_the_volume_are_kept_but_not_the_medium(self, image, tmp_path):
+        image.write_file("f", data(500))
+        volume = image.to_bytes()
+        assert len(volume) == 256 * 64
+        after = data(1000, 7)
+        read = dace.Image.from_bytes(volume + after)
+        assert read.params["total_pages"] == 256
+        assert read.read_file("f") == data(500)
+        assert read.to_bytes() == volume + after
+        read.write_file("g", b"new")
+        changed = read.to_bytes()
+        assert changed[len(volume):] == after and changed[: len(volume)] != volume
+        assert dace.Image.from_bytes(changed).listdir() == ["f", "g"]
+        assert read.copy().to_bytes() == changed
+
+        path = tmp_path / "dump.bin"
+        path.write_bytes(volume + after)
+        from_file = dace.Image.from_file(path, pages=256)
+        from_file.remove("f")
+        from_file.save()
+        assert path.read_bytes()[len(volume):] == after
+        assert dace.Image.from_file(path).listdir() == []
+
+    def test_another_size_is_refused_by_name(self, image):
+        volume = image.to_bytes()
+        for pages in (128, 300):
+            with pytest.raises(dace.ImageError) as e:
+                dace.Image.from_bytes(volume + bytes(64 * 64), pages=pages)
+            assert f"records a volume of 256 pages, not the {pages} that pages= gives" in str(e.value)
+            assert f"Image(total_pages={pages})" in str(e.value)
+        with pytest.raises(ValueError, match="at least 1"):
+            dace.Image.from_bytes(volume, pages=0)
+        with pytest.raises(TypeError):
+            dace.Image.from_bytes(volume, pages="256")
+
+    def test_a_cut_short_image_is_refused_not_mounted_smaller(self, image, tmp_path):
+        image.write_file("f", data(3000))
+        half = image.to_bytes()[: 128 * 64]
+        for keywords in ({}, {"mount": False}, {"page_size": 64, "clus_pages": 4, "crc": "1021-msb",
+                                                "crc_seed": 0xFFFF}):
+            with pytest.raises(dace.ImageError, match="cut short: it holds 8192 of the 16384 bytes"):
+                dace.Image.from_bytes(half, **keywords)
+        with pytest.raises(dace.ImageError, match="records a volume of 256 pages, not the 128"):
+            dace.Image.from_bytes(half, pages=128)
+        path = tmp_path / "half.img"
+        path.write_bytes(half)
+        with pytest.raises(dace.ImageError, match="cut short"):
+            dace.Image.from_file(path)
+
+    def test_an_older_writers_image_runs_to_the_end_of_its_data(self, image):
+        image.write_file("f", data(700))
+        old = as_older_writer(image.to_bytes())
+        assert old != image.to_bytes()
+        assert dace.Image.from_bytes(old).read_file("f") == data(700)
+        erased = b"\xff" * (64 * 64)
+        longer = dace.Image.from_bytes(old + erased)
+        assert longer.params["total_pages"] == 320
+        assert longer.read_file("f") == data(700)
+        assert dace.Image.from_bytes(old + erased, pages=256).to_bytes() == old + erased
+        with pytest.raises(dace.ImageError, match="not a whole number"):
+            dace.Image.from_bytes(old[:-1])
+        with pytest.raises(dace.ImageError, match="fewer than"):
+            dace.Image.from_bytes(old, pages=300)
+

@@ -76,6 +76,32 @@ TEST(ImageMedium, ErasesWholeClustersAndRefusesCallsOutsideTheMedium) {
     EXPECT_EQ(c.read(0, nullptr, 8), 0u);
 }
 
+// An image cut short: the medium keeps its full size, the pages past the
+// image read erased, and they take memory only once a change reaches them.
+TEST(ImageMedium, PastTheEndOfAnImageCutShortReadsErased) {
+    const Bytes held(size_t{kClus} * 2 + 10, 0x00); // ends 10 bytes into cluster 2
+    ImageMedium m(held, kPage, kClusPages, size_t{kClus} * 8);
+    Calls c(m);
+    Bytes page(kPage, 0x11);
+    ASSERT_EQ(c.read(2 * kClusPages, page.data(), kPage), uint32_t{kPage}) << "the page the image ends in";
+    EXPECT_EQ(Bytes(page.begin(), page.begin() + 10), Bytes(10, 0x00));
+    EXPECT_EQ(Bytes(page.begin() + 10, page.end()), Bytes(kPage - 10, 0xFF));
+    ASSERT_EQ(c.read(8 * kClusPages - 1, page.data(), kPage), uint32_t{kPage}) << "the medium's last page";
+    EXPECT_EQ(page, Bytes(kPage, 0xFF));
+    EXPECT_EQ(c.read(8 * kClusPages, page.data(), kPage), 0u) << "past the medium";
+    EXPECT_EQ(m.bytes(), held) << "reading takes no memory";
+
+    const Bytes data = {7, 8, 9};
+    ASSERT_EQ(c.program(5 * kClusPages, data.data(), 3), 3u);
+    ASSERT_EQ(m.bytes().size(), size_t{kClus} * 5 + 3);
+    EXPECT_EQ(m.bytes()[size_t{kClus} * 4], 0xFF) << "what lies between reads erased";
+    ASSERT_EQ(c.read(5 * kClusPages, page.data(), kPage), uint32_t{kPage});
+    EXPECT_EQ(Bytes(page.begin(), page.begin() + 4), (Bytes{7, 8, 9, 0xFF}));
+    ASSERT_EQ(c.erase(7, 1), 1u);
+    EXPECT_EQ(m.bytes().size(), size_t{kClus} * 8);
+    EXPECT_EQ(c.erase(8, 1), 0u) << "past the medium";
+}
+
 TEST(ImageMedium, JournalKeepsEveryChangeAndMarksErasesAndRootCopiesAsBarriers) {
     ImageMedium m(medium_bytes(0xFF), kPage, kClusPages);
     m.keep_journal();

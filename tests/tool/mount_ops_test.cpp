@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/tool/tool_fixture.h"
 #include "tests/tool/tool_support.h"
 #include "tools/commands.h"
 #include "tools/mount_ops.h"
@@ -698,8 +699,11 @@ long read_at(MountedImage &m, const char *path, Bytes &buf, off_t at) {
 }
 
 // An image cut at a cluster boundary, so that a file's newest clusters lie
-// past its end: refused read-write (the survey finds it damaged), and shown
-// read-only with the file's recorded size, whose bytes read as EIO.
+// past its end. Its root records the volume's size, so it is cut short:
+// found damaged (refused read-write), not mountable as the smaller medium
+// its length would make, and shown read-only at its recorded size, the
+// missing end read erased, with the file's recorded size, whose bytes read
+// as EIO.
 TEST(MountDamage, ACutImageShowsWhatItLostAsIoErrors) {
     const Params p = small_params(256, 4);
     std::vector<uint8_t> image = image_with_two_files(p);
@@ -709,22 +713,32 @@ TEST(MountDamage, ACutImageShowsWhatItLostAsIoErrors) {
     ASSERT_LT(chain_of(image, p, "s").front(), 8);
     ASSERT_GE(chain_of(image, p, "big").front(), 8);
 
-    Params cut = p;
-    cut.total_pages = 64;
-    image.resize(size_t{cut.total_pages} * cut.page_size);
-    const auto damage = dace_tool::find_damage(image, cut);
+    image.resize(size_t{64} * p.page_size);
+    const auto damage = dace_tool::find_damage(image, p);
     ASSERT_TRUE(damage.has_value());
-    EXPECT_NE(damage->summary.find("beyond the last cluster"), std::string::npos) << damage->summary;
+    EXPECT_TRUE(damage->cut_short);
+    EXPECT_NE(damage->summary.find("the image is cut short: it holds 16384 of the 65536 bytes"), std::string::npos)
+        << damage->summary;
+    EXPECT_NE(damage->summary.find("(1 damaged file)"), std::string::npos) << damage->summary;
     ASSERT_EQ(damage->broken_files.size(), 1u);
     EXPECT_EQ(damage->broken_files.at("big"), 20000u);
 
-    // The library refuses a directory that names clusters past the medium:
-    // a read-only look extends the image with erased clusters.
-    EXPECT_THROW(Volume(image, cut), dace_tool::Error);
-    Params extended = cut;
+    Params smaller = p;
+    smaller.total_pages = 64;
+    try {
+        Volume v(image, smaller);
+        ADD_FAILURE() << "mounted as a medium of 64 pages";
+    } catch (const dace_tool::Error &e) {
+        EXPECT_NE(std::string(e.what()).find("records a volume of 256 pages, not the 64"), std::string::npos)
+            << e.what();
+    }
+    EXPECT_THROW(Volume(image, p), dace_tool::Error) << "too short, unless its missing end may read erased";
+    Params extended = p;
     ASSERT_TRUE(dace_tool::extend_cut_image(image, extended));
-    EXPECT_EQ(extended.clus_count(), chain_of(image, extended, "big").front() + 1u);
-    MountedImage m(std::make_unique<Volume>(image, extended), true);
+    EXPECT_EQ(extended.total_pages, 256);
+    dace_tool::VolumeOptions vo;
+    vo.missing_reads_erased = true;
+    MountedImage m(std::make_unique<Volume>(image, extended, vo), true);
     m.show_broken(damage->broken_files);
     struct stat st {};
     ASSERT_EQ(m.getattr("/big", st), 0);
@@ -736,6 +750,36 @@ TEST(MountDamage, ACutImageShowsWhatItLostAsIoErrors) {
     buf.resize(6);
     ASSERT_EQ(read_at(m, "/s", buf, 0), 6) << "an intact file reads as it was";
     EXPECT_EQ(buf, random_bytes(6, 30));
+    EXPECT_EQ(m.volume().bytes().size(), image.size()) << "the missing end takes no memory while only read";
+}
+
+// The image of a writer that recorded no size, cut the same way, reads as
+// a medium as long as the image, and its directory shows the rest: the
+// read-only look grows it up to the last cluster a chain names.
+TEST(MountDamage, AnOlderWritersCutImageGrowsToTheClustersItsDirectoryNames) {
+    const Params p = small_params(256, 4);
+    std::vector<uint8_t> image = tool_test::as_older_writer(image_with_two_files(p), p);
+    image.resize(size_t{64} * p.page_size);
+    Params cut = p;
+    cut.total_pages = 64;
+    const auto damage = dace_tool::find_damage(image, cut);
+    ASSERT_TRUE(damage.has_value());
+    EXPECT_FALSE(damage->cut_short);
+    EXPECT_NE(damage->summary.find("beyond the last cluster"), std::string::npos) << damage->summary;
+    EXPECT_THROW(Volume(image, cut), dace_tool::Error) << "the library refuses a chain past the medium's end";
+    Params extended = cut;
+    ASSERT_TRUE(dace_tool::extend_cut_image(image, extended));
+    const dace_tool::Survey grown = dace_tool::survey_image(image, extended);
+    ASSERT_NE(grown.file("big"), nullptr);
+    EXPECT_EQ(extended.clus_count(), grown.file("big")->entry.clus + 1u) << "up to big's newest cluster";
+    dace_tool::VolumeOptions vo;
+    vo.missing_reads_erased = true;
+    MountedImage m(std::make_unique<Volume>(image, extended, vo), true);
+    m.show_broken(damage->broken_files);
+    Bytes buf(100);
+    EXPECT_EQ(read_at(m, "/big", buf, 0), -EIO);
+    buf.resize(6);
+    ASSERT_EQ(read_at(m, "/s", buf, 0), 6);
 }
 
 // A chain that cannot be followed (a cluster in its middle erased): the

@@ -330,16 +330,18 @@ TEST_F(FuseMount, ModesAndOwnersFollowTheMountOptions) {
     unmount();
 }
 
-// A damaged image (here cut at a cluster boundary, so that a file's
+// A damaged image (here cut short at a cluster boundary, so that a file's
 // clusters lie past its end) mounts only read-only, and says so; its lost
 // bytes read as I/O errors, its intact files as they were.
 TEST_F(FuseMount, ADamagedImageMountsReadOnlyAndLostBytesAreIoErrors) {
     ok("dace format image.img --pages 256 --page-size 256 --clus-pages 8\n"
        "echo small > s && head -c 20000 /dev/urandom > big && dace put image.img s && dace put image.img big\n"
        "head -c 16384 image.img > cut.img && mv cut.img image.img");
-    fails("dace mount image.img m", "image.img is damaged");
+    fails("dace mount image.img m", "image.img: the image is cut short");
     mount("-o ro");
-    EXPECT_NE(slurp(dir_ / "mount.err").find("warning: image.img is damaged"), std::string::npos);
+    const std::string warned = slurp(dir_ / "mount.err");
+    EXPECT_NE(warned.find("warning: image.img: the image is cut short"), std::string::npos) << warned;
+    EXPECT_NE(warned.find("shown at the 256 pages its root records"), std::string::npos) << warned;
     EXPECT_EQ(ok("cat m/s"), "small\n");
     EXPECT_EQ(ok("stat -c %s m/big"), "20000\n");
     fails("cat m/big", "Input/output error");
@@ -374,7 +376,7 @@ TEST(MountCommand, RefusesWhatItCannotMount) {
     std::tie(status, err) = run("mount cut.img m");
     EXPECT_EQ(status, 1);
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-    EXPECT_NE(err.find("dace: cut.img is damaged"), std::string::npos) << err;
+    EXPECT_NE(err.find("dace: cut.img: the image is cut short"), std::string::npos) << err;
     EXPECT_NE(err.find("-o ro"), std::string::npos) << err;
     fs::remove_all(dir);
 }

@@ -142,6 +142,21 @@ struct Planted {
     }
 };
 
+// The image as a writer that recorded no volume size leaves it: every valid
+// root copy holds 0 in its cluster count and version, its header CRC
+// recomputed so that only that differs.
+inline Bytes as_older_writer(Bytes image, const dace_tool::Params &p) {
+    const dace_tool::Survey sv = dace_tool::survey_image(image, p, {}, false);
+    for (const dace_tool::RootLog &log : sv.roots)
+        for (int i = 0; i <= log.last_valid; ++i) {
+            auto *h = reinterpret_cast<dace_root *>(image.data() + size_t{log.clus} * p.clus_size() +
+                                                    size_t{log.copies[size_t(i)].page} * p.page_size);
+            h->clus_count = 0;
+            h->version = 0;
+            h->head_crc = dace_tool::crc_run(*p.crc, p.crc_seed, h, 28);
+        }
+    return image;
+}
 
 } // namespace tool_test
 
