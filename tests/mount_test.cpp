@@ -853,3 +853,84 @@ TEST(Mount, FindsTheRootBelowMoreTornRootClustersThanItRanksAtOnce) {
     for (const Call &c : v.sim.log())
         EXPECT_TRUE(c.op != Op::Write && c.op != Op::Erase);
 }
+
+// ---- dace_mount -------------------------------------------------------------------
+
+// dace_mount never erases or programs, whatever the medium holds: it mounts
+// a volume, or refuses with a reason; it never formats, and never completes
+// a first format cut short (dace_init does).
+TEST(MountOnly, NeverWritesWhateverTheMediumHolds) {
+    struct Case {
+        const char *what;
+        void (*prepare)(Volume &);
+        int reason; // DACE_E_NONE: it mounts
+    };
+    const Case cases[] = {
+        {"blank", [](Volume &) {}, DACE_E_NOT_A_VOLUME},
+        {"random bytes",
+         [](Volume &v) {
+             uint32_t x = 0x1234567u;
+             for (uint8_t &b : v.sim.bytes()) {
+                 x = x * 1103515245u + 12345u;
+                 b = static_cast<uint8_t>(x >> 16);
+             }
+         },
+         DACE_E_NOT_A_VOLUME},
+        {"a volume",
+         [](Volume &v) {
+             ASSERT_NE(v.mount(), nullptr);
+             put_file(v.s, "a", 5000);
+         },
+         DACE_E_NONE},
+        {"a volume whose only root is damaged",
+         [](Volume &v) {
+             ASSERT_NE(v.mount(), nullptr);
+             put_file(v.s, "a", 5000);
+             v.sim.cluster(v.s->root_clus)[40] ^= 0xFF;
+         },
+         DACE_E_DAMAGED},
+        {"another geometry's volume",
+         [](Volume &v) {
+             dace_config other = v.cfg;
+             other.clus_pages = 4;
+             plant_root(v.sim, other, 6, 0, 3, named({"theirs"}));
+         },
+         DACE_E_GEOMETRY},
+        {"a first format cut short",
+         [](Volume &v) {
+             v.sim.cut_after_bytes(20);
+             (void)v.mount();
+             v.sim.reboot();
+         },
+         DACE_E_DAMAGED},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        Volume v;
+        k.prepare(v);
+        const std::vector<uint8_t> before = v.sim.bytes();
+        v.sim.set_logging(true);
+        v.sim.clear_log();
+        v.block.assign(dace_getstatesize(&v.cfg) / 8 + 1, 0);
+        dace_state *s = dace_mount(&v.cfg, v.block.data());
+        EXPECT_EQ(dace_init_error(v.block.data()), k.reason);
+        EXPECT_EQ(s != nullptr, k.reason == DACE_E_NONE);
+        EXPECT_EQ(medium_changes(v.sim.log()).size(), 0u);
+        EXPECT_TRUE(v.sim.bytes() == before);
+        if (s != nullptr) {
+            EXPECT_EQ(file_bytes(s, "a"), pattern_bytes(5000));
+        }
+    }
+}
+
+// A cut-short first format is dace_init's to complete, not dace_mount's.
+TEST(MountOnly, LeavesAFirstFormatCutShortToDaceInit) {
+    Volume v;
+    v.sim.cut_after_bytes(20);
+    (void)v.mount();
+    v.sim.reboot();
+    v.block.assign(dace_getstatesize(&v.cfg) / 8 + 1, 0);
+    EXPECT_EQ(dace_mount(&v.cfg, v.block.data()), nullptr);
+    ASSERT_NE(v.mount(), nullptr) << "dace_init completes it";
+    EXPECT_NE(dace_mount(&v.cfg, v.block.data()), nullptr);
+}

@@ -260,3 +260,33 @@ TEST(ByteUtils, MemsetFillsExactlyCountAndZeroTouchesNothing) {
     dace_memcpy(nullptr, nullptr, 0);
     dace_memset(nullptr, 0, 0);
 }
+
+// DACE_STATE_SIZE is a constant expression (a static block can be sized by
+// it) and equals dace_getstatesize for every configuration this accepts,
+// with the pointers and alignment of the target it is compiled for (the
+// test runs on 64-bit and on -m32; the firmware checks the Cortex-M).
+TEST(StateSize, TheMacroEqualsTheCallForEveryGeometry) {
+    static_assert(DACE_STATE_SIZE(256, 8, 1024, 4) > 10000u, "a constant expression");
+    static uint64_t block[DACE_STATE_SIZE(256, 8, 1024, 4) / 8];
+    Volume v;
+    ASSERT_EQ(sizeof block, dace_getstatesize(&v.cfg));
+    uint32_t compared = 0;
+    using U16 = uint16_t;
+    for (const U16 page : {U16{32}, U16{40}, U16{64}, U16{256}, U16{512}, U16{2048}, U16{4096}})
+        for (const U16 clus_pages : {U16{1}, U16{2}, U16{4}, U16{8}, U16{16}, U16{64}})
+            for (const U16 total : {U16{64}, U16{100}, U16{1000}, U16{4096}, U16{65535}})
+                for (const U16 files : {U16{1}, U16{3}, U16{4}, U16{17}}) {
+                    dace_config cfg = v.cfg;
+                    cfg.page_size = page;
+                    cfg.clus_pages = clus_pages;
+                    cfg.total_pages = total;
+                    cfg.max_files = files;
+                    const uint32_t size = dace_getstatesize(&cfg);
+                    if (size == 0)
+                        continue;
+                    ++compared;
+                    EXPECT_EQ(DACE_STATE_SIZE(page, clus_pages, total, files), size)
+                        << page << " x " << clus_pages << ", " << total << " pages, " << files << " files";
+                }
+    EXPECT_GT(compared, 400u);
+}
