@@ -712,7 +712,8 @@ bool choose_root(dace_state *s, Scan *scan, ScanFor why) {
         scan->below = scan->next;
         scan->next = kNoRank;
         // The first pass kept only the best; the rest are ranked again
-        // from their headers, read once more.
+        // from their headers, read once more, over the image just walked.
+        scan->seen->image_of = kNoRoot;
         for (uint32_t i = 0; i < s->clus_count; ++i) {
             if (s->clus_table[i] != CLUS_HELD)
                 continue;
