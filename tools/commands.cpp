@@ -150,7 +150,9 @@ Volume mount(const Image &img) {
     const Survey sv = chains_of(img);
     if (sv.beyond_end)
         throw Error(beyond_end_text(sv) + "; ls, cat, get and unpack read what is intact");
-    return Volume(img.bytes, img.params());
+    VolumeOptions vo;
+    vo.mounting = Mounting::Read;
+    return Volume(img.bytes, img.params(), vo);
 }
 
 // For reading what is intact of an image cut short: the library mounts it
@@ -162,6 +164,7 @@ Volume mount_to_read(const Image &img, const Survey &sv) {
     if (!size_to_read(sv, p))
         return mount(img);
     VolumeOptions vo;
+    vo.mounting = Mounting::Read;
     vo.missing_reads_erased = true;
     return Volume(img.bytes, p, vo);
 }
@@ -184,6 +187,7 @@ Volume mount_for_change(const Image &img, const std::string &removed = {}) {
                                     "(dace check tells more)",
                                     named(f.name), f.damage));
     VolumeOptions vo;
+    vo.mounting = Mounting::Change;
     vo.journal = !img.whole_file;
     return Volume(img.bytes, img.params(), vo);
 }
@@ -756,7 +760,7 @@ int cmd_format(Output &o, const std::string &path, const Options &opt, bool forc
     }
     const Params p = params_for_new(opt, pages);
     VolumeOptions vo;
-    vo.must_exist = false;
+    vo.mounting = Mounting::Format;
     vo.journal = new_medium_in_place(lock.get(), opt);
     Volume v(std::vector<uint8_t>(size_t{p.total_pages} * p.page_size, 0xFF), p, vo);
     write_new_medium(path, opt, lock.get(), v);
@@ -864,7 +868,7 @@ int cmd_pack(Output &o, const std::string &dir, const std::string &path, const O
     const std::vector<PackSource> sources = pack_sources(o, dir, po.skip_invalid);
     const Params p = params_for_new(opt, pages_to_pack(sources, opt));
     VolumeOptions vo;
-    vo.must_exist = false;
+    vo.mounting = Mounting::Format;
     vo.journal = new_medium_in_place(lock.get(), opt);
     Volume v(std::vector<uint8_t>(size_t{p.total_pages} * p.page_size, 0xFF), p, vo);
     pack_files(o, v, sources, po.skip_invalid);
