@@ -172,7 +172,7 @@ TEST_F(MountOps, FullMediumFullDirectoryAndEverySlotOpen) {
     FileId a = 0, b = 0, c = 0;
     ASSERT_EQ(m_->open("/big", O_RDONLY, a), 0);
     ASSERT_EQ(m_->create("/e", b), 0);
-    EXPECT_EQ(m_->create("/g", c), -ENFILE);
+    EXPECT_EQ(m_->create("/g", c), -EMFILE);
     EXPECT_EQ(m_->release(a), 0);
     EXPECT_EQ(m_->release(b), 0);
 
@@ -541,7 +541,7 @@ TEST(MountModel, RandomOperationsMatchAModelAcrossRemounts) {
                 files.push_back(std::make_shared<File>(File{name, {}}));
                 opens.push_back({h, files.back()});
             } else {
-                ASSERT_EQ(r, -ENFILE); // the only other refusal with this much room in the root
+                ASSERT_EQ(r, -EMFILE); // the only other refusal with this much room in the root
             }
             break;
         }
@@ -553,7 +553,7 @@ TEST(MountModel, RandomOperationsMatchAModelAcrossRemounts) {
             else if (r == 0)
                 opens.push_back({h, *it});
             else
-                ASSERT_EQ(r, -ENFILE);
+                ASSERT_EQ(r, -EMFILE);
             break;
         }
         case 2:
