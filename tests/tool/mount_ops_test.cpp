@@ -31,17 +31,8 @@ using Bytes = std::vector<char>;
 // 256-byte pages, 8 to a cluster: 2040 payload bytes per cluster.
 constexpr uint32_t kPayload = 2040;
 
-Params small_params(uint16_t total_pages, uint16_t max_files) {
-    dace_tool::Options opt;
-    opt.max_files = max_files;
-    return dace_tool::params_for_new(opt, total_pages);
-}
-
-// A freshly formatted medium.
-std::vector<uint8_t> blank_image(const Params &p) {
-    const Volume v(std::vector<uint8_t>(size_t{p.total_pages} * p.page_size, 0xFF), p, false);
-    return v.bytes();
-}
+using tool_test::blank_image;
+using tool_test::small_params;
 
 Bytes random_bytes(size_t n, uint32_t seed) { return tool_test::random_bytes<char>(n, seed); }
 
