@@ -528,7 +528,8 @@ std::vector<uint8_t> read_file(Volume &v, const std::string &name) {
         no_such_file(name);
     ReadBack r = read_through(v, name, e->size);
     if (r.data.size() != e->size)
-        throw library_error(named(name), r.reason, fmt::format(": reading stopped at byte {} of {}", r.data.size(), e->size));
+        throw library_error(named(name), r.reason,
+                            fmt::format(": reading stopped at byte {} of {}", r.data.size(), e->size));
     return std::move(r.data);
 }
 

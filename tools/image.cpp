@@ -154,10 +154,10 @@ LibraryError library_error(const std::string &what, int reason, const std::strin
 }
 
 SizeMismatch::SizeMismatch(uint32_t recorded, uint64_t asked)
-    : LibraryError(fmt::format("the image's root records a volume of {} pages, not the {} that --pages gives: the library "
-                        "mounts a volume only at the size it records (leave out --pages; a deliberate `dace format "
-                        "--pages {} --force` starts afresh)",
-                        recorded, asked, asked),
+    : LibraryError(fmt::format("the image's root records a volume of {} pages, not the {} that --pages gives: the "
+                               "library mounts a volume only at the size it records (leave out --pages; a deliberate "
+                               "`dace format --pages {} --force` starts afresh)",
+                               recorded, asked, asked),
                    DACE_E_SIZE_MISMATCH),
       recorded_pages(recorded), asked_pages(asked) {}
 
