@@ -15,6 +15,7 @@
 
 #include <fmt/format.h>
 
+#include "tools/reasons.h"
 #include "tools/survey.h"
 
 namespace dace_tool {
@@ -31,16 +32,20 @@ constexpr const char *kSalvageHint = "; --salvage extracts what can be read";
 
 std::string named(const std::string &name) { return "\"" + printable(name) + "\""; }
 
+// Refuses a name the library would refuse, with its reason.
 void check_name(const std::string &name) {
-    switch (dace_check_filename(name.c_str())) {
-    case DACE_NAME_OK:
-        if (name.find('\0') != std::string::npos)
-            throw Error(fmt::format("bad name {}: it holds a NUL byte", named(name)));
-        return;
-    case DACE_NAME_EMPTY: throw Error("bad name: a name is 1 to 18 bytes long, and this one is empty");
-    case DACE_NAME_TOO_LONG: throw Error(fmt::format("bad name {}: {} bytes, more than 18", named(name), name.size()));
-    default: throw Error(fmt::format("bad name {}: it contains a '/' or '\\'", named(name)));
-    }
+    if (const int reason = name_reason(name.c_str()); reason != DACE_E_NONE)
+        throw library_error("bad name " + named(name), reason,
+                            reason == DACE_E_NAME_TOO_LONG ? fmt::format(" (this one has {})", name.size()) : "");
+    if (name.find('\0') != std::string::npos)
+        throw Error(fmt::format("bad name {}: it holds a NUL byte", named(name)));
+}
+
+// A lookup that found nothing, as the library's lookups say it: a name
+// against the rules is never on the medium.
+[[noreturn]] void no_such_file(const std::string &name) {
+    check_name(name);
+    throw library_error(named(name), DACE_E_NO_FILE);
 }
 
 // A name that is safe as a file name in a host folder.
@@ -127,6 +132,13 @@ void write_host_file(const std::string &path, const std::vector<uint8_t> &data, 
 // would hide of a damaged image.
 Survey chains_of(const Image &img) { return survey_image(img.bytes, img.params(), {}, false); }
 
+// A change by `name` that failed, said as check_name and no_such_file say it.
+LibraryError by_name_failure(Volume &v, const std::string &name) {
+    const int reason = dace_error(v.state());
+    const bool bad_name = reason == DACE_E_NAME_INVALID || reason == DACE_E_NAME_TOO_LONG;
+    return v.failure((bad_name ? "bad name " : "") + named(name));
+}
+
 // Why a chain names a cluster past the volume's last: the image of a
 // volume that records no size may be cut short; one that records its size
 // has a damaged directory.
@@ -150,7 +162,9 @@ Volume mount(const Image &img) {
     const Survey sv = chains_of(img);
     if (sv.beyond_end)
         throw Error(beyond_end_text(sv) + "; ls, cat, get and unpack read what is intact");
-    return Volume(img.bytes, img.params());
+    VolumeOptions vo;
+    vo.mounting = Mounting::Read;
+    return Volume(img.bytes, img.params(), vo);
 }
 
 // For reading what is intact of an image cut short: the library mounts it
@@ -162,6 +176,7 @@ Volume mount_to_read(const Image &img, const Survey &sv) {
     if (!size_to_read(sv, p))
         return mount(img);
     VolumeOptions vo;
+    vo.mounting = Mounting::Read;
     vo.missing_reads_erased = true;
     return Volume(img.bytes, p, vo);
 }
@@ -184,6 +199,7 @@ Volume mount_for_change(const Image &img, const std::string &removed = {}) {
                                     "(dace check tells more)",
                                     named(f.name), f.damage));
     VolumeOptions vo;
+    vo.mounting = Mounting::Change;
     vo.journal = !img.whole_file;
     return Volume(img.bytes, img.params(), vo);
 }
@@ -219,24 +235,36 @@ json entry_json(const FileChain &f) {
                 {"damage", f.damage.empty() ? json(nullptr) : json(f.damage)}};
 }
 
+// What a read through the library gave: the bytes before it stopped, and
+// why it stopped short (DACE_E_NONE when it did not).
+struct ReadBack {
+    std::vector<uint8_t> data;
+    int reason = DACE_E_NONE;
+};
+
 // Reads up to `size` bytes of `name` through the library; fewer when a read
 // stops short.
-std::vector<uint8_t> read_through(Volume &v, const std::string &name, uint32_t size) {
-    std::vector<uint8_t> data(size);
+ReadBack read_through(Volume &v, const std::string &name, uint32_t size) {
+    ReadBack r;
+    r.data.resize(size);
     size_t done = 0;
     const dace_handle h = dace_open(v.state(), name.c_str());
-    if (h != 0) {
-        while (done < data.size()) {
-            const uint32_t want = static_cast<uint32_t>(std::min<size_t>(kChunk, data.size() - done));
-            const uint32_t got = dace_read(v.state(), data.data() + done, want, h);
-            if (got == 0)
-                break;
-            done += got;
+    if (h == 0)
+        r.reason = dace_error(v.state());
+    while (h != 0 && done < r.data.size()) {
+        const uint32_t want = static_cast<uint32_t>(std::min<size_t>(kChunk, r.data.size() - done));
+        const uint32_t got = dace_read(v.state(), r.data.data() + done, want, h);
+        if (got == 0) {
+            // Bytes the entry promises that the medium does not give.
+            r.reason = dace_error(v.state()) != DACE_E_NONE ? dace_error(v.state()) : DACE_E_DAMAGED;
+            break;
         }
-        dace_close(v.state(), h);
+        done += got;
     }
-    data.resize(done);
-    return data;
+    if (h != 0)
+        dace_close(v.state(), h);
+    r.data.resize(done);
+    return r;
 }
 
 // Why a read of `f` stopped at byte `done`: the cluster that holds it.
@@ -261,7 +289,7 @@ struct Extracted {
 Extracted extract(Volume &v, const Image &img, const Survey &sv, const std::string &name, bool salvage) {
     const FileChain *f = sv.file(name);
     if (f == nullptr)
-        throw Error(fmt::format("no file {} in the image", named(name)));
+        no_such_file(name);
     // One line says all: a file that the cut reached says so itself.
     const bool cut_elsewhere = img.cut_short() && f->damage.find("cut short") == std::string::npos;
     if (!f->damage.empty() && !salvage)
@@ -269,13 +297,14 @@ Extracted extract(Volume &v, const Image &img, const Survey &sv, const std::stri
                                 cut_elsewhere ? " (and the image is cut short)" : "", kSalvageHint));
     dace_verify_reads(v.state(), salvage ? 0 : 1);
     Extracted x;
-    x.data = read_through(v, name, f->entry.size);
+    ReadBack r = read_through(v, name, f->entry.size);
+    x.data = std::move(r.data);
     const size_t size = f->entry.size;
     if (x.data.size() < size) {
-        const std::string why = fmt::format("{}: reading stopped at byte {} of {}", stop_cause(img, *f, x.data.size()),
-                                            x.data.size(), size);
+        const std::string why = fmt::format("reading stopped at byte {} of {}: {} ({})", x.data.size(), size,
+                                            reason_of(r.reason).message, stop_cause(img, *f, x.data.size()));
         if (!salvage)
-            throw Error(fmt::format("{}: {}{}", named(name), why, kSalvageHint));
+            throw LibraryError(fmt::format("{}: {}{}", named(name), why, kSalvageHint), r.reason);
         x.faults.push_back(why);
     }
     if (salvage) {
@@ -496,12 +525,12 @@ Image image_from_bytes(std::vector<uint8_t> bytes, const Options &opt) {
 std::vector<uint8_t> read_file(Volume &v, const std::string &name) {
     const auto e = v.stat(name);
     if (!e)
-        throw Error(fmt::format("no file {} in the image", named(name)));
-    std::vector<uint8_t> data = read_through(v, name, e->size);
-    if (data.size() != e->size)
-        throw Error(fmt::format("{}: reading stopped at byte {} of {}: a cluster of the file cannot be read",
-                                named(name), data.size(), e->size));
-    return data;
+        no_such_file(name);
+    ReadBack r = read_through(v, name, e->size);
+    if (r.data.size() != e->size)
+        throw library_error(named(name), r.reason,
+                            fmt::format(": reading stopped at byte {} of {}", r.data.size(), e->size));
+    return std::move(r.data);
 }
 
 void write_file(Volume &v, const std::string &name, const uint8_t *data, size_t size, bool append) {
@@ -512,34 +541,52 @@ void write_file(Volume &v, const std::string &name, const uint8_t *data, size_t 
     if (append) {
         const auto e = v.stat(name);
         if (!e)
-            throw Error(fmt::format("no file {} to append to", named(name)));
+            throw library_error(named(name), DACE_E_NO_FILE, " to append to");
         start = e->size;
         h = dace_open(s, name.c_str());
         if (h == 0 || dace_seek(s, h, 0, DACE_SEEK_END) != DACE_OK)
-            throw Error(fmt::format("cannot open {} at its end", named(name)));
+            throw v.failure(fmt::format("cannot open {} at its end", named(name)));
     } else {
-        if (v.stat(name))
-            throw Error(fmt::format("{} already exists: pass --append to add to it, or --force to replace it",
-                                    named(name)));
-        if (s->root->count >= s->max_entries)
-            throw Error(fmt::format("the directory is full: {} entries", s->max_entries));
         h = dace_create(s, name.c_str());
-        if (h == 0)
-            throw Error(fmt::format("cannot create {}: the medium is full", named(name)));
+        if (h == 0) {
+            const int reason = dace_error(s);
+            throw library_error(named(name), reason,
+                                reason == DACE_E_NAME_TAKEN ? ": pass --append to add to it, or --force to replace it"
+                                : reason == DACE_E_DIRECTORY_FULL ? fmt::format(" ({} entries)", s->max_entries)
+                                                                  : std::string());
+        }
     }
+    // Refused whole rather than cut at the limit.
     if (start + size > 0xFFFFFFFFull)
-        throw Error(fmt::format("{} would grow beyond 4 GiB", named(name)));
+        throw library_error(named(name), DACE_E_FILE_TOO_LARGE);
     size_t done = 0;
     while (done < size) {
         const uint32_t want = static_cast<uint32_t>(std::min<size_t>(kChunk, size - done));
         const uint32_t took = dace_write(s, data + done, want, h);
         done += took;
         if (took != want)
-            throw Error(fmt::format("the medium is full: {} of {} bytes of {} written; the image is left as it was",
-                                    done, size, named(name)));
+            throw v.failure(named(name),
+                            fmt::format(": {} of {} bytes written; the image is left as it was", done, size));
     }
     if (dace_close(s, h) != DACE_OK)
-        throw Error(fmt::format("{}: a write to the medium fell short", named(name)));
+        throw v.failure(named(name), "; the image is left as it was");
+}
+
+void remove_file(Volume &v, const std::string &name) {
+    if (dace_remove(v.state(), name.c_str()) != DACE_OK)
+        throw by_name_failure(v, name);
+}
+
+void rename_file(Volume &v, const std::string &from, const std::string &to, bool replace) {
+    const int r = replace ? dace_rename_replace(v.state(), from.c_str(), to.c_str())
+                          : dace_rename(v.state(), from.c_str(), to.c_str());
+    if (r != DACE_OK)
+        throw v.failure(fmt::format("cannot rename {} to {}", named(from), named(to)));
+}
+
+void truncate_file(Volume &v, const std::string &name, uint32_t length) {
+    if (dace_truncate(v.state(), name.c_str(), length) != DACE_OK)
+        throw by_name_failure(v, name);
 }
 
 namespace {
@@ -638,7 +685,7 @@ int cmd_stat(Output &o, const Image &img, const std::string &name) {
     (void)mount_to_read(img, sv);
     const FileChain *f = sv.file(name);
     if (f == nullptr)
-        throw Error(fmt::format("no file {} in the image", named(name)));
+        no_such_file(name);
     const int status = (f->damage.empty() ? 0 : 1) | tell_cut_short(o, img);
     if (o.json) {
         print_json(o, entry_json(*f));
@@ -671,7 +718,7 @@ int cmd_get(Output &o, const Image &img, const std::string &name, const std::str
     Volume v = mount_to_read(img, sv);
     const FileChain *f = sv.file(name);
     if (f == nullptr)
-        throw Error(fmt::format("no file {} in the image", named(name)));
+        no_such_file(name);
     std::string path = dest;
     if (path.empty() || fs::is_directory(path)) {
         if (!host_safe(name))
@@ -756,7 +803,7 @@ int cmd_format(Output &o, const std::string &path, const Options &opt, bool forc
     }
     const Params p = params_for_new(opt, pages);
     VolumeOptions vo;
-    vo.must_exist = false;
+    vo.mounting = Mounting::Format;
     vo.journal = new_medium_in_place(lock.get(), opt);
     Volume v(std::vector<uint8_t>(size_t{p.total_pages} * p.page_size, 0xFF), p, vo);
     write_new_medium(path, opt, lock.get(), v);
@@ -797,14 +844,14 @@ int cmd_put(Output &, const std::string &path, const Options &opt, const std::st
         // Written under a spare name, then put in the old one's place in
         // the same commit that drops the old file.
         if (v.state()->root->count >= v.state()->max_entries)
-            throw Error(fmt::format("the directory is full ({} entries): replacing {} needs room for one more entry "
-                                    "while it is written; rm it first",
-                                    v.state()->max_entries, named(target)));
+            throw library_error(fmt::format("cannot replace {}", named(target)), DACE_E_DIRECTORY_FULL,
+                                fmt::format(" ({} entries), and the new content needs one more while it is written; "
+                                            "rm it first",
+                                            v.state()->max_entries));
         const std::string spare = spare_name(v);
         write_file(v, spare, data.data(), data.size(), false);
-        const int r = dace_rename_replace(v.state(), spare.c_str(), target.c_str());
-        if (r != DACE_OK)
-            throw Error(fmt::format("cannot replace {} (code {})", named(target), r));
+        if (dace_rename_replace(v.state(), spare.c_str(), target.c_str()) != DACE_OK)
+            throw v.failure(fmt::format("cannot replace {}", named(target)));
     } else {
         write_file(v, target, data.data(), data.size(), po.append);
     }
@@ -814,11 +861,7 @@ int cmd_put(Output &, const std::string &path, const Options &opt, const std::st
 
 int cmd_rm(Output &, const Image &img, const std::string &name) {
     Volume v = mount_for_change(img, name);
-    const int r = dace_remove(v.state(), name.c_str());
-    if (r == DACE_NO_FILE)
-        throw Error(fmt::format("no file {} in the image", named(name)));
-    if (r != DACE_OK)
-        throw Error(fmt::format("cannot remove {} (code {})", named(name), r));
+    remove_file(v, name);
     save(img, v);
     return 0;
 }
@@ -827,17 +870,15 @@ int cmd_mv(Output &, const Image &img, const std::string &from, const std::strin
     check_name(to);
     Volume v = mount_for_change(img);
     if (!v.stat(from))
-        throw Error(fmt::format("no file {} in the image", named(from)));
+        no_such_file(from);
     if (from == to)
         return 0;
+    // The library would leave both files bearing the name.
     if (v.stat(to) && !force)
-        throw Error(fmt::format("{} exists: pass --force to replace it", named(to)));
+        throw library_error(named(to), DACE_E_NAME_TAKEN, ": pass --force to replace it");
     // A rename keeps the file's time; over another file, one commit drops it.
     v.stamp().value.reset();
-    const int r = force ? dace_rename_replace(v.state(), from.c_str(), to.c_str())
-                        : dace_rename(v.state(), from.c_str(), to.c_str());
-    if (r != DACE_OK)
-        throw Error(fmt::format("cannot rename {} to {} (code {})", named(from), named(to), r));
+    rename_file(v, from, to, force);
     save(img, v);
     return 0;
 }
@@ -846,14 +887,14 @@ int cmd_truncate(Output &, const Image &img, const std::string &name, uint64_t l
     Volume v = mount_for_change(img);
     const auto e = v.stat(name);
     if (!e)
-        throw Error(fmt::format("no file {} in the image", named(name)));
+        no_such_file(name);
+    // Said with both numbers, and before a length past 4 GiB is cut to 32 bits.
     if (length > e->size)
-        throw Error(fmt::format("length {} is beyond the size {} of {}: truncate only shortens", length, e->size,
-                                named(name)));
+        throw LibraryError(fmt::format("length {} is beyond the size {} of {}: truncate only shortens", length,
+                                       e->size, named(name)),
+                           DACE_E_BEYOND_END);
     v.stamp().value = now_stamp();
-    const int r = dace_truncate(v.state(), name.c_str(), static_cast<uint32_t>(length));
-    if (r != DACE_OK)
-        throw Error(fmt::format("cannot truncate {} (code {})", named(name), r));
+    truncate_file(v, name, static_cast<uint32_t>(length));
     save(img, v);
     return 0;
 }
@@ -864,7 +905,7 @@ int cmd_pack(Output &o, const std::string &dir, const std::string &path, const O
     const std::vector<PackSource> sources = pack_sources(o, dir, po.skip_invalid);
     const Params p = params_for_new(opt, pages_to_pack(sources, opt));
     VolumeOptions vo;
-    vo.must_exist = false;
+    vo.mounting = Mounting::Format;
     vo.journal = new_medium_in_place(lock.get(), opt);
     Volume v(std::vector<uint8_t>(size_t{p.total_pages} * p.page_size, 0xFF), p, vo);
     pack_files(o, v, sources, po.skip_invalid);

@@ -91,9 +91,16 @@ struct MountOptions {
 };
 int cmd_mount(const std::string &image, const std::string &mountpoint, const Options &opt, const MountOptions &mo);
 
-// File contents through the library; a read that stops short is an Error.
+// File contents through the library. What the library refuses or cannot
+// complete (a read that stops short, a medium that fills, a write that
+// falls short) is a LibraryError with its reason (dace_error), so that the
+// tool says what the mount's errno says.
 std::vector<uint8_t> read_file(Volume &v, const std::string &name);
 void write_file(Volume &v, const std::string &name, const uint8_t *data, size_t size, bool append);
+// Changes by name, each committed before it returns; failures as above.
+void remove_file(Volume &v, const std::string &name);
+void rename_file(Volume &v, const std::string &from, const std::string &to, bool replace);
+void truncate_file(Volume &v, const std::string &name, uint32_t length);
 
 } // namespace dace_tool
 

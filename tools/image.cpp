@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "tools/reasons.h"
 #include "tools/survey.h"
 
 namespace dace_tool {
@@ -148,11 +149,16 @@ Params params_for_new(const Options &opt, uint64_t total_pages) {
     return p;
 }
 
+LibraryError library_error(const std::string &what, int reason, const std::string &hint) {
+    return LibraryError(fmt::format("{}: {}{}", what, reason_of(reason).message, hint), reason);
+}
+
 SizeMismatch::SizeMismatch(uint32_t recorded, uint64_t asked)
-    : Error(fmt::format("the image's root records a volume of {} pages, not the {} that --pages gives: the library "
-                        "mounts a volume only at the size it records (leave out --pages; a deliberate `dace format "
-                        "--pages {} --force` starts afresh)",
-                        recorded, asked, asked)),
+    : LibraryError(fmt::format("the image's root records a volume of {} pages, not the {} that --pages gives: the "
+                               "library mounts a volume only at the size it records (leave out --pages; a deliberate "
+                               "`dace format --pages {} --force` starts afresh)",
+                               recorded, asked, asked),
+                   DACE_E_SIZE_MISMATCH),
       recorded_pages(recorded), asked_pages(asked) {}
 
 std::string cut_short_text(uint64_t held, const Params &p) {
@@ -403,7 +409,7 @@ Detection detect(const std::vector<uint8_t> &image, const Options &opt, bool for
         throw Error(opt.offset != 0 ? fmt::format("the image holds nothing from offset {} on", opt.offset)
                                     : std::string("the image is empty"));
     if (is_blank(image))
-        throw Error("the image is blank (erased): it holds no file system");
+        throw library_error("the image is blank (erased)", DACE_E_NOT_A_VOLUME);
     const CrcAlgo *given_crc = nullptr;
     if (opt.crc) {
         given_crc = find_crc(*opt.crc);
@@ -442,13 +448,37 @@ uint64_t now_stamp() {
 
 namespace {
 
-// Why the library refuses to mount `image` at the size of `p` when its root
-// records another; empty when that is not the reason.
-std::string other_size(const std::vector<uint8_t> &image, const Params &p) {
-    const std::optional<uint16_t> recorded = recorded_clusters(image, p);
-    if (!recorded || *recorded == p.clus_count())
-        return {};
-    return SizeMismatch(uint32_t{*recorded} * p.clus_pages, p.total_pages).what();
+// Why the library refused to mount (or format) `image` under `p`, given
+// its reason: the table's line, or a line that says more where the tool
+// has one (a blank image, the size the volume records).
+[[noreturn]] void refuse_mount(int reason, const std::vector<uint8_t> &image, const Params &p, Mounting how) {
+    if (how == Mounting::Format)
+        throw library_error("the medium cannot be formatted", reason);
+    switch (reason) {
+    case DACE_E_NOT_A_VOLUME:
+        if (is_blank(image))
+            throw library_error("the image is blank (erased)", reason);
+        throw library_error("the image does not mount", reason,
+                            " (no mark of this file system: not an image of it, or the wrong --offset)");
+    case DACE_E_SIZE_MISMATCH:
+        if (const std::optional<uint16_t> recorded = recorded_clusters(image, p);
+            recorded && *recorded != p.clus_count())
+            throw SizeMismatch(uint32_t{*recorded} * p.clus_pages, p.total_pages);
+        // The volume's own size is this one: another root cluster is not.
+        throw library_error("the image does not mount", reason,
+                            fmt::format(" (a root cluster records a cluster count other than this volume's {}; dace "
+                                        "check names it)",
+                                        p.clus_count()));
+    case DACE_E_DAMAGED:
+        throw library_error("no valid root copy", reason,
+                            " (the root is damaged, or the image was written with another CRC or seed)");
+    case DACE_E_GEOMETRY:
+        throw library_error("the image does not mount", reason,
+                            " (a root cluster holds a root copy of another page size, cluster size or tag; "
+                            "dace check names it)");
+    default: break;
+    }
+    throw library_error("the image does not mount", reason);
 }
 
 } // namespace
@@ -460,13 +490,6 @@ Volume::Volume(std::vector<uint8_t> image, const Params &params, const VolumeOpt
         throw Error(image.size() < medium ? cut_short_text(image.size(), params_)
                                           : fmt::format("the image is {} bytes where {} pages of {} bytes need {}",
                                                         image.size(), params_.total_pages, params_.page_size, medium));
-    if (vo.must_exist && is_blank(image))
-        throw Error("the image is blank (erased): it holds no file system");
-    if (vo.must_exist && !has_valid_root(image, params_)) {
-        const std::string why = other_size(image, params_);
-        throw Error(!why.empty() ? why
-                                 : "no valid root copy: the root is damaged or the image is not of this file system");
-    }
     medium_ = std::make_unique<ImageMedium>(std::move(image), params_.page_size, params_.clus_pages,
                                             static_cast<size_t>(medium));
     if (vo.mirror_fd >= 0)
@@ -475,21 +498,29 @@ Volume::Volume(std::vector<uint8_t> image, const Params &params, const VolumeOpt
         medium_->keep_journal();
     dace_config cfg = config_of(params_);
     medium_->attach(cfg);
+    if (vo.mounting == Mounting::Read) {
+        // As a write-protected part: whatever a reading path asked of the
+        // library, the medium would stay as it is.
+        cfg.write_fn = &no_transfer;
+        cfg.erase_fn = &no_erase;
+    }
     cfg.update_fn = &update_stamp;
     cfg.update_ctx = &stamp_;
     const uint32_t size = dace_getstatesize(&cfg);
     if (size == 0)
-        throw Error(fmt::format("the library refuses this configuration (reason {})", dace_check_config(&cfg)));
+        throw library_error(fmt::format("dace_check_config rule {}", dace_check_config(&cfg)), DACE_E_CONFIG);
     block_.resize((size + 7) / 8);
-    state_ = vo.must_exist ? dace_init(&cfg, block_.data()) : dace_format(&cfg, block_.data());
+    void *block = block_.data();
+    switch (vo.mounting) {
+    case Mounting::Read: state_ = dace_mount(&cfg, block); break;
+    // dace_mount only finds the volume; dace_init, which would format a
+    // medium that holds none, then mounts the same volume for the change.
+    case Mounting::Change: state_ = dace_mount(&cfg, block) != nullptr ? dace_init(&cfg, block) : nullptr; break;
+    case Mounting::Format: state_ = dace_format(&cfg, block); break;
+    }
     // A refused mount changed nothing on the medium.
-    if (const std::string why = state_ == nullptr && vo.must_exist ? other_size(medium_->bytes(), params_) : "";
-        !why.empty())
-        throw Error(why);
     if (state_ == nullptr)
-        throw Error(vo.must_exist ? "the medium does not mount: a root of another geometry or volume size, or a "
-                                    "cluster that cannot be read"
-                                  : "the medium cannot be formatted: no cluster takes a root");
+        refuse_mount(dace_init_error(block), medium_->bytes(), params_, vo.mounting);
 }
 
 std::vector<dace_entry> Volume::entries() {
@@ -515,6 +546,10 @@ std::optional<dace_entry> Volume::stat(const std::string &name) {
     if (dace_stat(state_, name.c_str(), &e) != DACE_OK)
         return std::nullopt;
     return e;
+}
+
+LibraryError Volume::failure(const std::string &what, const std::string &hint) const {
+    return library_error(what, dace_error(state_), hint);
 }
 
 std::string entry_name(const dace_entry &e) {

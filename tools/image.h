@@ -1,7 +1,8 @@
 // Images and the medium behind them: an image is the raw content of the
 // medium (an erased cluster reads 0xFF), the whole of a file or a part of a
 // larger dump. It is loaded into the tool's own medium (image_medium.h),
-// mounted through dace_init, and written back only once a command has
+// mounted through the library (dace_mount to read, which never writes;
+// dace_init for a change) and written back only once a command has
 // succeeded (image_file.h).
 #ifndef DACE_TOOLS_IMAGE_H
 #define DACE_TOOLS_IMAGE_H
@@ -69,9 +70,21 @@ struct Detection {
     bool pages_given = false; // --pages set the size
 };
 
+// A call the library refused or could not complete, with the reason it
+// gave (DACE_E_*, from dace_error or dace_init_error): reason_of gives the
+// errno for it, and the message holds the table's line for it unless a
+// line that says more (a cut-short image, a recorded size) stands instead.
+struct LibraryError : Error {
+    LibraryError(const std::string &what, int reason_code) : Error(what), reason(reason_code) {}
+    int reason;
+};
+
+// `what`, the table's line for `reason`, then `hint`: "WHAT: LINE HINT".
+LibraryError library_error(const std::string &what, int reason, const std::string &hint = {});
+
 // A --pages that differs from the size the image's root records: the
-// library mounts a volume only at that size.
-struct SizeMismatch : Error {
+// library mounts a volume only at that size (DACE_E_SIZE_MISMATCH).
+struct SizeMismatch : LibraryError {
     SizeMismatch(uint32_t recorded, uint64_t asked);
     uint32_t recorded_pages;
     uint64_t asked_pages;
@@ -99,10 +112,23 @@ struct StampSource {
 // Unix time in nanoseconds, or SOURCE_DATE_EPOCH when it is set.
 uint64_t now_stamp();
 
+// How a Volume mounts its medium.
+enum class Mounting : uint8_t {
+    // dace_mount, on a medium that refuses every program and erase: what a
+    // reading command or a read-only mount uses, so that nothing it does can
+    // change the medium.
+    Read,
+    // dace_init, on a medium where dace_mount finds a volume first: a change
+    // is made only to a volume that is there, never to a blank medium or
+    // other data that dace_init would format.
+    Change,
+    // dace_format: an empty volume, whatever the medium holds.
+    Format,
+};
+
 // How a Volume starts and where its changes go besides its memory.
 struct VolumeOptions {
-    // Mount what the medium holds; false: format it afresh (dace_format).
-    bool must_exist = true;
+    Mounting mounting = Mounting::Change;
     // Every program and erase also reaches this file at once, the medium
     // starting at `mirror_origin` (the mount included), so the file always
     // holds the medium as the library left it; a failed file write fails
@@ -120,12 +146,13 @@ struct VolumeOptions {
 // A mounted medium.
 class Volume {
 public:
-    // Mounts `image` (total_pages × page_size bytes). With `must_exist`, a
-    // medium without a valid root copy is refused; without, it is formatted
-    // afresh, whatever it holds.
+    // Mounts `image` (total_pages × page_size bytes) as `vo` says. A mount
+    // the library refuses is a LibraryError with dace_init_error's reason.
     Volume(std::vector<uint8_t> image, const Params &params, const VolumeOptions &vo);
+    // With `must_exist`, Mounting::Change; without, Mounting::Format.
     Volume(std::vector<uint8_t> image, const Params &params, bool must_exist = true, int mirror_fd = -1)
-        : Volume(std::move(image), params, VolumeOptions{must_exist, mirror_fd, 0, false, false}) {}
+        : Volume(std::move(image), params,
+                 VolumeOptions{must_exist ? Mounting::Change : Mounting::Format, mirror_fd, 0, false, false}) {}
     Volume(const Volume &) = delete;
     Volume &operator=(const Volume &) = delete;
 
@@ -146,6 +173,9 @@ public:
     std::vector<uint16_t> chain(uint16_t clus) const;
     uint32_t chain_length(uint16_t clus) const { return static_cast<uint32_t>(chain(clus).size()); }
     std::optional<dace_entry> stat(const std::string &name);
+    // The reason of the last library call on this volume (dace_error) as an
+    // error: library_error(what, reason, hint).
+    LibraryError failure(const std::string &what, const std::string &hint = {}) const;
 
 private:
     Params params_;
@@ -157,11 +187,6 @@ private:
 
 // Whether every byte is erased (0xFF): a blank medium.
 bool is_blank(const std::vector<uint8_t> &image);
-
-// Whether any cluster holds a valid root copy under these parameters
-// (`image` may end early: a cluster it does not hold whole reads erased
-// where it ends).
-bool has_valid_root(const std::vector<uint8_t> &image, const Params &p);
 
 std::string entry_name(const dace_entry &e);
 // The name with bytes that do not print shown as \xNN.

@@ -223,8 +223,11 @@ int cmd_mount(const std::string &image, const std::string &mountpoint, const Opt
         fmt::print(stderr, "dace: warning: {}; reads of what is lost fail with EIO\n", what);
     }
     Params params = img.params();
-    // A read-only mount leaves the file alone, even what mounting repairs.
+    // A read-only mount leaves the file alone: the library mounts it with
+    // dace_mount, on a medium that takes no program or erase, and nothing
+    // reaches the file.
     VolumeOptions vo;
+    vo.mounting = read_only ? Mounting::Read : Mounting::Change;
     if (damage && extend_cut_image(img.bytes, params)) {
         vo.missing_reads_erased = true;
         if (!damage->cut_short)

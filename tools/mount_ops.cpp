@@ -13,6 +13,7 @@
 
 #include <fmt/format.h>
 
+#include "tools/reasons.h"
 #include "tools/survey.h"
 
 namespace dace_tool {
@@ -34,17 +35,9 @@ std::optional<std::string> name_of(const char *path) {
     return name;
 }
 
-// Why a new name cannot be stored, as an errno; 0 when it can.
-int name_error(const std::string &name) {
-    switch (dace_check_filename(name.c_str())) {
-    case DACE_NAME_OK:
-        return 0;
-    case DACE_NAME_TOO_LONG:
-        return -ENAMETOOLONG;
-    default:
-        return -EINVAL; // empty, or a separator the medium reserves
-    }
-}
+// The errno the table gives a reason, negated as the file operations
+// return it.
+int negated(int reason) { return -reason_of(reason).errno_value; }
 
 // Names the folder can show: addressable by a path, and the first entry of
 // its name (the one every lookup finds).
@@ -226,16 +219,22 @@ mode_t MountedImage::file_mode() const {
     return settings_.read_only ? mode & ~kWriteBits : mode;
 }
 
-// Why a change did not take: the image file refused a write, or else the
-// medium has no cluster the change can use.
-int MountedImage::medium_error() {
-    const int failed = volume_->take_mirror_error();
-    if (failed == 0)
-        return -ENOSPC;
-    // The host's disk being full is worth telling apart; the rest is I/O.
-    return failed == ENOSPC || failed == EDQUOT ? -failed : -EIO;
+// Why the last library call failed, as the table says; a host disk that
+// is full or over quota, which made the image file refuse a write the
+// library saw fall short, is worth telling apart.
+int MountedImage::failure() {
+    const int host = volume_->take_mirror_error();
+    if (host == ENOSPC || host == EDQUOT)
+        return -host;
+    const int reason = dace_error(state());
+    // A call that did all it was asked and still left the operation short
+    // (bytes the entry promises that no read gives) is an I/O error.
+    return reason != DACE_E_NONE ? negated(reason) : -EIO;
 }
 
+// A path that leads to no file is ENOENT whatever its name: the FUSE
+// library makes sure that the names it hides removed open files under
+// (longer than a name may be) lead nowhere by that answer alone.
 int MountedImage::find_file(const char *path, std::string &name) {
     const auto found = name_of(path);
     if (!found)
@@ -274,7 +273,7 @@ int MountedImage::let_go(int position, std::map<FileId, OpenFile>::iterator &hel
     if (held->second.programs > 0)
         return detach(held->second);
     if (dace_close(state(), held->second.handle) != DACE_OK)
-        return medium_error();
+        return failure();
     files_.erase(held);
     held = files_.end();
     return 0;
@@ -286,14 +285,14 @@ int MountedImage::let_go(int position, std::map<FileId, OpenFile>::iterator &hel
 int MountedImage::detach(OpenFile &f) {
     dace_entry e{};
     if (dace_statf(state(), f.handle, &e) != DACE_OK)
-        return -EIO;
+        return failure();
     auto d = std::make_unique<Detached>();
     d->stamp = e.stamp;
     d->data.resize(e.size);
     uint32_t done = 0;
     const int sought = e.size > 0 ? dace_seek(state(), f.handle, 0, DACE_SEEK_SET) : DACE_SEEK_FAILED;
     if (sought == DACE_SEEK_FLUSH_FAILED)
-        return medium_error();
+        return failure();
     while (sought == DACE_OK && done < e.size) {
         const uint32_t got = dace_read(state(), d->data.data() + done, e.size - done, f.handle);
         if (got == 0)
@@ -305,7 +304,7 @@ int MountedImage::detach(OpenFile &f) {
     if (closed == DACE_CLOSE_WRITE_FAILED)
         closed = dace_close(state(), f.handle);
     if (closed != DACE_OK)
-        return medium_error();
+        return failure();
     detached_bytes_ += d->data.size();
     f.handle = 0;
     f.detached = std::move(d);
@@ -421,7 +420,7 @@ int MountedImage::open(const char *path, int flags, FileId &id) {
     if (it == files_.end()) {
         const dace_handle handle = dace_open(state(), name.c_str());
         if (handle == 0)
-            return state()->free_list == nullptr ? -ENFILE : -EIO; // EIO: its first cluster does not read back
+            return failure(); // every handle open, or its first cluster does not read back
         it = files_.emplace(next_id_++, OpenFile{0, handle, nullptr}).first;
     }
     ++it->second.programs;
@@ -436,20 +435,12 @@ int MountedImage::create(const char *path, FileId &id) {
     if (!name)
         return -ENOENT;
     if (name->empty())
-        return -EEXIST;
-    if (const int bad = name_error(*name); bad != 0)
-        return bad;
-    dace_state *s = state();
-    if (dace_find_file(s, name->c_str()) >= 0)
-        return -EEXIST;
-    if (s->root->count >= s->max_entries)
-        return -ENOSPC; // the directory holds no more entries
-    if (s->free_list == nullptr)
-        return -ENFILE;
+        return -EEXIST; // the folder itself
     const Stamping stamping(volume_->stamp(), now_stamp());
-    const dace_handle handle = dace_create(s, name->c_str());
+    // The library judges the name, then the directory and the handles.
+    const dace_handle handle = dace_create(state(), name->c_str());
     if (handle == 0)
-        return -ENOSPC; // the root had to move and no cluster was free
+        return failure();
     id = files_.emplace(next_id_++, OpenFile{1, handle, nullptr}).first->first;
     return 0;
 }
@@ -460,7 +451,7 @@ long MountedImage::read_detached(const Detached &d, char *buf, size_t size, off_
     const auto at = static_cast<size_t>(offset);
     const size_t want = std::min(size, d.data.size() - at);
     if (at + want > d.readable)
-        return -EIO;
+        return negated(DACE_E_DAMAGED); // what the medium did not give back when the file left it
     std::memcpy(buf, d.data.data() + at, want);
     return static_cast<long>(want);
 }
@@ -475,20 +466,16 @@ long MountedImage::read(FileId id, char *buf, size_t size, off_t offset) {
         return read_detached(*f->detached, buf, size, offset);
     dace_entry e{};
     if (dace_statf(state(), f->handle, &e) != DACE_OK)
-        return -EBADF;
+        return failure();
     const uint64_t shown = shown_size(e);
     if (static_cast<uint64_t>(offset) >= shown)
         return 0;
     if (std::min<uint64_t>(static_cast<uint64_t>(offset) + size, shown) > e.size)
-        return -EIO; // what the medium lost of a broken file
+        return negated(DACE_E_DAMAGED); // what the medium lost of a broken file
     const auto at = static_cast<uint32_t>(offset);
-    if (dace_tell(state(), f->handle) != at) {
-        const int r = dace_seek(state(), f->handle, at, DACE_SEEK_SET);
-        if (r == DACE_SEEK_FLUSH_FAILED)
-            return medium_error();
-        if (r != DACE_OK)
-            return -EIO; // the cluster there does not read back as written
-    }
+    // A seek commits first; then the cluster there must read back as written.
+    if (dace_tell(state(), f->handle) != at && dace_seek(state(), f->handle, at, DACE_SEEK_SET) != DACE_OK)
+        return failure();
     const auto want = static_cast<uint32_t>(std::min<uint64_t>(size, e.size - at));
     uint32_t done = 0;
     while (done < want) {
@@ -499,7 +486,7 @@ long MountedImage::read(FileId id, char *buf, size_t size, off_t offset) {
     }
     // Bytes the entry promises but the medium does not give back as written.
     // A short count would read as the end of the file: the read fails whole.
-    return done < want ? -EIO : long{done};
+    return done < want ? failure() : long{done};
 }
 
 long MountedImage::write_detached(Detached &d, const char *buf, size_t size, off_t offset) {
@@ -514,7 +501,7 @@ long MountedImage::write_detached(Detached &d, const char *buf, size_t size, off
                                              capacity > detached_bytes_ ? capacity - detached_bytes_ : 0);
     const auto want = static_cast<size_t>(std::min<uint64_t>(size, room));
     if (want == 0)
-        return d.data.size() == 0xFFFFFFFFull ? -EFBIG : -ENOSPC;
+        return negated(d.data.size() == 0xFFFFFFFFull ? DACE_E_FILE_TOO_LARGE : DACE_E_MEDIUM_FULL);
     const bool whole = d.readable == d.data.size();
     d.data.insert(d.data.end(), buf, buf + want);
     if (whole)
@@ -535,29 +522,27 @@ long MountedImage::write(FileId id, const char *buf, size_t size, off_t offset) 
     const dace_handle handle = f->handle;
     dace_entry e{};
     if (dace_statf(state(), handle, &e) != DACE_OK)
-        return -EBADF;
+        return failure();
     // Files grow only at their end: bytes already written stay as they are.
+    // The mount refuses this itself, as an operation the medium does not
+    // offer (the library is never asked: it writes at a handle's position).
     if (offset < 0 || static_cast<uint64_t>(offset) != e.size)
         return -EPERM;
     const auto want = static_cast<uint32_t>(std::min<uint64_t>(size, 0xFFFFFFFFull - e.size));
     if (size == 0)
         return 0;
     if (want == 0)
-        return -EFBIG;
-    if (dace_tell(state(), handle) != e.size) {
-        const int r = dace_seek(state(), handle, 0, DACE_SEEK_END);
-        if (r == DACE_SEEK_FLUSH_FAILED)
-            return medium_error();
-        if (r != DACE_OK)
-            return -EIO; // the last cluster does not read back as written
-    }
+        return negated(DACE_E_FILE_TOO_LARGE);
+    // A seek commits first; then the last cluster must read back as written.
+    if (dace_tell(state(), handle) != e.size && dace_seek(state(), handle, 0, DACE_SEEK_END) != DACE_OK)
+        return failure();
     const Stamping stamping(volume_->stamp(), now_stamp());
     uint32_t done = dace_write(state(), buf, want, handle);
     // Clusters released since the last commit are handed out only once a
     // commit no longer names them: commit, then try the rest once more.
     if (done < want && dace_flush(state(), handle) == DACE_OK)
         done += dace_write(state(), buf + done, want - done, handle);
-    return done == 0 ? medium_error() : long{done};
+    return done == 0 ? failure() : long{done};
 }
 
 int MountedImage::flush(FileId id) {
@@ -567,7 +552,7 @@ int MountedImage::flush(FileId id) {
     // A file no name leads to has nothing to make durable.
     if (settings_.read_only || f->detached)
         return 0;
-    return dace_flush(state(), f->handle) == DACE_OK ? 0 : medium_error();
+    return dace_flush(state(), f->handle) == DACE_OK ? 0 : failure();
 }
 
 int MountedImage::fsync(FileId id) {
@@ -599,7 +584,7 @@ int MountedImage::release(FileId id) {
     if (r == DACE_CLOSE_WRITE_FAILED)
         r = dace_close(state(), f.handle);
     if (r == DACE_CLOSE_WRITE_FAILED)
-        return medium_error(); // kept, closed again when the file is next needed
+        return failure(); // kept, closed again when the file is next needed
     files_.erase(it);
     return 0;
 }
@@ -624,7 +609,7 @@ int MountedImage::truncate(const char *path, off_t length, FileId id) {
     dace_entry e{};
     if (f != nullptr) {
         if (dace_statf(state(), f->handle, &e) != DACE_OK)
-            return -EBADF;
+            return failure();
         name = entry_name(e);
     } else if (const int position = find_file(path, name); position < 0) {
         return position;
@@ -635,7 +620,7 @@ int MountedImage::truncate(const char *path, off_t length, FileId id) {
     if (static_cast<uint64_t>(length) == e.size)
         return 0;
     const Stamping stamping(volume_->stamp(), now_stamp());
-    return change_result(dace_truncate(state(), name.c_str(), static_cast<uint32_t>(length)), -EPERM);
+    return changed(dace_truncate(state(), name.c_str(), static_cast<uint32_t>(length)));
 }
 
 int MountedImage::unlink(const char *path) {
@@ -653,7 +638,7 @@ int MountedImage::unlink(const char *path) {
     const int result = dace_remove(state(), name.c_str());
     if (held != files_.end() && result >= DACE_NO_FILE && result <= DACE_NO_ROOM)
         reattach(held->second, name); // nothing changed: the name still leads to the file
-    return change_result(result, -EBUSY);
+    return changed(result);
 }
 
 int MountedImage::rename(const char *from, const char *to, unsigned flags) {
@@ -670,8 +655,7 @@ int MountedImage::rename(const char *from, const char *to, unsigned flags) {
     const int position = dace_find_file(state(), old_name->c_str());
     if (position < 0)
         return -ENOENT;
-    if (const int bad = name_error(*new_name); bad != 0)
-        return bad;
+    // The new name is the library's to judge (dace_rename_replace).
     const int bearer = dace_find_file(state(), new_name->c_str());
     if (bearer >= 0 && (flags & RENAME_NOREPLACE) != 0)
         return -EEXIST;
@@ -683,7 +667,7 @@ int MountedImage::rename(const char *from, const char *to, unsigned flags) {
     const int result = dace_rename_replace(state(), old_name->c_str(), new_name->c_str());
     if (held != files_.end() && result >= DACE_NO_FILE && result <= DACE_NO_ROOM)
         reattach(held->second, *new_name);
-    return change_result(result, -EBUSY);
+    return changed(result);
 }
 
 int MountedImage::hide(const char *path, const char *hidden) {
@@ -724,7 +708,7 @@ int MountedImage::utimens(const char *path, const struct timespec times[2], File
     // Renaming a file to its own name is the change by name that touches
     // nothing but the entry, whose stamp the update callback then sets.
     const Stamping stamping(volume_->stamp(), *stamp);
-    return change_result(dace_rename(state(), name->c_str(), name->c_str()), -EINVAL);
+    return changed(dace_rename(state(), name->c_str(), name->c_str()));
 }
 
 int MountedImage::chmod(const char *path, mode_t mode, FileId id) {
@@ -747,25 +731,12 @@ int MountedImage::chown(const char *path, uid_t uid, gid_t gid, FileId id) {
     return settings_.read_only ? -EROFS : unkept();
 }
 
-int MountedImage::change_result(int result, int refused) {
-    switch (result) {
-    case DACE_OK:
-        return 0;
-    case DACE_NO_FILE:
-        return -ENOENT;
-    case DACE_REFUSED:
-        return refused;
-    case DACE_NO_ROOM:
-        return -ENOSPC; // the root had to move and no cluster was free
-    default:
-        return medium_error(); // the change stands in memory but did not reach the image
-    }
-}
+int MountedImage::changed(int result) { return result == DACE_OK ? 0 : failure(); }
 
 int MountedImage::commit() {
     if (settings_.read_only)
         return 0;
-    return dace_commit_root(state()) == DACE_OK ? 0 : medium_error();
+    return dace_commit_root(state()) == DACE_OK ? 0 : failure();
 }
 
 } // namespace dace_tool

@@ -1,5 +1,10 @@
 // A mounted image as a POSIX folder: the file operations of `dace mount`,
-// each returning 0 or a byte count, or a negative errno. The FUSE binding
+// each returning 0 or a byte count, or a negative errno. What the library
+// refuses or cannot do gets the errno the reason table (reasons.h) gives
+// the reason it names (dace_error), the one the tool's messages and the
+// Python package use; the mount's own errnos are for what only the host
+// knows (a path, the folder, a POSIX operation the medium does not offer,
+// a host disk that is full). The FUSE binding
 // (mount.cpp) only translates paths and structures, so the tests reach every
 // rule here without FUSE.
 //
@@ -163,9 +168,11 @@ private:
     long write_detached(Detached &d, const char *buf, size_t size, off_t offset);
     // A change of mode or owner the medium cannot keep.
     int unkept() const { return settings_.quiet ? 0 : -EPERM; }
-    int medium_error();
-    // The errno for a result of a change by name; `refused` for DACE_REFUSED.
-    int change_result(int result, int refused);
+    // The negated errno for the reason of the last library call (dace_error,
+    // through the table in reasons.h).
+    int failure();
+    // 0 for a change by name that returned DACE_OK, else failure().
+    int changed(int result);
 
     std::unique_ptr<Volume> volume_;
     MountSettings settings_;

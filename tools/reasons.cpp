@@ -36,4 +36,12 @@ Reason reason_of(int code) {
     }
 }
 
+int name_reason(const char *name) {
+    switch (dace_check_filename(name)) {
+    case DACE_NAME_OK: return DACE_E_NONE;
+    case DACE_NAME_TOO_LONG: return DACE_E_NAME_TOO_LONG;
+    default: return DACE_E_NAME_INVALID;
+    }
+}
+
 } // namespace dace_tool

@@ -16,6 +16,13 @@ struct Reason {
 // as unknown.
 Reason reason_of(int code);
 
+// The reason the library gives a name that breaks its rules
+// (dace_check_filename): DACE_E_NAME_INVALID (empty, or holding '/' or
+// '\\') or DACE_E_NAME_TOO_LONG; DACE_E_NONE for a name it takes. For a
+// host that looks a name up before it reaches the library, so that it says
+// what the library would.
+int name_reason(const char *name);
+
 } // namespace dace_tool
 
 #endif // DACE_TOOLS_REASONS_H

@@ -178,16 +178,6 @@ const FileChain *Survey::file(const std::string &name) const {
     return nullptr;
 }
 
-bool has_valid_root(const std::vector<uint8_t> &image, const Params &p) {
-    HeldClusters held(image, p);
-    for (uint32_t c = 0; c < p.clus_count() && c < held.started(); ++c) {
-        const uint8_t *clus = held.at(c);
-        if (load_u32(clus) == ROOT_MAGIC && walk_root_log(clus, c, p).last_valid >= 0)
-            return true;
-    }
-    return false;
-}
-
 namespace {
 
 // Every cluster that starts with a root mark gets its log walked; the log

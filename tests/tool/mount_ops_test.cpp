@@ -31,17 +31,8 @@ using Bytes = std::vector<char>;
 // 256-byte pages, 8 to a cluster: 2040 payload bytes per cluster.
 constexpr uint32_t kPayload = 2040;
 
-Params small_params(uint16_t total_pages, uint16_t max_files) {
-    dace_tool::Options opt;
-    opt.max_files = max_files;
-    return dace_tool::params_for_new(opt, total_pages);
-}
-
-// A freshly formatted medium.
-std::vector<uint8_t> blank_image(const Params &p) {
-    const Volume v(std::vector<uint8_t>(size_t{p.total_pages} * p.page_size, 0xFF), p, false);
-    return v.bytes();
-}
+using tool_test::blank_image;
+using tool_test::small_params;
 
 Bytes random_bytes(size_t n, uint32_t seed) { return tool_test::random_bytes<char>(n, seed); }
 
@@ -172,7 +163,7 @@ TEST_F(MountOps, FullMediumFullDirectoryAndEverySlotOpen) {
     FileId a = 0, b = 0, c = 0;
     ASSERT_EQ(m_->open("/big", O_RDONLY, a), 0);
     ASSERT_EQ(m_->create("/e", b), 0);
-    EXPECT_EQ(m_->create("/g", c), -ENFILE);
+    EXPECT_EQ(m_->create("/g", c), -EMFILE);
     EXPECT_EQ(m_->release(a), 0);
     EXPECT_EQ(m_->release(b), 0);
 
@@ -541,7 +532,7 @@ TEST(MountModel, RandomOperationsMatchAModelAcrossRemounts) {
                 files.push_back(std::make_shared<File>(File{name, {}}));
                 opens.push_back({h, files.back()});
             } else {
-                ASSERT_EQ(r, -ENFILE); // the only other refusal with this much room in the root
+                ASSERT_EQ(r, -EMFILE); // the only other refusal with this much room in the root
             }
             break;
         }
@@ -553,7 +544,7 @@ TEST(MountModel, RandomOperationsMatchAModelAcrossRemounts) {
             else if (r == 0)
                 opens.push_back({h, *it});
             else
-                ASSERT_EQ(r, -ENFILE);
+                ASSERT_EQ(r, -EMFILE);
             break;
         }
         case 2:

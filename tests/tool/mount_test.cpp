@@ -207,15 +207,18 @@ TEST_F(FuseMount, TwoProgramsOnOneFileSeeEachOthersWrites) {
     EXPECT_EQ(sh("dace check image.img").status, 0);
 }
 
+// Read-only, the image file keeps its bytes, its time and its inode.
 TEST_F(FuseMount, ReadOnlyMountLeavesTheImageUntouched) {
     ok("dace format image.img --pages 1024 --page-size 256 --clus-pages 8 && echo kept > kept && "
-       "dace put image.img kept && cp image.img before.img");
+       "dace put image.img kept && cp image.img before.img && touch -d @1000000000 image.img");
+    const std::string stamp = ok("stat -c '%i %y' image.img");
     mount("-o ro");
     EXPECT_EQ(ok("cat m/kept"), "kept\n");
     fails("echo x > m/new", "Read-only file system");
     fails("rm m/kept", "Read-only file system");
     unmount();
     ok("cmp image.img before.img");
+    EXPECT_EQ(ok("stat -c '%i %y' image.img"), stamp);
 }
 
 TEST_F(FuseMount, TheImageIsLockedWhileMounted) {
@@ -338,6 +341,8 @@ TEST_F(FuseMount, ADamagedImageMountsReadOnlyAndLostBytesAreIoErrors) {
        "echo small > s && head -c 20000 /dev/urandom > big && dace put image.img s && dace put image.img big\n"
        "head -c 16384 image.img > cut.img && mv cut.img image.img");
     fails("dace mount image.img m", "image.img: the image is cut short");
+    ok("cp image.img before.img && touch -d @1000000000 image.img");
+    const std::string stamp = ok("stat -c '%i %y' image.img");
     mount("-o ro");
     const std::string warned = slurp(dir_ / "mount.err");
     EXPECT_NE(warned.find("warning: image.img: the image is cut short"), std::string::npos) << warned;
@@ -346,6 +351,8 @@ TEST_F(FuseMount, ADamagedImageMountsReadOnlyAndLostBytesAreIoErrors) {
     EXPECT_EQ(ok("stat -c %s m/big"), "20000\n");
     fails("cat m/big", "Input/output error");
     unmount();
+    ok("cmp image.img before.img");
+    EXPECT_EQ(ok("stat -c '%i %y' image.img"), stamp);
 }
 
 } // namespace

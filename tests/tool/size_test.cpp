@@ -192,7 +192,8 @@ TEST_F(Size, CheckNamesTheVerdictsOfTheRecordedSize) {
                                      spare)),
               std::string::npos)
         << r.out;
-    fails("ls mixed.img", "a root of another geometry or volume size");
+    fails("ls mixed.img", "the medium holds a volume of another size (a root cluster records a cluster count other "
+                          "than this volume's 32");
 
     Planted q(at("a.img"));
     auto *head = reinterpret_cast<dace_root *>(q.root_copy());

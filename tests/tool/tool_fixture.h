@@ -142,6 +142,19 @@ struct Planted {
     }
 };
 
+// Parameters for a small medium of 256-byte pages, 8 to a cluster.
+inline dace_tool::Params small_params(uint16_t total_pages, uint16_t max_files) {
+    dace_tool::Options opt;
+    opt.max_files = max_files;
+    return dace_tool::params_for_new(opt, total_pages);
+}
+
+// A freshly formatted medium.
+inline Bytes blank_image(const dace_tool::Params &p) {
+    const dace_tool::Volume v(Bytes(size_t{p.total_pages} * p.page_size, 0xFF), p, false);
+    return v.bytes();
+}
+
 // The image as a writer that recorded no volume size leaves it: every valid
 // root copy holds 0 in its cluster count and version, its header CRC
 // recomputed so that only that differs.

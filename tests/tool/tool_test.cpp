@@ -123,9 +123,9 @@ TEST_F(Tool, FileCommandsChangeTheImageThroughTheLibrary) {
     ok("put a.img data.bin log");
     write_file("more", random_bytes(3000, 8));
     ok("put a.img more log --append");
-    fails("put a.img more log", "already exists");
-    fails("put a.img more no/slash", "contains a '/'");
-    fails("put a.img more ''", "empty");
+    fails("put a.img more log", "\"log\": a file of that name exists: pass --append");
+    fails("put a.img more no/slash", "bad name \"no/slash\": a name is 1 to 18 bytes and holds no '/'");
+    fails("put a.img more ''", "bad name \"\": a name is 1 to 18 bytes");
 
     Bytes log = data;
     const Bytes more = load(at("more"));
@@ -156,7 +156,7 @@ TEST_F(Tool, FileCommandsChangeTheImageThroughTheLibrary) {
     EXPECT_EQ(info["files"], 1);
 
     ok("rm a.img data.bin");
-    fails("rm a.img data.bin", "no file \"data.bin\"");
+    fails("rm a.img data.bin", "\"data.bin\": no such file");
     EXPECT_EQ(ok("ls a.img").out, "");
     EXPECT_EQ(json::parse(ok("check a.img --json").out)["clean"], true);
 }
@@ -400,14 +400,16 @@ TEST_F(Tool, ReadsAreVerified) {
     p.clus(c)[8 + 100] ^= 0x10;
     store(at("bad.img"), p.bytes);
     const std::string fault = "\"f\": cluster " + std::to_string(c) + " fails its data CRC";
+    const std::string stopped = "\"f\": reading stopped at byte 2040 of 5000: the medium holds damaged data (cluster " +
+                                std::to_string(c) + " fails its data CRC); --salvage";
 
     Result r = dace("unpack bad.img out");
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find(fault + ": reading stopped at byte 2040 of 5000; --salvage"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(stopped), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(at("out/f")));
     EXPECT_EQ(load(at("out/g")), load(at("src/g")));
-    fails("cat bad.img f", fault);
-    fails("get bad.img f copy", fault);
+    fails("cat bad.img f", stopped);
+    fails("get bad.img f copy", stopped);
     EXPECT_FALSE(fs::exists(at("copy")));
 
     r = dace("unpack bad.img salvaged --salvage");
@@ -542,7 +544,7 @@ TEST_F(Tool, ReplacingNeedsForce) {
     EXPECT_EQ(ok("ls p.img").out, "a\nb\n");
 
     write_file("a2", random_bytes(5000, 3));
-    fails("put p.img a2 a", "\"a\" already exists");
+    fails("put p.img a2 a", "\"a\": a file of that name exists");
     ok("put p.img a2 a --force");
     EXPECT_EQ(ok("cat p.img a").out, slurp(at("a2")));
     EXPECT_EQ(ok("ls p.img").out, "b\na\n");
