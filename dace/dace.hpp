@@ -35,6 +35,9 @@ namespace dace {
 
 // ---- results ------------------------------------------------------------------
 
+class file;
+class volume;
+
 // Why a call failed: a DACE_E_ reason other than DACE_E_NONE.
 struct failure {
     int reason;
@@ -47,8 +50,13 @@ struct failure {
 // it took no more.
 template <class T> class [[nodiscard]] result {
 public:
-    constexpr result(T value) noexcept(std::is_nothrow_move_constructible_v<T>) : value_(std::move(value)) {}
+    // By reference rather than by value: a record is then copied once.
+    constexpr result(const T &value) noexcept(std::is_nothrow_copy_constructible_v<T>)
+        requires std::is_copy_constructible_v<T>
+        : value_(value) {}
+    constexpr result(T &&value) noexcept(std::is_nothrow_move_constructible_v<T>) : value_(std::move(value)) {}
     constexpr result(failure why) noexcept : error_(why.reason) {}
+    // A value that comes with a reason: the bytes a short read or write moved.
     constexpr result(T value, int reason) noexcept(std::is_nothrow_move_constructible_v<T>)
         : value_(std::move(value)), error_(reason) {}
 
@@ -61,6 +69,10 @@ public:
     constexpr T &&value() && noexcept { return std::move(value_); }
 
 private:
+    // The calls that fill a value in place (stat), without a copy.
+    friend class file;
+    friend class volume;
+
     T value_{};
     int error_ = DACE_E_NONE;
 };
@@ -80,8 +92,9 @@ private:
 };
 
 namespace detail {
-// A status call's result: `done`, or why not, from the state.
-inline result<void> status(const dace_state *state, bool done) noexcept {
+// A status call's result: `done`, or why not, from the state. Inlined, the
+// caller's test of ok() merges with the C call's own.
+[[gnu::always_inline]] inline result<void> status(const dace_state *state, bool done) noexcept {
     if (done)
         return {};
     return failure{dace_error(state)};
@@ -96,6 +109,15 @@ constexpr std::uint32_t count_of(std::size_t bytes) noexcept {
         return static_cast<std::uint32_t>(bytes);
 }
 } // namespace detail
+
+// ---- configuration ----------------------------------------------------------------
+
+// DACE_CONFIG_OK, or the first rule the configuration breaks.
+inline int check_config(const dace_config &config) noexcept { return dace_check_config(&config); }
+// Bytes of the state block the configuration needs; 0 when it is refused.
+inline std::uint32_t state_size(const dace_config &config) noexcept { return dace_getstatesize(&config); }
+// DACE_NAME_OK for 1 to 18 bytes without '/' or '\\'.
+inline int check_name(const char *name) noexcept { return dace_check_filename(name); }
 
 // ---- data -------------------------------------------------------------------------
 
@@ -187,10 +209,10 @@ public:
         return {end == 1, dace_error(state_)};
     }
     result<dace_entry> stat() const noexcept {
-        dace_entry e{};
-        if (dace_statf(state_, handle_, &e) == DACE_OK)
-            return e;
-        return failure{dace_error(state_)};
+        result<dace_entry> r{dace_entry{}};
+        if (dace_statf(state_, handle_, &r.value_) != DACE_OK)
+            r.error_ = dace_error(state_);
+        return r;
     }
     // Writes out, commits and frees the handle. When a write falls short the
     // file stays open (the reason is DACE_E_WRITE_FAILED): close() again, or
@@ -222,11 +244,11 @@ public:
         const dace_entry &operator*() const noexcept { return dir_.entry; }
         const dace_entry *operator->() const noexcept { return &dir_.entry; }
         iterator &operator++() noexcept {
-            more_ = dace_readdir(state_, &dir_) != nullptr;
+            last_ = dace_readdir(state_, &dir_);
             return *this;
         }
         void operator++(int) noexcept { ++*this; }
-        friend bool operator==(const iterator &it, sentinel) noexcept { return !it.more_; }
+        friend bool operator==(const iterator &it, sentinel) noexcept { return it.last_ == nullptr; }
 
     private:
         friend class directory;
@@ -236,7 +258,9 @@ public:
         }
         dace_state *state_;
         dace_dir dir_{};
-        bool more_ = false;
+        // What dace_readdir returned last, only ever compared with null (it
+        // points into the dace_dir of the iterator it was read by).
+        const dace_entry *last_ = nullptr;
     };
 
     constexpr explicit directory(dace_state *state) noexcept : state_(state) {}
@@ -315,10 +339,10 @@ public:
 
     // The entry of the file named `name`, changes not yet committed included.
     result<dace_entry> stat(const char *name) const noexcept {
-        dace_entry e{};
-        if (dace_stat(state_, name, &e) == DACE_OK)
-            return e;
-        return failure{dace_error(state_)};
+        result<dace_entry> r{dace_entry{}};
+        if (dace_stat(state_, name, &r.value_) != DACE_OK)
+            r.error_ = dace_error(state_);
+        return r;
     }
     constexpr directory entries() const noexcept { return directory(state_); }
     space_info space() const noexcept {
@@ -342,7 +366,7 @@ public:
 
 private:
     static bool fits(const dace_config &config, std::span<std::uint64_t> block) noexcept {
-        return dace_getstatesize(&config) <= block.size_bytes();
+        return state_size(config) <= block.size_bytes();
     }
     static result<volume> mounted(dace_state *state, const void *block) noexcept {
         if (state != nullptr)
@@ -352,9 +376,7 @@ private:
     // A refused open or create still names the volume, so that calls on
     // the file it holds report DACE_E_BAD_HANDLE.
     result<file> opened(dace_handle handle) const noexcept {
-        if (handle != 0)
-            return file(state_, handle);
-        return {file(state_, 0), dace_error(state_)};
+        return {file(state_, handle), handle != 0 ? DACE_E_NONE : dace_error(state_)};
     }
 
     dace_state *state_ = nullptr;
