@@ -153,7 +153,8 @@ enum class whence : int { set = DACE_SEEK_SET, current = DACE_SEEK_CUR, end = DA
 // An open file. It closes itself when it goes out of scope, which commits
 // what was written; a close that fails there cannot say so, so call close()
 // where the outcome matters. Movable, not copyable: one owner closes it
-// once. A default-constructed file is only something to move a file into.
+// once. A default-constructed file is something to move a file into: only
+// close() and the destructor may be called on it.
 class file {
 public:
     file() noexcept = default;
@@ -218,6 +219,8 @@ public:
     // file stays open (the reason is DACE_E_WRITE_FAILED): close() again, or
     // let the destructor, retry.
     result<void> close() noexcept {
+        if (handle_ == 0) // closed, moved from, or never opened: there may be no state to ask
+            return failure{DACE_E_BAD_HANDLE};
         const int closed = dace_close(state_, handle_);
         if (closed != DACE_CLOSE_WRITE_FAILED)
             handle_ = 0;
@@ -346,7 +349,7 @@ public:
     }
     constexpr directory entries() const noexcept { return directory(state_); }
     space_info space() const noexcept {
-        space_info s{0, 0};
+        space_info s; // both fields filled by the call
         s.free = dace_getfreespace(state_, &s.total);
         return s;
     }
@@ -355,9 +358,7 @@ public:
     // them, in idle time: value() is the clusters erased.
     result<std::uint16_t> erase_ahead(std::uint16_t max) const noexcept {
         const int n = dace_erase_ahead(state_, max);
-        if (n >= 0)
-            return static_cast<std::uint16_t>(n);
-        return failure{dace_error(state_)};
+        return {static_cast<std::uint16_t>(n < 0 ? 0 : n), n < 0 ? dace_error(state_) : DACE_E_NONE};
     }
     // Spreads erases over the medium from cluster `start`: after every
     // mount, with a value that changes from boot to boot.
