@@ -37,7 +37,7 @@ class CMakeBuild(build_ext):
              "--parallel", str(os.cpu_count() or 1)],
             check=True,
         )
-        built = list((build / "python" / "package" / "dace").glob("_dace*.so"))
+        built = list((build / "python" / "package" / "libdace").glob("_libdace*.so"))
         if len(built) != 1:
             raise RuntimeError(f"expected one built module in {build}, found {built}")
         target = pathlib.Path(self.get_ext_fullpath(ext.name))
@@ -46,7 +46,7 @@ class CMakeBuild(build_ext):
 
 
 setup(
-    packages=["dace"],
-    ext_modules=[Extension("dace._dace", sources=[])],
+    packages=["libdace"],
+    ext_modules=[Extension("libdace._libdace", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
 )

@@ -621,8 +621,9 @@ dace_tool::Image tool_image(Medium &m) {
 
 } // namespace
 
-PYBIND11_MODULE(_dace, mod) {
-    mod.doc() = "Native part of the dace package; use the names that `dace` exports.";
+PYBIND11_MODULE(_libdace, mod) {
+    mod.doc() = "Native part of the libdace package; use the names that `libdace` exports.";
+    mod.attr("__version__") = DACE_VERSION; // dace/dace.h's, as the wheel's
 
     static py::exception<ImageFailure> &image_error =
         py::register_exception<ImageFailure>(mod, "ImageError", PyExc_ValueError);

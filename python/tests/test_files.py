@@ -9,7 +9,7 @@ import zipfile
 
 import pytest
 
-import dace
+import libdace
 from conftest import SMALL
 
 PAYLOAD = 256 - 8  # bytes of a 256-byte cluster after its header
@@ -124,8 +124,8 @@ def clusters_of(image, name):
 
 class TestWearLevelling:
     def test_clusters_come_from_the_cursor_and_every_mount_turns_it_on(self):
-        first_fit = dace.Image(**SMALL)
-        levelled = dace.Image(**SMALL, level_wear=40)
+        first_fit = libdace.Image(**SMALL)
+        levelled = libdace.Image(**SMALL, level_wear=40)
         assert (first_fit.level_wear, levelled.level_wear) == (None, 40)
         for image in (first_fit, levelled):
             image.write_file("a", data(3 * PAYLOAD))
@@ -140,7 +140,7 @@ class TestWearLevelling:
         assert image.read_file("a") == data(3 * PAYLOAD)
 
     def test_the_cursor_moves_on_one_cluster_a_mount(self):
-        image = dace.Image(**SMALL, level_wear=64 + 10)  # taken modulo the 64 clusters
+        image = libdace.Image(**SMALL, level_wear=64 + 10)  # taken modulo the 64 clusters
         for _ in range(3):
             image.remount()
         image.write_file("a", data(2 * PAYLOAD))
@@ -149,12 +149,12 @@ class TestWearLevelling:
     def test_images_read_or_packed_take_it_too(self, tmp_path):
         (tmp_path / "in").mkdir()
         (tmp_path / "in" / "x").write_bytes(data(PAYLOAD))
-        packed = dace.Image.pack(tmp_path / "in", total_pages=256, page_size=64, clus_pages=4, level_wear=30)
+        packed = libdace.Image.pack(tmp_path / "in", total_pages=256, page_size=64, clus_pages=4, level_wear=30)
         assert packed.level_wear == 30
         packed.save(tmp_path / "img")
         for image in (
-            dace.Image.from_bytes(packed.to_bytes(), level_wear=30),
-            dace.Image.from_file(tmp_path / "img", level_wear=30),
+            libdace.Image.from_bytes(packed.to_bytes(), level_wear=30),
+            libdace.Image.from_file(tmp_path / "img", level_wear=30),
         ):
             image.write_file("y", data(PAYLOAD))
             assert all(30 <= c < 36 for c in clusters_of(image, "y")), image.map()
@@ -162,7 +162,7 @@ class TestWearLevelling:
     @pytest.mark.parametrize("start, error", [(-1, ValueError), (65536, ValueError), ("1", TypeError), (True, TypeError)])
     def test_a_cursor_that_does_not_fit_in_16_bits(self, start, error):
         with pytest.raises(error):
-            dace.Image(**SMALL, level_wear=start)
+            libdace.Image(**SMALL, level_wear=start)
 
 
 class TestDurability:
@@ -203,10 +203,10 @@ class TestDurability:
     def test_bytes_and_saved_images_hold_what_was_committed(self, image, tmp_path):
         f = image.open("f", "xb")
         f.write(b"pending")
-        assert dace.Image.from_bytes(image.to_bytes()).listdir() == []
+        assert libdace.Image.from_bytes(image.to_bytes()).listdir() == []
         f.close()
         image.save(tmp_path / "flash.img")
-        assert dace.Image.from_file(tmp_path / "flash.img").read_file("f") == b"pending"
+        assert libdace.Image.from_file(tmp_path / "flash.img").read_file("f") == b"pending"
 
     def test_reading_does_not_commit_until_the_position_moves(self, image):
         image.write_file("r", b"0123456789")
@@ -284,7 +284,7 @@ class TestErrors:
         image.remove("f")
 
     def test_more_open_files_than_max_files(self):
-        image = dace.Image(**SMALL, max_files=2)
+        image = libdace.Image(**SMALL, max_files=2)
         kept = [image.open("a", "xb"), image.open("b", "xb")]
         with pytest.raises(OSError) as e:
             image.open("c", "xb")

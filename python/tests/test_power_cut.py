@@ -4,7 +4,7 @@ import errno
 
 import pytest
 
-import dace
+import libdace
 from conftest import SMALL
 
 RECORDS = [b"%04d:temperature=21.5;\n" % i for i in range(5)]
@@ -14,7 +14,7 @@ SETTINGS_V2 = b"version=2;" * 30
 
 @pytest.fixture
 def base():
-    image = dace.Image(**SMALL)
+    image = libdace.Image(**SMALL)
     image.write_file("cfg", SETTINGS_V1)
     return image
 
@@ -33,7 +33,7 @@ def replace_settings(image):
 
 def test_every_cut_keeps_whole_flushed_records(base):
     counts = []
-    for _, after in dace.power_cuts(base, log_records):
+    for _, after in libdace.power_cuts(base, log_records):
         log = after.read_file("log") if after.exists("log") else b""
         count = len(log) // len(RECORDS[0])
         assert log == b"".join(RECORDS[:count])
@@ -51,7 +51,7 @@ def test_every_cut_keeps_whole_flushed_records(base):
 
 def test_a_replaced_settings_file_is_old_or_new_never_neither(base):
     found = set()
-    for n, after in dace.power_cuts(base, replace_settings, step=7):
+    for n, after in libdace.power_cuts(base, replace_settings, step=7):
         assert after.read_file("cfg") in (SETTINGS_V1, SETTINGS_V2), n
         assert after.listdir() in (["cfg"], ["cfg", "cfg.new"]), n
         found.add(after.read_file("cfg"))
@@ -68,11 +68,11 @@ def test_the_action_meets_the_cut_as_eio(base):
             errors.append(e.errno)
             raise
 
-    after = dace.cut_power(base, action, 300)
+    after = libdace.cut_power(base, action, 300)
     assert errors == [errno.EIO]
     assert after.listdir() == ["cfg"]
     with pytest.raises(ZeroDivisionError):  # raised while the power is on
-        dace.cut_power(base, lambda image: 1 / 0, 300)
+        libdace.cut_power(base, lambda image: 1 / 0, 300)
 
 
 def test_without_a_cut_the_mount_finds_the_last_commit(base):
@@ -81,9 +81,9 @@ def test_without_a_cut_the_mount_finds_the_last_commit(base):
         image.kept = image.open("b", "xb")  # closing would commit it
         image.kept.write(b"never flushed")
 
-    total = dace.programmed_bytes(base, action)
+    total = libdace.programmed_bytes(base, action)
     assert total > 0
-    for after in (dace.cut_power(base, action, total), dace.cut_power(base, action, 10**9)):
+    for after in (libdace.cut_power(base, action, total), libdace.cut_power(base, action, 10**9)):
         assert after.listdir() == ["cfg", "a"]
-    points = [n for n, _ in dace.power_cuts(base, action, step=100)]
+    points = [n for n, _ in libdace.power_cuts(base, action, step=100)]
     assert points[0] == 0 and points[-1] == total and len(points) == -(-total // 100) + 1

@@ -1,4 +1,4 @@
-"""Flash images of the dace file system, from Python.
+"""Flash images of the dace file system, from Python: the package ``libdace``.
 
 An :class:`Image` is a whole medium held in memory with the volume mounted on
 it by the library itself: blank (``Image(total_pages=1024)``), read from
@@ -40,7 +40,9 @@ import stat as _stat
 import warnings as _warnings
 from typing import Callable, Iterator, List, NamedTuple, Optional, Tuple, Union
 
-from . import _dace
+from . import _libdace
+
+__version__ = _libdace.__version__  # the library's (dace/dace.h)
 
 __all__ = [
     "Image",
@@ -56,7 +58,7 @@ __all__ = [
     "power_cuts",
 ]
 
-ImageError = _dace.ImageError
+ImageError = _libdace.ImageError
 ImageError.__doc__ = (
     "An image that cannot be read, made or mounted: not of this file system, "
     "ambiguous geometry or CRC (pass them), a geometry the library refuses, an "
@@ -75,12 +77,12 @@ class SkippedWarning(UserWarning):
 
 def crc_names() -> List[str]:
     """The 16-bit CRCs a medium may use, by name; the first is the default."""
-    return _dace.crc_names()
+    return _libdace.crc_names()
 
 
 def crc(name: str, data: bytes, seed: int = 0xFFFF) -> int:
     """The running CRC ``name`` of ``data`` from ``seed``, as the library frames it."""
-    return _dace.crc(name, data, seed)
+    return _libdace.crc(name, data, seed)
 
 
 def _encode(name: Name) -> bytes:
@@ -163,7 +165,7 @@ class File(_io.RawIOBase):
 
     def __repr__(self) -> str:
         state = "closed" if self.closed else "open"
-        return f"<dace.File {self.name!r} mode={self.mode!r} {state}>"
+        return f"<libdace.File {self.name!r} mode={self.mode!r} {state}>"
 
     @property
     def closed(self) -> bool:
@@ -284,7 +286,7 @@ class Image:
         level_wear: Optional[int] = None,
     ):
         given = _medium_options(page_size, clus_pages, geometry_tag, crc, crc_seed, max_files)
-        self._adopt(_dace.Medium.blank(given, total_pages, _wear_start(level_wear)), None)
+        self._adopt(_libdace.Medium.blank(given, total_pages, _wear_start(level_wear)), None)
 
     @classmethod
     def _of(cls, medium, path: Optional[str]) -> "Image":
@@ -336,7 +338,7 @@ class Image:
         """
         given = _medium_options(page_size, clus_pages, geometry_tag, crc, crc_seed, max_files)
         given["pages"] = pages
-        return cls._of(_dace.Medium.from_bytes(data, given, mount, _wear_start(level_wear)), None)
+        return cls._of(_libdace.Medium.from_bytes(data, given, mount, _wear_start(level_wear)), None)
 
     @classmethod
     def from_file(
@@ -358,7 +360,7 @@ class Image:
         with open(path, "rb") as f:
             data = f.read()
         given = dict(_params(params), pages=pages)
-        return cls._of(_dace.Medium.from_bytes(data, given, mount, _wear_start(level_wear)), path)
+        return cls._of(_libdace.Medium.from_bytes(data, given, mount, _wear_start(level_wear)), path)
 
     @classmethod
     def pack(
@@ -381,7 +383,7 @@ class Image:
         folder = _os.fspath(folder)
         if not _stat.S_ISDIR(_os.stat(folder).st_mode):
             raise NotADirectoryError(_errno.ENOTDIR, "not a folder", folder)
-        medium, skipped = _dace.Medium.pack(
+        medium, skipped = _libdace.Medium.pack(
             folder, _params(params), total_pages, skip_invalid, _wear_start(level_wear)
         )
         for line in skipped:
@@ -391,7 +393,7 @@ class Image:
     def __repr__(self) -> str:
         p = self._m.params
         return (
-            f"<dace.Image {p['total_pages']} pages of {p['page_size']} bytes, "
+            f"<libdace.Image {p['total_pages']} pages of {p['page_size']} bytes, "
             f"{p['clus_pages']} per cluster, CRC {p['crc']} seed {p['crc_seed']:#06x}>"
         )
 
