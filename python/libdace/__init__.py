@@ -9,13 +9,16 @@ finds them), or packed from a folder. Its files are reached by name, much as wit
 replaces it whole, as the tool does.
 
 Files grow only at their end and shrink only by truncation, names are 1 to
-18 bytes, and the volume keeps one handle per file. What the medium cannot
-do raises :class:`OSError` with the matching errno: moving a file open for
-writing (``ESPIPE``: it grows only at its end), lengthening by truncation
-(``EPERM``), a name over 18 bytes (``ENAMETOOLONG``), a full medium
-or directory (``ENOSPC``), a file open twice or removed while open
-(``EBUSY``), more open files than ``max_files`` (``EMFILE``), a write to the
-medium that fell short (``EIO``).
+18 bytes, and the volume keeps one handle per file. What the library refuses
+or fails at raises :class:`OSError` with the errno and message that the
+``dace`` tool and ``dace mount`` give the same reason (one table, in the
+tool's core): an empty name or one with a separator (``EINVAL``), a name
+over 18 bytes (``ENAMETOOLONG``), no such file (``ENOENT``), a name taken
+(``EEXIST``), a file open twice, or removed or replaced while open
+(``EBUSY``), more open files than ``max_files`` (``EMFILE``), a position or
+length beyond the end of a file (``EINVAL``), a full medium or directory
+(``ENOSPC``), a read or write of the medium that failed (``EIO``). Moving a
+file open for writing is ``ESPIPE``: it grows only at its end.
 
 Durability follows the library's commits. ``close()`` and ``flush()`` of a
 file, moving a reading file's position, :meth:`Image.sync`, and every change
@@ -63,7 +66,10 @@ ImageError.__doc__ = (
     "An image that cannot be read, made or mounted: not of this file system, "
     "ambiguous geometry or CRC (pass them), a geometry the library refuses, an "
     "image cut short (shorter than the volume its root records), or pages= "
-    "other than that size."
+    "other than that size. Both an OSError and a ValueError: when the library "
+    "refused the mount or the configuration, errno and the message's start "
+    "are its reason's, as the dace tool gives them (EIO for damage, EINVAL "
+    "for another geometry or size); otherwise errno is None."
 )
 
 Name = Union[str, bytes]
@@ -472,9 +478,12 @@ class Image:
         return Stat(_decode(_encode(name)), size, clusters, stamp)
 
     def exists(self, name: Name) -> bool:
+        """Whether a file bears ``name``; False also for a name no file can bear."""
         try:
             self.stat(name)
-        except FileNotFoundError:
+        except ImageError:
+            raise
+        except (OSError, ValueError):
             return False
         return True
 

@@ -2,7 +2,9 @@
 refusal."""
 import errno
 import io
+import pathlib
 import random
+import re
 import shutil
 import tarfile
 import zipfile
@@ -238,7 +240,7 @@ class TestErrors:
     )
     def test_names_the_medium_cannot_hold(self, image, call):
         image.write_file("ok", b"")
-        for name, code in [(self.LONG, errno.ENAMETOOLONG), ("a/b", errno.EINVAL), ("a\\b", errno.EINVAL)]:
+        for name, code in [(self.LONG, errno.ENAMETOOLONG), ("", errno.EINVAL), ("a/b", errno.EINVAL), ("a\\b", errno.EINVAL)]:
             with pytest.raises(OSError) as e:
                 call(image, name)
             assert e.value.errno == code
@@ -255,7 +257,6 @@ class TestErrors:
             lambda: image.remove("none"),
             lambda: image.truncate("none", 0),
             lambda: image.rename("none", "other"),
-            lambda: image.open(""),
         ):
             with pytest.raises(FileNotFoundError):
                 call()
@@ -311,7 +312,7 @@ class TestErrors:
                 r.write(b"x")
         with pytest.raises(ValueError, match="closed"):
             r.read()
-        for length, code in [(5, errno.EPERM), (-1, errno.EINVAL)]:
+        for length, code in [(5, errno.EINVAL), (-1, errno.EINVAL)]:
             with pytest.raises(OSError) as e:
                 image.truncate("f", length)
             assert e.value.errno == code
@@ -358,3 +359,97 @@ class TestErrors:
         assert e.value.errno == errno.ENOSPC
         image.remove("f0")
         image.write_file("f7", b"")
+
+
+# ---- the shared table of reasons ----------------------------------------------
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def reason_codes():
+    """DACE_E_* as dace/dace.h defines them."""
+    text = (ROOT / "dace" / "dace.h").read_text()
+    return {m[1]: int(m[2]) for m in re.finditer(r"#define DACE_E_(\w+) (\d+)", text)}
+
+
+def open_and_keep(image, name, then):
+    image.kept = image.open(name)
+    then(image)
+
+
+def open_four_then(image):
+    image.kept = [image.open(n, "xb") for n in ("a", "b", "c")] + [image.open("f")]
+    image.open("g")
+
+
+def write_short(image):
+    image._m.fail_write(1, 10)  # the next program of the medium stops after 10 bytes
+    image.write_file("new", data(2 * PAYLOAD))
+
+
+def fill_directory(image):
+    for i in range(10):
+        image.open(f"d{i}", "xb").close()
+
+
+# Each misuse, the library's reason for it, and the errno the tool and the
+# mount give that reason.
+MISUSES = {
+    "empty name": ("NAME_INVALID", errno.EINVAL, lambda img: img.open("", "xb")),
+    "empty new name": ("NAME_INVALID", errno.EINVAL, lambda img: img.rename("f", "")),
+    "separator": ("NAME_INVALID", errno.EINVAL, lambda img: img.stat("a/b")),
+    "separator written": ("NAME_INVALID", errno.EINVAL, lambda img: img.write_file("a\\b", b"x")),
+    "name too long": ("NAME_TOO_LONG", errno.ENAMETOOLONG, lambda img: img.remove("n" * 19)),
+    "no such file": ("NO_FILE", errno.ENOENT, lambda img: img.open("none")),
+    "no file to truncate": ("NO_FILE", errno.ENOENT, lambda img: img.truncate("none", 0)),
+    "create a name taken": ("NAME_TAKEN", errno.EEXIST, lambda img: img.open("f", "xb")),
+    "rename onto a name taken": ("NAME_TAKEN", errno.EEXIST, lambda img: img.rename("g", "f")),
+    "open twice": ("FILE_OPEN", errno.EBUSY, lambda img: open_and_keep(img, "f", lambda i: i.open("f", "ab"))),
+    "remove while open": ("FILE_OPEN", errno.EBUSY, lambda img: open_and_keep(img, "f", lambda i: i.remove("f"))),
+    "replace while open": (
+        "FILE_OPEN",
+        errno.EBUSY,
+        lambda img: open_and_keep(img, "f", lambda i: i.rename("g", "f", replace=True)),
+    ),
+    "write_file while open": (
+        "FILE_OPEN",
+        errno.EBUSY,
+        lambda img: open_and_keep(img, "f", lambda i: i.write_file("f", b"x")),
+    ),
+    "more open than max_files": ("TOO_MANY_OPEN", errno.EMFILE, open_four_then),
+    "truncate to more": ("BEYOND_END", errno.EINVAL, lambda img: img.truncate("f", 5)),
+    "seek past the end": ("BEYOND_END", errno.EINVAL, lambda img: img.open("f").seek(5)),
+    "negative length": ("INVALID_ARGUMENT", errno.EINVAL, lambda img: img.truncate("f", -1)),
+    "full medium": ("MEDIUM_FULL", errno.ENOSPC, lambda img: img.write_file("big", data(100 * PAYLOAD))),
+    "full directory": ("DIRECTORY_FULL", errno.ENOSPC, fill_directory),
+    "write fell short": ("WRITE_FAILED", errno.EIO, write_short),
+}
+
+
+class TestReasons:
+    @pytest.mark.parametrize("misuse", MISUSES)
+    def test_each_misuse_raises_its_reason_from_the_shared_table(self, image, misuse):
+        reason, code, call = MISUSES[misuse]
+        image.write_file("f", b"0123")
+        image.write_file("g", b"g")
+        with pytest.raises(OSError) as e:
+            call(image)
+        table_errno, table_message = libdace._libdace.reason_of(reason_codes()[reason])
+        assert (e.value.errno, code) == (table_errno, table_errno)
+        assert e.value.strerror.startswith(table_message), e.value.strerror
+
+    def test_a_mount_refused_carries_its_reason(self, image):
+        image.write_file("f", b"0123")
+        with pytest.raises(libdace.ImageError) as e:  # another seed: no root copy counts
+            libdace.Image.from_bytes(
+                image.to_bytes(), page_size=64, clus_pages=4, crc="1021-msb", crc_seed=0x1234
+            )
+        table_errno, table_message = libdace._libdace.reason_of(reason_codes()["DAMAGED"])
+        assert (e.value.errno, table_errno) == (errno.EIO, errno.EIO)
+        assert e.value.strerror.startswith(table_message)
+        assert isinstance(e.value, ValueError)  # as before it had an errno
+
+    def test_no_reason_is_an_unnamed_failure(self):
+        # What a failed call that left DACE_E_NONE would raise: EIO, never errno 0.
+        assert libdace._libdace.reason_of(-1)[0] == errno.EIO
+        assert libdace._libdace.reason_of(0)[0] == 0

@@ -138,7 +138,7 @@ class VolumeModel(RuleBasedStateMachine):
         if name not in self.now:
             return self.expect(errno.ENOENT, lambda: self.image.truncate(name, 0))
         size = len(self.now[name])
-        self.expect(errno.EPERM, lambda: self.image.truncate(name, size + 1))
+        self.expect(errno.EINVAL, lambda: self.image.truncate(name, size + 1))
         length = max(size - cut, 0)
         self.image.truncate(name, length)
         if length < size:
