@@ -35,6 +35,7 @@ image as the next mount finds it; :func:`power_cuts` does so at every byte
 of an uncut run.
 """
 
+import binascii as _binascii
 import datetime as _datetime
 import errno as _errno
 import io as _io
@@ -59,6 +60,7 @@ __all__ = [
     "cut_power",
     "programmed_bytes",
     "power_cuts",
+    "temporary_name",
 ]
 
 ImageError = _libdace.ImageError
@@ -507,9 +509,61 @@ class Image:
             return f.read()
 
     def write_file(self, name: Name, data: bytes) -> None:
-        """Writes ``data`` as the whole content of ``name``; durable on return."""
-        with self.open(name, "wb") as f:
+        """Makes ``data`` the whole content of ``name``, atomically; durable on return.
+
+        The data goes to a new file under a temporary name (see
+        :func:`temporary_name`), which then replaces ``name`` in one commit:
+        a power cut at any moment leaves the old content or the new, never
+        a mix or an empty file. So it needs room on the medium for the new
+        content beside the old, and a free directory entry. When it raises
+        (``ENOSPC``, ``EBUSY`` for a file open, ...), the temporary file is
+        removed, and ``name`` holds what it held, or still does not exist.
+
+        A power cut between the two commits leaves the temporary file beside
+        the old one (listed by :meth:`listdir`); the next ``write_file`` of
+        the same name removes it first. Its name is reserved: give no file
+        of your own a name that starts with ``.libdace-``.
+        (``open(name, "wb")`` is not atomic: it empties the file first.)
+        """
+        raw = _encode(name)
+        shown = _decode(raw)
+        temp = temporary_name(raw).encode("ascii")
+        f = None
+        try:
+            try:  # the name rules first, before anything is written
+                self._m.stat(raw)
+            except FileNotFoundError:
+                pass
+            if self._has(temp):  # left by a power cut: the content of no file
+                self._m.remove(temp)
+            f = File(self._m.open(temp, "xb"), shown, "xb")
             f.write(data)
+            f.close()
+            self._m.rename(temp, raw, True)
+        except BaseException as e:
+            self._discard(temp, f)
+            if isinstance(e, OSError) and e.errno is not None:
+                raise OSError(e.errno, e.strerror, shown) from None
+            raise
+
+    def _has(self, raw: bytes) -> bool:
+        try:
+            self._m.stat(raw)
+        except FileNotFoundError:
+            return False
+        return True
+
+    def _discard(self, temp: bytes, f: Optional[File]) -> None:
+        """Removes what a failed :meth:`write_file` made. A rename that
+        failed to reach the medium stands in memory: the temporary file is
+        then ``name`` already, and the next commit writes it."""
+        try:
+            if f is not None and not f.closed:
+                f.close()  # a file open is not removed; closing commits it
+            if self._has(temp):
+                self._m.remove(temp)
+        except OSError:
+            pass  # the medium fails (a power cut): the next write_file removes it
 
     def remove(self, name: Name) -> None:
         """Deletes a file that is not open; committed on return."""
@@ -579,6 +633,15 @@ def _wear_start(level_wear: Optional[int]) -> Optional[int]:
     if not 0 <= level_wear <= 0xFFFF:
         raise ValueError(f"level_wear must be 0 to 65535, not {level_wear}")
     return level_wear
+
+
+def temporary_name(name: Name) -> str:
+    """The name under which :meth:`Image.write_file` writes ``name``'s new
+    content: ``.libdace-`` and 8 hex digits of the CRC-32 of the name's
+    bytes, 17 bytes in all, so that it passes the name rules whatever the
+    name, and a power cut's leftover of one name is found by the next write
+    of that name."""
+    return ".libdace-%08x" % _binascii.crc32(_encode(name))
 
 
 def _params(params: dict) -> dict:

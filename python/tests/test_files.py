@@ -453,3 +453,64 @@ class TestReasons:
         # What a failed call that left DACE_E_NONE would raise: EIO, never errno 0.
         assert libdace._libdace.reason_of(-1)[0] == errno.EIO
         assert libdace._libdace.reason_of(0)[0] == 0
+
+
+# ---- write_file: atomic, and nothing left by a failure ----------------------
+
+
+class TestWriteFile:
+    FAILURES = {"full": (100 * PAYLOAD, errno.ENOSPC), "short": (3 * PAYLOAD, errno.EIO)}
+
+    def fail(self, image, name, failure):
+        size, code = self.FAILURES[failure]
+        if failure == "short":
+            image._m.fail_write(1, 10)  # the first program stops after 10 bytes
+        with pytest.raises(OSError) as e:
+            image.write_file(name, data(size))
+        assert (e.value.errno, e.value.filename) == (code, name)
+
+    @pytest.mark.parametrize("failure", FAILURES)
+    def test_a_failed_write_file_leaves_no_file_behind(self, image, failure):
+        image.write_file("keep", b"k")
+        free = image.free_space()
+        self.fail(image, "new", failure)
+        for _ in range(2):  # in memory, and as the medium holds it
+            assert image.listdir() == ["keep"]
+            assert image.free_space() == free
+            image.remount()
+        assert image.check() == []
+
+    @pytest.mark.parametrize("failure", FAILURES)
+    def test_a_failed_write_file_keeps_the_old_content(self, image, failure):
+        image.write_file("cfg", b"old")
+        self.fail(image, "cfg", failure)
+        for _ in range(2):
+            assert image.listdir() == ["cfg"] and image.read_file("cfg") == b"old"
+            image.remount()
+
+    def test_the_name_is_checked_before_anything_is_written(self, image):
+        before = image.counters()["bytes_programmed"]
+        with pytest.raises(OSError) as e:
+            image.write_file("n" * 19, b"x")
+        assert (e.value.errno, e.value.filename) == (errno.ENAMETOOLONG, "n" * 19)
+        assert image.counters()["bytes_programmed"] == before
+
+    def test_what_a_power_cut_left_is_removed_by_the_next_write_of_that_name(self, image):
+        # A cut between write_file's two commits leaves the temporary file.
+        for name in ("cfg", "other"):
+            with image.open(libdace.temporary_name(name), "xb") as f:
+                f.write(b"never renamed")
+        image.write_file("cfg", b"new")
+        assert sorted(image.listdir()) == sorted(["cfg", libdace.temporary_name("other")])
+        image.remount()
+        assert image.read_file("cfg") == b"new"
+
+    def test_temporary_names_pass_the_name_rules_for_any_name(self, image):
+        names = ["a", "n" * 18, b"\xff\xfe", "x.y-z", "cfg", "cfg.new"]
+        temps = [libdace.temporary_name(n) for n in names]
+        assert len(set(temps)) == len(names)
+        assert libdace.temporary_name("cfg") == libdace.temporary_name(b"cfg")
+        for name, temp in zip(names, temps):
+            assert len(temp.encode()) <= 18 and temp.startswith(".libdace-")
+            image.write_file(name, b"x")  # its temporary file is created and renamed
+        assert len(image.listdir()) == len(names)

@@ -27,8 +27,7 @@ def log_records(image):
 
 
 def replace_settings(image):
-    image.write_file("cfg.new", SETTINGS_V2)
-    image.rename("cfg.new", "cfg", replace=True)
+    image.write_file("cfg", SETTINGS_V2)
 
 
 def test_every_cut_keeps_whole_flushed_records(base):
@@ -49,13 +48,30 @@ def test_every_cut_keeps_whole_flushed_records(base):
     assert base.listdir() == ["cfg"]  # the image swept is left as it was
 
 
-def test_a_replaced_settings_file_is_old_or_new_never_neither(base):
+def test_write_file_leaves_the_old_content_or_the_new_at_every_cut(base):
+    temp = libdace.temporary_name("cfg")
     found = set()
-    for n, after in libdace.power_cuts(base, replace_settings, step=7):
-        assert after.read_file("cfg") in (SETTINGS_V1, SETTINGS_V2), n
-        assert after.listdir() in (["cfg"], ["cfg", "cfg.new"]), n
-        found.add(after.read_file("cfg"))
-    assert found == {SETTINGS_V1, SETTINGS_V2}
+    cuts = list(libdace.power_cuts(base, replace_settings))
+    for cut, after in cuts:
+        assert after.read_file("cfg") in (SETTINGS_V1, SETTINGS_V2), cut
+        # Between its two commits a cut leaves the new content beside the old.
+        assert after.listdir() in (["cfg"], ["cfg", temp]), cut
+        found.add((after.read_file("cfg"), len(after.listdir())))
+        # The next write of the name clears what the cut left.
+        after.write_file("cfg", b"next")
+        assert after.listdir() == ["cfg"] and after.read_file("cfg") == b"next", cut
+    assert found == {(SETTINGS_V1, 1), (SETTINGS_V1, 2), (SETTINGS_V2, 1)}
+
+
+def test_write_file_of_a_new_name_leaves_it_whole_or_missing(base):
+    content = bytes(range(256)) * 3
+    seen = set()
+    for cut, after in libdace.power_cuts(base, lambda image: image.write_file("new", content), step=5):
+        if after.exists("new"):
+            assert after.read_file("new") == content, cut
+        assert after.read_file("cfg") == SETTINGS_V1, cut
+        seen.add(after.exists("new"))
+    assert seen == {False, True}
 
 
 def test_the_action_meets_the_cut_as_eio(base):
