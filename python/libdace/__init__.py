@@ -30,9 +30,9 @@ power cut or :meth:`Image.remount`. :meth:`Image.save` and
 :meth:`Image.to_bytes` take the medium as it stands: what was committed.
 
 :func:`cut_power` runs your own code against a copy of an image with the
-power failing after a given number of programmed bytes, and returns the
-image as the next mount finds it; :func:`power_cuts` does so at every byte
-of an uncut run.
+power failing after a given number of programmed bytes, or in the middle of
+a given erase, and returns the image as the next mount finds it;
+:func:`power_cuts` does so at every byte and in every erase of an uncut run.
 """
 
 import binascii as _binascii
@@ -60,6 +60,7 @@ __all__ = [
     "cut_power",
     "programmed_bytes",
     "power_cuts",
+    "PowerCut",
     "temporary_name",
 ]
 
@@ -655,20 +656,53 @@ def _params(params: dict) -> dict:
 # ---- power cuts ------------------------------------------------------------
 
 
-def cut_power(image: Image, action: Callable[[Image], object], after_bytes: int) -> Image:
-    """Runs ``action`` on a copy of ``image`` with the power failing once
-    ``after_bytes`` more bytes have been programmed; returns the image as the
-    next mount finds it.
+class PowerCut(NamedTuple):
+    """Where :func:`power_cuts` cut the power.
 
+    ``erase`` is None for a cut once ``programmed`` bytes had been
+    programmed (the program that reaches that count stops there, torn
+    within its page). Otherwise the power failed in the middle of the
+    ``erase``-th erase of the run (1 for the first), which began after
+    ``programmed`` bytes: the cluster is left partly erased.
+    """
+
+    programmed: int
+    erase: Optional[int] = None
+
+
+def cut_power(
+    image: Image,
+    action: Callable[[Image], object],
+    after_bytes: Optional[int] = None,
+    *,
+    in_erase: Optional[int] = None,
+    erased_part: float = 0.5,
+) -> Image:
+    """Runs ``action`` on a copy of ``image`` with the power failing once
+    ``after_bytes`` more bytes have been programmed, or in the middle of the
+    ``in_erase``-th erase (1 for the first); returns the image as the next
+    mount finds it. Give one of the two.
+
+    An erase cut leaves the first ``erased_part`` (0 to 1) of the cluster
+    erased and the rest as it was, as a part that lost power mid-erase may.
     The copy is mounted before the count starts. From the cut on, every
     operation on the medium fails, so ``action`` sees ``OSError`` (``EIO``)
     from the call that met it; an exception raised after the cut ends the
     action quietly, one raised before it is passed on. When the action
-    programs fewer bytes, the power stays on, and the image returned is
-    still what a mount finds: the last commit.
+    programs fewer bytes, or erases fewer clusters, the power stays on, and
+    the image returned is still what a mount finds: the last commit.
     """
+    if (after_bytes is None) == (in_erase is None):
+        raise TypeError("give either after_bytes or in_erase")
+    if in_erase is not None and in_erase < 1:
+        raise ValueError("in_erase counts erases from 1")
+    if not 0.0 <= erased_part <= 1.0:
+        raise ValueError("erased_part lies in 0 to 1")
     work = image.copy()
-    work._m.cut_power_after(after_bytes)
+    if in_erase is None:
+        work._m.cut_power_after(after_bytes)
+    else:
+        work._m.cut_power_in_erase(in_erase, erased_part)
     try:
         action(work)
     except Exception:
@@ -679,24 +713,57 @@ def cut_power(image: Image, action: Callable[[Image], object], after_bytes: int)
 
 def programmed_bytes(image: Image, action: Callable[[Image], object]) -> int:
     """How many bytes ``action`` programs on a copy of ``image``, uncut."""
+    return _uncut_run(image, action)[0]
+
+
+def _uncut_run(image: Image, action: Callable[[Image], object]) -> Tuple[int, List[int]]:
+    """The bytes ``action`` programs on a copy of ``image``, and for each
+    erase it makes, the bytes programmed before that erase began."""
     work = image.copy()
     work._m.reset_counters()
-    action(work)
-    return work.counters()["bytes_programmed"]
+    work._m.trace(True)
+    try:
+        action(work)
+        return work.counters()["bytes_programmed"], work._m.erase_starts()
+    finally:
+        work._m.trace(False)
 
 
 def power_cuts(
-    image: Image, action: Callable[[Image], object], step: int = 1
-) -> Iterator[Tuple[int, Image]]:
-    """For each cut point ``n`` from 0 to the bytes an uncut run programs
-    (every ``step``-th, and always the last), yields ``n`` and the image as
-    a mount finds it after the power failed there (see :func:`cut_power`).
+    image: Image,
+    action: Callable[[Image], object],
+    step: int = 1,
+    *,
+    erases: bool = True,
+    erased_part: float = 0.5,
+) -> Iterator[Tuple[PowerCut, Image]]:
+    """Cuts the power at every point of an uncut run of ``action`` on a
+    copy of ``image``: yields each :class:`PowerCut` and the image as a
+    mount finds it after that cut (see :func:`cut_power`).
 
-    ``action`` must do the same each time it runs.
+    The points are every ``step``-th count of programmed bytes from 0 to
+    what the uncut run programs (always the last), and, with ``erases``,
+    the middle of every erase the run makes, all in the order in which the
+    run meets them. ``action`` must do the same each time it runs.
     """
     if step < 1:
         raise ValueError("step must be at least 1")
-    total = programmed_bytes(image, action)
-    points = list(range(0, total, step)) + [total]
-    for n in points:
-        yield n, cut_power(image, action, n)
+    total, erase_starts = _uncut_run(image, action)
+    points = [PowerCut(n) for n in range(0, total, step)] + [PowerCut(total)]
+    if erases:
+        points += [PowerCut(start, m) for m, start in enumerate(erase_starts, 1)]
+    points.sort(key=_in_run_order)
+    for point in points:
+        if point.erase is None:
+            yield point, cut_power(image, action, point.programmed)
+        else:
+            yield point, cut_power(image, action, in_erase=point.erase, erased_part=erased_part)
+
+
+def _in_run_order(point: PowerCut) -> Tuple[int, int, int]:
+    """Orders cuts as the run meets them. A cut after n > 0 bytes falls as
+    the program that reaches n ends, before an erase that follows it; a cut
+    after 0 bytes falls at the first program, after the erases before it."""
+    if point.erase is not None:
+        return point.programmed, 1, point.erase
+    return point.programmed, 0 if point.programmed > 0 else 2, 0

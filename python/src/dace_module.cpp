@@ -766,6 +766,27 @@ PYBIND11_MODULE(_libdace, mod) {
         .def("unpack", [](Medium &m, const std::string &dir) { return dace_tool::unpack_to_folder(tool_image(m), dir); })
         .def("cut_power_after", [](Medium &m, uint64_t bytes) { m.sim().cut_after_bytes(bytes); })
         .def("fail_write", [](Medium &m, uint64_t nth, uint32_t done) { m.sim().fail_write(nth, done); })
+        .def("cut_power_in_erase",
+             [](Medium &m, uint64_t mth, double fraction) { m.sim().cut_in_erase(mth, fraction); })
+        // Records the calls on the medium from now on (false: stops).
+        .def("trace",
+             [](Medium &m, bool on) {
+                 m.sim().clear_log();
+                 m.sim().set_logging(on);
+             })
+        // For each erase traced, the bytes programmed before it began.
+        .def("erase_starts",
+             [](Medium &m) {
+                 std::vector<uint64_t> starts;
+                 uint64_t programmed = 0;
+                 for (const dace_sim::Call &call : m.sim().log()) {
+                     if (call.op == dace_sim::Op::Write)
+                         programmed += call.result;
+                     else if (call.op == dace_sim::Op::Erase)
+                         starts.push_back(programmed);
+                 }
+                 return starts;
+             })
         .def_property_readonly("powered", [](Medium &m) { return m.sim().powered(); })
         .def("reset_counters", [](Medium &m) { m.sim().reset_counters(); })
         .def("counters", [](Medium &m) {
