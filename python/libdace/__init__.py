@@ -581,7 +581,7 @@ class Image:
         self._m.rename(_encode(old), _encode(new), replace)
 
     def truncate(self, name: Name, length: int) -> None:
-        """Shortens ``name`` to ``length`` bytes (``EPERM`` to lengthen); committed on return."""
+        """Shortens ``name`` to ``length`` bytes (more is ``EINVAL``: a file grows only by writing at its end); committed on return."""
         self._m.truncate(_encode(name), length)
 
     def sync(self) -> None:
