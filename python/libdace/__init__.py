@@ -518,7 +518,10 @@ class Image:
         a mix or an empty file. So it needs room on the medium for the new
         content beside the old, and a free directory entry. When it raises
         (``ENOSPC``, ``EBUSY`` for a file open, ...), the temporary file is
-        removed, and ``name`` holds what it held, or still does not exist.
+        removed, and ``name`` holds what it held, or still does not exist;
+        except when the replacing commit itself fell short (``EIO``): then,
+        as for any change by name, the replacement stands in memory and the
+        next commit writes it.
 
         A power cut between the two commits leaves the temporary file beside
         the old one (listed by :meth:`listdir`); the next ``write_file`` of
