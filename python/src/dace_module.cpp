@@ -1,7 +1,9 @@
 // The Python module's native part: a medium held in memory, mounted by the
 // library, and the tool's image functions. Every rule of the file system
 // stays in the library and the tool's core; what is here turns results into
-// Python values and errnos. `dace/__init__.py` builds the public API on it.
+// Python values, and the library's reasons into OSErrors through the table
+// the tool and the mount share (tools/reasons.h). `libdace/__init__.py`
+// builds the public API on it.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -27,6 +29,7 @@
 #include "tools/image.h"
 #include "tools/image_file.h"
 #include "tools/image_ops.h"
+#include "tools/reasons.h"
 #include "tools/survey.h"
 
 namespace py = pybind11;
@@ -34,13 +37,26 @@ using dace_tool::Params;
 
 namespace {
 
-constexpr uint64_t kMaxFileSize = 0xFFFFFFFFull;
 constexpr uint32_t kChunk = 1u << 20;
 
-// An image that cannot be read, made or mounted; ImageError in Python.
+// A code outside the library's reasons: reason_of() calls it a failure the
+// library did not name (EIO). Raised when a call failed yet left no reason.
+constexpr int kUnnamedReason = -1;
+
+// An image that cannot be read, made or mounted; ImageError in Python, an
+// OSError (and a ValueError). `errno_value` is set when the library gave the
+// reason: a mount refused, or a configuration it refuses.
 struct ImageFailure : std::runtime_error {
-    using std::runtime_error::runtime_error;
+    explicit ImageFailure(const std::string &what, int err = 0) : std::runtime_error(what), errno_value(err) {}
+    int errno_value;
 };
+
+// ImageFailure of a library reason: its errno, and its message followed by
+// `detail`.
+ImageFailure image_failure(int code, const std::string &detail) {
+    const dace_tool::Reason reason = dace_tool::reason_of(code);
+    return ImageFailure(std::string(reason.message) + ": " + detail, reason.errno_value);
+}
 
 // The tool words its messages for its command line; here the same values
 // are keyword arguments. The tool's --pages is total_pages where a medium
@@ -63,42 +79,52 @@ std::string python_terms(std::string text, std::string_view pages_keyword = "tot
     return text;
 }
 
+// A file name as Python shows it: bytes that are not UTF-8 as surrogates.
+py::object shown_name(const std::string &name) {
+    if (name.empty())
+        return py::none();
+    return py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "surrogateescape"));
+}
+
 // Raises the OSError subclass that Python maps `err` to (FileNotFoundError,
-// FileExistsError, ...), with `name` as its filename.
-[[noreturn]] void raise_os(int err, const std::string &what, const std::string &name = {}) {
-    py::object exc;
-    if (name.empty()) {
-        exc = py::reinterpret_steal<py::object>(PyObject_CallFunction(PyExc_OSError, "is", err, what.c_str()));
-    } else {
-        py::object shown = py::reinterpret_steal<py::object>(
-            PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "surrogateescape"));
-        exc = py::reinterpret_steal<py::object>(
-            PyObject_CallFunction(PyExc_OSError, "isO", err, what.c_str(), shown.ptr()));
-    }
+// FileExistsError, ...), with `name` (and `name2`, as os.rename gives both)
+// as its file names.
+[[noreturn]] void raise_os(int err, const std::string &what, const std::string &name = {},
+                           const std::string &name2 = {}) {
+    const py::object first = shown_name(name);
+    const py::object second = shown_name(name2);
+    const py::object exc = py::reinterpret_steal<py::object>(PyObject_CallFunction(
+        PyExc_OSError, "isOOO", err, what.c_str(), first.ptr(), Py_None, second.ptr()));
     if (!exc)
         throw py::error_already_set();
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
     throw py::error_already_set();
 }
 
-// Why `name` cannot name a file, as an errno; 0 when it can.
-int name_errno(const std::string &name, std::string &why) {
-    if (name.find('\0') != std::string::npos) {
-        why = "a name holds no NUL byte";
-        return EINVAL;
-    }
-    switch (dace_check_filename(name.c_str())) {
-    case DACE_NAME_OK: return 0;
-    case DACE_NAME_EMPTY: why = "a name is 1 to 18 bytes long"; return ENOENT;
-    case DACE_NAME_TOO_LONG: why = "a name is at most 18 bytes long"; return ENAMETOOLONG;
-    default: why = "a name holds no '/' or '\\'"; return EINVAL;
-    }
+// Raises the library's reason `code` (DACE_E_*) with the errno and message
+// that the shared table gives it, `detail` after the message.
+[[noreturn]] void raise_reason(int code, const std::string &detail, const std::string &name = {},
+                               const std::string &name2 = {}) {
+    const dace_tool::Reason reason = dace_tool::reason_of(code == DACE_E_NONE ? kUnnamedReason : code);
+    raise_os(reason.errno_value, detail.empty() ? reason.message : std::string(reason.message) + ": " + detail,
+             name, name2);
 }
 
-void check_name(const std::string &name) {
-    std::string why;
-    if (const int err = name_errno(name, why); err != 0)
-        raise_os(err, why, name);
+// Raises why the last library call on `s` failed: call it before any other
+// call on `s`, since every call sets the reason afresh.
+[[noreturn]] void raise_last(const dace_state *s, const std::string &detail, const std::string &name = {},
+                             const std::string &name2 = {}) {
+    raise_reason(dace_error(s), detail, name, name2);
+}
+
+// Raises why a change by name (remove, rename, truncate) failed. One that a
+// write failed is not lost: it is written again by the next commit.
+[[noreturn]] void raise_change(const dace_state *s, const std::string &name, const std::string &name2 = {}) {
+    const int code = dace_error(s);
+    raise_reason(code,
+                 code == DACE_E_WRITE_FAILED ? "the change stands in memory and is written by the next commit" : "",
+                 name, name2);
 }
 
 const dace_tool::CrcAlgo &crc_named(const std::string &name) {
@@ -206,32 +232,6 @@ public:
         Medium &m_;
     };
 
-    // Watches the medium for one operation: whether a read, program or
-    // erase failed tells EIO from a medium that is full.
-    void watch() { failed_ = false; }
-    int failure_errno() const { return failed_ ? EIO : ENOSPC; }
-
-    // The errno of a by-name change's result.
-    [[noreturn]] void raise_change(int result, int refused, const std::string &refusal, const std::string &name) {
-        switch (result) {
-        case DACE_NO_FILE: raise_os(ENOENT, "no such file", name);
-        case DACE_REFUSED: raise_os(refused, refusal, name);
-        case DACE_NO_ROOM: raise_os(ENOSPC, "the directory must move and no cluster is free", name);
-        default:
-            raise_os(EIO,
-                     "a write to the medium fell short: the change stands in memory and is written with the next "
-                     "commit",
-                     name);
-        }
-    }
-
-    bool is_open(int position) {
-        for (const dace_file *f = state()->open_list; f != nullptr; f = f->next)
-            if (f->entry == position)
-                return true;
-        return false;
-    }
-
     uint32_t chain_length(uint16_t clus) {
         const dace_state *s = state();
         uint32_t n = 0;
@@ -250,46 +250,26 @@ private:
         cfg.crc_ctx = const_cast<dace_tool::CrcAlgo *>(params_.crc);
         cfg.update_fn = &Medium::update_cb;
         cfg.update_ctx = this;
-        cfg.io_ctx = this;
-        cfg.read_fn = &Medium::read_cb;
-        cfg.write_fn = &Medium::write_cb;
-        cfg.erase_fn = &Medium::erase_cb;
         const uint32_t size = dace_getstatesize(&cfg);
         if (size == 0)
-            throw ImageFailure("the library refuses this configuration (reason " +
-                               std::to_string(dace_check_config(&cfg)) + ")");
+            throw image_failure(DACE_E_CONFIG, "dace_check_config gives " + std::to_string(dace_check_config(&cfg)));
         // Handles of the mount before are gone with its state.
         ++mounts_;
         state_ = nullptr;
         block_.assign((size + 7) / 8, 0);
         state_ = format ? dace_format(&cfg, block_.data()) : dace_init(&cfg, block_.data());
         if (state_ == nullptr)
-            throw ImageFailure("the medium does not mount: it holds no root copy that these parameters "
-                               "accept (another geometry or CRC, or damage: mount=False and check() tell "
-                               "more), or a cluster that cannot be read");
+            throw image_failure(dace_init_error(block_.data()),
+                                "the medium does not mount with these parameters (mount=False keeps it for "
+                                "check() and map(), which tell more)");
         if (wear_.start)
             dace_level_wear(state_, static_cast<uint16_t>(*wear_.start + wear_.mounts++));
     }
 
-    static Medium &of(void *ctx) { return *static_cast<Medium *>(ctx); }
-    static uint32_t read_cb(void *ctx, uint32_t page, void *dst, uint32_t count) {
-        const uint32_t r = dace_sim::FlashSim::read_cb(of(ctx).sim_.get(), page, dst, count);
-        of(ctx).failed_ |= r != count;
-        return r;
-    }
-    static uint32_t write_cb(void *ctx, uint32_t page, const void *src, uint32_t count) {
-        const uint32_t r = dace_sim::FlashSim::write_cb(of(ctx).sim_.get(), page, src, count);
-        of(ctx).failed_ |= r != count;
-        return r;
-    }
-    static uint32_t erase_cb(void *ctx, uint32_t first, uint32_t count) {
-        const uint32_t r = dace_sim::FlashSim::erase_cb(of(ctx).sim_.get(), first, count);
-        of(ctx).failed_ |= r != 1;
-        return r;
-    }
     static void update_cb(void *ctx, dace_entry *entry) {
-        if (entry != nullptr && of(ctx).stamp_)
-            entry->stamp = *of(ctx).stamp_;
+        const Medium &m = *static_cast<const Medium *>(ctx);
+        if (entry != nullptr && m.stamp_)
+            entry->stamp = *m.stamp_;
     }
 
     Params params_;
@@ -300,7 +280,6 @@ private:
     std::vector<uint64_t> block_;
     dace_state *state_ = nullptr;
     uint64_t mounts_ = 0;
-    bool failed_ = false;
     std::optional<uint64_t> stamp_; // unset: entries keep their stamps
 };
 
@@ -322,38 +301,30 @@ Mode mode_named(const std::string &mode) {
 // (or a power cut) closes it.
 class Handle {
 public:
+    // The library checks the name and what the volume allows; its reason
+    // is what is raised.
     Handle(std::shared_ptr<Medium> medium, const std::string &name, Mode mode)
         : m_(std::move(medium)), name_(name), writer_(mode != Mode::Read) {
-        check_name(name);
-        m_->watch();
         dace_state *s = m_->state();
-        const int position = dace_find_file(s, name.c_str());
-        if (position >= 0 && mode == Mode::Create)
-            raise_os(EEXIST, "the file exists", name);
-        if (position < 0 && mode == Mode::Read)
-            raise_os(ENOENT, "no such file", name);
-        if (position >= 0 && m_->is_open(position))
-            raise_os(EBUSY, "the file is open already: the volume keeps one handle per file", name);
-        if (s->free_list == nullptr)
-            raise_os(EMFILE, "every one of the volume's max_files handles is open", name);
-        if (position < 0) {
-            create(name);
+        if (mode == Mode::Create || (mode != Mode::Read && dace_find_file(s, name.c_str()) < 0)) {
+            const Medium::Stamping stamping(*m_);
+            h_ = dace_create(s, name.c_str());
+            if (h_ == 0)
+                raise_last(s, {}, name);
         } else {
-            if (mode == Mode::Write && file_size(name) > 0) {
-                const Medium::Stamping stamping(*m_);
-                if (const int r = dace_truncate(s, name.c_str(), 0); r != DACE_OK)
-                    m_->raise_change(r, EBUSY, "the file is open", name);
-            }
+            // Opened before it is changed, so that a file open already, or
+            // one handle too many, is refused with the file as it was.
             h_ = dace_open(s, name.c_str());
             if (h_ == 0)
-                raise_os(EIO, "the file's first cluster cannot be read", name);
-            // Opening for appending commits: positioning always does.
-            if (mode == Mode::Append && dace_seek(s, h_, 0, DACE_SEEK_END) != DACE_OK) {
-                const int err = m_->failure_errno();
-                dace_close(s, h_);
-                h_ = 0;
-                raise_os(err, "the file's end cannot be reached", name);
+                raise_last(s, {}, name);
+            if (mode == Mode::Write && file_size() > 0) {
+                const Medium::Stamping stamping(*m_);
+                if (dace_truncate(s, name.c_str(), 0) != DACE_OK)
+                    give_up(s, "emptying the file failed");
             }
+            // Opening for appending commits: positioning always does.
+            if (mode == Mode::Append && dace_seek(s, h_, 0, DACE_SEEK_END) != DACE_OK)
+                give_up(s, "the file's end cannot be reached");
         }
         mount_ = m_->mount_count();
     }
@@ -371,42 +342,33 @@ public:
             throw py::error_already_set();
         const std::unique_ptr<Py_buffer, void (*)(Py_buffer *)> release(&view, PyBuffer_Release);
         dace_state *s = open_state();
-        dace_entry e{};
-        dace_statf(s, h_, &e);
         const uint32_t pos = dace_tell(s, h_);
-        const size_t want = std::min<size_t>(static_cast<size_t>(view.len), pos < e.size ? e.size - pos : 0);
+        const uint32_t size = file_size();
+        const size_t want = std::min<size_t>(static_cast<size_t>(view.len), pos < size ? size - pos : 0);
         auto *out = static_cast<uint8_t *>(view.buf);
         size_t done = 0;
         while (done < want) {
             const uint32_t got =
                 dace_read(s, out + done, static_cast<uint32_t>(std::min<size_t>(kChunk, want - done)), h_);
+            done += got;
             if (got == 0)
                 break;
-            done += got;
         }
         if (done == 0 && want > 0)
-            raise_os(EIO, "a cluster of the file cannot be read at byte " + std::to_string(pos), name_);
+            raise_last(s, "at byte " + std::to_string(pos), name_);
         return done;
     }
 
+    // Appends the whole buffer, or raises with the bytes taken.
     size_t write(const py::buffer &source) {
         Py_buffer view;
         if (PyObject_GetBuffer(source.ptr(), &view, PyBUF_SIMPLE) != 0)
             throw py::error_already_set();
         const std::unique_ptr<Py_buffer, void (*)(Py_buffer *)> release(&view, PyBuffer_Release);
         dace_state *s = open_state();
-        dace_entry e{};
-        dace_statf(s, h_, &e);
-        if (dace_tell(s, h_) != e.size)
-            raise_os(EPERM, "a file grows only at its end", name_);
         const auto count = static_cast<uint64_t>(view.len);
-        if (count == 0)
-            return 0;
-        if (e.size + count > kMaxFileSize)
-            raise_os(EFBIG, "a file holds at most 4 GiB - 1 bytes", name_);
         const auto *data = static_cast<const uint8_t *>(view.buf);
         const Medium::Stamping stamping(*m_);
-        m_->watch();
         size_t done = 0;
         bool committed = false;
         while (done < count) {
@@ -418,16 +380,13 @@ public:
             // Clusters released since the last commit are handed out only
             // once a root copy without them is on the medium: commit, then
             // try once more.
-            if (!committed && m_->failure_errno() == ENOSPC) {
+            if (dace_error(s) == DACE_E_MEDIUM_FULL && !committed) {
                 committed = true;
                 if (dace_flush(s, h_) == DACE_OK)
                     continue;
             }
-            raise_os(m_->failure_errno(),
-                     (m_->failure_errno() == ENOSPC ? "the medium is full" : "a write to the medium fell short") +
-                         std::string(": ") + std::to_string(done) + " of " + std::to_string(count) +
-                         " bytes taken into the file",
-                     name_);
+            raise_last(s, std::to_string(done) + " of " + std::to_string(count) + " bytes taken into the file",
+                       name_);
         }
         return done;
     }
@@ -435,44 +394,37 @@ public:
     // Positions a reading handle; positioning commits, as flush does.
     uint64_t seek(long long offset, int whence) {
         dace_state *s = open_state();
-        dace_entry e{};
-        dace_statf(s, h_, &e);
         const long long pos = dace_tell(s, h_);
         long long target = 0;
         switch (whence) {
         case 0: target = offset; break;
         case 1: target = pos + offset; break;
-        case 2: target = static_cast<long long>(e.size) + offset; break;
+        case 2: target = static_cast<long long>(file_size()) + offset; break;
         default: throw py::value_error("whence must be 0, 1 or 2");
         }
+        // The library takes positions of 0 to 4 GiB - 1.
         if (target < 0)
-            raise_os(EINVAL, "a position before the start of the file", name_);
-        if (target > static_cast<long long>(e.size))
-            raise_os(EINVAL, "a position beyond the end of the file (" + std::to_string(e.size) + " bytes)", name_);
+            raise_reason(DACE_E_INVALID_ARGUMENT, "a position before the start of the file", name_);
+        if (target > 0xFFFFFFFFll)
+            raise_reason(DACE_E_BEYOND_END, "", name_);
         if (target == pos)
             return static_cast<uint64_t>(pos);
-        m_->watch();
-        const int r = dace_seek(s, h_, static_cast<uint32_t>(target), DACE_SEEK_SET);
-        if (r == DACE_SEEK_FLUSH_FAILED)
-            raise_os(m_->failure_errno(), "committing before the move failed", name_);
-        if (r != DACE_OK)
-            raise_os(EIO, "the cluster at byte " + std::to_string(target) + " cannot be read", name_);
+        if (dace_seek(s, h_, static_cast<uint32_t>(target), DACE_SEEK_SET) != DACE_OK)
+            raise_last(s, "to byte " + std::to_string(target), name_);
         return static_cast<uint64_t>(target);
     }
 
     uint64_t tell() { return dace_tell(open_state(), h_); }
 
     uint64_t size() {
-        dace_entry e{};
-        dace_statf(open_state(), h_, &e);
-        return e.size;
+        open_state();
+        return file_size();
     }
 
     void flush() {
         dace_state *s = open_state();
-        m_->watch();
         if (dace_flush(s, h_) != DACE_OK)
-            raise_os(m_->failure_errno(), "the commit failed; the data stays in memory for the next one", name_);
+            raise_last(s, "the data stays in memory for the next commit", name_);
     }
 
     // Closing commits. When that fails the handle stays open, and closing
@@ -482,10 +434,9 @@ public:
             h_ = 0;
             return;
         }
-        m_->watch();
-        const int r = dace_close(m_->state(), h_);
-        if (r == DACE_CLOSE_WRITE_FAILED)
-            raise_os(m_->failure_errno(), "the commit failed; the file stays open, close again to retry", name_);
+        dace_state *s = m_->state();
+        if (dace_close(s, h_) == DACE_CLOSE_WRITE_FAILED)
+            raise_last(s, "the file stays open: close again to retry", name_);
         h_ = 0;
     }
 
@@ -499,20 +450,21 @@ private:
         return m_->state();
     }
 
-    uint32_t file_size(const std::string &name) {
+    // The size of the open file, what is not yet committed included.
+    uint32_t file_size() {
         dace_entry e{};
-        dace_stat(m_->state(), name.c_str(), &e);
+        dace_statf(m_->state(), h_, &e);
         return e.size;
     }
 
-    void create(const std::string &name) {
-        dace_state *s = m_->state();
-        if (s->root->count >= s->max_entries)
-            raise_os(ENOSPC, "the directory is full (" + std::to_string(s->max_entries) + " entries)", name);
-        const Medium::Stamping stamping(*m_);
-        h_ = dace_create(s, name.c_str());
-        if (h_ == 0)
-            raise_os(ENOSPC, "the directory must move and no cluster is free", name);
+    // A handle opened in the constructor whose next step failed: raises that
+    // step's reason after closing the handle (which commits; when that
+    // fails too, the handle stays taken until the next mount).
+    [[noreturn]] void give_up(dace_state *s, const std::string &what) {
+        const int code = dace_error(s);
+        (void)dace_close(s, h_);
+        h_ = 0;
+        raise_reason(code, what, name_);
     }
 
     std::shared_ptr<Medium> m_;
@@ -621,20 +573,47 @@ dace_tool::Image tool_image(Medium &m) {
 
 } // namespace
 
-PYBIND11_MODULE(_dace, mod) {
-    mod.doc() = "Native part of the dace package; use the names that `dace` exports.";
+PYBIND11_MODULE(_libdace, mod) {
+    mod.doc() = "Native part of the libdace package; use the names that `libdace` exports.";
+    mod.attr("__version__") = DACE_VERSION; // dace/dace.h's, as the wheel's
 
-    static py::exception<ImageFailure> &image_error =
-        py::register_exception<ImageFailure>(mod, "ImageError", PyExc_ValueError);
+    // An OSError, so that a mount the library refused carries the errno of
+    // its reason; a ValueError, as it was before it had one.
+    static PyObject *const image_error = [] {
+        const py::tuple bases = py::make_tuple(py::handle(PyExc_OSError), py::handle(PyExc_ValueError));
+        PyObject *type = PyErr_NewException("libdace.ImageError", bases.ptr(), nullptr);
+        if (type == nullptr)
+            throw py::error_already_set();
+        return type; // kept for the life of the interpreter
+    }();
+    mod.attr("ImageError") = py::handle(image_error);
     py::register_exception_translator([](std::exception_ptr p) {
+        const auto raise = [](int errno_value, const std::string &what) {
+            if (errno_value == 0) {
+                PyErr_SetString(image_error, what.c_str());
+                return;
+            }
+            PyObject *exc = PyObject_CallFunction(image_error, "is", errno_value, what.c_str());
+            if (exc != nullptr) {
+                PyErr_SetObject(image_error, exc);
+                Py_DECREF(exc);
+            }
+        };
         try {
             if (p)
                 std::rethrow_exception(p);
+        } catch (const ImageFailure &e) {
+            raise(e.errno_value, e.what());
         } catch (const dace_tool::Error &e) {
-            PyErr_SetString(image_error.ptr(), python_terms(e.what()).c_str());
+            raise(0, python_terms(e.what()));
         }
     });
 
+    // The shared table, for tests that hold the package to it.
+    mod.def("reason_of", [](int code) {
+        const dace_tool::Reason reason = dace_tool::reason_of(code);
+        return py::make_tuple(reason.errno_value, reason.message);
+    });
     mod.def("crc_names", [] {
         std::vector<std::string> names;
         for (const dace_tool::CrcAlgo &a : dace_tool::crc_catalogue())
@@ -709,10 +688,10 @@ PYBIND11_MODULE(_dace, mod) {
              })
         .def("stat",
              [](Medium &m, const std::string &name) {
-                 check_name(name);
+                 dace_state *s = m.state();
                  dace_entry e{};
-                 if (dace_stat(m.state(), name.c_str(), &e) != DACE_OK)
-                     raise_os(ENOENT, "no such file", name);
+                 if (dace_stat(s, name.c_str(), &e) != DACE_OK)
+                     raise_last(s, {}, name);
                  return py::make_tuple(e.size, m.chain_length(e.clus), e.stamp);
              })
         .def("open",
@@ -721,51 +700,49 @@ PYBIND11_MODULE(_dace, mod) {
              })
         .def("remove",
              [](Medium &m, const std::string &name) {
-                 check_name(name);
-                 m.watch();
-                 if (const int r = dace_remove(m.state(), name.c_str()); r != DACE_OK)
-                     m.raise_change(r, EBUSY, "the file is open", name);
+                 dace_state *s = m.state();
+                 if (dace_remove(s, name.c_str()) != DACE_OK)
+                     raise_change(s, name);
              })
         .def("rename",
              [](Medium &m, const std::string &from, const std::string &to, bool replace) {
-                 check_name(from);
-                 check_name(to);
                  dace_state *s = m.state();
-                 if (dace_find_file(s, from.c_str()) < 0)
-                     raise_os(ENOENT, "no such file", from);
+                 dace_entry e{};
+                 if (dace_stat(s, from.c_str(), &e) != DACE_OK)
+                     raise_last(s, {}, from, to);
                  if (from == to)
                      return;
-                 const bool taken = dace_find_file(s, to.c_str()) >= 0;
-                 if (taken && !replace)
-                     raise_os(EEXIST, "the new name is taken; pass replace=True to replace that file", to);
-                 m.watch();
-                 const int r = taken ? dace_rename_replace(s, from.c_str(), to.c_str())
-                                     : dace_rename(s, from.c_str(), to.c_str());
+                 // The library's plain rename leaves two files of one name;
+                 // here, as in the tool, a name names one file.
+                 if (!replace && dace_find_file(s, to.c_str()) >= 0)
+                     raise_reason(DACE_E_NAME_TAKEN, "pass replace=True to replace that file", from, to);
+                 const int r = replace ? dace_rename_replace(s, from.c_str(), to.c_str())
+                                       : dace_rename(s, from.c_str(), to.c_str());
                  if (r != DACE_OK)
-                     m.raise_change(r, EBUSY, "the file to be replaced is open", r == DACE_NO_FILE ? from : to);
+                     raise_change(s, from, to);
              })
         .def("truncate",
              [](Medium &m, const std::string &name, long long length) {
-                 check_name(name);
+                 dace_state *s = m.state();
                  dace_entry e{};
-                 if (dace_stat(m.state(), name.c_str(), &e) != DACE_OK)
-                     raise_os(ENOENT, "no such file", name);
+                 if (dace_stat(s, name.c_str(), &e) != DACE_OK)
+                     raise_last(s, {}, name);
+                 // The library takes lengths of 0 to 4 GiB - 1.
                  if (length < 0)
-                     raise_os(EINVAL, "a negative length", name);
-                 if (static_cast<uint64_t>(length) > e.size)
-                     raise_os(EPERM, "a file is lengthened only by writing at its end", name);
+                     raise_reason(DACE_E_INVALID_ARGUMENT, "a negative length", name);
+                 if (length > 0xFFFFFFFFll)
+                     raise_reason(DACE_E_BEYOND_END, "", name);
                  if (static_cast<uint64_t>(length) == e.size)
                      return;
                  const Medium::Stamping stamping(m);
-                 m.watch();
-                 if (const int r = dace_truncate(m.state(), name.c_str(), static_cast<uint32_t>(length)); r != DACE_OK)
-                     m.raise_change(r, EPERM, "refused", name);
+                 if (dace_truncate(s, name.c_str(), static_cast<uint32_t>(length)) != DACE_OK)
+                     raise_change(s, name);
              })
         .def("sync",
              [](Medium &m) {
-                 m.watch();
-                 if (dace_commit_root(m.state()) != DACE_OK)
-                     raise_os(m.failure_errno(), "the commit failed; the changes stay in memory for the next one");
+                 dace_state *s = m.state();
+                 if (dace_commit_root(s) != DACE_OK)
+                     raise_last(s, "the changes stay in memory for the next commit");
              })
         .def("space",
              [](Medium &m) {
@@ -788,6 +765,28 @@ PYBIND11_MODULE(_dace, mod) {
              })
         .def("unpack", [](Medium &m, const std::string &dir) { return dace_tool::unpack_to_folder(tool_image(m), dir); })
         .def("cut_power_after", [](Medium &m, uint64_t bytes) { m.sim().cut_after_bytes(bytes); })
+        .def("fail_write", [](Medium &m, uint64_t nth, uint32_t done) { m.sim().fail_write(nth, done); })
+        .def("cut_power_in_erase",
+             [](Medium &m, uint64_t mth, double fraction) { m.sim().cut_in_erase(mth, fraction); })
+        // Records the calls on the medium from now on (false: stops).
+        .def("trace",
+             [](Medium &m, bool on) {
+                 m.sim().clear_log();
+                 m.sim().set_logging(on);
+             })
+        // For each erase traced, the bytes programmed before it began.
+        .def("erase_starts",
+             [](Medium &m) {
+                 std::vector<uint64_t> starts;
+                 uint64_t programmed = 0;
+                 for (const dace_sim::Call &call : m.sim().log()) {
+                     if (call.op == dace_sim::Op::Write)
+                         programmed += call.result;
+                     else if (call.op == dace_sim::Op::Erase)
+                         starts.push_back(programmed);
+                 }
+                 return starts;
+             })
         .def_property_readonly("powered", [](Medium &m) { return m.sim().powered(); })
         .def("reset_counters", [](Medium &m) { m.sim().reset_counters(); })
         .def("counters", [](Medium &m) {

@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-import dace
+import libdace
 
 try:
     from hypothesis import HealthCheck, settings
@@ -36,7 +36,7 @@ SMALL = dict(total_pages=256, page_size=64, clus_pages=4)
 
 @pytest.fixture
 def image():
-    return dace.Image(**SMALL)
+    return libdace.Image(**SMALL)
 
 
 @pytest.fixture

@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-import dace
+import libdace
 
 
 # Locks the access byte and the mount mark of an image, as a dace mount does.
@@ -38,14 +38,14 @@ def as_older_writer(raw, page_size=64, clus_pages=4, crc="1021-msb", seed=0xFFFF
             if raw[at:at + 4] != (0xDACE8007).to_bytes(4, "little"):
                 break
             raw[at + 16:at + 20] = bytes(4)
-            raw[at + 28:at + 30] = dace.crc(crc, bytes(raw[at:at + 28]), seed).to_bytes(2, "little")
+            raw[at + 28:at + 30] = libdace.crc(crc, bytes(raw[at:at + 28]), seed).to_bytes(2, "little")
             page += max(int.from_bytes(raw[at + 14:at + 16], "little"), 1)
     return bytes(raw)
 
 
 class TestRoundTrips:
     def test_an_image_written_in_python_reads_back_with_the_tool(self, tool, tmp_path):
-        image = dace.Image(
+        image = libdace.Image(
             total_pages=512, page_size=128, clus_pages=4, crc="8005-lsb", crc_seed=0x1234
         )
         files = {"boot.cfg": b"mode=1\n", "é.bin": data(2000), "empty": b""}
@@ -80,7 +80,7 @@ class TestRoundTrips:
         tool("mv", path, "other", "renamed")
         tool("truncate", path, "renamed", 10)
 
-        image = dace.Image.from_file(path)
+        image = libdace.Image.from_file(path)
         assert image.params["crc"] == "1021-lsb" and image.params["crc_seed"] == 0xBEEF
         assert "CRC" in image.detected
         assert image.listdir() == ["data", "renamed"]
@@ -103,7 +103,7 @@ class TestRoundTrips:
             (folder / name).write_bytes(content)
 
         tool("pack", folder, tmp_path / "tool.img", "--page-size", 128)
-        image = dace.Image.pack(folder, page_size=128)
+        image = libdace.Image.pack(folder, page_size=128)
         assert image.to_bytes() == (tmp_path / "tool.img").read_bytes()
         assert image.listdir() == sorted(files)
 
@@ -119,10 +119,10 @@ class TestRoundTrips:
         (folder / "nested").mkdir(parents=True)
         (folder / ("x" * 19)).write_bytes(b"long")
         (folder / "ok").write_bytes(b"fine")
-        with pytest.raises(dace.ImageError, match="skip_invalid"):
-            dace.Image.pack(folder)
-        with pytest.warns(dace.SkippedWarning) as skipped:
-            image = dace.Image.pack(folder, skip_invalid=True)
+        with pytest.raises(libdace.ImageError, match="skip_invalid"):
+            libdace.Image.pack(folder)
+        with pytest.warns(libdace.SkippedWarning) as skipped:
+            image = libdace.Image.pack(folder, skip_invalid=True)
         assert len(skipped) == 2
         assert image.listdir() == ["ok"]
 
@@ -148,7 +148,7 @@ class TestCheckAndMap:
 
         raw = bytearray(image.to_bytes())
         raw[hurt[0] * 256 + 100] ^= 0x01
-        damaged = dace.Image.from_bytes(bytes(raw))
+        damaged = libdace.Image.from_bytes(bytes(raw))
         problems = damaged.check()
         assert len(problems) == 1 and "hurt" in problems[0] and "CRC" in problems[0]
         assert [c.index for c in damaged.map() if c.problem] == [hurt[0]]
@@ -159,14 +159,14 @@ class TestCheckAndMap:
 class TestImages:
     def test_detection_refuses_what_it_cannot_read(self, image):
         for junk in (bytes(4096), b"\xff" * 4096, b"\x5a" * 4096):
-            with pytest.raises(dace.ImageError):
-                dace.Image.from_bytes(junk)
-        with pytest.raises(dace.ImageError, match="cut short"):
-            dace.Image.from_bytes(image.to_bytes()[:-1])
-        with pytest.raises(dace.ImageError):
-            dace.Image.from_bytes(image.to_bytes(), crc="8005-msb")
+            with pytest.raises(libdace.ImageError):
+                libdace.Image.from_bytes(junk)
+        with pytest.raises(libdace.ImageError, match="cut short"):
+            libdace.Image.from_bytes(image.to_bytes()[:-1])
+        with pytest.raises(libdace.ImageError):
+            libdace.Image.from_bytes(image.to_bytes(), crc="8005-msb")
         with pytest.raises(ValueError, match="unknown CRC"):
-            dace.Image.from_bytes(image.to_bytes(), crc="none")
+            libdace.Image.from_bytes(image.to_bytes(), crc="none")
 
     def test_a_medium_whose_root_is_damaged_is_not_formatted(self, image):
         image.write_file("f", b"x")
@@ -176,23 +176,23 @@ class TestImages:
                 raw[cell.index * 256 + 8] ^= 0xFF  # inside every root header
         given = dict(page_size=64, clus_pages=4, crc="1021-msb", crc_seed=0xFFFF)
         for params in (given, {}):
-            with pytest.raises(dace.ImageError):
-                dace.Image.from_bytes(bytes(raw), **params)
+            with pytest.raises(libdace.ImageError):
+                libdace.Image.from_bytes(bytes(raw), **params)
         # Unmounted, it can still be looked at, and it is left as it was.
-        looked_at = dace.Image.from_bytes(bytes(raw), mount=False, **given)
+        looked_at = libdace.Image.from_bytes(bytes(raw), mount=False, **given)
         assert not looked_at.mounted
         assert any("root copy at page 0 is damaged" in p for p in looked_at.check())
-        with pytest.raises(dace.ImageError, match="not mounted"):
+        with pytest.raises(libdace.ImageError, match="not mounted"):
             looked_at.listdir()
-        with pytest.raises(dace.ImageError):
+        with pytest.raises(libdace.ImageError):
             looked_at.remount()
         assert looked_at.to_bytes() == bytes(raw)
 
     def test_bad_geometry_is_named_by_its_keyword(self):
-        with pytest.raises(dace.ImageError, match="clus_pages 3 is not a power of two"):
-            dace.Image(total_pages=256, clus_pages=3)
-        with pytest.raises(dace.ImageError, match="at least 8"):
-            dace.Image(total_pages=32)
+        with pytest.raises(libdace.ImageError, match="clus_pages 3 is not a power of two"):
+            libdace.Image(total_pages=256, clus_pages=3)
+        with pytest.raises(libdace.ImageError, match="at least 8"):
+            libdace.Image(total_pages=32)
 
     def test_save_replaces_the_file_whole_unless_a_mount_holds_it(self, image, tmp_path):
         path = tmp_path / "flash.img"
@@ -202,7 +202,7 @@ class TestImages:
         path.chmod(0o600)
         image.write_file("g", b"y")
         image.save()  # over the file it was saved to, keeping its mode
-        assert dace.Image.from_file(path).listdir() == ["f", "g"]
+        assert libdace.Image.from_file(path).listdir() == ["f", "g"]
         assert path.stat().st_mode & 0o777 == 0o600
         assert os.listdir(tmp_path) == ["flash.img"]  # no temporary file left
 
@@ -219,16 +219,16 @@ class TestImages:
         finally:
             holder.kill()
             holder.wait()
-        assert dace.Image.from_file(path).listdir() == ["f", "g"]
+        assert libdace.Image.from_file(path).listdir() == ["f", "g"]
 
     def test_the_crc_catalogue_by_name(self):
-        assert dace.crc_names()[0] == "1021-msb" and len(dace.crc_names()) == 4
+        assert libdace.crc_names()[0] == "1021-msb" and len(libdace.crc_names()) == 4
         # The standard check values of these CRCs over "123456789".
-        assert dace.crc("1021-msb", b"123456789", 0xFFFF) == 0x29B1
-        assert dace.crc("8005-lsb", b"123456789", 0x0000) == 0xBB3D
+        assert libdace.crc("1021-msb", b"123456789", 0xFFFF) == 0x29B1
+        assert libdace.crc("8005-lsb", b"123456789", 0x0000) == 0xBB3D
         # A running CRC: its result seeds the bytes that follow.
-        head = dace.crc("8005-msb", b"12345", 0x1D0F)
-        assert dace.crc("8005-msb", b"6789", head) == dace.crc("8005-msb", b"123456789", 0x1D0F)
+        head = libdace.crc("8005-msb", b"12345", 0x1D0F)
+        assert libdace.crc("8005-msb", b"6789", head) == libdace.crc("8005-msb", b"123456789", 0x1D0F)
 
     def test_a_copy_is_a_separate_medium(self, image):
         image.write_file("f", b"1")
@@ -245,62 +245,62 @@ class TestSize:
         volume = image.to_bytes()
         assert len(volume) == 256 * 64
         after = data(1000, 7)
-        read = dace.Image.from_bytes(volume + after)
+        read = libdace.Image.from_bytes(volume + after)
         assert read.params["total_pages"] == 256
         assert read.read_file("f") == data(500)
         assert read.to_bytes() == volume + after
         read.write_file("g", b"new")
         changed = read.to_bytes()
         assert changed[len(volume):] == after and changed[: len(volume)] != volume
-        assert dace.Image.from_bytes(changed).listdir() == ["f", "g"]
+        assert libdace.Image.from_bytes(changed).listdir() == ["f", "g"]
         assert read.copy().to_bytes() == changed
 
         path = tmp_path / "dump.bin"
         path.write_bytes(volume + after)
-        from_file = dace.Image.from_file(path, pages=256)
+        from_file = libdace.Image.from_file(path, pages=256)
         from_file.remove("f")
         from_file.save()
         assert path.read_bytes()[len(volume):] == after
-        assert dace.Image.from_file(path).listdir() == []
+        assert libdace.Image.from_file(path).listdir() == []
 
     def test_another_size_is_refused_by_name(self, image):
         volume = image.to_bytes()
         for pages in (128, 300):
-            with pytest.raises(dace.ImageError) as e:
-                dace.Image.from_bytes(volume + bytes(64 * 64), pages=pages)
+            with pytest.raises(libdace.ImageError) as e:
+                libdace.Image.from_bytes(volume + bytes(64 * 64), pages=pages)
             assert f"records a volume of 256 pages, not the {pages} that pages= gives" in str(e.value)
             assert f"Image(total_pages={pages})" in str(e.value)
         with pytest.raises(ValueError, match="at least 1"):
-            dace.Image.from_bytes(volume, pages=0)
+            libdace.Image.from_bytes(volume, pages=0)
         with pytest.raises(TypeError):
-            dace.Image.from_bytes(volume, pages="256")
+            libdace.Image.from_bytes(volume, pages="256")
 
     def test_a_cut_short_image_is_refused_not_mounted_smaller(self, image, tmp_path):
         image.write_file("f", data(3000))
         half = image.to_bytes()[: 128 * 64]
         for keywords in ({}, {"mount": False}, {"page_size": 64, "clus_pages": 4, "crc": "1021-msb",
                                                 "crc_seed": 0xFFFF}):
-            with pytest.raises(dace.ImageError, match="cut short: it holds 8192 of the 16384 bytes"):
-                dace.Image.from_bytes(half, **keywords)
-        with pytest.raises(dace.ImageError, match="records a volume of 256 pages, not the 128"):
-            dace.Image.from_bytes(half, pages=128)
+            with pytest.raises(libdace.ImageError, match="cut short: it holds 8192 of the 16384 bytes"):
+                libdace.Image.from_bytes(half, **keywords)
+        with pytest.raises(libdace.ImageError, match="records a volume of 256 pages, not the 128"):
+            libdace.Image.from_bytes(half, pages=128)
         path = tmp_path / "half.img"
         path.write_bytes(half)
-        with pytest.raises(dace.ImageError, match="cut short"):
-            dace.Image.from_file(path)
+        with pytest.raises(libdace.ImageError, match="cut short"):
+            libdace.Image.from_file(path)
 
     def test_an_older_writers_image_runs_to_the_end_of_its_data(self, image):
         image.write_file("f", data(700))
         old = as_older_writer(image.to_bytes())
         assert old != image.to_bytes()
-        assert dace.Image.from_bytes(old).read_file("f") == data(700)
+        assert libdace.Image.from_bytes(old).read_file("f") == data(700)
         erased = b"\xff" * (64 * 64)
-        longer = dace.Image.from_bytes(old + erased)
+        longer = libdace.Image.from_bytes(old + erased)
         assert longer.params["total_pages"] == 320
         assert longer.read_file("f") == data(700)
-        assert dace.Image.from_bytes(old + erased, pages=256).to_bytes() == old + erased
-        with pytest.raises(dace.ImageError, match="not a whole number"):
-            dace.Image.from_bytes(old[:-1])
-        with pytest.raises(dace.ImageError, match="fewer than"):
-            dace.Image.from_bytes(old, pages=300)
+        assert libdace.Image.from_bytes(old + erased, pages=256).to_bytes() == old + erased
+        with pytest.raises(libdace.ImageError, match="not a whole number"):
+            libdace.Image.from_bytes(old[:-1])
+        with pytest.raises(libdace.ImageError, match="fewer than"):
+            libdace.Image.from_bytes(old, pages=300)
 

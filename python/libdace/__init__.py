@@ -1,4 +1,4 @@
-"""Flash images of the dace file system, from Python.
+"""Flash images of the dace file system, from Python: the package ``libdace``.
 
 An :class:`Image` is a whole medium held in memory with the volume mounted on
 it by the library itself: blank (``Image(total_pages=1024)``), read from
@@ -9,13 +9,16 @@ finds them), or packed from a folder. Its files are reached by name, much as wit
 replaces it whole, as the tool does.
 
 Files grow only at their end and shrink only by truncation, names are 1 to
-18 bytes, and the volume keeps one handle per file. What the medium cannot
-do raises :class:`OSError` with the matching errno: moving a file open for
-writing (``ESPIPE``: it grows only at its end), lengthening by truncation
-(``EPERM``), a name over 18 bytes (``ENAMETOOLONG``), a full medium
-or directory (``ENOSPC``), a file open twice or removed while open
-(``EBUSY``), more open files than ``max_files`` (``EMFILE``), a write to the
-medium that fell short (``EIO``).
+18 bytes, and the volume keeps one handle per file. What the library refuses
+or fails at raises :class:`OSError` with the errno and message that the
+``dace`` tool and ``dace mount`` give the same reason (one table, in the
+tool's core): an empty name or one with a separator (``EINVAL``), a name
+over 18 bytes (``ENAMETOOLONG``), no such file (``ENOENT``), a name taken
+(``EEXIST``), a file open twice, or removed or replaced while open
+(``EBUSY``), more open files than ``max_files`` (``EMFILE``), a position or
+length beyond the end of a file (``EINVAL``), a full medium or directory
+(``ENOSPC``), a read or write of the medium that failed (``EIO``). Moving a
+file open for writing is ``ESPIPE``: it grows only at its end.
 
 Durability follows the library's commits. ``close()`` and ``flush()`` of a
 file, moving a reading file's position, :meth:`Image.sync`, and every change
@@ -27,11 +30,12 @@ power cut or :meth:`Image.remount`. :meth:`Image.save` and
 :meth:`Image.to_bytes` take the medium as it stands: what was committed.
 
 :func:`cut_power` runs your own code against a copy of an image with the
-power failing after a given number of programmed bytes, and returns the
-image as the next mount finds it; :func:`power_cuts` does so at every byte
-of an uncut run.
+power failing after a given number of programmed bytes, or in the middle of
+a given erase, and returns the image as the next mount finds it;
+:func:`power_cuts` does so at every byte and in every erase of an uncut run.
 """
 
+import binascii as _binascii
 import datetime as _datetime
 import errno as _errno
 import io as _io
@@ -40,7 +44,9 @@ import stat as _stat
 import warnings as _warnings
 from typing import Callable, Iterator, List, NamedTuple, Optional, Tuple, Union
 
-from . import _dace
+from . import _libdace
+
+__version__ = _libdace.__version__  # the library's (dace/dace.h)
 
 __all__ = [
     "Image",
@@ -54,14 +60,19 @@ __all__ = [
     "cut_power",
     "programmed_bytes",
     "power_cuts",
+    "PowerCut",
+    "temporary_name",
 ]
 
-ImageError = _dace.ImageError
+ImageError = _libdace.ImageError
 ImageError.__doc__ = (
     "An image that cannot be read, made or mounted: not of this file system, "
     "ambiguous geometry or CRC (pass them), a geometry the library refuses, an "
     "image cut short (shorter than the volume its root records), or pages= "
-    "other than that size."
+    "other than that size. Both an OSError and a ValueError: when the library "
+    "refused the mount or the configuration, errno and the message's start "
+    "are its reason's, as the dace tool gives them (EIO for damage, EINVAL "
+    "for another geometry or size); otherwise errno is None."
 )
 
 Name = Union[str, bytes]
@@ -75,12 +86,12 @@ class SkippedWarning(UserWarning):
 
 def crc_names() -> List[str]:
     """The 16-bit CRCs a medium may use, by name; the first is the default."""
-    return _dace.crc_names()
+    return _libdace.crc_names()
 
 
 def crc(name: str, data: bytes, seed: int = 0xFFFF) -> int:
     """The running CRC ``name`` of ``data`` from ``seed``, as the library frames it."""
-    return _dace.crc(name, data, seed)
+    return _libdace.crc(name, data, seed)
 
 
 def _encode(name: Name) -> bytes:
@@ -163,7 +174,7 @@ class File(_io.RawIOBase):
 
     def __repr__(self) -> str:
         state = "closed" if self.closed else "open"
-        return f"<dace.File {self.name!r} mode={self.mode!r} {state}>"
+        return f"<libdace.File {self.name!r} mode={self.mode!r} {state}>"
 
     @property
     def closed(self) -> bool:
@@ -284,7 +295,7 @@ class Image:
         level_wear: Optional[int] = None,
     ):
         given = _medium_options(page_size, clus_pages, geometry_tag, crc, crc_seed, max_files)
-        self._adopt(_dace.Medium.blank(given, total_pages, _wear_start(level_wear)), None)
+        self._adopt(_libdace.Medium.blank(given, total_pages, _wear_start(level_wear)), None)
 
     @classmethod
     def _of(cls, medium, path: Optional[str]) -> "Image":
@@ -336,7 +347,7 @@ class Image:
         """
         given = _medium_options(page_size, clus_pages, geometry_tag, crc, crc_seed, max_files)
         given["pages"] = pages
-        return cls._of(_dace.Medium.from_bytes(data, given, mount, _wear_start(level_wear)), None)
+        return cls._of(_libdace.Medium.from_bytes(data, given, mount, _wear_start(level_wear)), None)
 
     @classmethod
     def from_file(
@@ -358,7 +369,7 @@ class Image:
         with open(path, "rb") as f:
             data = f.read()
         given = dict(_params(params), pages=pages)
-        return cls._of(_dace.Medium.from_bytes(data, given, mount, _wear_start(level_wear)), path)
+        return cls._of(_libdace.Medium.from_bytes(data, given, mount, _wear_start(level_wear)), path)
 
     @classmethod
     def pack(
@@ -381,7 +392,7 @@ class Image:
         folder = _os.fspath(folder)
         if not _stat.S_ISDIR(_os.stat(folder).st_mode):
             raise NotADirectoryError(_errno.ENOTDIR, "not a folder", folder)
-        medium, skipped = _dace.Medium.pack(
+        medium, skipped = _libdace.Medium.pack(
             folder, _params(params), total_pages, skip_invalid, _wear_start(level_wear)
         )
         for line in skipped:
@@ -391,7 +402,7 @@ class Image:
     def __repr__(self) -> str:
         p = self._m.params
         return (
-            f"<dace.Image {p['total_pages']} pages of {p['page_size']} bytes, "
+            f"<libdace.Image {p['total_pages']} pages of {p['page_size']} bytes, "
             f"{p['clus_pages']} per cluster, CRC {p['crc']} seed {p['crc_seed']:#06x}>"
         )
 
@@ -470,9 +481,12 @@ class Image:
         return Stat(_decode(_encode(name)), size, clusters, stamp)
 
     def exists(self, name: Name) -> bool:
+        """Whether a file bears ``name``; False also for a name no file can bear."""
         try:
             self.stat(name)
-        except FileNotFoundError:
+        except ImageError:
+            raise
+        except (OSError, ValueError):
             return False
         return True
 
@@ -496,9 +510,64 @@ class Image:
             return f.read()
 
     def write_file(self, name: Name, data: bytes) -> None:
-        """Writes ``data`` as the whole content of ``name``; durable on return."""
-        with self.open(name, "wb") as f:
+        """Makes ``data`` the whole content of ``name``, atomically; durable on return.
+
+        The data goes to a new file under a temporary name (see
+        :func:`temporary_name`), which then replaces ``name`` in one commit:
+        a power cut at any moment leaves the old content or the new, never
+        a mix or an empty file. So it needs room on the medium for the new
+        content beside the old, and a free directory entry. When it raises
+        (``ENOSPC``, ``EBUSY`` for a file open, ...), the temporary file is
+        removed, and ``name`` holds what it held, or still does not exist;
+        except when the replacing commit itself fell short (``EIO``): then,
+        as for any change by name, the replacement stands in memory and the
+        next commit writes it.
+
+        A power cut between the two commits leaves the temporary file beside
+        the old one (listed by :meth:`listdir`); the next ``write_file`` of
+        the same name removes it first. Its name is reserved: give no file
+        of your own a name that starts with ``.libdace-``.
+        (``open(name, "wb")`` is not atomic: it empties the file first.)
+        """
+        raw = _encode(name)
+        shown = _decode(raw)
+        temp = temporary_name(raw).encode("ascii")
+        f = None
+        try:
+            try:  # the name rules first, before anything is written
+                self._m.stat(raw)
+            except FileNotFoundError:
+                pass
+            if self._has(temp):  # left by a power cut: the content of no file
+                self._m.remove(temp)
+            f = File(self._m.open(temp, "xb"), shown, "xb")
             f.write(data)
+            f.close()
+            self._m.rename(temp, raw, True)
+        except BaseException as e:
+            self._discard(temp, f)
+            if isinstance(e, OSError) and e.errno is not None:
+                raise OSError(e.errno, e.strerror, shown) from None
+            raise
+
+    def _has(self, raw: bytes) -> bool:
+        try:
+            self._m.stat(raw)
+        except FileNotFoundError:
+            return False
+        return True
+
+    def _discard(self, temp: bytes, f: Optional[File]) -> None:
+        """Removes what a failed :meth:`write_file` made. A rename that
+        failed to reach the medium stands in memory: the temporary file is
+        then ``name`` already, and the next commit writes it."""
+        try:
+            if f is not None and not f.closed:
+                f.close()  # a file open is not removed; closing commits it
+            if self._has(temp):
+                self._m.remove(temp)
+        except OSError:
+            pass  # the medium fails (a power cut): the next write_file removes it
 
     def remove(self, name: Name) -> None:
         """Deletes a file that is not open; committed on return."""
@@ -515,7 +584,7 @@ class Image:
         self._m.rename(_encode(old), _encode(new), replace)
 
     def truncate(self, name: Name, length: int) -> None:
-        """Shortens ``name`` to ``length`` bytes (``EPERM`` to lengthen); committed on return."""
+        """Shortens ``name`` to ``length`` bytes (more is ``EINVAL``: a file grows only by writing at its end); committed on return."""
         self._m.truncate(_encode(name), length)
 
     def sync(self) -> None:
@@ -570,6 +639,15 @@ def _wear_start(level_wear: Optional[int]) -> Optional[int]:
     return level_wear
 
 
+def temporary_name(name: Name) -> str:
+    """The name under which :meth:`Image.write_file` writes ``name``'s new
+    content: ``.libdace-`` and 8 hex digits of the CRC-32 of the name's
+    bytes, 17 bytes in all, so that it passes the name rules whatever the
+    name, and a power cut's leftover of one name is found by the next write
+    of that name."""
+    return ".libdace-%08x" % _binascii.crc32(_encode(name))
+
+
 def _params(params: dict) -> dict:
     known = {"page_size", "clus_pages", "geometry_tag", "crc", "crc_seed", "max_files"}
     unknown = set(params) - known
@@ -581,20 +659,53 @@ def _params(params: dict) -> dict:
 # ---- power cuts ------------------------------------------------------------
 
 
-def cut_power(image: Image, action: Callable[[Image], object], after_bytes: int) -> Image:
-    """Runs ``action`` on a copy of ``image`` with the power failing once
-    ``after_bytes`` more bytes have been programmed; returns the image as the
-    next mount finds it.
+class PowerCut(NamedTuple):
+    """Where :func:`power_cuts` cut the power.
 
+    ``erase`` is None for a cut once ``programmed`` bytes had been
+    programmed (the program that reaches that count stops there, torn
+    within its page). Otherwise the power failed in the middle of the
+    ``erase``-th erase of the run (1 for the first), which began after
+    ``programmed`` bytes: the cluster is left partly erased.
+    """
+
+    programmed: int
+    erase: Optional[int] = None
+
+
+def cut_power(
+    image: Image,
+    action: Callable[[Image], object],
+    after_bytes: Optional[int] = None,
+    *,
+    in_erase: Optional[int] = None,
+    erased_part: float = 0.5,
+) -> Image:
+    """Runs ``action`` on a copy of ``image`` with the power failing once
+    ``after_bytes`` more bytes have been programmed, or in the middle of the
+    ``in_erase``-th erase (1 for the first); returns the image as the next
+    mount finds it. Give one of the two.
+
+    An erase cut leaves the first ``erased_part`` (0 to 1) of the cluster
+    erased and the rest as it was, as a part that lost power mid-erase may.
     The copy is mounted before the count starts. From the cut on, every
     operation on the medium fails, so ``action`` sees ``OSError`` (``EIO``)
     from the call that met it; an exception raised after the cut ends the
     action quietly, one raised before it is passed on. When the action
-    programs fewer bytes, the power stays on, and the image returned is
-    still what a mount finds: the last commit.
+    programs fewer bytes, or erases fewer clusters, the power stays on, and
+    the image returned is still what a mount finds: the last commit.
     """
+    if (after_bytes is None) == (in_erase is None):
+        raise TypeError("give either after_bytes or in_erase")
+    if in_erase is not None and in_erase < 1:
+        raise ValueError("in_erase counts erases from 1")
+    if not 0.0 <= erased_part <= 1.0:
+        raise ValueError("erased_part lies in 0 to 1")
     work = image.copy()
-    work._m.cut_power_after(after_bytes)
+    if in_erase is None:
+        work._m.cut_power_after(after_bytes)
+    else:
+        work._m.cut_power_in_erase(in_erase, erased_part)
     try:
         action(work)
     except Exception:
@@ -605,24 +716,57 @@ def cut_power(image: Image, action: Callable[[Image], object], after_bytes: int)
 
 def programmed_bytes(image: Image, action: Callable[[Image], object]) -> int:
     """How many bytes ``action`` programs on a copy of ``image``, uncut."""
+    return _uncut_run(image, action)[0]
+
+
+def _uncut_run(image: Image, action: Callable[[Image], object]) -> Tuple[int, List[int]]:
+    """The bytes ``action`` programs on a copy of ``image``, and for each
+    erase it makes, the bytes programmed before that erase began."""
     work = image.copy()
     work._m.reset_counters()
-    action(work)
-    return work.counters()["bytes_programmed"]
+    work._m.trace(True)
+    try:
+        action(work)
+        return work.counters()["bytes_programmed"], work._m.erase_starts()
+    finally:
+        work._m.trace(False)
 
 
 def power_cuts(
-    image: Image, action: Callable[[Image], object], step: int = 1
-) -> Iterator[Tuple[int, Image]]:
-    """For each cut point ``n`` from 0 to the bytes an uncut run programs
-    (every ``step``-th, and always the last), yields ``n`` and the image as
-    a mount finds it after the power failed there (see :func:`cut_power`).
+    image: Image,
+    action: Callable[[Image], object],
+    step: int = 1,
+    *,
+    erases: bool = True,
+    erased_part: float = 0.5,
+) -> Iterator[Tuple[PowerCut, Image]]:
+    """Cuts the power at every point of an uncut run of ``action`` on a
+    copy of ``image``: yields each :class:`PowerCut` and the image as a
+    mount finds it after that cut (see :func:`cut_power`).
 
-    ``action`` must do the same each time it runs.
+    The points are every ``step``-th count of programmed bytes from 0 to
+    what the uncut run programs (always the last), and, with ``erases``,
+    the middle of every erase the run makes, all in the order in which the
+    run meets them. ``action`` must do the same each time it runs.
     """
     if step < 1:
         raise ValueError("step must be at least 1")
-    total = programmed_bytes(image, action)
-    points = list(range(0, total, step)) + [total]
-    for n in points:
-        yield n, cut_power(image, action, n)
+    total, erase_starts = _uncut_run(image, action)
+    points = [PowerCut(n) for n in range(0, total, step)] + [PowerCut(total)]
+    if erases:
+        points += [PowerCut(start, m) for m, start in enumerate(erase_starts, 1)]
+    points.sort(key=_in_run_order)
+    for point in points:
+        if point.erase is None:
+            yield point, cut_power(image, action, point.programmed)
+        else:
+            yield point, cut_power(image, action, in_erase=point.erase, erased_part=erased_part)
+
+
+def _in_run_order(point: PowerCut) -> Tuple[int, int, int]:
+    """Orders cuts as the run meets them. A cut after n > 0 bytes falls as
+    the program that reaches n ends, before an erase that follows it; a cut
+    after 0 bytes falls at the first program, after the erases before it."""
+    if point.erase is not None:
+        return point.programmed, 1, point.erase
+    return point.programmed, 0 if point.programmed > 0 else 2, 0
