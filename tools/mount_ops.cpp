@@ -492,7 +492,7 @@ long MountedImage::read(FileId id, char *buf, size_t size, off_t offset) {
 long MountedImage::write_detached(Detached &d, const char *buf, size_t size, off_t offset) {
     // The same rules as on the medium: a program sees one kind of file.
     if (offset < 0 || static_cast<uint64_t>(offset) != d.data.size())
-        return -EPERM;
+        return -reason_of(DACE_E_NOT_AT_END).errno_value;
     if (size == 0)
         return 0;
     // Memory for files no name leads to is bounded by what the medium holds.
@@ -527,7 +527,7 @@ long MountedImage::write(FileId id, const char *buf, size_t size, off_t offset) 
     // The mount refuses this itself, as an operation the medium does not
     // offer (the library is never asked: it writes at a handle's position).
     if (offset < 0 || static_cast<uint64_t>(offset) != e.size)
-        return -EPERM;
+        return -reason_of(DACE_E_NOT_AT_END).errno_value;
     const auto want = static_cast<uint32_t>(std::min<uint64_t>(size, 0xFFFFFFFFull - e.size));
     if (size == 0)
         return 0;
@@ -598,7 +598,7 @@ int MountedImage::truncate(const char *path, off_t length, FileId id) {
     if (f != nullptr && f->detached) {
         Detached &d = *f->detached;
         if (static_cast<uint64_t>(length) > d.data.size())
-            return -EPERM;
+            return -reason_of(DACE_E_BEYOND_END).errno_value;
         detached_bytes_ -= d.data.size() - static_cast<size_t>(length);
         d.data.resize(static_cast<size_t>(length));
         d.readable = std::min<uint64_t>(d.readable, d.data.size());
@@ -616,7 +616,7 @@ int MountedImage::truncate(const char *path, off_t length, FileId id) {
     }
     dace_stat(state(), name.c_str(), &e);
     if (static_cast<uint64_t>(length) > e.size)
-        return -EPERM; // a file cannot be lengthened but by writing at its end
+        return -reason_of(DACE_E_BEYOND_END).errno_value; // a file cannot be lengthened but by writing at its end
     if (static_cast<uint64_t>(length) == e.size)
         return 0;
     const Stamping stamping(volume_->stamp(), now_stamp());
