@@ -375,7 +375,9 @@ void dace_memset(void *dst, uint8_t fill, uint32_t count);
  * cluster, rounded up to 64) and the open-file slots. For example, 256-byte
  * pages, 8 a cluster, 1024 pages and 4 files take 10,704 bytes where
  * pointers are 32 bits wide:
- *     static uint64_t block[DACE_STATE_SIZE(256, 8, 1024, 4) / 8]; */
+ *     static uint64_t block[(DACE_STATE_SIZE(256, 8, 1024, 4) + 7) / 8];
+ * (rounded up to whole 8-byte words: with 32-bit pointers and an odd
+ * max_files the size is only a multiple of 4). */
 #define DACE_STATE_SIZE(page_size, clus_pages, total_pages, max_files)                                          \
     ((((uint32_t)sizeof(struct dace_state) + 63u) / 64u * 64u) +                                                 \
      (uint32_t)(page_size) * (uint32_t)(clus_pages) * ((uint32_t)(max_files) + 1u) +                             \
