@@ -130,6 +130,7 @@ bool load_position(dace_state *s, dace_file *f, uint32_t target) {
     return true;
 }
 
+#ifndef DACE_READ_ONLY
 // Rule 9: a cluster that a write left partly programmed cannot take other
 // bytes (its CRC changes at least), so the image moves to a fresh cluster
 // and the spoilt one goes to be erased. No root copy names it: a copy is written only
@@ -169,9 +170,11 @@ bool write_out_pending(dace_state *s, dace_file *f) {
     f->dirty = kClean;
     return true;
 }
+#endif // DACE_READ_ONLY
 
 } // namespace
 
+#ifndef DACE_READ_ONLY
 void store_name(dace_entry *e, const char *name) {
     uint32_t length = 0;
     while (length < kNameField && name[length] != '\0')
@@ -208,6 +211,7 @@ void fit_slots_to_truncation(dace_state *s, uint16_t entry, uint32_t released_fr
         f->pos = target;
     }
 }
+#endif // DACE_READ_ONLY
 
 // Where a by-name call finds `name`: its entry's position, or -1 with the
 // reason (a name against the name rules cannot be on the medium).
@@ -229,6 +233,7 @@ int find_file(const dace_state *s, const char *name) {
     return -1;
 }
 
+#ifndef DACE_READ_ONLY
 int flush_slot(dace_state *s, dace_file *f) {
     if (f == nullptr)
         return fail(s, DACE_E_BAD_HANDLE, DACE_FAILED);
@@ -245,6 +250,7 @@ bool write_out_open_files(dace_state *s) {
             return false;
     return true;
 }
+#endif // DACE_READ_ONLY
 
 } // namespace dace
 
@@ -273,6 +279,7 @@ int dace_find_file(dace_state *s, const char *name) {
 
 // ---- handles ----------------------------------------------------------------
 
+#ifndef DACE_READ_ONLY
 // The name rules first, then what the directory and the slots allow.
 dace_handle dace_create(dace_state *s, const char *name) {
     begin(s);
@@ -300,6 +307,7 @@ dace_handle dace_create(dace_state *s, const char *name) {
     store_name(e, name);
     return handle_of(s, f);
 }
+#endif // DACE_READ_ONLY
 
 dace_handle dace_open(dace_state *s, const char *name) {
     begin(s);
@@ -340,8 +348,11 @@ int dace_close(dace_state *s, dace_handle handle) {
     }
     if (at == nullptr)
         return fail(s, DACE_E_BAD_HANDLE, DACE_CLOSE_NOT_OPEN);
+    // A read-only build holds nothing that a close could write.
+#ifndef DACE_READ_ONLY
     if (flush_slot(s, f) != DACE_OK)
         return DACE_CLOSE_WRITE_FAILED;
+#endif
     if (before == nullptr)
         s->open_list = f->next;
     else
@@ -353,6 +364,8 @@ int dace_close(dace_state *s, dace_handle handle) {
 }
 
 // ---- writing ----------------------------------------------------------------
+
+#ifndef DACE_READ_ONLY
 
 int dace_flush_impl(dace_state *s, dace_file *f) {
     begin(s);
@@ -441,6 +454,7 @@ uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle
     s->update_fn(s->update_ctx, e);
     return total;
 }
+#endif // DACE_READ_ONLY
 
 // ---- reading and positioning -------------------------------------------------
 
@@ -515,8 +529,12 @@ int dace_seek(dace_state *s, dace_handle handle, uint32_t offset, int whence) {
     }
     if (target > size)
         return fail(s, DACE_E_BEYOND_END, DACE_SEEK_BEYOND_END);
+    // A seek commits, as a flush does; a read-only build has nothing to
+    // commit.
+#ifndef DACE_READ_ONLY
     if (flush_slot(s, f) != DACE_OK)
         return DACE_SEEK_FLUSH_FAILED;
+#endif
     if (target == f->pos && f->clus_off != kStaleOffset)
         return DACE_OK;
     return load_position(s, f, target) ? DACE_OK : DACE_SEEK_FAILED;

@@ -57,11 +57,13 @@ bool read_header(dace_state *s, uint32_t clus, uint8_t *dst, uint32_t bytes) {
 
 bool read_cluster(dace_state *s, uint32_t clus, uint8_t *dst) { return read_pages(s, clus, 0, dst, s->clus_size); }
 
+#ifndef DACE_READ_ONLY
 bool program_pages(dace_state *s, uint32_t clus, uint32_t first_page, const void *src, uint32_t bytes) {
     return s->write_fn(s->io_ctx, clus * s->clus_pages + first_page, src, bytes) == bytes;
 }
 
 bool erase_cluster(dace_state *s, uint32_t clus) { return s->erase_fn(s->io_ctx, clus, 1) == 1; }
+#endif
 
 namespace {
 
@@ -134,11 +136,6 @@ dace_state *lay_out_checked(const dace_config *config, void *block) {
 
 // ==== the allocator ==========================================================
 
-void hold_cluster(dace_state *s, uint16_t c) {
-    s->clus_table[c] = CLUS_HELD;
-    ++s->held_count;
-}
-
 // Whether all `count` bytes equal `value`. The allocator runs this over
 // every cluster it checks before first use, so it gathers the differences
 // of 64 bytes a word at a time and tests once per block.
@@ -170,6 +167,12 @@ bool bytes_are(const uint8_t *p, uint32_t count, uint8_t value) {
 // Erased as far as the format cares: every byte 0xFF, or every byte 0x00.
 bool bytes_are_blank(const uint8_t *p, uint32_t count) {
     return count == 0 || bytes_are(p, count, p[0] == 0 ? 0x00 : 0xFF);
+}
+
+#ifndef DACE_READ_ONLY
+void hold_cluster(dace_state *s, uint16_t c) {
+    s->clus_table[c] = CLUS_HELD;
+    ++s->held_count;
 }
 
 // Memory the allocator may read a cluster into: `pages` pages at `buf`.
@@ -221,6 +224,7 @@ bool reads_erased(dace_state *s, uint32_t c, uint8_t *offered) {
 __attribute__((noinline)) bool make_ready(dace_state *s, uint32_t i, uint16_t code, uint8_t *scratch) {
     return (code == CLUS_FREE && reads_erased(s, i, scratch)) || erase_cluster(s, i);
 }
+#endif // DACE_READ_ONLY
 
 } // namespace
 
@@ -231,6 +235,7 @@ void lower_free_count(dace_state *s) {
         ++s->free_deficit;
 }
 
+#ifndef DACE_READ_ONLY
 void raise_free_count(dace_state *s) {
     if (s->free_deficit > 0)
         --s->free_deficit;
@@ -338,6 +343,7 @@ uint32_t blank_past_end(dace_state *s, dace_file *f) {
     dace_memset(f->buf + kClusHeaderSize + end, 0xFF, payload - end);
     return kClusHeaderSize + end;
 }
+#endif // DACE_READ_ONLY
 
 namespace {
 
@@ -505,9 +511,10 @@ int walk_root(const CopyRules &r, const uint8_t *image, dace_root_walk *out) {
 
 // ==== mount and format =======================================================
 
-int write_root_copy(dace_state *s);
-
 bool looks_erased(uint32_t word) { return word == 0x00000000u || word == 0xFFFFFFFFu; }
+
+#ifndef DACE_READ_ONLY
+int write_root_copy(dace_state *s);
 
 // Whether a root cluster image holds nothing but a first format's copy,
 // whole or cut short: nothing programmed past page 0, and every bit that
@@ -526,6 +533,7 @@ bool looks_like_format_remnant(dace_state *s, const uint8_t *image, uint8_t *scr
             return false;
     return true;
 }
+#endif // DACE_READ_ONLY
 
 // During the mount a cluster whose header looks like data keeps the link it
 // holds in the table, encoded above the cluster numbers: claimed clusters,
@@ -576,6 +584,9 @@ struct Survey {
 // format takes it as bad or as another owner's to erase.
 enum class ScanFor { Mount, Format };
 
+// A read-only build has no format: its scans are all for a mount.
+constexpr bool formatting(ScanFor why) { return !kReadOnly && why == ScanFor::Format; }
+
 // A root cluster's place in the order in which the mount tries them, as
 // one number that is higher for the earlier: the generation of its page-0
 // copy (every copy of a root cluster carries it), then the lower cluster
@@ -602,20 +613,22 @@ struct Scan {
 // copy belongs to another configuration: the mount refuses (rules 5 and
 // 6); a deliberate format erases it, since it would refuse every later
 // mount. False when the mount must be refused.
-bool settle_foreign(dace_state *s, uint32_t i, ScanFor why, int verdict) {
+bool settle_foreign(dace_state *s, [[maybe_unused]] uint32_t i, ScanFor why, int verdict) {
     if (verdict == DACE_COPY_VALID)
         return true;
-    if (why == ScanFor::Mount)
+    if (!formatting(why))
         return fail(s, verdict == DACE_COPY_GEOMETRY ? DACE_E_GEOMETRY : DACE_E_SIZE_MISMATCH, false);
+#ifndef DACE_READ_ONLY
     if (!erase_cluster(s, i))
         return fail(s, DACE_E_ERASE_FAILED, false);
     s->clus_table[i] = CLUS_FREE;
+#endif
     return true;
 }
 
 // What the scan makes of a cluster it cannot read: a mount refuses (rule
 // 6), a deliberate format goes on without it.
-bool unreadable(dace_state *s, ScanFor why) { return why == ScanFor::Format || fail(s, DACE_E_UNREADABLE, false); }
+bool unreadable(dace_state *s, ScanFor why) { return formatting(why) || fail(s, DACE_E_UNREADABLE, false); }
 
 // Reads root cluster `i` whole into root_buf and walks its log. False when
 // the mount must be refused: it cannot be read, or it belongs to another
@@ -661,7 +674,7 @@ bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
     // file's clusters; mounting without it would roll the volume back and
     // let the allocator erase committed data.
     if (!read_header(s, i, s->root_buf, kClusHeaderSize)) {
-        if (why == ScanFor::Mount)
+        if (!formatting(why))
             return fail(s, DACE_E_UNREADABLE, false);
         s->clus_table[i] = CLUS_BAD;
         lower_free_count(s);
@@ -823,6 +836,7 @@ void load_root(dace_state *s, const Survey &scan) {
         s->root_sealed = 1;
 }
 
+#ifndef DACE_READ_ONLY
 // Writes the first, empty root copy of a volume at `seq`. The write's result
 // is not needed here: a short write leaves the copy unsaved, and the next
 // commit writes it again in a fresh cluster.
@@ -855,11 +869,12 @@ bool first_format_cut_short(dace_state *s, const Survey &scan) {
     // The ranking no longer needs the slot buffer it was kept in.
     return looks_like_format_remnant(s, s->root_buf, s->free_list->buf);
 }
+#endif // DACE_READ_ONLY
 
 // Mounts what the medium holds. Without `may_format` (dace_mount) nothing
 // is ever written or erased; with it (dace_init) a medium without marks of
 // this file system, or with only a first format cut short, is formatted.
-bool mount(dace_state *s, bool may_format) {
+bool mount(dace_state *s, [[maybe_unused]] bool may_format) {
     Survey scan;
     if (!survey(s, ScanFor::Mount, &scan))
         return false;
@@ -877,13 +892,17 @@ bool mount(dace_state *s, bool may_format) {
     // configuration's volume, or one whose roots are damaged. Formatting
     // would lose it; the caller decides (dace_format).
     const bool marks = scan.data_mark || scan.root_marks != 0;
-    if (!may_format)
-        return fail(s, marks ? DACE_E_DAMAGED : DACE_E_NOT_A_VOLUME, false);
-    if (marks && !first_format_cut_short(s, scan))
-        return fail(s, DACE_E_DAMAGED, false);
-    return format(s, 1);
+#ifndef DACE_READ_ONLY
+    if (may_format) {
+        if (marks && !first_format_cut_short(s, scan))
+            return fail(s, DACE_E_DAMAGED, false);
+        return format(s, 1);
+    }
+#endif
+    return fail(s, marks ? DACE_E_DAMAGED : DACE_E_NOT_A_VOLUME, false);
 }
 
+#ifndef DACE_READ_ONLY
 // Rule 11: a deliberate format commits the empty volume in one page, with a
 // generation above every root found, so a power cut leaves the old volume
 // or the new one (roots of another geometry or size are erased first).
@@ -988,8 +1007,11 @@ bool grow_staged_copy(dace_state *s) {
     }
     return move_root(s, static_cast<uint16_t>(copy->pages + 1), kNoEntry);
 }
+#endif // DACE_READ_ONLY
 
 } // namespace
+
+#ifndef DACE_READ_ONLY
 
 // Stages a copy for `mode` (see dace_reopen_root): after the last copy on
 // the medium while the root cluster has room, else at page 0 of a fresh
@@ -1076,6 +1098,7 @@ int commit_root(dace_state *s) {
         return -1;
     return write_root_copy(s);
 }
+#endif // DACE_READ_ONLY
 
 // The cluster after `clus` in the file, found by walking back from the
 // newest; -1 when there is none. The walk is bounded and stays in the table
@@ -1146,10 +1169,12 @@ dace_state *dace_mount(const dace_config *config, void *block) {
     return s != nullptr && mount(s, false) ? s : nullptr;
 }
 
+#ifndef DACE_READ_ONLY
 dace_state *dace_init(const dace_config *config, void *block) {
     dace_state *s = lay_out_checked(config, block);
     return s != nullptr && mount(s, true) ? s : nullptr;
 }
+#endif
 
 int dace_init_error(const void *block) {
     if (block == nullptr)
@@ -1159,6 +1184,7 @@ int dace_init_error(const void *block) {
 
 int dace_error(const dace_state *s) { return s->error; }
 
+#ifndef DACE_READ_ONLY
 int dace_erase_ahead(dace_state *s, uint16_t max) {
     begin(s);
     return erase_ahead(s, max);
@@ -1168,6 +1194,7 @@ dace_state *dace_format(const dace_config *config, void *block) {
     dace_state *s = lay_out_checked(config, block);
     return s != nullptr && format_deliberately(s) ? s : nullptr;
 }
+#endif
 
 void dace_verify_reads(dace_state *s, int on) {
     begin(s);
@@ -1177,11 +1204,13 @@ void dace_verify_reads(dace_state *s, int on) {
         s->options = static_cast<uint16_t>(s->options & ~DACE_OPT_VERIFY_READS);
 }
 
+#ifndef DACE_READ_ONLY
 void dace_level_wear(dace_state *s, uint16_t start) {
     begin(s);
     s->alloc_cursor = static_cast<uint16_t>(start % s->clus_count);
     s->options = static_cast<uint16_t>(s->options | DACE_OPT_LEVEL_WEAR);
 }
+#endif
 
 void dace_memcpy(void *dst, const void *src, uint32_t count) {
     auto *d = static_cast<uint8_t *>(dst);
@@ -1231,6 +1260,7 @@ uint16_t dace_data_crc(dace_state *s, const void *image) {
     return crc_over(s, head, bytes + kClusHeaderSize, s->clus_payload);
 }
 
+#ifndef DACE_READ_ONLY
 void dace_fill_root(dace_state *s, dace_root *copy, uint16_t pages, uint16_t count, uint32_t seq) {
     copy->magic = ROOT_MAGIC;
     copy->seq = seq;
@@ -1271,13 +1301,16 @@ void dace_clear_unused_data(dace_state *s, dace_file *f) {
     if (f != nullptr)
         (void)blank_past_end(s, f);
 }
+#endif // DACE_READ_ONLY
 
 // ---- cluster table ------------------------------------------------------------
 
+#ifndef DACE_READ_ONLY
 int dace_alloc_clus(dace_state *s) {
     begin(s);
     return take_cluster(s, false);
 }
+#endif
 
 int dace_next_clus(dace_state *s, const dace_file *f, uint16_t clus) {
     begin(s);
@@ -1293,12 +1326,15 @@ uint32_t dace_getfreespace(dace_state *s, uint32_t *total) {
 
 // ---- root copy-on-write ---------------------------------------------------------
 
+#ifndef DACE_READ_ONLY
+
 int dace_reopen_root(dace_state *s, int mode, uint16_t drop) {
     begin(s);
     return stage_root(s, mode, drop) ? 0 : 1;
 }
 
 void dace_copy_entries(dace_state *s, dace_root *dest, uint16_t drop) { copy_entries(s, dest, drop); }
+#endif
 
 } // extern "C"
 
