@@ -19,12 +19,16 @@ uint32_t table_bytes(uint32_t clus_count) { return round_up(2 * clus_count, kFix
 
 bool is_power_of_two_or_zero(uint16_t x) { return (x & (x - 1)) == 0; }
 
-// Bytes of the state block for a configuration whose geometry is sound.
-uint64_t state_size(const dace_config *cfg) {
-    const auto clus_size = static_cast<uint64_t>(cfg->page_size) * cfg->clus_pages;
-    const auto files = static_cast<uint64_t>(cfg->max_files);
-    return fixed_part_size() + clus_size * (files + 1) + table_bytes(cfg->total_pages / cfg->clus_pages) +
-           files * sizeof(dace_file);
+// Bytes of the state block for a configuration whose geometry is sound,
+// or 0 when they pass 32 bits. The cluster images alone cannot: a cluster
+// is below 64 KiB and there are at most 65536 of them.
+uint32_t state_size(const dace_config *cfg) {
+    const uint32_t clus_size = uint32_t{cfg->page_size} * cfg->clus_pages;
+    const uint32_t files = cfg->max_files;
+    const uint32_t rest =
+        fixed_part_size() + table_bytes(cfg->total_pages / cfg->clus_pages) + files * uint32_t{sizeof(dace_file)};
+    uint32_t total = 0;
+    return __builtin_add_overflow(clus_size * (files + 1), rest, &total) ? 0u : total;
 }
 
 uint16_t crc_over(const dace_state *s, uint16_t seed, const void *data, uint32_t count) {
@@ -69,55 +73,58 @@ namespace {
 
 // ==== the state block ========================================================
 
+// The callbacks and their contexts, and the geometry from page_size to
+// max_files, lie in the same order in the configuration and in the state,
+// so each group is copied in one go.
+static_assert(offsetof(dace_state, erase_fn) - offsetof(dace_state, update_ctx) ==
+                  offsetof(dace_config, erase_fn) - offsetof(dace_config, update_ctx),
+              "the callbacks lie alike in dace_config and dace_state");
+static_assert(offsetof(dace_state, max_files) - offsetof(dace_state, page_size) ==
+                  offsetof(dace_config, max_files) - offsetof(dace_config, page_size),
+              "page_size to max_files lie alike in dace_config and dace_state");
+constexpr size_t kCallbackBytes = offsetof(dace_state, erase_fn) + sizeof(dace_erase_fn);
+constexpr size_t kGeometryBytes = offsetof(dace_state, max_files) + sizeof(uint16_t) - offsetof(dace_state, page_size);
+
 dace_state *lay_out(const dace_config *cfg, void *block) {
     auto *base = static_cast<uint8_t *>(block);
     auto *s = static_cast<dace_state *>(block);
-    dace_memset(base, 0, fixed_part_size());
+    // Zeroes every field that starts at zero (the root's page and end, the
+    // open list, counters and options among them).
+    __builtin_memset(base, 0, fixed_part_size());
 
-    s->update_ctx = cfg->update_ctx;
-    s->update_fn = cfg->update_fn;
-    s->crc_ctx = cfg->crc_ctx;
-    s->crc_fn = cfg->crc_fn;
-    s->io_ctx = cfg->io_ctx;
-    s->read_fn = cfg->read_fn;
-    s->write_fn = cfg->write_fn;
-    s->erase_fn = cfg->erase_fn;
+    __builtin_memcpy(&s->update_ctx, &cfg->update_ctx, kCallbackBytes);
+    __builtin_memcpy(&s->page_size, &cfg->page_size, kGeometryBytes);
     s->crc_seed = cfg->crc_seed;
-    s->page_size = cfg->page_size;
-    s->geometry_tag = cfg->geometry_tag;
-    s->clus_pages = cfg->clus_pages;
-    s->total_pages = cfg->total_pages;
-    s->max_files = cfg->max_files;
 
-    s->clus_size = static_cast<uint16_t>(cfg->page_size * cfg->clus_pages);
-    s->clus_payload = static_cast<uint16_t>(s->clus_size - kClusHeaderSize);
+    const uint16_t clus_size = static_cast<uint16_t>(cfg->page_size * cfg->clus_pages);
+    s->clus_size = clus_size;
+    s->clus_payload = static_cast<uint16_t>(clus_size - kClusHeaderSize);
     s->clus_count = static_cast<uint16_t>(cfg->total_pages / cfg->clus_pages);
     s->free_clus = static_cast<uint16_t>(s->clus_count - kReservedClusters);
     s->root_clus = kNoRoot;
-    s->root_page = 0;
-    s->root_end = 0;
-    s->max_entries = static_cast<uint16_t>((s->clus_size - kRootHeaderSize) / kEntrySize);
+    s->max_entries = static_cast<uint16_t>((clus_size - kRootHeaderSize) / kEntrySize);
 
-    uint8_t *const file_bufs = base + fixed_part_size() + s->clus_size;
-    uint8_t *const table = file_bufs + static_cast<size_t>(s->max_files) * s->clus_size;
+    uint8_t *const file_bufs = base + fixed_part_size() + clus_size;
+    uint8_t *const table = file_bufs + static_cast<size_t>(s->max_files) * clus_size;
     s->root_buf = base + fixed_part_size();
     s->root = reinterpret_cast<dace_root *>(s->root_buf);
     s->clus_table = reinterpret_cast<uint16_t *>(table);
     s->files = reinterpret_cast<dace_file *>(table + table_bytes(s->clus_count));
 
     // Slots are stacked so the first file opened gets the highest slot.
-    s->open_list = nullptr;
-    for (uint32_t i = 0; i < s->max_files; ++i) {
-        dace_file *f = &s->files[i];
-        f->buf = file_bufs + static_cast<size_t>(i) * s->clus_size;
-        f->next = i == 0 ? nullptr : &s->files[i - 1];
+    dace_file *below = nullptr;
+    uint8_t *buf = file_bufs;
+    for (dace_file *f = s->files; f != s->files + s->max_files; ++f, buf += clus_size) {
+        f->buf = buf;
+        f->next = below;
         f->pos = 0;
         f->entry = kNoEntry; // closed from the start, so handle checks can tell
         f->clus_off = 0;
         f->clus = CLUS_END;
         f->dirty = kClean;
+        below = f;
     }
-    s->free_list = &s->files[s->max_files - 1];
+    s->free_list = below;
     return s;
 }
 
@@ -576,6 +583,7 @@ struct Survey {
     BestRoot best;
     bool data_mark = false;      // some cluster starts with DATA_MAGIC
     uint32_t root_marks = 0;     // clusters that start with ROOT_MAGIC
+    // For completing a first format (not kept by a read-only build):
     uint16_t last_root_mark = kNoRoot;
     uint16_t image_of = kNoRoot; // the cluster whose whole image root_buf holds
 };
@@ -637,10 +645,12 @@ bool unreadable(dace_state *s, ScanFor why) { return formatting(why) || fail(s, 
 bool read_and_walk(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
     dace_root_walk *walk = &scan->walk;
     *walk = dace_root_walk{0, 0, 0, 0, DACE_COPY_NO_MARK};
-    scan->seen->image_of = kNoRoot;
+    if (!kReadOnly)
+        scan->seen->image_of = kNoRoot;
     if (!read_cluster(s, i, s->root_buf))
         return unreadable(s, why);
-    scan->seen->image_of = static_cast<uint16_t>(i);
+    if (!kReadOnly)
+        scan->seen->image_of = static_cast<uint16_t>(i);
     const int verdict = walk_root(*s, s->root_buf, walk);
     if (verdict != DACE_COPY_VALID)
         walk->copies = 0;
@@ -693,7 +703,8 @@ bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
         // candidate can be looked for among root clusters alone.
         s->clus_table[i] = CLUS_HELD;
         ++scan->seen->root_marks;
-        scan->seen->last_root_mark = static_cast<uint16_t>(i);
+        if (!kReadOnly)
+            scan->seen->last_root_mark = static_cast<uint16_t>(i);
         // Rule 6: a root cluster that cannot be read may hold the newest root.
         if (!read_header(s, i, s->root_buf, kRootHeaderSize))
             return unreadable(s, why);
@@ -803,6 +814,10 @@ bool claim_chains(dace_state *s, uint8_t *scratch) {
 // Clusters no chain claimed are free: erased-looking ones are checked when
 // first taken, the rest are erased when taken.
 void release_unclaimed(dace_state *s) {
+    // Only the allocator tells unclaimed clusters from free ones: the reads
+    // of a read-only build follow claimed chains alone.
+    if (kReadOnly)
+        return;
     for (uint32_t j = 0; j < s->clus_count; ++j)
         if (is_unclaimed(s, s->clus_table[j]) || s->clus_table[j] == CLUS_HELD)
             s->clus_table[j] = CLUS_DIRTY;
@@ -830,9 +845,10 @@ void load_root(dace_state *s, const Survey &scan) {
     s->root_end = static_cast<uint16_t>(best.page + s->root->pages);
     // Rule 1: pages after the current copy that are not blank hold a write
     // that was cut short; programming over them is unreliable, so the next
-    // change moves the root to a fresh cluster.
+    // change moves the root to a fresh cluster (a read-only build makes
+    // none).
     const uint32_t tail = uint32_t{s->root_end} * s->page_size;
-    if (!bytes_are_blank(s->root_buf + tail, s->clus_size - tail))
+    if (!kReadOnly && !bytes_are_blank(s->root_buf + tail, s->clus_size - tail))
         s->root_sealed = 1;
 }
 
@@ -1157,11 +1173,11 @@ int dace_check_config(const dace_config *config) {
         return DACE_CONFIG_CLUS_SIZE;
     if (clus_count > CLUS_BAD)
         return DACE_CONFIG_TOO_MANY_CLUSTERS;
-    return state_size(cfg) > 0xFFFFFFFFu ? DACE_CONFIG_STATE_SIZE : DACE_CONFIG_OK;
+    return state_size(cfg) == 0 ? DACE_CONFIG_STATE_SIZE : DACE_CONFIG_OK;
 }
 
 uint32_t dace_getstatesize(const dace_config *config) {
-    return dace_check_config(config) == DACE_CONFIG_OK ? static_cast<uint32_t>(state_size(config)) : 0;
+    return dace_check_config(config) == DACE_CONFIG_OK ? state_size(config) : 0;
 }
 
 dace_state *dace_mount(const dace_config *config, void *block) {
