@@ -170,6 +170,28 @@ bool write_out_pending(dace_state *s, dace_file *f) {
     f->dirty = kClean;
     return true;
 }
+
+// Moves the slot of file `e` on from its full cluster (or from none) to a
+// fresh one that follows it. The full cluster goes to the medium first
+// (bytes that do not reach it stay in the buffer for a later write or flush
+// to try again); the buffer then serves the allocator's read-back check.
+// Out of line, so that the write loop keeps few registers.
+__attribute__((noinline)) bool start_next_cluster(dace_state *s, dace_file *f, dace_entry *e) {
+    if (!write_out_pending(s, f))
+        return false;
+    const int n = take_cluster(s, false, f->buf);
+    if (n < 0) {
+        // The buffer no longer holds the full cluster.
+        if (f->clus != CLUS_END)
+            f->clus_off = kStaleOffset;
+        return false;
+    }
+    s->clus_table[n] = f->clus;
+    f->clus = static_cast<uint16_t>(n);
+    e->clus = f->clus;
+    f->clus_off = 0;
+    return true;
+}
 #endif // DACE_READ_ONLY
 
 } // namespace
@@ -422,22 +444,8 @@ uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle
     while (remaining > 0) {
         uint32_t room = uint32_t{s->clus_payload} - f->clus_off;
         if (room == 0 || f->clus == CLUS_END) {
-            // The full cluster goes to the medium first (bytes that do not
-            // reach it stay in the buffer for a later write or flush to try
-            // again); the buffer then serves the allocator's read-back check.
-            if (!write_out_pending(s, f))
+            if (!start_next_cluster(s, f, e))
                 break;
-            const int n = take_cluster(s, false, f->buf);
-            if (n < 0) {
-                // The buffer no longer holds the full cluster.
-                if (f->clus != CLUS_END)
-                    f->clus_off = kStaleOffset;
-                break;
-            }
-            s->clus_table[n] = f->clus;
-            f->clus = static_cast<uint16_t>(n);
-            e->clus = f->clus;
-            f->clus_off = 0;
             room = s->clus_payload;
         }
         const uint32_t k = min_u32(room, remaining);

@@ -588,6 +588,16 @@ struct Survey {
     uint16_t image_of = kNoRoot; // the cluster whose whole image root_buf holds
 };
 
+// What dace_init needs of a mount that found no root, to tell a first
+// format cut short: the one root cluster of a medium without data marks
+// (kNoRoot when the medium shows anything else), and the cluster whose
+// whole image root_buf holds. Four bytes in the caller's frame, where a
+// whole survey would deepen dace_init's stack.
+struct Remnant {
+    uint16_t clus = kNoRoot;
+    uint16_t image_of = kNoRoot;
+};
+
 // How the mount treats what it cannot use: a mount refuses, a deliberate
 // format takes it as bad or as another owner's to erase.
 enum class ScanFor { Mount, Format };
@@ -877,20 +887,22 @@ bool format(dace_state *s, uint32_t seq) {
 // dace_init completes it. Another owner's volume shows more: data clusters,
 // or a root cluster with more than an empty first copy. Reads that root
 // cluster whole unless root_buf holds it already.
-bool first_format_cut_short(dace_state *s, const Survey &scan) {
-    if (scan.data_mark || scan.root_marks != 1)
+bool first_format_cut_short(dace_state *s, const Remnant &remnant) {
+    if (remnant.clus == kNoRoot)
         return false;
-    if (scan.image_of != scan.last_root_mark && !read_cluster(s, scan.last_root_mark, s->root_buf))
+    if (remnant.image_of != remnant.clus && !read_cluster(s, remnant.clus, s->root_buf))
         return false;
     // The ranking no longer needs the slot buffer it was kept in.
     return looks_like_format_remnant(s, s->root_buf, s->free_list->buf);
 }
 #endif // DACE_READ_ONLY
 
-// Mounts what the medium holds. Without `may_format` (dace_mount) nothing
-// is ever written or erased; with it (dace_init) a medium without marks of
-// this file system, or with only a first format cut short, is formatted.
-bool mount(dace_state *s, [[maybe_unused]] bool may_format) {
+// Mounts what the medium holds; never writes or erases. A medium that
+// holds no root that counts is refused: DACE_E_NOT_A_VOLUME without marks of
+// this file system, else DACE_E_DAMAGED (rule 6: another configuration's
+// volume, or one whose roots are damaged; formatting would lose it, and the
+// caller decides); `remnant` then gets what dace_init decides a format on.
+__attribute__((always_inline)) inline bool mount(dace_state *s, [[maybe_unused]] Remnant *remnant) {
     Survey scan;
     if (!survey(s, ScanFor::Mount, &scan))
         return false;
@@ -904,17 +916,9 @@ bool mount(dace_state *s, [[maybe_unused]] bool may_format) {
         return true;
     }
     release_unclaimed(s);
-    // Rule 6: marks of this file system without a root that counts: another
-    // configuration's volume, or one whose roots are damaged. Formatting
-    // would lose it; the caller decides (dace_format).
+    if (!kReadOnly && !scan.data_mark && scan.root_marks == 1)
+        *remnant = Remnant{scan.last_root_mark, scan.image_of};
     const bool marks = scan.data_mark || scan.root_marks != 0;
-#ifndef DACE_READ_ONLY
-    if (may_format) {
-        if (marks && !first_format_cut_short(s, scan))
-            return fail(s, DACE_E_DAMAGED, false);
-        return format(s, 1);
-    }
-#endif
     return fail(s, marks ? DACE_E_DAMAGED : DACE_E_NOT_A_VOLUME, false);
 }
 
@@ -1182,13 +1186,25 @@ uint32_t dace_getstatesize(const dace_config *config) {
 
 dace_state *dace_mount(const dace_config *config, void *block) {
     dace_state *s = lay_out_checked(config, block);
-    return s != nullptr && mount(s, false) ? s : nullptr;
+    Remnant remnant;
+    return s != nullptr && mount(s, &remnant) ? s : nullptr;
 }
 
 #ifndef DACE_READ_ONLY
+// The mount, and a format where it found no marks of this file system, or
+// only a first format cut short. Kept apart from the mount, so that
+// firmware that formats only on its own decision carries none of it.
 dace_state *dace_init(const dace_config *config, void *block) {
     dace_state *s = lay_out_checked(config, block);
-    return s != nullptr && mount(s, true) ? s : nullptr;
+    if (s == nullptr)
+        return nullptr;
+    Remnant remnant;
+    if (mount(s, &remnant))
+        return s;
+    if (s->error != DACE_E_NOT_A_VOLUME && (s->error != DACE_E_DAMAGED || !first_format_cut_short(s, remnant)))
+        return nullptr;
+    begin(s);
+    return format(s, 1) ? s : nullptr;
 }
 #endif
 
