@@ -44,6 +44,18 @@ dace_file *open_free_slot(dace_state *s, uint16_t entry, uint16_t clus) {
     return f;
 }
 
+// Moves slot `f`, which follows `before` on open_list (null: f is its
+// head), back to the head of free_list, closed.
+void close_slot(dace_state *s, dace_file *f, dace_file *before) {
+    if (before == nullptr)
+        s->open_list = f->next;
+    else
+        before->next = f->next;
+    f->next = s->free_list;
+    s->free_list = f;
+    f->entry = kNoEntry;
+}
+
 dace_handle handle_of(const dace_state *s, const dace_file *f) {
     return static_cast<dace_handle>(f - s->files) ^ HANDLE_MAGIC;
 }
@@ -342,19 +354,14 @@ dace_handle dace_open(dace_state *s, const char *name) {
     if (entry_is_open(s, position))
         return fail(s, DACE_E_FILE_OPEN, dace_handle{0});
 
-    // The first cluster in file order: as many steps back along the chain as
-    // the file has clusters after it. A chain that ends sooner cannot give
-    // the file's first bytes.
-    const dace_entry &e = entries_of(s->root)[position];
-    uint16_t first = CLUS_END;
-    if (e.clus != CLUS_END) {
-        uint32_t start = 0;
-        if (!find_cluster(s, e, 0, &first, &start))
-            return fail(s, DACE_E_DAMAGED, dace_handle{0});
-        if (!load_cluster(s, first, s->free_list->buf))
-            return 0;
-    }
-    return handle_of(s, open_free_slot(s, position, first));
+    // Position 0 is in the first cluster in file order: as many steps back
+    // along the chain as the file has clusters after it. A chain that ends
+    // sooner cannot give the file's first bytes, and the slot goes back.
+    dace_file *f = open_free_slot(s, position, CLUS_END);
+    if (load_position(s, f, 0))
+        return handle_of(s, f);
+    close_slot(s, f, nullptr);
+    return 0;
 }
 
 int dace_close(dace_state *s, dace_handle handle) {
@@ -375,13 +382,7 @@ int dace_close(dace_state *s, dace_handle handle) {
     if (flush_slot(s, f) != DACE_OK)
         return DACE_CLOSE_WRITE_FAILED;
 #endif
-    if (before == nullptr)
-        s->open_list = f->next;
-    else
-        before->next = f->next;
-    f->next = s->free_list;
-    s->free_list = f;
-    f->entry = kNoEntry;
+    close_slot(s, f, before);
     return DACE_OK;
 }
 

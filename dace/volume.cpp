@@ -523,6 +523,20 @@ bool looks_erased(uint32_t word) { return word == 0x00000000u || word == 0xFFFFF
 #ifndef DACE_READ_ONLY
 int write_root_copy(dace_state *s);
 
+// The header fields a writer sets from the geometry: mark, generation,
+// geometry, extent, the volume's size and the format version. The count,
+// the CRCs and the reserved fields are the caller's.
+void fill_header(const dace_state *s, dace_root *copy, uint16_t pages, uint32_t seq) {
+    copy->magic = ROOT_MAGIC;
+    copy->seq = seq;
+    copy->page_size = s->page_size;
+    copy->geometry_tag = s->geometry_tag;
+    copy->clus_pages = s->clus_pages;
+    copy->pages = pages;
+    copy->clus_count = s->clus_count;
+    copy->version = DACE_FORMAT_VERSION;
+}
+
 // Whether a root cluster image holds nothing but a first format's copy,
 // whole or cut short: nothing programmed past page 0, and every bit that
 // the format's copy leaves set still set in page 0. A program only clears
@@ -692,15 +706,11 @@ bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
     s->clus_table[i] = CLUS_DIRTY;
     // Rule 6: a cluster that cannot be read may hold the newest root or a
     // file's clusters; mounting without it would roll the volume back and
-    // let the allocator erase committed data.
-    if (!read_header(s, i, s->root_buf, kClusHeaderSize)) {
-        if (!formatting(why))
-            return fail(s, DACE_E_UNREADABLE, false);
-        s->clus_table[i] = CLUS_BAD;
-        lower_free_count(s);
-        return true;
-    }
-    const uint32_t word = load_u32(s->root_buf);
+    // let the allocator erase committed data. A format takes it as bad.
+    const bool readable = read_header(s, i, s->root_buf, kClusHeaderSize);
+    if (!readable && !formatting(why))
+        return fail(s, DACE_E_UNREADABLE, false);
+    const uint32_t word = readable ? load_u32(s->root_buf) : BAD_MARK;
     if (word == BAD_MARK) {
         s->clus_table[i] = CLUS_BAD;
         lower_free_count(s);
@@ -876,7 +886,9 @@ bool format(dace_state *s, uint32_t seq) {
     s->root = reinterpret_cast<dace_root *>(s->root_buf);
     s->root_page = 0;
     s->root_end = 0;
-    dace_fill_root(s, s->root, 1, 0, seq);
+    // One page, no entry; the write fills in the size and the CRCs.
+    dace_memset(s->root, 0, s->page_size);
+    fill_header(s, s->root, 1, seq);
     // Nothing else is open or pending: the copy is the whole commit.
     (void)write_root_copy(s);
     return true;
@@ -979,6 +991,20 @@ void copy_entries(dace_state *s, dace_root *dest, uint16_t drop) {
     }
 }
 
+// Makes the staged copy a copy of the current one at page `page` of the root
+// image, `need` pages long, without entry `drop`: header and entries, then
+// zero fill to its end. The entries move in ascending order, so `page` may
+// lie at or below the current copy.
+void place_copy(dace_state *s, uint32_t page, uint32_t need, uint16_t drop) {
+    auto *dest = reinterpret_cast<dace_root *>(page_at(s, s->root_buf, page));
+    copy_entries(s, dest, drop);
+    const uint32_t used = kRootHeaderSize + uint32_t{dest->count} * kEntrySize;
+    dace_memset(reinterpret_cast<uint8_t *>(dest) + used, 0, need * s->page_size - used);
+    dest->pages = static_cast<uint16_t>(need);
+    s->root = dest;
+    s->root_page = static_cast<uint16_t>(page);
+}
+
 // Moves the current copy to page 0 of a freshly taken cluster with the next
 // generation. Nothing reaches the medium until the commit; the old root
 // cluster stays held, so it is not erased while it is still the root there
@@ -1000,14 +1026,8 @@ bool move_root(dace_state *s, uint16_t need, uint16_t drop) {
         taken = s->root_clus;
     }
 
-    auto *dest = reinterpret_cast<dace_root *>(s->root_buf);
-    copy_entries(s, dest, drop);
-    const uint32_t used = kRootHeaderSize + uint32_t{dest->count} * kEntrySize;
-    dace_memset(s->root_buf + used, 0, s->clus_size - used);
-    dest->seq = dest->seq + 1;
-    dest->pages = need;
-    s->root = dest;
-    s->root_page = 0;
+    place_copy(s, 0, need, drop);
+    ++s->root->seq;
     s->root_end = 0;
     s->root_clus = static_cast<uint16_t>(taken);
     s->root_sealed = 0;
@@ -1054,12 +1074,7 @@ bool stage_root(dace_state *s, int mode, uint16_t drop) {
             ++need;
         const uint32_t room = s->root_sealed != 0 ? 0u : uint32_t{s->clus_pages} - s->root_end;
         if (need <= room) {
-            auto *dest = reinterpret_cast<dace_root *>(page_at(s, s->root_buf, s->root_end));
-            dace_memset(dest, 0, need * s->page_size);
-            copy_entries(s, dest, dropped);
-            s->root_page = s->root_end;
-            s->root = dest;
-            s->root->pages = static_cast<uint16_t>(need);
+            place_copy(s, s->root_end, need, dropped);
         } else if (!move_root(s, static_cast<uint16_t>(need), dropped)) {
             return fail(s, DACE_E_NO_ROOT_CLUSTER, false);
         }
@@ -1294,23 +1309,16 @@ uint16_t dace_data_crc(dace_state *s, const void *image) {
 
 #ifndef DACE_READ_ONLY
 void dace_fill_root(dace_state *s, dace_root *copy, uint16_t pages, uint16_t count, uint32_t seq) {
-    copy->magic = ROOT_MAGIC;
-    copy->seq = seq;
-    copy->page_size = s->page_size;
-    copy->geometry_tag = s->geometry_tag;
-    copy->clus_pages = s->clus_pages;
-    copy->pages = pages;
-    copy->clus_count = s->clus_count;
-    copy->version = DACE_FORMAT_VERSION;
+    const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{count};
+    const uint32_t span = uint32_t{pages} * s->page_size;
+    if (used < span)
+        dace_memset(reinterpret_cast<uint8_t *>(copy) + used, 0, span - used);
+    fill_header(s, copy, pages, seq);
     copy->reserved2 = 0;
     copy->reserved3 = 0;
     copy->count = count;
     copy->head_crc = dace_root_head_crc(s, copy);
     copy->files_crc = 0;
-    const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{count};
-    const uint32_t span = uint32_t{pages} * s->page_size;
-    if (used < span)
-        dace_memset(reinterpret_cast<uint8_t *>(copy) + used, 0, span - used);
 }
 
 int dace_commit_root(dace_state *s) {
