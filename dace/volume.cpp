@@ -437,20 +437,29 @@ bool entry_is_plausible(const dace_entry &e) {
 
 // Rule 5: a copy that names another geometry refuses the mount only when a
 // writer of that geometry can have written it whole: an extent inside its
-// own cluster, CRC fields that do not read erased, and its entries' CRC and
-// its fill as a writer leaves them, as far as the `room` bytes read reach.
-// A header torn by a power cut has erased bytes behind the tear, and weakly
-// programmed bits can give it any field and, once in 65536 reads, a head
-// CRC equal to the erased CRC field.
-bool foreign_copy_is_whole(const CopyRules &r, const dace_root *copy, uint32_t room) {
+// own cluster and CRC fields that do not read erased (checked here), and its
+// entries' CRC and its fill as a writer leaves them, as far as the bytes
+// read reach (body_verdict). A header torn by a power cut has erased bytes
+// behind the tear, and weakly programmed bits can give it any field and,
+// once in 65536 reads, a head CRC equal to the erased CRC field.
+bool foreign_extent_holds(const dace_root *copy) {
     const uint32_t span = uint32_t{copy->pages} * copy->page_size;
     const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{copy->count};
-    if (copy->page_size % 8 != 0 || copy->pages == 0 || copy->pages > copy->clus_pages || used > span ||
-        copy->head_crc == 0xFFFF || copy->files_crc == 0xFFFF)
-        return false;
+    return copy->page_size % 8 == 0 && copy->pages != 0 && copy->pages <= copy->clus_pages && used <= span &&
+           copy->head_crc != 0xFFFF && copy->files_crc != 0xFFFF;
+}
+
+// The entries and the fill of a copy as a writer leaves them, as far as the
+// `room` bytes from its start reach (a copy of this geometry lies wholly
+// within them): DACE_COPY_FILES_CRC when the entries lie within and do not
+// match their CRC, DACE_COPY_TORN when the fill is not zero or an entry
+// reads erased, else DACE_COPY_VALID.
+int body_verdict(const CopyRules &r, const dace_root *copy, uint32_t room) {
+    const uint32_t span = uint32_t{copy->pages} * copy->page_size;
+    const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{copy->count};
     if (used <= room && rules_crc(r, entries_of(copy), used - kRootHeaderSize) != copy->files_crc)
-        return false;
-    return body_is_whole(copy, span < room ? span : room);
+        return DACE_COPY_FILES_CRC;
+    return body_is_whole(copy, span < room ? span : room) ? DACE_COPY_VALID : DACE_COPY_TORN;
 }
 
 // The verdict on the copy at `page` of a root cluster image. With
@@ -470,17 +479,17 @@ int judge_copy(const CopyRules &r, const uint8_t *image, uint32_t page, uint32_t
         return DACE_COPY_HEAD_CRC;
     if (!fixed_fields_hold(copy))
         return DACE_COPY_FIXED_FIELDS;
+    const uint32_t room = (uint32_t{r.clus_pages} - page) * r.page_size;
     if (!geometry_matches(r, copy)) {
-        const uint32_t room = (uint32_t{r.clus_pages} - page) * r.page_size;
-        return header_only || foreign_copy_is_whole(r, copy, room) ? DACE_COPY_GEOMETRY : DACE_COPY_TORN;
+        const bool whole = header_only || (foreign_extent_holds(copy) && body_verdict(r, copy, room) == DACE_COPY_VALID);
+        return whole ? DACE_COPY_GEOMETRY : DACE_COPY_TORN;
     }
     if (!copy_fits(r, copy, page))
         return DACE_COPY_SIZE;
     if (!header_only) {
-        if (rules_crc(r, entries_of(copy), uint32_t{copy->count} * kEntrySize) != copy->files_crc)
-            return DACE_COPY_FILES_CRC;
-        if (!body_is_whole(copy, uint32_t{copy->pages} * r.page_size))
-            return DACE_COPY_TORN;
+        const int body = body_verdict(r, copy, room);
+        if (body != DACE_COPY_VALID)
+            return body;
         const dace_entry *entries = entries_of(copy);
         for (uint32_t i = 0; i < copy->count; ++i)
             if (!entry_is_plausible(entries[i]))
@@ -592,15 +601,6 @@ struct BestRoot {
     uint16_t page = 0;
 };
 
-// What the first pass and the choice of the root found.
-struct Survey {
-    BestRoot best;
-    bool data_mark = false;      // some cluster starts with DATA_MAGIC
-    uint32_t root_marks = 0;     // clusters that start with ROOT_MAGIC
-    // For completing a first format (not kept by a read-only build):
-    uint16_t last_root_mark = kNoRoot;
-    uint16_t image_of = kNoRoot; // the cluster whose whole image root_buf holds
-};
 
 // What dace_init needs of a mount that found no root, to tell a first
 // format cut short: the one root cluster of a medium without data marks
@@ -631,14 +631,20 @@ constexpr Rank kForeignRank = Rank{1} << 48;
 Rank rank_of(uint32_t seq, uint32_t clus) { return Rank{seq} << 16 | (0xFFFFu - clus); }
 uint16_t clus_of(Rank rank) { return static_cast<uint16_t>(0xFFFFu - (rank & 0xFFFFu)); }
 
-// The first pass's working state. The mount reads whole only the best
-// ranked root cluster, and looks for the next (from the page-0 headers
-// again) only when that one holds no valid copy.
-struct Scan {
-    Survey *seen;
-    Rank next = kNoRank;  // the best candidate not tried yet
-    Rank below = ~Rank{0}; // candidates rank below the last one tried
-    dace_root_walk walk{}; // of the root cluster read whole last
+// What the first pass and the choice of the root found, and their working
+// state. The mount reads whole only the best ranked root cluster, and looks
+// for the next (from the page-0 headers again) only when that one holds no
+// valid copy.
+struct Survey {
+    BestRoot best;
+    bool data_mark = false;  // some cluster starts with DATA_MAGIC
+    uint32_t root_marks = 0; // clusters that start with ROOT_MAGIC
+    // For completing a first format (not kept by a read-only build):
+    uint16_t last_root_mark = kNoRoot;
+    uint16_t image_of = kNoRoot; // the cluster whose whole image root_buf holds
+    Rank next = kNoRank;         // the best candidate not tried yet
+    Rank below = ~Rank{0};       // candidates rank below the last one tried
+    dace_root_walk walk{};       // of the root cluster read whole last
 };
 
 // A root cluster that names another geometry or volume size in a whole
@@ -666,15 +672,15 @@ bool unreadable(dace_state *s, ScanFor why) { return formatting(why) || fail(s, 
 // the mount must be refused: it cannot be read, or it belongs to another
 // configuration (rule 6); a deliberate format takes an unreadable one as no
 // root, and erases another configuration's.
-bool read_and_walk(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
+bool read_and_walk(dace_state *s, uint32_t i, Survey *scan, ScanFor why) {
     dace_root_walk *walk = &scan->walk;
     *walk = dace_root_walk{0, 0, 0, 0, DACE_COPY_NO_MARK};
     if (!kReadOnly)
-        scan->seen->image_of = kNoRoot;
+        scan->image_of = kNoRoot;
     if (!read_cluster(s, i, s->root_buf))
         return unreadable(s, why);
     if (!kReadOnly)
-        scan->seen->image_of = static_cast<uint16_t>(i);
+        scan->image_of = static_cast<uint16_t>(i);
     const int verdict = walk_root(*s, s->root_buf, walk);
     if (verdict != DACE_COPY_VALID)
         walk->copies = 0;
@@ -688,7 +694,7 @@ bool read_and_walk(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
 // refuses, so it is read whole first. A torn header, or one that no writer
 // wrote, is no root and no reason to refuse (rule 5); generation 0 is
 // never chosen.
-void offer(dace_state *s, uint32_t i, Scan *scan) {
+void offer(dace_state *s, uint32_t i, Survey *scan) {
     const int verdict = judge_copy(*s, s->root_buf, 0, 0, true);
     const uint32_t seq = reinterpret_cast<const dace_root *>(s->root_buf)->seq;
     Rank rank = rank_of(seq, i);
@@ -702,7 +708,7 @@ void offer(dace_state *s, uint32_t i, Scan *scan) {
 
 // Classifies cluster `i` by its first word and ranks a root cluster. False
 // when the mount must be refused.
-bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
+bool scan_one(dace_state *s, uint32_t i, Survey *scan, ScanFor why) {
     s->clus_table[i] = CLUS_DIRTY;
     // Rule 6: a cluster that cannot be read may hold the newest root or a
     // file's clusters; mounting without it would roll the volume back and
@@ -722,15 +728,15 @@ bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
         // A root cluster is CLUS_HELD during the mount, so that the next
         // candidate can be looked for among root clusters alone.
         s->clus_table[i] = CLUS_HELD;
-        ++scan->seen->root_marks;
+        ++scan->root_marks;
         if (!kReadOnly)
-            scan->seen->last_root_mark = static_cast<uint16_t>(i);
+            scan->last_root_mark = static_cast<uint16_t>(i);
         // Rule 6: a root cluster that cannot be read may hold the newest root.
         if (!read_header(s, i, s->root_buf, kRootHeaderSize))
             return unreadable(s, why);
         offer(s, i, scan);
     } else {
-        scan->seen->data_mark = scan->seen->data_mark || word == DATA_MAGIC;
+        scan->data_mark = scan->data_mark || word == DATA_MAGIC;
         if (links_kept(s))
             s->clus_table[i] = unclaimed_code(s, load_u16(s->root_buf + 4));
     }
@@ -744,13 +750,13 @@ bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
 // differently a second time cannot slip an unchecked field past the walk.
 // False when the mount must be refused; the survey's best stays empty when
 // no root cluster holds a valid copy.
-bool choose_root(dace_state *s, Scan *scan, ScanFor why) {
+bool choose_root(dace_state *s, Survey *scan, ScanFor why) {
     while (scan->next != kNoRank) {
         const uint16_t c = clus_of(scan->next);
         if (!read_and_walk(s, c, scan, why))
             return false;
         if (scan->walk.copies != 0) {
-            scan->seen->best = BestRoot{scan->walk.seq, c, scan->walk.last_page};
+            scan->best = BestRoot{scan->walk.seq, c, scan->walk.last_page};
             return true;
         }
         scan->below = scan->next;
@@ -845,12 +851,11 @@ void release_unclaimed(dace_state *s) {
 
 // The first pass and the choice of the root. Out of line, so that the
 // format's allocation does not run below the scan's frame.
-__attribute__((noinline)) bool survey(dace_state *s, ScanFor why, Survey *out) {
-    Scan scan{out, kNoRank, ~Rank{0}, dace_root_walk{}};
+__attribute__((noinline)) bool survey(dace_state *s, ScanFor why, Survey *scan) {
     for (uint32_t i = 0; i < s->clus_count; ++i)
-        if (!scan_one(s, i, &scan, why))
+        if (!scan_one(s, i, scan, why))
             return false;
-    return choose_root(s, &scan, why);
+    return choose_root(s, scan, why);
 }
 
 // The root that choose_root read and judged, loaded from that same image.
@@ -1034,19 +1039,6 @@ bool move_root(dace_state *s, uint16_t need, uint16_t drop) {
     return true;
 }
 
-// Makes room for one more entry in a copy that is already staged.
-bool grow_staged_copy(dace_state *s) {
-    dace_root *copy = s->root;
-    if (copy->count < entry_capacity(s, copy->pages))
-        return true;
-    const uint32_t next_page = uint32_t{s->root_page} + copy->pages;
-    if (next_page + 1 <= s->clus_pages) {
-        dace_memset(page_at(s, s->root_buf, next_page), 0, s->page_size);
-        ++copy->pages;
-        return true;
-    }
-    return move_root(s, static_cast<uint16_t>(copy->pages + 1), kNoEntry);
-}
 #endif // DACE_READ_ONLY
 
 } // namespace
@@ -1061,23 +1053,22 @@ bool stage_root(dace_state *s, int mode, uint16_t drop) {
     // Only a removal leaves an entry out; anything else would shift entries
     // under open handles without renumbering them.
     const uint16_t dropped = mode == DACE_REOPEN_REMOVE ? drop : kNoEntry;
-    dace_root *copy = s->root;
-
-    if (root_is_staged(s)) {
-        if (mode == DACE_REOPEN_REMOVE)
-            copy_entries(s, copy, dropped);
-        else if (mode == DACE_REOPEN_APPEND && !grow_staged_copy(s))
+    const dace_root *copy = s->root;
+    const bool staged = root_is_staged(s);
+    uint32_t need = copy->pages;
+    if (mode == DACE_REOPEN_APPEND && copy->count >= entry_capacity(s, need))
+        ++need;
+    // A staged copy changes where it lies, growing by a page when an entry
+    // needs one; a committed one is copied after the last copy on the
+    // medium. A staged copy is never in a sealed cluster: sealing moves the
+    // next stage. Where the cluster has no room, the root moves.
+    const uint32_t at = staged ? s->root_page : s->root_end;
+    const uint32_t room = s->root_sealed != 0 ? 0u : uint32_t{s->clus_pages} - at;
+    if (need > room) {
+        if (!move_root(s, static_cast<uint16_t>(need), dropped))
             return fail(s, DACE_E_NO_ROOT_CLUSTER, false);
-    } else {
-        uint32_t need = copy->pages;
-        if (mode == DACE_REOPEN_APPEND && copy->count >= entry_capacity(s, copy->pages))
-            ++need;
-        const uint32_t room = s->root_sealed != 0 ? 0u : uint32_t{s->clus_pages} - s->root_end;
-        if (need <= room) {
-            place_copy(s, s->root_end, need, dropped);
-        } else if (!move_root(s, static_cast<uint16_t>(need), dropped)) {
-            return fail(s, DACE_E_NO_ROOT_CLUSTER, false);
-        }
+    } else if (!staged || need != copy->pages || dropped != kNoEntry) {
+        place_copy(s, at, need, dropped);
     }
     if (mode == DACE_REOPEN_REMOVE)
         renumber_open_slots(s, drop);
