@@ -34,6 +34,8 @@ function(dace_board_tests prefix build_dir cpu)
     ${build_dir} --machine ${machine} --limit 256)
   add_test(NAME ${prefix}.StackBoundReadOnly COMMAND ${DACE_PYTHON3} ${PROJECT_SOURCE_DIR}/firmware/stack_bound.py
     ${build_dir} --read-only --limit 256)
+  add_test(NAME ${prefix}.ReadOnlyLeavesOutWriters COMMAND ${DACE_PYTHON3}
+    ${PROJECT_SOURCE_DIR}/firmware/read_only_symbols.py ${build_dir}/dace/libdace_read_only.a)
   set_tests_properties(${prefix}.Logger ${prefix}.ReadOnlyMount ${prefix}.PowerCutCheck ${prefix}.OperationCost
-    ${prefix}.StackBound ${prefix}.StackBoundReadOnly PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 LABELS firmware)
+    ${prefix}.StackBound ${prefix}.StackBoundReadOnly ${prefix}.ReadOnlyLeavesOutWriters PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 LABELS firmware)
 endfunction()
