@@ -891,9 +891,12 @@ bool format(dace_state *s, uint32_t seq) {
     s->root = reinterpret_cast<dace_root *>(s->root_buf);
     s->root_page = 0;
     s->root_end = 0;
-    // One page, no entry; the write fills in the size and the CRCs.
+    // One page, no entry, filled as dace_fill_root fills it (its head CRC
+    // included, which the write then computes again, as the CRC callback
+    // has always been called).
     dace_memset(s->root, 0, s->page_size);
     fill_header(s, s->root, 1, seq);
+    s->root->head_crc = dace_root_head_crc(s, s->root);
     // Nothing else is open or pending: the copy is the whole commit.
     (void)write_root_copy(s);
     return true;
@@ -998,13 +1001,14 @@ void copy_entries(dace_state *s, dace_root *dest, uint16_t drop) {
 
 // Makes the staged copy a copy of the current one at page `page` of the root
 // image, `need` pages long, without entry `drop`: header and entries, then
-// zero fill to its end. The entries move in ascending order, so `page` may
-// lie at or below the current copy.
-void place_copy(dace_state *s, uint32_t page, uint32_t need, uint16_t drop) {
+// zeroes up to `zero_to` bytes from its start (its end, or a moved root's
+// whole image). The entries move in ascending order, so `page` may lie at
+// or below the current copy.
+void place_copy(dace_state *s, uint32_t page, uint32_t need, uint16_t drop, uint32_t zero_to) {
     auto *dest = reinterpret_cast<dace_root *>(page_at(s, s->root_buf, page));
     copy_entries(s, dest, drop);
     const uint32_t used = kRootHeaderSize + uint32_t{dest->count} * kEntrySize;
-    dace_memset(reinterpret_cast<uint8_t *>(dest) + used, 0, need * s->page_size - used);
+    dace_memset(reinterpret_cast<uint8_t *>(dest) + used, 0, zero_to - used);
     dest->pages = static_cast<uint16_t>(need);
     s->root = dest;
     s->root_page = static_cast<uint16_t>(page);
@@ -1031,7 +1035,7 @@ bool move_root(dace_state *s, uint16_t need, uint16_t drop) {
         taken = s->root_clus;
     }
 
-    place_copy(s, 0, need, drop);
+    place_copy(s, 0, need, drop, s->clus_size);
     ++s->root->seq;
     s->root_end = 0;
     s->root_clus = static_cast<uint16_t>(taken);
@@ -1068,7 +1072,7 @@ bool stage_root(dace_state *s, int mode, uint16_t drop) {
         if (!move_root(s, static_cast<uint16_t>(need), dropped))
             return fail(s, DACE_E_NO_ROOT_CLUSTER, false);
     } else if (!staged || need != copy->pages || dropped != kNoEntry) {
-        place_copy(s, at, need, dropped);
+        place_copy(s, at, need, dropped, need * s->page_size);
     }
     if (mode == DACE_REOPEN_REMOVE)
         renumber_open_slots(s, drop);
