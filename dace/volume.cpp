@@ -332,9 +332,8 @@ int commit_cluster(dace_state *s, uint16_t c, uint8_t *image, uint32_t bytes_hel
     // The cluster was erased, or read back erased, before it was handed
     // out (rule 4), so pages wholly past `bytes_held` already read as the
     // 0xFF the CRC covers there.
-    uint32_t pages = (bytes_held + s->page_size - 1) / s->page_size;
-    if (pages == 0 || pages > s->clus_pages)
-        pages = s->clus_pages;
+    DACE_ASSERT(bytes_held > 0 && bytes_held <= s->clus_size);
+    const uint32_t pages = (bytes_held + s->page_size - 1) / s->page_size;
     return program_pages(s, c, 0, image, pages * s->page_size) ? 0 : fail(s, DACE_E_WRITE_FAILED, -1);
 }
 
@@ -370,7 +369,6 @@ dace_state rules_of(const dace_config *cfg) {
     r.clus_pages = cfg->clus_pages;
     r.geometry_tag = cfg->geometry_tag;
     r.clus_count = static_cast<uint16_t>(cfg->total_pages / cfg->clus_pages);
-    r.max_entries = static_cast<uint16_t>((uint32_t{cfg->page_size} * cfg->clus_pages - kRootHeaderSize) / kEntrySize);
     return r;
 }
 
@@ -387,9 +385,10 @@ bool geometry_matches(const CopyRules &r, const dace_root *copy) {
 }
 
 // A copy's header is trusted only as far as it stays inside the cluster.
+// Entries that fit its pages are no more than a cluster holds (max_entries).
 bool copy_fits(const CopyRules &r, const dace_root *copy, uint32_t page) {
     const uint32_t pages = copy->pages;
-    return pages != 0 && page + pages <= r.clus_pages && copy->count <= r.max_entries &&
+    return pages != 0 && page + pages <= r.clus_pages &&
            kRootHeaderSize + kEntrySize * uint32_t{copy->count} <= pages * r.page_size;
 }
 
@@ -674,11 +673,12 @@ bool unreadable(dace_state *s, ScanFor why) { return formatting(why) || fail(s, 
 // root, and erases another configuration's.
 bool read_and_walk(dace_state *s, uint32_t i, Survey *scan, ScanFor why) {
     dace_root_walk *walk = &scan->walk;
-    *walk = dace_root_walk{0, 0, 0, 0, DACE_COPY_NO_MARK};
     if (!kReadOnly)
         scan->image_of = kNoRoot;
-    if (!read_cluster(s, i, s->root_buf))
+    if (!read_cluster(s, i, s->root_buf)) {
+        walk->copies = 0; // no valid copy: choose_root reads nothing else of the walk
         return unreadable(s, why);
+    }
     if (!kReadOnly)
         scan->image_of = static_cast<uint16_t>(i);
     const int verdict = walk_root(*s, s->root_buf, walk);
