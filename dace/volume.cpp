@@ -984,16 +984,13 @@ void copy_entries(dace_state *s, dace_root *dest, uint16_t drop) {
     dace_memcpy(to, from, kRootHeaderSize);
     to += kRootHeaderSize;
     from += kRootHeaderSize;
-    bool left_out = false;
     for (uint32_t i = 0; i < count; ++i, from += kEntrySize) {
-        if (i == drop) {
-            left_out = true;
+        if (i == drop)
             continue;
-        }
         dace_memcpy(to, from, kEntrySize);
         to += kEntrySize;
     }
-    if (left_out) {
+    if (drop < count) { // left out
         dest->count = static_cast<uint16_t>(count - 1);
         dace_memset(to, 0, kEntrySize);
     }
