@@ -872,9 +872,11 @@ void load_root(dace_state *s, const Survey &scan) {
     // that was cut short; programming over them is unreliable, so the next
     // change moves the root to a fresh cluster (a read-only build makes
     // none).
-    const uint32_t tail = uint32_t{s->root_end} * s->page_size;
-    if (!kReadOnly && !bytes_are_blank(s->root_buf + tail, s->clus_size - tail))
-        s->root_sealed = 1;
+    if (!kReadOnly) {
+        const uint32_t tail = uint32_t{s->root_end} * s->page_size;
+        if (!bytes_are_blank(s->root_buf + tail, s->clus_size - tail))
+            s->root_sealed = 1;
+    }
 }
 
 #ifndef DACE_READ_ONLY
