@@ -21,7 +21,7 @@ bool is_power_of_two_or_zero(uint16_t x) { return (x & (x - 1)) == 0; }
 
 // Bytes of the state block for a configuration whose geometry is sound,
 // or 0 when they pass 32 bits. The cluster images alone cannot: a cluster
-// is below 64 KiB and there are at most 65536 of them.
+// is below 64 KiB, and the root's and max_files' make at most 65536.
 uint32_t state_size(const dace_config *cfg) {
     const uint32_t clus_size = uint32_t{cfg->page_size} * cfg->clus_pages;
     const uint32_t files = cfg->max_files;
@@ -82,7 +82,8 @@ static_assert(offsetof(dace_state, erase_fn) - offsetof(dace_state, update_ctx) 
 static_assert(offsetof(dace_state, max_files) - offsetof(dace_state, page_size) ==
                   offsetof(dace_config, max_files) - offsetof(dace_config, page_size),
               "page_size to max_files lie alike in dace_config and dace_state");
-constexpr size_t kCallbackBytes = offsetof(dace_state, erase_fn) + sizeof(dace_erase_fn);
+constexpr size_t kCallbackBytes =
+    offsetof(dace_state, erase_fn) + sizeof(dace_erase_fn) - offsetof(dace_state, update_ctx);
 constexpr size_t kGeometryBytes = offsetof(dace_state, max_files) + sizeof(uint16_t) - offsetof(dace_state, page_size);
 
 dace_state *lay_out(const dace_config *cfg, void *block) {
