@@ -49,6 +49,15 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 
 namespace dace {
 
+// A read-only build (DACE_READ_ONLY, for a bootloader) compiles only what
+// reads: mount, lookups, reading and positioning. Nothing in it programs or
+// erases the medium, and what would write is not there to be called.
+#ifdef DACE_READ_ONLY
+constexpr bool kReadOnly = true;
+#else
+constexpr bool kReadOnly = false;
+#endif
+
 constexpr uint16_t kNoEntry = 0xFFFF;
 constexpr uint16_t kNoRoot = 0xFFFF;
 constexpr uint32_t kRootHeaderSize = 32;
@@ -83,8 +92,10 @@ bool read_pages(dace_state *s, uint32_t clus, uint32_t first_page, void *dst, ui
 // tried twice.
 bool read_header(dace_state *s, uint32_t clus, uint8_t *dst, uint32_t bytes);
 bool read_cluster(dace_state *s, uint32_t clus, uint8_t *dst);
+#ifndef DACE_READ_ONLY
 bool program_pages(dace_state *s, uint32_t clus, uint32_t first_page, const void *src, uint32_t bytes);
 bool erase_cluster(dace_state *s, uint32_t clus);
+#endif
 
 // Little-endian loads and stores for fields read from raw buffers.
 inline uint32_t load_u32(const uint8_t *p) {
@@ -149,6 +160,13 @@ inline bool entry_is_open(const dace_state *s, uint16_t entry) {
 // free_clus never wraps: what it cannot give is kept as a deficit that later
 // releases pay back first.
 void lower_free_count(dace_state *s);
+
+// The cluster after `clus` in the file of slot `f`, found by walking back
+// from its newest; -1 when there is none.
+int next_in_chain(const dace_state *s, const dace_file *f, uint16_t clus);
+
+// The rest of this block is the write side, absent from a read-only build.
+#ifndef DACE_READ_ONLY
 void raise_free_count(dace_state *s);
 
 // The allocation rule: first fit from cluster 0 (or next fit from the
@@ -194,17 +212,16 @@ bool stage_root(dace_state *s, int mode, uint16_t drop);
 // short (the medium still holds the previous copy; the change stays
 // pending).
 int commit_root(dace_state *s);
-// The cluster after `clus` in the file of slot `f`, found by walking back
-// from its newest; -1 when there is none.
-int next_in_chain(const dace_state *s, const dace_file *f, uint16_t clus);
 // Erases up to `max` CLUS_DIRTY clusters in the allocator's search order;
 // the count erased, or -1 when an erase failed.
 int erase_ahead(dace_state *s, uint32_t max);
+#endif // DACE_READ_ONLY
 
 // Lookup by name: the position of the first entry whose stored name equals
 // `name`, or -1. find_named also records why a by-name call finds nothing.
 int find_file(const dace_state *s, const char *name);
 int find_named(dace_state *s, const char *name);
+#ifndef DACE_READ_ONLY
 // The flush step of dace_flush, dace_seek and dace_close: the slot's
 // pending cluster, then the commit. DACE_OK or DACE_FAILED.
 int flush_slot(dace_state *s, dace_file *f);
@@ -213,6 +230,7 @@ int flush_slot(dace_state *s, dace_file *f);
 // next names no cluster that is still only in memory. False when one fell
 // short; the others written stay written.
 bool write_out_open_files(dace_state *s);
+#endif
 
 } // namespace dace
 

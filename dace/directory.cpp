@@ -2,6 +2,8 @@
 // before it returns; stat by name and by handle; the directory walk.
 #include "dace/dace_internal.h"
 
+// A read-only build (DACE_READ_ONLY) keeps only the queries.
+#ifndef DACE_READ_ONLY
 namespace dace {
 namespace {
 
@@ -61,12 +63,15 @@ int check_new_name(dace_state *s, const char *name) {
 
 } // namespace
 } // namespace dace
+#endif // DACE_READ_ONLY
 
 using namespace dace;
 
 extern "C" {
 
 // ---- changes by name ------------------------------------------------------
+
+#ifndef DACE_READ_ONLY
 
 int dace_remove(dace_state *s, const char *name) {
     begin(s);
@@ -140,6 +145,7 @@ int dace_truncate(dace_state *s, const char *name, uint32_t length) {
     s->update_fn(s->update_ctx, e);
     return commit_change(s);
 }
+#endif // DACE_READ_ONLY
 
 // ---- queries ----------------------------------------------------------------
 

@@ -44,6 +44,18 @@ dace_file *open_free_slot(dace_state *s, uint16_t entry, uint16_t clus) {
     return f;
 }
 
+// Moves slot `f`, which follows `before` on open_list (null: f is its
+// head), back to the head of free_list, closed.
+void close_slot(dace_state *s, dace_file *f, dace_file *before) {
+    if (before == nullptr)
+        s->open_list = f->next;
+    else
+        before->next = f->next;
+    f->next = s->free_list;
+    s->free_list = f;
+    f->entry = kNoEntry;
+}
+
 dace_handle handle_of(const dace_state *s, const dace_file *f) {
     return static_cast<dace_handle>(f - s->files) ^ HANDLE_MAGIC;
 }
@@ -130,6 +142,7 @@ bool load_position(dace_state *s, dace_file *f, uint32_t target) {
     return true;
 }
 
+#ifndef DACE_READ_ONLY
 // Rule 9: a cluster that a write left partly programmed cannot take other
 // bytes (its CRC changes at least), so the image moves to a fresh cluster
 // and the spoilt one goes to be erased. No root copy names it: a copy is written only
@@ -170,8 +183,32 @@ bool write_out_pending(dace_state *s, dace_file *f) {
     return true;
 }
 
+// Moves the slot of file `e` on from its full cluster (or from none) to a
+// fresh one that follows it. The full cluster goes to the medium first
+// (bytes that do not reach it stay in the buffer for a later write or flush
+// to try again); the buffer then serves the allocator's read-back check.
+// Out of line, so that the write loop keeps few registers.
+__attribute__((noinline)) bool start_next_cluster(dace_state *s, dace_file *f, dace_entry *e) {
+    if (!write_out_pending(s, f))
+        return false;
+    const int n = take_cluster(s, false, f->buf);
+    if (n < 0) {
+        // The buffer no longer holds the full cluster.
+        if (f->clus != CLUS_END)
+            f->clus_off = kStaleOffset;
+        return false;
+    }
+    s->clus_table[n] = f->clus;
+    f->clus = static_cast<uint16_t>(n);
+    e->clus = f->clus;
+    f->clus_off = 0;
+    return true;
+}
+#endif // DACE_READ_ONLY
+
 } // namespace
 
+#ifndef DACE_READ_ONLY
 void store_name(dace_entry *e, const char *name) {
     uint32_t length = 0;
     while (length < kNameField && name[length] != '\0')
@@ -208,6 +245,7 @@ void fit_slots_to_truncation(dace_state *s, uint16_t entry, uint32_t released_fr
         f->pos = target;
     }
 }
+#endif // DACE_READ_ONLY
 
 // Where a by-name call finds `name`: its entry's position, or -1 with the
 // reason (a name against the name rules cannot be on the medium).
@@ -229,6 +267,7 @@ int find_file(const dace_state *s, const char *name) {
     return -1;
 }
 
+#ifndef DACE_READ_ONLY
 int flush_slot(dace_state *s, dace_file *f) {
     if (f == nullptr)
         return fail(s, DACE_E_BAD_HANDLE, DACE_FAILED);
@@ -245,6 +284,7 @@ bool write_out_open_files(dace_state *s) {
             return false;
     return true;
 }
+#endif // DACE_READ_ONLY
 
 } // namespace dace
 
@@ -273,6 +313,7 @@ int dace_find_file(dace_state *s, const char *name) {
 
 // ---- handles ----------------------------------------------------------------
 
+#ifndef DACE_READ_ONLY
 // The name rules first, then what the directory and the slots allow.
 dace_handle dace_create(dace_state *s, const char *name) {
     begin(s);
@@ -300,6 +341,7 @@ dace_handle dace_create(dace_state *s, const char *name) {
     store_name(e, name);
     return handle_of(s, f);
 }
+#endif // DACE_READ_ONLY
 
 dace_handle dace_open(dace_state *s, const char *name) {
     begin(s);
@@ -312,19 +354,14 @@ dace_handle dace_open(dace_state *s, const char *name) {
     if (entry_is_open(s, position))
         return fail(s, DACE_E_FILE_OPEN, dace_handle{0});
 
-    // The first cluster in file order: as many steps back along the chain as
-    // the file has clusters after it. A chain that ends sooner cannot give
-    // the file's first bytes.
-    const dace_entry &e = entries_of(s->root)[position];
-    uint16_t first = CLUS_END;
-    if (e.clus != CLUS_END) {
-        uint32_t start = 0;
-        if (!find_cluster(s, e, 0, &first, &start))
-            return fail(s, DACE_E_DAMAGED, dace_handle{0});
-        if (!load_cluster(s, first, s->free_list->buf))
-            return 0;
-    }
-    return handle_of(s, open_free_slot(s, position, first));
+    // Position 0 is in the first cluster in file order: as many steps back
+    // along the chain as the file has clusters after it. A chain that ends
+    // sooner cannot give the file's first bytes, and the slot goes back.
+    dace_file *f = open_free_slot(s, position, CLUS_END);
+    if (load_position(s, f, 0))
+        return handle_of(s, f);
+    close_slot(s, f, nullptr);
+    return 0;
 }
 
 int dace_close(dace_state *s, dace_handle handle) {
@@ -340,19 +377,18 @@ int dace_close(dace_state *s, dace_handle handle) {
     }
     if (at == nullptr)
         return fail(s, DACE_E_BAD_HANDLE, DACE_CLOSE_NOT_OPEN);
+    // A read-only build holds nothing that a close could write.
+#ifndef DACE_READ_ONLY
     if (flush_slot(s, f) != DACE_OK)
         return DACE_CLOSE_WRITE_FAILED;
-    if (before == nullptr)
-        s->open_list = f->next;
-    else
-        before->next = f->next;
-    f->next = s->free_list;
-    s->free_list = f;
-    f->entry = kNoEntry;
+#endif
+    close_slot(s, f, before);
     return DACE_OK;
 }
 
 // ---- writing ----------------------------------------------------------------
+
+#ifndef DACE_READ_ONLY
 
 int dace_flush_impl(dace_state *s, dace_file *f) {
     begin(s);
@@ -409,22 +445,8 @@ uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle
     while (remaining > 0) {
         uint32_t room = uint32_t{s->clus_payload} - f->clus_off;
         if (room == 0 || f->clus == CLUS_END) {
-            // The full cluster goes to the medium first (bytes that do not
-            // reach it stay in the buffer for a later write or flush to try
-            // again); the buffer then serves the allocator's read-back check.
-            if (!write_out_pending(s, f))
+            if (!start_next_cluster(s, f, e))
                 break;
-            const int n = take_cluster(s, false, f->buf);
-            if (n < 0) {
-                // The buffer no longer holds the full cluster.
-                if (f->clus != CLUS_END)
-                    f->clus_off = kStaleOffset;
-                break;
-            }
-            s->clus_table[n] = f->clus;
-            f->clus = static_cast<uint16_t>(n);
-            e->clus = f->clus;
-            f->clus_off = 0;
             room = s->clus_payload;
         }
         const uint32_t k = min_u32(room, remaining);
@@ -441,6 +463,7 @@ uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle
     s->update_fn(s->update_ctx, e);
     return total;
 }
+#endif // DACE_READ_ONLY
 
 // ---- reading and positioning -------------------------------------------------
 
@@ -515,8 +538,12 @@ int dace_seek(dace_state *s, dace_handle handle, uint32_t offset, int whence) {
     }
     if (target > size)
         return fail(s, DACE_E_BEYOND_END, DACE_SEEK_BEYOND_END);
+    // A seek commits, as a flush does; a read-only build has nothing to
+    // commit.
+#ifndef DACE_READ_ONLY
     if (flush_slot(s, f) != DACE_OK)
         return DACE_SEEK_FLUSH_FAILED;
+#endif
     if (target == f->pos && f->clus_off != kStaleOffset)
         return DACE_OK;
     return load_position(s, f, target) ? DACE_OK : DACE_SEEK_FAILED;

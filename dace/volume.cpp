@@ -19,12 +19,16 @@ uint32_t table_bytes(uint32_t clus_count) { return round_up(2 * clus_count, kFix
 
 bool is_power_of_two_or_zero(uint16_t x) { return (x & (x - 1)) == 0; }
 
-// Bytes of the state block for a configuration whose geometry is sound.
-uint64_t state_size(const dace_config *cfg) {
-    const auto clus_size = static_cast<uint64_t>(cfg->page_size) * cfg->clus_pages;
-    const auto files = static_cast<uint64_t>(cfg->max_files);
-    return fixed_part_size() + clus_size * (files + 1) + table_bytes(cfg->total_pages / cfg->clus_pages) +
-           files * sizeof(dace_file);
+// Bytes of the state block for a configuration whose geometry is sound,
+// or 0 when they pass 32 bits. The cluster images alone cannot: a cluster
+// is below 64 KiB, and the root's and max_files' make at most 65536.
+uint32_t state_size(const dace_config *cfg) {
+    const uint32_t clus_size = uint32_t{cfg->page_size} * cfg->clus_pages;
+    const uint32_t files = cfg->max_files;
+    const uint32_t rest =
+        fixed_part_size() + table_bytes(cfg->total_pages / cfg->clus_pages) + files * uint32_t{sizeof(dace_file)};
+    uint32_t total = 0;
+    return __builtin_add_overflow(clus_size * (files + 1), rest, &total) ? 0u : total;
 }
 
 uint16_t crc_over(const dace_state *s, uint16_t seed, const void *data, uint32_t count) {
@@ -57,65 +61,71 @@ bool read_header(dace_state *s, uint32_t clus, uint8_t *dst, uint32_t bytes) {
 
 bool read_cluster(dace_state *s, uint32_t clus, uint8_t *dst) { return read_pages(s, clus, 0, dst, s->clus_size); }
 
+#ifndef DACE_READ_ONLY
 bool program_pages(dace_state *s, uint32_t clus, uint32_t first_page, const void *src, uint32_t bytes) {
     return s->write_fn(s->io_ctx, clus * s->clus_pages + first_page, src, bytes) == bytes;
 }
 
 bool erase_cluster(dace_state *s, uint32_t clus) { return s->erase_fn(s->io_ctx, clus, 1) == 1; }
+#endif
 
 namespace {
 
 // ==== the state block ========================================================
 
+// The callbacks and their contexts, and the geometry from page_size to
+// max_files, lie in the same order in the configuration and in the state,
+// so each group is copied in one go.
+static_assert(offsetof(dace_state, erase_fn) - offsetof(dace_state, update_ctx) ==
+                  offsetof(dace_config, erase_fn) - offsetof(dace_config, update_ctx),
+              "the callbacks lie alike in dace_config and dace_state");
+static_assert(offsetof(dace_state, max_files) - offsetof(dace_state, page_size) ==
+                  offsetof(dace_config, max_files) - offsetof(dace_config, page_size),
+              "page_size to max_files lie alike in dace_config and dace_state");
+constexpr size_t kCallbackBytes =
+    offsetof(dace_state, erase_fn) + sizeof(dace_erase_fn) - offsetof(dace_state, update_ctx);
+constexpr size_t kGeometryBytes = offsetof(dace_state, max_files) + sizeof(uint16_t) - offsetof(dace_state, page_size);
+
 dace_state *lay_out(const dace_config *cfg, void *block) {
     auto *base = static_cast<uint8_t *>(block);
     auto *s = static_cast<dace_state *>(block);
-    dace_memset(base, 0, fixed_part_size());
+    // Zeroes every field that starts at zero (the root's page and end, the
+    // open list, counters and options among them).
+    __builtin_memset(base, 0, fixed_part_size());
 
-    s->update_ctx = cfg->update_ctx;
-    s->update_fn = cfg->update_fn;
-    s->crc_ctx = cfg->crc_ctx;
-    s->crc_fn = cfg->crc_fn;
-    s->io_ctx = cfg->io_ctx;
-    s->read_fn = cfg->read_fn;
-    s->write_fn = cfg->write_fn;
-    s->erase_fn = cfg->erase_fn;
+    __builtin_memcpy(&s->update_ctx, &cfg->update_ctx, kCallbackBytes);
+    __builtin_memcpy(&s->page_size, &cfg->page_size, kGeometryBytes);
     s->crc_seed = cfg->crc_seed;
-    s->page_size = cfg->page_size;
-    s->geometry_tag = cfg->geometry_tag;
-    s->clus_pages = cfg->clus_pages;
-    s->total_pages = cfg->total_pages;
-    s->max_files = cfg->max_files;
 
-    s->clus_size = static_cast<uint16_t>(cfg->page_size * cfg->clus_pages);
-    s->clus_payload = static_cast<uint16_t>(s->clus_size - kClusHeaderSize);
+    const uint16_t clus_size = static_cast<uint16_t>(cfg->page_size * cfg->clus_pages);
+    s->clus_size = clus_size;
+    s->clus_payload = static_cast<uint16_t>(clus_size - kClusHeaderSize);
     s->clus_count = static_cast<uint16_t>(cfg->total_pages / cfg->clus_pages);
     s->free_clus = static_cast<uint16_t>(s->clus_count - kReservedClusters);
     s->root_clus = kNoRoot;
-    s->root_page = 0;
-    s->root_end = 0;
-    s->max_entries = static_cast<uint16_t>((s->clus_size - kRootHeaderSize) / kEntrySize);
+    s->max_entries = static_cast<uint16_t>((clus_size - kRootHeaderSize) / kEntrySize);
 
-    uint8_t *const file_bufs = base + fixed_part_size() + s->clus_size;
-    uint8_t *const table = file_bufs + static_cast<size_t>(s->max_files) * s->clus_size;
+    uint8_t *const file_bufs = base + fixed_part_size() + clus_size;
+    uint8_t *const table = file_bufs + static_cast<size_t>(s->max_files) * clus_size;
     s->root_buf = base + fixed_part_size();
     s->root = reinterpret_cast<dace_root *>(s->root_buf);
     s->clus_table = reinterpret_cast<uint16_t *>(table);
     s->files = reinterpret_cast<dace_file *>(table + table_bytes(s->clus_count));
 
     // Slots are stacked so the first file opened gets the highest slot.
-    s->open_list = nullptr;
-    for (uint32_t i = 0; i < s->max_files; ++i) {
-        dace_file *f = &s->files[i];
-        f->buf = file_bufs + static_cast<size_t>(i) * s->clus_size;
-        f->next = i == 0 ? nullptr : &s->files[i - 1];
+    dace_file *below = nullptr;
+    uint8_t *buf = file_bufs;
+    for (dace_file *f = s->files; f != s->files + s->max_files; ++f, buf += clus_size) {
+        f->buf = buf;
+        f->next = below;
         f->pos = 0;
         f->entry = kNoEntry; // closed from the start, so handle checks can tell
         f->clus_off = 0;
         f->clus = CLUS_END;
         f->dirty = kClean;
+        below = f;
     }
-    s->free_list = &s->files[s->max_files - 1];
+    s->free_list = below;
     return s;
 }
 
@@ -133,11 +143,6 @@ dace_state *lay_out_checked(const dace_config *config, void *block) {
 }
 
 // ==== the allocator ==========================================================
-
-void hold_cluster(dace_state *s, uint16_t c) {
-    s->clus_table[c] = CLUS_HELD;
-    ++s->held_count;
-}
 
 // Whether all `count` bytes equal `value`. The allocator runs this over
 // every cluster it checks before first use, so it gathers the differences
@@ -170,6 +175,12 @@ bool bytes_are(const uint8_t *p, uint32_t count, uint8_t value) {
 // Erased as far as the format cares: every byte 0xFF, or every byte 0x00.
 bool bytes_are_blank(const uint8_t *p, uint32_t count) {
     return count == 0 || bytes_are(p, count, p[0] == 0 ? 0x00 : 0xFF);
+}
+
+#ifndef DACE_READ_ONLY
+void hold_cluster(dace_state *s, uint16_t c) {
+    s->clus_table[c] = CLUS_HELD;
+    ++s->held_count;
 }
 
 // Memory the allocator may read a cluster into: `pages` pages at `buf`.
@@ -221,6 +232,7 @@ bool reads_erased(dace_state *s, uint32_t c, uint8_t *offered) {
 __attribute__((noinline)) bool make_ready(dace_state *s, uint32_t i, uint16_t code, uint8_t *scratch) {
     return (code == CLUS_FREE && reads_erased(s, i, scratch)) || erase_cluster(s, i);
 }
+#endif // DACE_READ_ONLY
 
 } // namespace
 
@@ -231,6 +243,7 @@ void lower_free_count(dace_state *s) {
         ++s->free_deficit;
 }
 
+#ifndef DACE_READ_ONLY
 void raise_free_count(dace_state *s) {
     if (s->free_deficit > 0)
         --s->free_deficit;
@@ -320,9 +333,8 @@ int commit_cluster(dace_state *s, uint16_t c, uint8_t *image, uint32_t bytes_hel
     // The cluster was erased, or read back erased, before it was handed
     // out (rule 4), so pages wholly past `bytes_held` already read as the
     // 0xFF the CRC covers there.
-    uint32_t pages = (bytes_held + s->page_size - 1) / s->page_size;
-    if (pages == 0 || pages > s->clus_pages)
-        pages = s->clus_pages;
+    DACE_ASSERT(bytes_held > 0 && bytes_held <= s->clus_size);
+    const uint32_t pages = (bytes_held + s->page_size - 1) / s->page_size;
     return program_pages(s, c, 0, image, pages * s->page_size) ? 0 : fail(s, DACE_E_WRITE_FAILED, -1);
 }
 
@@ -338,6 +350,7 @@ uint32_t blank_past_end(dace_state *s, dace_file *f) {
     dace_memset(f->buf + kClusHeaderSize + end, 0xFF, payload - end);
     return kClusHeaderSize + end;
 }
+#endif // DACE_READ_ONLY
 
 namespace {
 
@@ -357,7 +370,6 @@ dace_state rules_of(const dace_config *cfg) {
     r.clus_pages = cfg->clus_pages;
     r.geometry_tag = cfg->geometry_tag;
     r.clus_count = static_cast<uint16_t>(cfg->total_pages / cfg->clus_pages);
-    r.max_entries = static_cast<uint16_t>((uint32_t{cfg->page_size} * cfg->clus_pages - kRootHeaderSize) / kEntrySize);
     return r;
 }
 
@@ -374,9 +386,10 @@ bool geometry_matches(const CopyRules &r, const dace_root *copy) {
 }
 
 // A copy's header is trusted only as far as it stays inside the cluster.
+// Entries that fit its pages are no more than a cluster holds (max_entries).
 bool copy_fits(const CopyRules &r, const dace_root *copy, uint32_t page) {
     const uint32_t pages = copy->pages;
-    return pages != 0 && page + pages <= r.clus_pages && copy->count <= r.max_entries &&
+    return pages != 0 && page + pages <= r.clus_pages &&
            kRootHeaderSize + kEntrySize * uint32_t{copy->count} <= pages * r.page_size;
 }
 
@@ -424,20 +437,29 @@ bool entry_is_plausible(const dace_entry &e) {
 
 // Rule 5: a copy that names another geometry refuses the mount only when a
 // writer of that geometry can have written it whole: an extent inside its
-// own cluster, CRC fields that do not read erased, and its entries' CRC and
-// its fill as a writer leaves them, as far as the `room` bytes read reach.
-// A header torn by a power cut has erased bytes behind the tear, and weakly
-// programmed bits can give it any field and, once in 65536 reads, a head
-// CRC equal to the erased CRC field.
-bool foreign_copy_is_whole(const CopyRules &r, const dace_root *copy, uint32_t room) {
+// own cluster and CRC fields that do not read erased (checked here), and its
+// entries' CRC and its fill as a writer leaves them, as far as the bytes
+// read reach (body_verdict). A header torn by a power cut has erased bytes
+// behind the tear, and weakly programmed bits can give it any field and,
+// once in 65536 reads, a head CRC equal to the erased CRC field.
+bool foreign_extent_holds(const dace_root *copy) {
     const uint32_t span = uint32_t{copy->pages} * copy->page_size;
     const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{copy->count};
-    if (copy->page_size % 8 != 0 || copy->pages == 0 || copy->pages > copy->clus_pages || used > span ||
-        copy->head_crc == 0xFFFF || copy->files_crc == 0xFFFF)
-        return false;
+    return copy->page_size % 8 == 0 && copy->pages != 0 && copy->pages <= copy->clus_pages && used <= span &&
+           copy->head_crc != 0xFFFF && copy->files_crc != 0xFFFF;
+}
+
+// The entries and the fill of a copy as a writer leaves them, as far as the
+// `room` bytes from its start reach (a copy of this geometry lies wholly
+// within them): DACE_COPY_FILES_CRC when the entries lie within and do not
+// match their CRC, DACE_COPY_TORN when the fill is not zero or an entry
+// reads erased, else DACE_COPY_VALID.
+int body_verdict(const CopyRules &r, const dace_root *copy, uint32_t room) {
+    const uint32_t span = uint32_t{copy->pages} * copy->page_size;
+    const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{copy->count};
     if (used <= room && rules_crc(r, entries_of(copy), used - kRootHeaderSize) != copy->files_crc)
-        return false;
-    return body_is_whole(copy, span < room ? span : room);
+        return DACE_COPY_FILES_CRC;
+    return body_is_whole(copy, span < room ? span : room) ? DACE_COPY_VALID : DACE_COPY_TORN;
 }
 
 // The verdict on the copy at `page` of a root cluster image. With
@@ -457,17 +479,17 @@ int judge_copy(const CopyRules &r, const uint8_t *image, uint32_t page, uint32_t
         return DACE_COPY_HEAD_CRC;
     if (!fixed_fields_hold(copy))
         return DACE_COPY_FIXED_FIELDS;
+    const uint32_t room = (uint32_t{r.clus_pages} - page) * r.page_size;
     if (!geometry_matches(r, copy)) {
-        const uint32_t room = (uint32_t{r.clus_pages} - page) * r.page_size;
-        return header_only || foreign_copy_is_whole(r, copy, room) ? DACE_COPY_GEOMETRY : DACE_COPY_TORN;
+        const bool whole = header_only || (foreign_extent_holds(copy) && body_verdict(r, copy, room) == DACE_COPY_VALID);
+        return whole ? DACE_COPY_GEOMETRY : DACE_COPY_TORN;
     }
     if (!copy_fits(r, copy, page))
         return DACE_COPY_SIZE;
     if (!header_only) {
-        if (rules_crc(r, entries_of(copy), uint32_t{copy->count} * kEntrySize) != copy->files_crc)
-            return DACE_COPY_FILES_CRC;
-        if (!body_is_whole(copy, uint32_t{copy->pages} * r.page_size))
-            return DACE_COPY_TORN;
+        const int body = body_verdict(r, copy, room);
+        if (body != DACE_COPY_VALID)
+            return body;
         const dace_entry *entries = entries_of(copy);
         for (uint32_t i = 0; i < copy->count; ++i)
             if (!entry_is_plausible(entries[i]))
@@ -505,9 +527,24 @@ int walk_root(const CopyRules &r, const uint8_t *image, dace_root_walk *out) {
 
 // ==== mount and format =======================================================
 
+bool looks_erased(uint32_t word) { return word == 0x00000000u || word == 0xFFFFFFFFu; }
+
+#ifndef DACE_READ_ONLY
 int write_root_copy(dace_state *s);
 
-bool looks_erased(uint32_t word) { return word == 0x00000000u || word == 0xFFFFFFFFu; }
+// The header fields a writer sets from the geometry: mark, generation,
+// geometry, extent, the volume's size and the format version. The count,
+// the CRCs and the reserved fields are the caller's.
+void fill_header(const dace_state *s, dace_root *copy, uint16_t pages, uint32_t seq) {
+    copy->magic = ROOT_MAGIC;
+    copy->seq = seq;
+    copy->page_size = s->page_size;
+    copy->geometry_tag = s->geometry_tag;
+    copy->clus_pages = s->clus_pages;
+    copy->pages = pages;
+    copy->clus_count = s->clus_count;
+    copy->version = DACE_FORMAT_VERSION;
+}
 
 // Whether a root cluster image holds nothing but a first format's copy,
 // whole or cut short: nothing programmed past page 0, and every bit that
@@ -526,6 +563,7 @@ bool looks_like_format_remnant(dace_state *s, const uint8_t *image, uint8_t *scr
             return false;
     return true;
 }
+#endif // DACE_READ_ONLY
 
 // During the mount a cluster whose header looks like data keeps the link it
 // holds in the table, encoded above the cluster numbers: claimed clusters,
@@ -563,18 +601,23 @@ struct BestRoot {
     uint16_t page = 0;
 };
 
-// What the first pass and the choice of the root found.
-struct Survey {
-    BestRoot best;
-    bool data_mark = false;      // some cluster starts with DATA_MAGIC
-    uint32_t root_marks = 0;     // clusters that start with ROOT_MAGIC
-    uint16_t last_root_mark = kNoRoot;
-    uint16_t image_of = kNoRoot; // the cluster whose whole image root_buf holds
+
+// What dace_init needs of a mount that found no root, to tell a first
+// format cut short: the one root cluster of a medium without data marks
+// (kNoRoot when the medium shows anything else), and the cluster whose
+// whole image root_buf holds. Four bytes in the caller's frame, where a
+// whole survey would deepen dace_init's stack.
+struct Remnant {
+    uint16_t clus = kNoRoot;
+    uint16_t image_of = kNoRoot;
 };
 
 // How the mount treats what it cannot use: a mount refuses, a deliberate
 // format takes it as bad or as another owner's to erase.
 enum class ScanFor { Mount, Format };
+
+// A read-only build has no format: its scans are all for a mount.
+constexpr bool formatting(ScanFor why) { return !kReadOnly && why == ScanFor::Format; }
 
 // A root cluster's place in the order in which the mount tries them, as
 // one number that is higher for the earlier: the generation of its page-0
@@ -588,46 +631,57 @@ constexpr Rank kForeignRank = Rank{1} << 48;
 Rank rank_of(uint32_t seq, uint32_t clus) { return Rank{seq} << 16 | (0xFFFFu - clus); }
 uint16_t clus_of(Rank rank) { return static_cast<uint16_t>(0xFFFFu - (rank & 0xFFFFu)); }
 
-// The first pass's working state. The mount reads whole only the best
-// ranked root cluster, and looks for the next (from the page-0 headers
-// again) only when that one holds no valid copy.
-struct Scan {
-    Survey *seen;
-    Rank next = kNoRank;  // the best candidate not tried yet
-    Rank below = ~Rank{0}; // candidates rank below the last one tried
-    dace_root_walk walk{}; // of the root cluster read whole last
+// What the first pass and the choice of the root found, and their working
+// state. The mount reads whole only the best ranked root cluster, and looks
+// for the next (from the page-0 headers again) only when that one holds no
+// valid copy.
+struct Survey {
+    BestRoot best;
+    bool data_mark = false;  // some cluster starts with DATA_MAGIC
+    uint32_t root_marks = 0; // clusters that start with ROOT_MAGIC
+    // For completing a first format (not kept by a read-only build):
+    uint16_t last_root_mark = kNoRoot;
+    uint16_t image_of = kNoRoot; // the cluster whose whole image root_buf holds
+    Rank next = kNoRank;         // the best candidate not tried yet
+    Rank below = ~Rank{0};       // candidates rank below the last one tried
+    dace_root_walk walk{};       // of the root cluster read whole last
 };
 
 // A root cluster that names another geometry or volume size in a whole
 // copy belongs to another configuration: the mount refuses (rules 5 and
 // 6); a deliberate format erases it, since it would refuse every later
 // mount. False when the mount must be refused.
-bool settle_foreign(dace_state *s, uint32_t i, ScanFor why, int verdict) {
+bool settle_foreign(dace_state *s, [[maybe_unused]] uint32_t i, ScanFor why, int verdict) {
     if (verdict == DACE_COPY_VALID)
         return true;
-    if (why == ScanFor::Mount)
+    if (!formatting(why))
         return fail(s, verdict == DACE_COPY_GEOMETRY ? DACE_E_GEOMETRY : DACE_E_SIZE_MISMATCH, false);
+#ifndef DACE_READ_ONLY
     if (!erase_cluster(s, i))
         return fail(s, DACE_E_ERASE_FAILED, false);
     s->clus_table[i] = CLUS_FREE;
+#endif
     return true;
 }
 
 // What the scan makes of a cluster it cannot read: a mount refuses (rule
 // 6), a deliberate format goes on without it.
-bool unreadable(dace_state *s, ScanFor why) { return why == ScanFor::Format || fail(s, DACE_E_UNREADABLE, false); }
+bool unreadable(dace_state *s, ScanFor why) { return formatting(why) || fail(s, DACE_E_UNREADABLE, false); }
 
 // Reads root cluster `i` whole into root_buf and walks its log. False when
 // the mount must be refused: it cannot be read, or it belongs to another
 // configuration (rule 6); a deliberate format takes an unreadable one as no
 // root, and erases another configuration's.
-bool read_and_walk(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
+bool read_and_walk(dace_state *s, uint32_t i, Survey *scan, ScanFor why) {
     dace_root_walk *walk = &scan->walk;
-    *walk = dace_root_walk{0, 0, 0, 0, DACE_COPY_NO_MARK};
-    scan->seen->image_of = kNoRoot;
-    if (!read_cluster(s, i, s->root_buf))
+    if (!kReadOnly)
+        scan->image_of = kNoRoot;
+    if (!read_cluster(s, i, s->root_buf)) {
+        walk->copies = 0; // no valid copy: choose_root reads nothing else of the walk
         return unreadable(s, why);
-    scan->seen->image_of = static_cast<uint16_t>(i);
+    }
+    if (!kReadOnly)
+        scan->image_of = static_cast<uint16_t>(i);
     const int verdict = walk_root(*s, s->root_buf, walk);
     if (verdict != DACE_COPY_VALID)
         walk->copies = 0;
@@ -641,7 +695,7 @@ bool read_and_walk(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
 // refuses, so it is read whole first. A torn header, or one that no writer
 // wrote, is no root and no reason to refuse (rule 5); generation 0 is
 // never chosen.
-void offer(dace_state *s, uint32_t i, Scan *scan) {
+void offer(dace_state *s, uint32_t i, Survey *scan) {
     const int verdict = judge_copy(*s, s->root_buf, 0, 0, true);
     const uint32_t seq = reinterpret_cast<const dace_root *>(s->root_buf)->seq;
     Rank rank = rank_of(seq, i);
@@ -655,19 +709,15 @@ void offer(dace_state *s, uint32_t i, Scan *scan) {
 
 // Classifies cluster `i` by its first word and ranks a root cluster. False
 // when the mount must be refused.
-bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
+bool scan_one(dace_state *s, uint32_t i, Survey *scan, ScanFor why) {
     s->clus_table[i] = CLUS_DIRTY;
     // Rule 6: a cluster that cannot be read may hold the newest root or a
     // file's clusters; mounting without it would roll the volume back and
-    // let the allocator erase committed data.
-    if (!read_header(s, i, s->root_buf, kClusHeaderSize)) {
-        if (why == ScanFor::Mount)
-            return fail(s, DACE_E_UNREADABLE, false);
-        s->clus_table[i] = CLUS_BAD;
-        lower_free_count(s);
-        return true;
-    }
-    const uint32_t word = load_u32(s->root_buf);
+    // let the allocator erase committed data. A format takes it as bad.
+    const bool readable = read_header(s, i, s->root_buf, kClusHeaderSize);
+    if (!readable && !formatting(why))
+        return fail(s, DACE_E_UNREADABLE, false);
+    const uint32_t word = readable ? load_u32(s->root_buf) : BAD_MARK;
     if (word == BAD_MARK) {
         s->clus_table[i] = CLUS_BAD;
         lower_free_count(s);
@@ -679,14 +729,15 @@ bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
         // A root cluster is CLUS_HELD during the mount, so that the next
         // candidate can be looked for among root clusters alone.
         s->clus_table[i] = CLUS_HELD;
-        ++scan->seen->root_marks;
-        scan->seen->last_root_mark = static_cast<uint16_t>(i);
+        ++scan->root_marks;
+        if (!kReadOnly)
+            scan->last_root_mark = static_cast<uint16_t>(i);
         // Rule 6: a root cluster that cannot be read may hold the newest root.
         if (!read_header(s, i, s->root_buf, kRootHeaderSize))
             return unreadable(s, why);
         offer(s, i, scan);
     } else {
-        scan->seen->data_mark = scan->seen->data_mark || word == DATA_MAGIC;
+        scan->data_mark = scan->data_mark || word == DATA_MAGIC;
         if (links_kept(s))
             s->clus_table[i] = unclaimed_code(s, load_u16(s->root_buf + 4));
     }
@@ -700,13 +751,13 @@ bool scan_one(dace_state *s, uint32_t i, Scan *scan, ScanFor why) {
 // differently a second time cannot slip an unchecked field past the walk.
 // False when the mount must be refused; the survey's best stays empty when
 // no root cluster holds a valid copy.
-bool choose_root(dace_state *s, Scan *scan, ScanFor why) {
+bool choose_root(dace_state *s, Survey *scan, ScanFor why) {
     while (scan->next != kNoRank) {
         const uint16_t c = clus_of(scan->next);
         if (!read_and_walk(s, c, scan, why))
             return false;
         if (scan->walk.copies != 0) {
-            scan->seen->best = BestRoot{scan->walk.seq, c, scan->walk.last_page};
+            scan->best = BestRoot{scan->walk.seq, c, scan->walk.last_page};
             return true;
         }
         scan->below = scan->next;
@@ -791,6 +842,10 @@ bool claim_chains(dace_state *s, uint8_t *scratch) {
 // Clusters no chain claimed are free: erased-looking ones are checked when
 // first taken, the rest are erased when taken.
 void release_unclaimed(dace_state *s) {
+    // Only the allocator tells unclaimed clusters from free ones: the reads
+    // of a read-only build follow claimed chains alone.
+    if (kReadOnly)
+        return;
     for (uint32_t j = 0; j < s->clus_count; ++j)
         if (is_unclaimed(s, s->clus_table[j]) || s->clus_table[j] == CLUS_HELD)
             s->clus_table[j] = CLUS_DIRTY;
@@ -798,12 +853,11 @@ void release_unclaimed(dace_state *s) {
 
 // The first pass and the choice of the root. Out of line, so that the
 // format's allocation does not run below the scan's frame.
-__attribute__((noinline)) bool survey(dace_state *s, ScanFor why, Survey *out) {
-    Scan scan{out, kNoRank, ~Rank{0}, dace_root_walk{}};
+__attribute__((noinline)) bool survey(dace_state *s, ScanFor why, Survey *scan) {
     for (uint32_t i = 0; i < s->clus_count; ++i)
-        if (!scan_one(s, i, &scan, why))
+        if (!scan_one(s, i, scan, why))
             return false;
-    return choose_root(s, &scan, why);
+    return choose_root(s, scan, why);
 }
 
 // The root that choose_root read and judged, loaded from that same image.
@@ -818,12 +872,16 @@ void load_root(dace_state *s, const Survey &scan) {
     s->root_end = static_cast<uint16_t>(best.page + s->root->pages);
     // Rule 1: pages after the current copy that are not blank hold a write
     // that was cut short; programming over them is unreliable, so the next
-    // change moves the root to a fresh cluster.
-    const uint32_t tail = uint32_t{s->root_end} * s->page_size;
-    if (!bytes_are_blank(s->root_buf + tail, s->clus_size - tail))
-        s->root_sealed = 1;
+    // change moves the root to a fresh cluster (a read-only build makes
+    // none).
+    if (!kReadOnly) {
+        const uint32_t tail = uint32_t{s->root_end} * s->page_size;
+        if (!bytes_are_blank(s->root_buf + tail, s->clus_size - tail))
+            s->root_sealed = 1;
+    }
 }
 
+#ifndef DACE_READ_ONLY
 // Writes the first, empty root copy of a volume at `seq`. The write's result
 // is not needed here: a short write leaves the copy unsaved, and the next
 // commit writes it again in a fresh cluster.
@@ -837,7 +895,12 @@ bool format(dace_state *s, uint32_t seq) {
     s->root = reinterpret_cast<dace_root *>(s->root_buf);
     s->root_page = 0;
     s->root_end = 0;
-    dace_fill_root(s, s->root, 1, 0, seq);
+    // One page, no entry, filled as dace_fill_root fills it (its head CRC
+    // included, which the write then computes again, as the CRC callback
+    // has always been called).
+    dace_memset(s->root, 0, s->page_size);
+    fill_header(s, s->root, 1, seq);
+    s->root->head_crc = dace_root_head_crc(s, s->root);
     // Nothing else is open or pending: the copy is the whole commit.
     (void)write_root_copy(s);
     return true;
@@ -848,19 +911,22 @@ bool format(dace_state *s, uint32_t seq) {
 // dace_init completes it. Another owner's volume shows more: data clusters,
 // or a root cluster with more than an empty first copy. Reads that root
 // cluster whole unless root_buf holds it already.
-bool first_format_cut_short(dace_state *s, const Survey &scan) {
-    if (scan.data_mark || scan.root_marks != 1)
+bool first_format_cut_short(dace_state *s, const Remnant &remnant) {
+    if (remnant.clus == kNoRoot)
         return false;
-    if (scan.image_of != scan.last_root_mark && !read_cluster(s, scan.last_root_mark, s->root_buf))
+    if (remnant.image_of != remnant.clus && !read_cluster(s, remnant.clus, s->root_buf))
         return false;
     // The ranking no longer needs the slot buffer it was kept in.
     return looks_like_format_remnant(s, s->root_buf, s->free_list->buf);
 }
+#endif // DACE_READ_ONLY
 
-// Mounts what the medium holds. Without `may_format` (dace_mount) nothing
-// is ever written or erased; with it (dace_init) a medium without marks of
-// this file system, or with only a first format cut short, is formatted.
-bool mount(dace_state *s, bool may_format) {
+// Mounts what the medium holds; never writes or erases. A medium that
+// holds no root that counts is refused: DACE_E_NOT_A_VOLUME without marks of
+// this file system, else DACE_E_DAMAGED (rule 6: another configuration's
+// volume, or one whose roots are damaged; formatting would lose it, and the
+// caller decides); `remnant` then gets what dace_init decides a format on.
+__attribute__((always_inline)) inline bool mount(dace_state *s, [[maybe_unused]] Remnant *remnant) {
     Survey scan;
     if (!survey(s, ScanFor::Mount, &scan))
         return false;
@@ -874,17 +940,13 @@ bool mount(dace_state *s, bool may_format) {
         return true;
     }
     release_unclaimed(s);
-    // Rule 6: marks of this file system without a root that counts: another
-    // configuration's volume, or one whose roots are damaged. Formatting
-    // would lose it; the caller decides (dace_format).
+    if (!kReadOnly && !scan.data_mark && scan.root_marks == 1)
+        *remnant = Remnant{scan.last_root_mark, scan.image_of};
     const bool marks = scan.data_mark || scan.root_marks != 0;
-    if (!may_format)
-        return fail(s, marks ? DACE_E_DAMAGED : DACE_E_NOT_A_VOLUME, false);
-    if (marks && !first_format_cut_short(s, scan))
-        return fail(s, DACE_E_DAMAGED, false);
-    return format(s, 1);
+    return fail(s, marks ? DACE_E_DAMAGED : DACE_E_NOT_A_VOLUME, false);
 }
 
+#ifndef DACE_READ_ONLY
 // Rule 11: a deliberate format commits the empty volume in one page, with a
 // generation above every root found, so a power cut leaves the old volume
 // or the new one (roots of another geometry or size are erased first).
@@ -926,19 +988,31 @@ void copy_entries(dace_state *s, dace_root *dest, uint16_t drop) {
     dace_memcpy(to, from, kRootHeaderSize);
     to += kRootHeaderSize;
     from += kRootHeaderSize;
-    bool left_out = false;
     for (uint32_t i = 0; i < count; ++i, from += kEntrySize) {
-        if (i == drop) {
-            left_out = true;
+        if (i == drop)
             continue;
-        }
         dace_memcpy(to, from, kEntrySize);
         to += kEntrySize;
     }
-    if (left_out) {
+    if (drop < count) { // left out
         dest->count = static_cast<uint16_t>(count - 1);
         dace_memset(to, 0, kEntrySize);
     }
+}
+
+// Makes the staged copy a copy of the current one at page `page` of the root
+// image, `need` pages long, without entry `drop`: header and entries, then
+// zeroes up to `zero_to` bytes from its start (its end, or a moved root's
+// whole image). The entries move in ascending order, so `page` may lie at
+// or below the current copy.
+void place_copy(dace_state *s, uint32_t page, uint32_t need, uint16_t drop, uint32_t zero_to) {
+    auto *dest = reinterpret_cast<dace_root *>(page_at(s, s->root_buf, page));
+    copy_entries(s, dest, drop);
+    const uint32_t used = kRootHeaderSize + uint32_t{dest->count} * kEntrySize;
+    dace_memset(reinterpret_cast<uint8_t *>(dest) + used, 0, zero_to - used);
+    dest->pages = static_cast<uint16_t>(need);
+    s->root = dest;
+    s->root_page = static_cast<uint16_t>(page);
 }
 
 // Moves the current copy to page 0 of a freshly taken cluster with the next
@@ -962,35 +1036,19 @@ bool move_root(dace_state *s, uint16_t need, uint16_t drop) {
         taken = s->root_clus;
     }
 
-    auto *dest = reinterpret_cast<dace_root *>(s->root_buf);
-    copy_entries(s, dest, drop);
-    const uint32_t used = kRootHeaderSize + uint32_t{dest->count} * kEntrySize;
-    dace_memset(s->root_buf + used, 0, s->clus_size - used);
-    dest->seq = dest->seq + 1;
-    dest->pages = need;
-    s->root = dest;
-    s->root_page = 0;
+    place_copy(s, 0, need, drop, s->clus_size);
+    ++s->root->seq;
     s->root_end = 0;
     s->root_clus = static_cast<uint16_t>(taken);
     s->root_sealed = 0;
     return true;
 }
 
-// Makes room for one more entry in a copy that is already staged.
-bool grow_staged_copy(dace_state *s) {
-    dace_root *copy = s->root;
-    if (copy->count < entry_capacity(s, copy->pages))
-        return true;
-    const uint32_t next_page = uint32_t{s->root_page} + copy->pages;
-    if (next_page + 1 <= s->clus_pages) {
-        dace_memset(page_at(s, s->root_buf, next_page), 0, s->page_size);
-        ++copy->pages;
-        return true;
-    }
-    return move_root(s, static_cast<uint16_t>(copy->pages + 1), kNoEntry);
-}
+#endif // DACE_READ_ONLY
 
 } // namespace
+
+#ifndef DACE_READ_ONLY
 
 // Stages a copy for `mode` (see dace_reopen_root): after the last copy on
 // the medium while the root cluster has room, else at page 0 of a fresh
@@ -1000,28 +1058,22 @@ bool stage_root(dace_state *s, int mode, uint16_t drop) {
     // Only a removal leaves an entry out; anything else would shift entries
     // under open handles without renumbering them.
     const uint16_t dropped = mode == DACE_REOPEN_REMOVE ? drop : kNoEntry;
-    dace_root *copy = s->root;
-
-    if (root_is_staged(s)) {
-        if (mode == DACE_REOPEN_REMOVE)
-            copy_entries(s, copy, dropped);
-        else if (mode == DACE_REOPEN_APPEND && !grow_staged_copy(s))
+    const dace_root *copy = s->root;
+    const bool staged = root_is_staged(s);
+    uint32_t need = copy->pages;
+    if (mode == DACE_REOPEN_APPEND && copy->count >= entry_capacity(s, need))
+        ++need;
+    // A staged copy changes where it lies, growing by a page when an entry
+    // needs one; a committed one is copied after the last copy on the
+    // medium. A staged copy is never in a sealed cluster: sealing moves the
+    // next stage. Where the cluster has no room, the root moves.
+    const uint32_t at = staged ? s->root_page : s->root_end;
+    const uint32_t room = s->root_sealed != 0 ? 0u : uint32_t{s->clus_pages} - at;
+    if (need > room) {
+        if (!move_root(s, static_cast<uint16_t>(need), dropped))
             return fail(s, DACE_E_NO_ROOT_CLUSTER, false);
-    } else {
-        uint32_t need = copy->pages;
-        if (mode == DACE_REOPEN_APPEND && copy->count >= entry_capacity(s, copy->pages))
-            ++need;
-        const uint32_t room = s->root_sealed != 0 ? 0u : uint32_t{s->clus_pages} - s->root_end;
-        if (need <= room) {
-            auto *dest = reinterpret_cast<dace_root *>(page_at(s, s->root_buf, s->root_end));
-            dace_memset(dest, 0, need * s->page_size);
-            copy_entries(s, dest, dropped);
-            s->root_page = s->root_end;
-            s->root = dest;
-            s->root->pages = static_cast<uint16_t>(need);
-        } else if (!move_root(s, static_cast<uint16_t>(need), dropped)) {
-            return fail(s, DACE_E_NO_ROOT_CLUSTER, false);
-        }
+    } else if (!staged || need != copy->pages || dropped != kNoEntry) {
+        place_copy(s, at, need, dropped, need * s->page_size);
     }
     if (mode == DACE_REOPEN_REMOVE)
         renumber_open_slots(s, drop);
@@ -1077,6 +1129,7 @@ int commit_root(dace_state *s) {
         return -1;
     return write_root_copy(s);
 }
+#endif // DACE_READ_ONLY
 
 // The cluster after `clus` in the file, found by walking back from the
 // newest; -1 when there is none. The walk is bounded and stays in the table
@@ -1135,22 +1188,36 @@ int dace_check_config(const dace_config *config) {
         return DACE_CONFIG_CLUS_SIZE;
     if (clus_count > CLUS_BAD)
         return DACE_CONFIG_TOO_MANY_CLUSTERS;
-    return state_size(cfg) > 0xFFFFFFFFu ? DACE_CONFIG_STATE_SIZE : DACE_CONFIG_OK;
+    return state_size(cfg) == 0 ? DACE_CONFIG_STATE_SIZE : DACE_CONFIG_OK;
 }
 
 uint32_t dace_getstatesize(const dace_config *config) {
-    return dace_check_config(config) == DACE_CONFIG_OK ? static_cast<uint32_t>(state_size(config)) : 0;
+    return dace_check_config(config) == DACE_CONFIG_OK ? state_size(config) : 0;
 }
 
 dace_state *dace_mount(const dace_config *config, void *block) {
     dace_state *s = lay_out_checked(config, block);
-    return s != nullptr && mount(s, false) ? s : nullptr;
+    Remnant remnant;
+    return s != nullptr && mount(s, &remnant) ? s : nullptr;
 }
 
+#ifndef DACE_READ_ONLY
+// The mount, and a format where it found no marks of this file system, or
+// only a first format cut short. Kept apart from the mount, so that
+// firmware that formats only on its own decision carries none of it.
 dace_state *dace_init(const dace_config *config, void *block) {
     dace_state *s = lay_out_checked(config, block);
-    return s != nullptr && mount(s, true) ? s : nullptr;
+    if (s == nullptr)
+        return nullptr;
+    Remnant remnant;
+    if (mount(s, &remnant))
+        return s;
+    if (s->error != DACE_E_NOT_A_VOLUME && (s->error != DACE_E_DAMAGED || !first_format_cut_short(s, remnant)))
+        return nullptr;
+    begin(s);
+    return format(s, 1) ? s : nullptr;
 }
+#endif
 
 int dace_init_error(const void *block) {
     if (block == nullptr)
@@ -1160,6 +1227,7 @@ int dace_init_error(const void *block) {
 
 int dace_error(const dace_state *s) { return s->error; }
 
+#ifndef DACE_READ_ONLY
 int dace_erase_ahead(dace_state *s, uint16_t max) {
     begin(s);
     return erase_ahead(s, max);
@@ -1169,6 +1237,7 @@ dace_state *dace_format(const dace_config *config, void *block) {
     dace_state *s = lay_out_checked(config, block);
     return s != nullptr && format_deliberately(s) ? s : nullptr;
 }
+#endif
 
 void dace_verify_reads(dace_state *s, int on) {
     begin(s);
@@ -1178,11 +1247,13 @@ void dace_verify_reads(dace_state *s, int on) {
         s->options = static_cast<uint16_t>(s->options & ~DACE_OPT_VERIFY_READS);
 }
 
+#ifndef DACE_READ_ONLY
 void dace_level_wear(dace_state *s, uint16_t start) {
     begin(s);
     s->alloc_cursor = static_cast<uint16_t>(start % s->clus_count);
     s->options = static_cast<uint16_t>(s->options | DACE_OPT_LEVEL_WEAR);
 }
+#endif
 
 void dace_memcpy(void *dst, const void *src, uint32_t count) {
     auto *d = static_cast<uint8_t *>(dst);
@@ -1232,24 +1303,18 @@ uint16_t dace_data_crc(dace_state *s, const void *image) {
     return crc_over(s, head, bytes + kClusHeaderSize, s->clus_payload);
 }
 
+#ifndef DACE_READ_ONLY
 void dace_fill_root(dace_state *s, dace_root *copy, uint16_t pages, uint16_t count, uint32_t seq) {
-    copy->magic = ROOT_MAGIC;
-    copy->seq = seq;
-    copy->page_size = s->page_size;
-    copy->geometry_tag = s->geometry_tag;
-    copy->clus_pages = s->clus_pages;
-    copy->pages = pages;
-    copy->clus_count = s->clus_count;
-    copy->version = DACE_FORMAT_VERSION;
+    const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{count};
+    const uint32_t span = uint32_t{pages} * s->page_size;
+    if (used < span)
+        dace_memset(reinterpret_cast<uint8_t *>(copy) + used, 0, span - used);
+    fill_header(s, copy, pages, seq);
     copy->reserved2 = 0;
     copy->reserved3 = 0;
     copy->count = count;
     copy->head_crc = dace_root_head_crc(s, copy);
     copy->files_crc = 0;
-    const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{count};
-    const uint32_t span = uint32_t{pages} * s->page_size;
-    if (used < span)
-        dace_memset(reinterpret_cast<uint8_t *>(copy) + used, 0, span - used);
 }
 
 int dace_commit_root(dace_state *s) {
@@ -1272,13 +1337,16 @@ void dace_clear_unused_data(dace_state *s, dace_file *f) {
     if (f != nullptr)
         (void)blank_past_end(s, f);
 }
+#endif // DACE_READ_ONLY
 
 // ---- cluster table ------------------------------------------------------------
 
+#ifndef DACE_READ_ONLY
 int dace_alloc_clus(dace_state *s) {
     begin(s);
     return take_cluster(s, false);
 }
+#endif
 
 int dace_next_clus(dace_state *s, const dace_file *f, uint16_t clus) {
     begin(s);
@@ -1294,12 +1362,15 @@ uint32_t dace_getfreespace(dace_state *s, uint32_t *total) {
 
 // ---- root copy-on-write ---------------------------------------------------------
 
+#ifndef DACE_READ_ONLY
+
 int dace_reopen_root(dace_state *s, int mode, uint16_t drop) {
     begin(s);
     return stage_root(s, mode, drop) ? 0 : 1;
 }
 
 void dace_copy_entries(dace_state *s, dace_root *dest, uint16_t drop) { copy_entries(s, dest, drop); }
+#endif
 
 } // extern "C"
 

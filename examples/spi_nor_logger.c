@@ -1,6 +1,8 @@
 /* A data logger on SPI-NOR flash, in plain C99: the five callbacks over a
- * generic SPI-NOR driver (spi_nor/spi_nor.h), a software CRC-16, mount,
- * records appended and flushed, then read back after a simulated reboot.
+ * generic SPI-NOR driver (spi_nor/spi_nor.h), a software CRC-16, mount (a
+ * format only on the logger's own decision, when the part holds no volume),
+ * records appended and flushed with erases done ahead between them, then
+ * read back after a simulated reboot.
  *
  * Geometry: one cluster is one 4 KiB erase sector (16 pages of 256 bytes),
  * so an erase of a cluster is one sector erase. On the host the driver is
@@ -95,7 +97,7 @@ static const char log_name[] = "sensor.log";
 
 
 /* The state block: sized for this geometry, checked against
- * dace_getstatesize at mount. 8-byte aligned as dace_init requires. */
+ * dace_getstatesize at mount. 8-byte aligned as the mount requires. */
 static uint64_t state_block[(SPI_NOR_SECTOR_SIZE * (OPEN_FILES + 1u) + 2u * (SPI_NOR_CAPACITY / SPI_NOR_SECTOR_SIZE) +
                              1024u) / 8u];
 static uint32_t stamp_counter;
@@ -123,16 +125,18 @@ static dace_state *mount(void) {
         REPORT("configuration refused (reason %d) or state block too small\n", problem);
         return NULL;
     }
-    fs = dace_init(&cfg, state_block); /* formats a blank part */
-    if (fs == NULL) {
-        /* The part holds a volume this configuration does not mount (another
-         * geometry or CRC, a format cut short), or a read failed. This logger
-         * owns the part and keeps nothing else on it, so it starts afresh; a
-         * firmware whose data matters would report and keep the part. */
-        REPORT("mount refused: formatting\n");
+    /* dace_mount never writes. A format is the logger's decision, taken
+     * only when the part holds nothing of this file system (a new part);
+     * any other refusal (a read that failed, damage, another geometry or
+     * size) keeps the part as it is, for a retry or for analysis. */
+    fs = dace_mount(&cfg, state_block);
+    if (fs == NULL && dace_init_error(state_block) == DACE_E_NOT_A_VOLUME) {
+        REPORT("no volume on the part: formatting\n");
         fs = dace_format(&cfg, state_block);
-        if (fs == NULL)
-            return NULL;
+    }
+    if (fs == NULL) {
+        REPORT("mount refused (reason %d)\n", dace_init_error(state_block));
+        return NULL;
     }
     /* Spread erases over the whole part, from a place that moves from boot
      * to boot: here the length of the log. */
@@ -146,7 +150,9 @@ static dace_state *mount(void) {
 
 
 /* Appends `n` records after what the log holds, flushing every 25: a power
- * cut loses at most the records since the last flush. */
+ * cut loses at most the records since the last flush. Between records (the
+ * logger's idle time) it erases a cluster ahead, so that the writes find
+ * erased clusters and seldom wait for an erase themselves. */
 static int append_records(dace_state *fs, uint32_t first, uint32_t n) {
     dace_handle log = dace_find_file(fs, log_name) < 0 ? dace_create(fs, log_name) : dace_open(fs, log_name);
     uint32_t i;
@@ -161,6 +167,8 @@ static int append_records(dace_state *fs, uint32_t first, uint32_t n) {
         if (dace_write(fs, &r, sizeof r, log) != sizeof r)
             return -1;
         if ((i + 1u) % 25u == 0 && dace_flush(fs, log) != 0)
+            return -1;
+        if (dace_erase_ahead(fs, 1) < 0)
             return -1;
     }
     return dace_close(fs, log) == DACE_OK ? 0 : -1;

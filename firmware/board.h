@@ -13,6 +13,17 @@ void board_exit(int status) __attribute__((noreturn));
  * handler and costs no stack to speak of. */
 void board_puts(const char *text);
 
+/* A file of the host, through semihosting: its path is relative to the
+ * directory QEMU runs in (the test's). board_save writes `len` bytes to it,
+ * board_load reads exactly `len` bytes from it; each returns 0, or -1 when
+ * the file could not be opened or moved fewer bytes. Images hand a medium
+ * from one run to the next this way. */
+int board_save(const char *path, const void *data, uint32_t len);
+int board_load(const char *path, void *data, uint32_t len);
+
+/* The logger image leaves its part here; the read-only image mounts it. */
+#define LOGGER_MEDIUM_FILE "logger_medium.bin"
+
 /* Starts TIMER0 of the board: a 32-bit down-counter at the 25 MHz system
  * clock, one tick per 40 ns of virtual time. Under `-icount shift=N` each
  * instruction takes 2^N ns of it, so the ticks count instructions. */

@@ -18,6 +18,13 @@ function(dace_board_tests prefix build_dir cpu)
   set(images ${build_dir}/firmware)
   add_test(NAME ${prefix}.Logger COMMAND ${board} ${images}/dace_fw_logger.elf
     --expect "600 records of 12 bytes read back in order")
+  # The logger leaves its part in a file of the images' folder, where the
+  # read-only build mounts it and reads the log back.
+  add_test(NAME ${prefix}.ReadOnlyMount COMMAND ${board} ${images}/dace_fw_read_only.elf
+    --expect "read-only mount: 600 records read back and checked")
+  set_tests_properties(${prefix}.Logger PROPERTIES WORKING_DIRECTORY ${images} FIXTURES_SETUP ${prefix}.LoggerMedium)
+  set_tests_properties(${prefix}.ReadOnlyMount PROPERTIES WORKING_DIRECTORY ${images}
+    FIXTURES_REQUIRED ${prefix}.LoggerMedium)
   add_test(NAME ${prefix}.PowerCutCheck COMMAND ${board} ${images}/dace_fw_check.elf
     --expect "firmware check passed")
   add_test(NAME ${prefix}.OperationCost COMMAND ${board} ${images}/dace_fw_cost.elf)
@@ -25,6 +32,10 @@ function(dace_board_tests prefix build_dir cpu)
   # every core and float ABI.
   add_test(NAME ${prefix}.StackBound COMMAND ${DACE_PYTHON3} ${PROJECT_SOURCE_DIR}/firmware/stack_bound.py
     ${build_dir} --machine ${machine} --limit 256)
-  set_tests_properties(${prefix}.Logger ${prefix}.PowerCutCheck ${prefix}.OperationCost ${prefix}.StackBound
-    PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 LABELS firmware)
+  add_test(NAME ${prefix}.StackBoundReadOnly COMMAND ${DACE_PYTHON3} ${PROJECT_SOURCE_DIR}/firmware/stack_bound.py
+    ${build_dir} --read-only --limit 256)
+  add_test(NAME ${prefix}.ReadOnlyLeavesOutWriters COMMAND ${DACE_PYTHON3}
+    ${PROJECT_SOURCE_DIR}/firmware/read_only_symbols.py ${build_dir}/dace/libdace_read_only.a)
+  set_tests_properties(${prefix}.Logger ${prefix}.ReadOnlyMount ${prefix}.PowerCutCheck ${prefix}.OperationCost
+    ${prefix}.StackBound ${prefix}.StackBoundReadOnly ${prefix}.ReadOnlyLeavesOutWriters PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 LABELS firmware)
 endfunction()

@@ -51,8 +51,9 @@ def stack_table():
 
 
 def size_table():
-    lines = ["| core (preset) | library .text in the example | the whole library's .text | whole example .text |",
-             "|---|---:|---:|---:|"]
+    lines = ["| core (preset) | library .text in the example | the whole library's .text | whole example .text "
+             "| read-only build in the bootloader image |",
+             "|---|---:|---:|---:|---:|"]
     for preset, label in SIZE_CORES:
         d = build_dir(preset)
         elf = os.path.join(d, "examples", "dace_spi_nor_logger.elf")
@@ -64,7 +65,9 @@ def size_table():
         archive = subprocess.run(["arm-none-eabi-size", "-t", os.path.join(d, "dace", "libdace.a")], check=True,
                                  capture_output=True, text=True).stdout
         whole = int(archive.strip().splitlines()[-1].split()[0])
-        lines.append(f"| {label} (`{preset}`) | {library:,} | {whole:,} | {text:,} |")
+        read_only = target_size.read_only_share(d)
+        ro = "-" if read_only is None else f"{target_size.text_of(read_only):,}"
+        lines.append(f"| {label} (`{preset}`) | {library:,} | {whole:,} | {text:,} | {ro} |")
     return "\n".join(lines)
 
 
@@ -76,7 +79,8 @@ def figures():
         stack_table(), "",
         "Code size of the C example linked at -Os with `--gc-sections` (newlib-nano): the",
         "library's share, from the linker map; all of the library (every call, as `libdace.a`",
-        "holds it); and the whole image.", "",
+        "holds it); the whole image; and the read-only build's share of the bootloader image",
+        "(`firmware/read_only_main.c`, which uses every reading call).", "",
         size_table()])
 
 

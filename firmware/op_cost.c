@@ -8,9 +8,14 @@
  * clears bits, the CRC a byte at a time from a table (the strict part of
  * the check image counts every byte and would swamp the figures).
  * Prints raw timer ticks; bench/report.py turns them into instructions.
+ * Then the CRC-16 callback's own cost, three ways to compute the same
+ * CRC-16/CCITT: a byte at a time from a 256-entry table (these callbacks'),
+ * four bits at a time from a 16-entry table (the C example's), and bit by
+ * bit with no table (the bootloader image's).
  *
  *   calibration EMPTY_TICKS CALL_TICKS
  *   op KEY REPEATS TOTAL_TICKS CALLBACK_TICKS CALLBACK_CALLS
+ *   crc KEY TABLE_BYTES KIB TICKS
  *
  * EMPTY_TICKS: the window of an operation with no call in it (what the
  * harness adds to each); CALL_TICKS: a timed callback window around a
@@ -244,6 +249,58 @@ static void workload(const dace_config *cfg, op_figures *out) {
     expect(r == DACE_OK, "remove of the log");
 }
 
+/* ---- CRC-16 per KiB ------------------------------------------------------------ */
+
+/* As examples/spi_nor_logger.c computes it: two nibbles a byte. */
+static uint32_t crc_nibbles(void *crc_ctx, uint16_t seed, const void *bytes, uint32_t count) {
+    static const uint16_t nibble[16] = {0x0000, 0x1021, 0x2042, 0x3063, 0x4084, 0x50A5, 0x60C6, 0x70E7,
+                                        0x8108, 0x9129, 0xA14A, 0xB16B, 0xC18C, 0xD1AD, 0xE1CE, 0xF1EF};
+    const uint8_t *p = (const uint8_t *)bytes;
+    uint16_t crc = seed;
+    (void)crc_ctx;
+    for (uint32_t i = 0; i < count; ++i) {
+        crc = (uint16_t)((crc << 4) ^ nibble[((crc >> 12) ^ (p[i] >> 4)) & 0x0Fu]);
+        crc = (uint16_t)((crc << 4) ^ nibble[((crc >> 12) ^ (p[i] & 0x0Fu)) & 0x0Fu]);
+    }
+    return crc;
+}
+
+/* As firmware/read_only_main.c computes it: eight shifts a byte. */
+static uint32_t crc_bits(void *crc_ctx, uint16_t seed, const void *bytes, uint32_t count) {
+    const uint8_t *p = (const uint8_t *)bytes;
+    uint32_t crc = seed;
+    (void)crc_ctx;
+    for (uint32_t i = 0; i < count; ++i) {
+        crc ^= (uint32_t)p[i] << 8;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000u) != 0 ? (crc << 1) ^ 0x1021u : crc << 1;
+    }
+    return crc & 0xFFFFu;
+}
+
+/* Each way over the same KiBs, a KiB a call (as a 4 KiB cluster's CRC runs
+ * in one call); all three must agree. */
+static void crc_cost(void) {
+    enum { KIB = 16 };
+    const struct {
+        const char *key;
+        dace_crc_fn fn;
+        unsigned table_bytes;
+    } ways[] = {{"table256", direct.crc_fn, 512}, {"table16", crc_nibbles, 32}, {"bitwise", crc_bits, 0}};
+    uint32_t first = 0;
+    for (unsigned w = 0; w < sizeof ways / sizeof ways[0]; ++w) {
+        uint32_t crc = 0xFFFF;
+        const uint32_t t0 = board_timer_now();
+        for (uint32_t k = 0; k < KIB; ++k)
+            crc = ways[w].fn(NULL, (uint16_t)crc, data + (k % 4u) * 1024u, 1024);
+        const uint32_t ticks = t0 - board_timer_now();
+        if (w == 0)
+            first = crc;
+        expect(crc == first, "the three CRC-16 routines agree");
+        printf("crc %s %u %u %lu\n", ways[w].key, ways[w].table_bytes, (unsigned)KIB, (unsigned long)ticks);
+    }
+}
+
 int main(void) {
     ram_nor_attach(&part, part_mem, part_bits, CAPACITY, PAGE_SIZE, SECTOR_SIZE);
     nor_callbacks_config(&direct, &part, OPEN_FILES); /* the CRC and the stamp */
@@ -283,5 +340,7 @@ int main(void) {
         printf("op %s %lu %s", figures[0][i].key, (unsigned long)figures[0][i].repeats, decimal(figures[0][i].ticks));
         printf(" %s %lu\n", decimal(figures[1][i].callback_ticks), (unsigned long)figures[1][i].callback_calls);
     }
+    fill(7);
+    crc_cost();
     return failed == 0 ? 0 : 1;
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Worst-case stack of every public library call, from GCC's call graph.
 
-    firmware/stack_bound.py BUILD_DIR [--machine MACHINE] [--limit BYTES] [--markdown]
+    firmware/stack_bound.py BUILD_DIR [--read-only] [--machine MACHINE] [--limit BYTES] [--markdown]
 
 BUILD_DIR is a cross build (cmake/arm-none-eabi.cmake) whose objects were
 compiled with -fstack-usage -fcallgraph-info=su (firmware/CMakeLists.txt
@@ -22,6 +22,8 @@ every direct call that the disassembly shows is added to the graph too.
 painted stack, and fails when a measured high-water mark exceeds its bound.
 --limit fails when a library bound exceeds BYTES, and names its frame chain;
 --warn-over only names such calls.
+--read-only bounds the read-only build of the library (dace_read_only) with
+the callbacks of the read-only image instead; its calls are not measured.
 --markdown prints the table for the README instead. Exit status 77 when the
 measurement was asked for but qemu-system-arm is missing (the bounds were
 still checked).
@@ -40,6 +42,11 @@ import board  # noqa: E402
 INDIRECT = "__indirect_call"
 CALLBACKS = ("nor_read", "nor_write", "nor_erase", "nor_crc", "nor_update")  # firmware/nor_callbacks.c
 CHECK_IMAGE = "dace_fw_check"
+# The read-only build: its library target, the image that links it and that
+# image's callbacks (firmware/read_only_main.c).
+READ_ONLY = {"library": "dace_read_only", "image": "dace_fw_read_only",
+             "callbacks": ("ro_read", "ro_write", "ro_erase", "ro_crc", "ro_update")}
+FULL = {"library": "dace", "image": CHECK_IMAGE, "callbacks": CALLBACKS}
 # They set the stack pointer back to a frame further up (the check's power
 # cut), so they use no stack beyond their caller's.
 STACK_RESTORERS = ("longjmp",)
@@ -227,22 +234,27 @@ def public_calls():
     return names
 
 
-def compute(build):
+def compute(build, variant=FULL):
     graph = Graph()
-    cis = (glob.glob(os.path.join(build, "dace", "**", "*.ci"), recursive=True) +
-           glob.glob(os.path.join(build, "firmware", "CMakeFiles", "dace_board.dir", "**", "*.ci"), recursive=True) +
-           glob.glob(os.path.join(build, "firmware", "CMakeFiles", CHECK_IMAGE + ".dir", "**", "*.ci"),
-                     recursive=True))
+    image = variant["image"]
+    # One library's frames only: the full and the read-only builds define the
+    # same names.
+    cis = (glob.glob(os.path.join(build, "dace", "CMakeFiles", variant["library"] + ".dir", "**", "*.ci"),
+                     recursive=True) +
+           glob.glob(os.path.join(build, "firmware", "CMakeFiles", image + ".dir", "**", "*.ci"), recursive=True))
+    if variant is FULL:
+        cis += glob.glob(os.path.join(build, "firmware", "CMakeFiles", "dace_board.dir", "**", "*.ci"), recursive=True)
     if not cis:
         raise SystemExit(f"no call-graph files (*.ci) under {build}: build it with the firmware/ folder first")
     for path in cis:
         read_ci(graph, path)
     problems = []
     calls = [(name, next(iter(graph.names[name]))) for name in public_calls() if graph.names.get(name)]
-    callback_titles = [t for name in CALLBACKS for t in graph.names.get(name, ())]
-    if len(callback_titles) != len(CALLBACKS):
-        problems.append("not every callback of firmware/nor_callbacks.c is in the call graph")
-    elf = os.path.join(build, "firmware", CHECK_IMAGE + ".elf")
+    callbacks = variant["callbacks"]
+    callback_titles = [t for name in callbacks for t in graph.names.get(name, ())]
+    if len(callback_titles) != len(callbacks):
+        problems.append(f"not every callback of {image} ({' '.join(callbacks)}) is in the call graph")
+    elf = os.path.join(build, "firmware", image + ".elf")
     complete_from_image(graph, disassemble(elf), [t for _, t in calls] + callback_titles, problems)
     lib_memo, entry_memo, cb_memo = {}, {}, {}
     cb_bound = max(bound(graph, t, 0, lib_memo)[0] for t in callback_titles) if callback_titles else 0
@@ -277,13 +289,14 @@ def markdown(rows):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("build")
+    parser.add_argument("--read-only", action="store_true")
     parser.add_argument("--machine")
     parser.add_argument("--limit", type=int)
     parser.add_argument("--warn-over", type=int)
     parser.add_argument("--markdown", action="store_true")
     args = parser.parse_args()
     try:
-        rows, problems, cb_bound = compute(args.build)
+        rows, problems, cb_bound = compute(args.build, READ_ONLY if args.read_only else FULL)
     except ValueError as e:
         print(f"no bound: {e}")
         return 1
@@ -292,7 +305,7 @@ def main():
         return 1 if problems else 0
 
     measured, skipped = {}, None
-    if args.machine:
+    if args.machine and not args.read_only:
         try:
             measured = measure(args.build, args.machine)
         except board.QemuMissing as e:
@@ -310,8 +323,8 @@ def main():
             print(f"note: {r['name']}: {r['library']} bytes, over {args.warn_over}: " + " -> ".join(r["chain"]))
         if got is not None and got > r["with_callbacks"]:
             failed.append(f"{r['name']}: measured {got} bytes, above its bound of {r['with_callbacks']}")
-    print(f"deepest callback of the check image: {cb_bound} bytes")
-    if args.machine and not skipped:
+    print(f"deepest callback of {'the read-only image' if args.read_only else 'the check image'}: {cb_bound} bytes")
+    if args.machine and not args.read_only and not skipped:
         print(f"measured on {args.machine}: {len(measured)} of {len(rows)} calls; the others never ran in the check")
         unknown = sorted(set(measured) - {r['name'] for r in rows})
         if unknown:

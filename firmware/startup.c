@@ -21,7 +21,13 @@ int main(void);
 #define TIMER0_RELOAD (*(volatile uint32_t *)0x40000008u)
 
 /* Semihosting operations. */
+#define SYS_OPEN 0x01u
+#define SYS_CLOSE 0x02u
 #define SYS_WRITE0 0x04u
+#define SYS_WRITE 0x05u
+#define SYS_READ 0x06u
+#define OPEN_READ_BINARY 1u
+#define OPEN_WRITE_BINARY 5u
 #define SYS_EXIT 0x18u
 #define SYS_EXIT_EXTENDED 0x20u
 #define ADP_STOPPED_APPLICATION_EXIT 0x20026u
@@ -36,6 +42,30 @@ static uint32_t semihost(uint32_t op, const void *arg) {
 
 void board_puts(const char *text) {
     semihost(SYS_WRITE0, text);
+}
+
+/* The whole transfer in one call: SYS_WRITE and SYS_READ return the bytes
+ * they did not move. */
+static int host_file(const char *path, uint32_t mode, uint32_t op, const void *data, uint32_t len) {
+    uint32_t name_len = 0;
+    while (path[name_len] != '\0')
+        ++name_len;
+    const uint32_t open_block[3] = {(uint32_t)(uintptr_t)path, mode, name_len};
+    const uint32_t handle = semihost(SYS_OPEN, open_block);
+    if (handle == 0xFFFFFFFFu)
+        return -1;
+    const uint32_t transfer[3] = {handle, (uint32_t)(uintptr_t)data, len};
+    const uint32_t left = semihost(op, transfer);
+    const uint32_t closed = semihost(SYS_CLOSE, &handle);
+    return left == 0 && closed == 0 ? 0 : -1;
+}
+
+int board_save(const char *path, const void *data, uint32_t len) {
+    return host_file(path, OPEN_WRITE_BINARY, SYS_WRITE, data, len);
+}
+
+int board_load(const char *path, void *data, uint32_t len) {
+    return host_file(path, OPEN_READ_BINARY, SYS_READ, data, len);
 }
 
 void board_exit(int status) {
