@@ -347,8 +347,8 @@ int main() {
         "100-byte settings file replaced 200 times among 20 files: bytes programmed per round",
         "first fill of a fresh medium by one file in 4 KiB writes: bytes read per byte written",
         "mount, 90 % full, 32 files: bytes read, first fit / wear levelling",
-        "mount after 100 files of 1 KiB (as many as the directory holds), a commit each: bytes read, first fit / "
-        "wear levelling",
+        ("mount after 100 files of 1 KiB (as many as the directory holds), a commit each: bytes read, first fit / "
+         "wear levelling"),
     };
     std::printf("| workload | A | B | C |\n|---|---:|---:|---:|\n");
     for (int i = 0; i < kRows; ++i)
