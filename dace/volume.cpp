@@ -764,7 +764,7 @@ bool choose_root(dace_state *s, Survey *scan, ScanFor why) {
         scan->next = kNoRank;
         // The first pass kept only the best; the rest are ranked again
         // from their headers, read once more, over the image just walked.
-        scan->seen->image_of = kNoRoot;
+        scan->image_of = kNoRoot;
         for (uint32_t i = 0; i < s->clus_count; ++i) {
             if (s->clus_table[i] != CLUS_HELD)
                 continue;
