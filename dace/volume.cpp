@@ -604,12 +604,10 @@ struct BestRoot {
 
 // What dace_init needs of a mount that found no root, to tell a first
 // format cut short: the one root cluster of a medium without data marks
-// (kNoRoot when the medium shows anything else), and the cluster whose
-// whole image root_buf holds. Four bytes in the caller's frame, where a
-// whole survey would deepen dace_init's stack.
+// (kNoRoot when the medium shows anything else). Two bytes in the caller's
+// frame, where a whole survey would deepen dace_init's stack.
 struct Remnant {
     uint16_t clus = kNoRoot;
-    uint16_t image_of = kNoRoot;
 };
 
 // How the mount treats what it cannot use: a mount refuses, a deliberate
@@ -641,7 +639,6 @@ struct Survey {
     uint32_t root_marks = 0; // clusters that start with ROOT_MAGIC
     // For completing a first format (not kept by a read-only build):
     uint16_t last_root_mark = kNoRoot;
-    uint16_t image_of = kNoRoot; // the cluster whose whole image root_buf holds
     Rank next = kNoRank;         // the best candidate not tried yet
     Rank below = ~Rank{0};       // candidates rank below the last one tried
     dace_root_walk walk{};       // of the root cluster read whole last
@@ -674,14 +671,10 @@ bool unreadable(dace_state *s, ScanFor why) { return formatting(why) || fail(s, 
 // root, and erases another configuration's.
 bool read_and_walk(dace_state *s, uint32_t i, Survey *scan, ScanFor why) {
     dace_root_walk *walk = &scan->walk;
-    if (!kReadOnly)
-        scan->image_of = kNoRoot;
     if (!read_cluster(s, i, s->root_buf)) {
         walk->copies = 0; // no valid copy: choose_root reads nothing else of the walk
         return unreadable(s, why);
     }
-    if (!kReadOnly)
-        scan->image_of = static_cast<uint16_t>(i);
     const int verdict = walk_root(*s, s->root_buf, walk);
     if (verdict != DACE_COPY_VALID)
         walk->copies = 0;
@@ -763,8 +756,7 @@ bool choose_root(dace_state *s, Survey *scan, ScanFor why) {
         scan->below = scan->next;
         scan->next = kNoRank;
         // The first pass kept only the best; the rest are ranked again
-        // from their headers, read once more, over the image just walked.
-        scan->image_of = kNoRoot;
+        // from their headers, read once more.
         for (uint32_t i = 0; i < s->clus_count; ++i) {
             if (s->clus_table[i] != CLUS_HELD)
                 continue;
@@ -863,7 +855,6 @@ __attribute__((noinline)) bool survey(dace_state *s, ScanFor why, Survey *scan) 
 // The root that choose_root read and judged, loaded from that same image.
 void load_root(dace_state *s, const Survey &scan) {
     const BestRoot &best = scan.best;
-    DACE_ASSERT(scan.image_of == best.clus);
     lower_free_count(s);
     s->root_clus = best.clus;
     s->clus_table[best.clus] = CLUS_END;
@@ -910,11 +901,9 @@ bool format(dace_state *s, uint32_t seq) {
 // cut interrupted leaves one root cluster and no data anywhere; the next
 // dace_init completes it. Another owner's volume shows more: data clusters,
 // or a root cluster with more than an empty first copy. Reads that root
-// cluster whole unless root_buf holds it already.
+// cluster whole once more: the ranking may have read headers over it.
 bool first_format_cut_short(dace_state *s, const Remnant &remnant) {
-    if (remnant.clus == kNoRoot)
-        return false;
-    if (remnant.image_of != remnant.clus && !read_cluster(s, remnant.clus, s->root_buf))
+    if (remnant.clus == kNoRoot || !read_cluster(s, remnant.clus, s->root_buf))
         return false;
     // The ranking no longer needs the slot buffer it was kept in.
     return looks_like_format_remnant(s, s->root_buf, s->free_list->buf);
@@ -941,7 +930,7 @@ __attribute__((always_inline)) inline bool mount(dace_state *s, [[maybe_unused]]
     }
     release_unclaimed(s);
     if (!kReadOnly && !scan.data_mark && scan.root_marks == 1)
-        *remnant = Remnant{scan.last_root_mark, scan.image_of};
+        *remnant = Remnant{scan.last_root_mark};
     const bool marks = scan.data_mark || scan.root_marks != 0;
     return fail(s, marks ? DACE_E_DAMAGED : DACE_E_NOT_A_VOLUME, false);
 }
