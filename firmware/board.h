@@ -21,8 +21,12 @@ void board_puts(const char *text);
 int board_save(const char *path, const void *data, uint32_t len);
 int board_load(const char *path, void *data, uint32_t len);
 
-/* The logger image leaves its part here; the read-only image mounts it. */
+/* The logger image leaves its part here; the read-only image mounts it.
+ * Another image built on logger_main.c names a file of its own, so that
+ * images run side by side never write one file. */
+#ifndef LOGGER_MEDIUM_FILE
 #define LOGGER_MEDIUM_FILE "logger_medium.bin"
+#endif
 
 /* Starts TIMER0 of the board: a 32-bit down-counter at the 25 MHz system
  * clock, one tick per 40 ns of virtual time. Under `-icount shift=N` each

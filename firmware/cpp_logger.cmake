@@ -31,6 +31,8 @@ if(CMAKE_CROSSCOMPILING)
   set_source_files_properties(${PROJECT_SOURCE_DIR}/examples/cpp_logger.cpp PROPERTIES
     COMPILE_DEFINITIONS main=cpp_logger_main)
   target_compile_options(dace_fw_cpp_logger PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
+  # Its part goes to a file of its own: the read-only image mounts the C one's.
+  target_compile_definitions(dace_fw_cpp_logger PRIVATE LOGGER_MEDIUM_FILE="cpp_logger_medium.bin")
   dace_cpp_logger_tests(Firmware ${CMAKE_BINARY_DIR} ${DACE_ARM_CPU})
 elseif(DACE_ARM_GCC)
   # The cross builds of host.cmake, named as its tests are.

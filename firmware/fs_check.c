@@ -457,6 +457,31 @@ static run_figures run(uint32_t program_cut, uint32_t erase_cut, const char *lab
     return figures;
 }
 
+/* DACE_STATE_SIZE, a constant expression, must give what dace_getstatesize
+ * gives on this core, whose pointers and alignment differ from the host's. */
+static void state_size_matches_on_this_core(void) {
+    static uint64_t sized[(DACE_STATE_SIZE(PAGE_SIZE, SECTOR_SIZE / PAGE_SIZE, CAPACITY / PAGE_SIZE, OPEN_FILES) + 7u) / 8u];
+    static const uint16_t pages[] = {32, 64, 256, 2048};
+    static const uint16_t clus[] = {1, 4, 16};
+    static const uint16_t totals[] = {100, 1024, 65535};
+    static const uint16_t files[] = {1, 3, 4};
+    expect(sizeof sized >= dace_getstatesize(&cfg) && sizeof sized - dace_getstatesize(&cfg) < 8u,
+           "a static block sized by DACE_STATE_SIZE", "");
+    dace_config c = cfg;
+    for (unsigned p = 0; p < 4u; ++p)
+        for (unsigned k = 0; k < 3u; ++k)
+            for (unsigned t = 0; t < 3u; ++t)
+                for (unsigned f = 0; f < 3u; ++f) {
+                    c.page_size = pages[p];
+                    c.clus_pages = clus[k];
+                    c.total_pages = totals[t];
+                    c.max_files = files[f];
+                    const uint32_t size = dace_getstatesize(&c);
+                    expect(size == 0 || size == DACE_STATE_SIZE(pages[p], clus[k], totals[t], files[f]),
+                           "DACE_STATE_SIZE equals dace_getstatesize", "");
+                }
+}
+
 int main(void) {
     static char labels[PROGRAM_CUTS + ERASE_CUTS][48];
     ram_nor_attach(&nor, nor_mem, nor_bits, CAPACITY, PAGE_SIZE, SECTOR_SIZE);
@@ -464,6 +489,7 @@ int main(void) {
     run_label = "set-up";
     expect(PROBE1(dace_getstatesize, &cfg) != 0 && PROBE1(dace_getstatesize, &cfg) <= sizeof state_block,
            "state block too small", "");
+    state_size_matches_on_this_core();
 
     const run_figures whole = run(RAM_NOR_NO_CUT, RAM_NOR_NO_CUT, "uncut");
     printf("uncut workload: %lu bytes programmed, %lu sectors erased, %lu library calls\n",
