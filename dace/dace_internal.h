@@ -1,6 +1,19 @@
-// What the library's source units share: the medium layer, byte helpers,
-// entry access, the allocation and release rules and the handle check. Not
-// installed.
+// What the library's source units share. Not installed.
+//
+// The units, each calling only those above it:
+//   medium.cpp     the medium (the only calls of read_fn, write_fn and
+//                  erase_fn) and the allocator: the cluster table's
+//                  allocation and release rules, erases ahead, chain walks
+//   root_log.cpp   which root copy counts: judging a copy, walking a root
+//                  cluster's log, the header a writer gives a copy, the CRC
+//                  framing
+//   commit.cpp     the commit path: staging a root copy, a data cluster's
+//                  write-out, every open file's pending cluster, the root
+//                  copy's write
+//   mount.cpp      the state block's layout, the mount (scan, ranking, the
+//                  root's choice and load, the chains' claim) and the format
+//   files.cpp      handles, writing, reading and positioning
+//   directory.cpp  remove, rename and truncate by name; stat and the walk
 //
 // Glossary
 //
@@ -18,6 +31,35 @@
 //   CLUS_DIRTY        free; erased when taken
 //   CLUS_BAD          never taken again in this mount
 //
+// Codes that exist only while a mount runs (mount.cpp):
+//   clus_count + L    a cluster whose header looks like data and links to L
+//                     (L below clus_count), not yet claimed by a chain: the
+//                     first pass keeps the link it read, so that no header
+//                     is read twice; 2 * clus_count for a link CLUS_END,
+//                     2 * clus_count + 1 for a link out of the medium. Only
+//                     where 2 * clus_count + 1 stays below CLUS_BAD
+//                     (links_kept); else such a cluster is CLUS_DIRTY and
+//                     its header is read again when a chain reaches it.
+//   CLUS_HELD         a cluster that starts with the root mark, so that a
+//                     ranking that must look further reads root headers
+//                     alone; every one not chosen becomes CLUS_DIRTY.
+//   kLinkBeyond       (a 32-bit value, not a table code) a link that is
+//                     neither a cluster of the medium nor the end of a chain.
+//
+// Buffers borrowed from the state block, and for how long:
+//   root_buf          during a mount: each cluster's header, then each
+//                     root cluster read whole; the image of the chosen one is
+//                     the root loaded (rule 7)
+//   free_list->buf    during a mount (every slot is free): header reads of a
+//                     chain where links were not kept, and the first
+//                     format's intended copy when a remnant is judged
+//   an offered buffer the slot's own, when a write takes its next cluster:
+//                     the allocator reads a free cluster back into it
+//   root image pages  the allocator's read-back scratch when no slot is
+//                     free: the pages before the current copy (older copies,
+//                     never read again) or after it (unused until the next
+//                     stage), whichever is larger (find_scratch)
+//
 // The root copy in memory (`root`, inside `root_buf` at `root_page`):
 //   committed  it is on the medium: root_page < root_end
 //   staged     a changed copy still to be written at root_page:
@@ -32,7 +74,10 @@
 // An open file's buffer (`dace_file.dirty`, DirtyState below): clean (it
 // holds what cluster `clus` holds on the medium, or the file has no
 // cluster), pending (bytes the medium does not hold yet), or its write fell
-// short (cluster `clus` is spoilt: the retry moves to a fresh cluster).
+// short (cluster `clus` is spoilt: the retry moves to a fresh cluster). Its
+// `clus_off` is kStaleOffset when the buffer does not hold cluster `clus`
+// (a load failed, or its cluster was given back by a truncation): the next
+// read or write loads the cluster at the position first.
 #ifndef DACE_DACE_INTERNAL_H
 #define DACE_DACE_INTERNAL_H
 
@@ -82,6 +127,8 @@ template <class T> inline T fail(dace_state *s, uint16_t reason, T result) {
 
 // Values of dace_file.dirty.
 enum DirtyState : uint16_t { kClean = 0, kPending = 1, kWriteFellShort = 2 };
+// dace_file.clus_off of a buffer that does not hold its cluster (above).
+constexpr uint16_t kStaleOffset = 0xFFFF;
 
 // ---- the medium ---------------------------------------------------------------
 // The only door to read_fn, write_fn and erase_fn. Each takes a cluster and
@@ -138,6 +185,17 @@ inline uint32_t entry_capacity(const dace_state *s, uint32_t pages) {
 
 inline bool root_is_staged(const dace_state *s) { return s->root_page >= s->root_end; }
 
+// Page `page` of an image of one cluster.
+inline uint8_t *page_at(const dace_state *s, uint8_t *image, uint32_t page) {
+    return image + static_cast<size_t>(page) * s->page_size;
+}
+
+// The entry of an open slot's file in the current root copy.
+inline dace_entry &entry_of(dace_state *s, const dace_file *f) {
+    DACE_ASSERT(f->entry < s->root->count);
+    return entries_of(s->root)[f->entry];
+}
+
 // The slot a handle names, or null when its index is out of range.
 inline dace_file *slot_of(dace_state *s, dace_handle handle) {
     uint32_t index = handle ^ HANDLE_MAGIC;
@@ -157,9 +215,27 @@ inline bool entry_is_open(const dace_state *s, uint16_t entry) {
     return false;
 }
 
+// Whether all `count` bytes equal `value`; blank: all 0xFF or all 0x00.
+bool bytes_are(const uint8_t *p, uint32_t count, uint8_t value);
+bool bytes_are_blank(const uint8_t *p, uint32_t count);
+
 // free_clus never wraps: what it cannot give is kept as a deficit that later
 // releases pay back first.
 void lower_free_count(dace_state *s);
+
+// ---- which root copy counts (root_log.cpp) ------------------------------------
+// The rules read a mounted state's geometry, size and CRC; tools that judge
+// images without mounting them pass a state filled from a configuration.
+// The verdict (DACE_COPY_*) on the copy at `page` of a root cluster image;
+// with `header_only`, on its 32-byte header alone.
+int judge_copy(const dace_state &r, const uint8_t *image, uint32_t page, uint32_t seq_before, bool header_only);
+// Walks a root cluster's log from page 0 (dace_walk_root).
+int walk_root(const dace_state &r, const uint8_t *image, dace_root_walk *out);
+// The CRC framing: a root copy's head CRC (bytes 0-27) and files CRC (its
+// entries), a data cluster's CRC (bytes 0-5, continued over the payload).
+uint16_t head_crc(const dace_state *s, const dace_root *copy);
+uint16_t files_crc(const dace_state *s, const dace_root *copy);
+uint16_t data_crc(const dace_state *s, const uint8_t *image);
 
 // The cluster after `clus` in the file of slot `f`, found by walking back
 // from its newest; -1 when there is none.
@@ -168,6 +244,11 @@ int next_in_chain(const dace_state *s, const dace_file *f, uint16_t clus);
 // The rest of this block is the write side, absent from a read-only build.
 #ifndef DACE_READ_ONLY
 void raise_free_count(dace_state *s);
+// Marks cluster `c` held until the next root commit (rule 3).
+void hold_cluster(dace_state *s, uint16_t c);
+// The header fields a writer sets from the geometry: mark, generation,
+// geometry, extent, the volume's size and the format version.
+void fill_header(const dace_state *s, dace_root *copy, uint16_t pages, uint32_t seq);
 
 // The allocation rule: first fit from cluster 0 (or next fit from the
 // cursor, with wear levelling on), erasing a CLUS_DIRTY cluster, and a
@@ -177,13 +258,6 @@ void raise_free_count(dace_state *s);
 // it leaves free_clus as it was. `scratch`, when given, is a cluster-sized
 // buffer whose content the caller no longer needs, for the read-back check.
 int take_cluster(dace_state *s, bool root_swap, uint8_t *scratch = nullptr);
-// Completes a data cluster's header and CRC and programs the pages that
-// hold its first `bytes_held` bytes; the rest must read 0xFF already. 0, or
-// -1 when the write fell short.
-int commit_cluster(dace_state *s, uint16_t c, uint8_t *image, uint32_t bytes_held);
-// Sets the payload past the end of the file in the slot's buffer to 0xFF;
-// returns the bytes of the image that hold anything else (header included).
-uint32_t blank_past_end(dace_state *s, dace_file *f);
 
 // The release rule: the cluster counts as free at once but is held until the
 // next root commit that reaches the medium, since the copy on the medium may
@@ -212,6 +286,10 @@ bool stage_root(dace_state *s, int mode, uint16_t drop);
 // short (the medium still holds the previous copy; the change stays
 // pending).
 int commit_root(dace_state *s);
+// Writes the current root copy, staged, at root_page (both CRCs computed
+// over it). 0, or -1 when the write fell short: its pages count as used,
+// the cluster is sealed and the change stays pending (rule 2).
+int write_root_copy(dace_state *s);
 // Erases up to `max` CLUS_DIRTY clusters in the allocator's search order;
 // the count erased, or -1 when an erase failed.
 int erase_ahead(dace_state *s, uint32_t max);
@@ -226,6 +304,9 @@ int find_named(dace_state *s, const char *name);
 // pending cluster, then the commit. DACE_OK or DACE_FAILED.
 int flush_slot(dace_state *s, dace_file *f);
 
+// Writes out the slot's buffer if it holds anything the medium does not;
+// false when the write fell short (the bytes stay pending).
+bool write_out_pending(dace_state *s, dace_file *f);
 // Writes out every open file's pending cluster, so that a root copy written
 // next names no cluster that is still only in memory. False when one fell
 // short; the others written stay written.

@@ -1,18 +1,9 @@
-// Files: handles and their slots, the write path with the cluster write-out
-// and relocation, reading and positioning.
+// Files: handles and their slots, writing (the appends; the write-out and
+// the commit are the commit path's), reading and positioning.
 #include "dace/dace_internal.h"
 
 namespace dace {
 namespace {
-
-// clus_off of a slot whose buffer cannot be taken to hold cluster `clus`
-// (loading it failed): the next read or write loads it again first.
-constexpr uint16_t kStaleOffset = 0xFFFF;
-
-dace_entry &entry_of(dace_state *s, const dace_file *f) {
-    DACE_ASSERT(f->entry < s->root->count);
-    return entries_of(s->root)[f->entry];
-}
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
@@ -76,7 +67,7 @@ bool load_cluster(dace_state *s, uint16_t c, uint8_t *buf) {
     if ((s->options & DACE_OPT_VERIFY_READS) == 0)
         return true;
     const bool sound = load_u32(buf) == DATA_MAGIC && load_u16(buf + 4) == s->clus_table[c] &&
-                       load_u16(buf + 6) == dace_data_crc(s, buf);
+                       load_u16(buf + 6) == data_crc(s, buf);
     return sound || fail(s, DACE_E_DAMAGED, false);
 }
 
@@ -143,46 +134,6 @@ bool load_position(dace_state *s, dace_file *f, uint32_t target) {
 }
 
 #ifndef DACE_READ_ONLY
-// Rule 9: a cluster that a write left partly programmed cannot take other
-// bytes (its CRC changes at least), so the image moves to a fresh cluster
-// and the spoilt one goes to be erased. No root copy names it: a copy is written only
-// once every pending cluster is. The move is a swap and leaves free_clus as
-// it was. With no cluster to move to, the spoilt one is erased in place.
-bool move_spoilt_cluster(dace_state *s, dace_file *f) {
-    const int n = take_cluster(s, true);
-    if (n < 0)
-        return erase_cluster(s, f->clus) || fail(s, DACE_E_ERASE_FAILED, false);
-    DACE_ASSERT(f->clus == entry_of(s, f).clus);
-    s->clus_table[n] = s->clus_table[f->clus];
-    s->clus_table[f->clus] = CLUS_DIRTY;
-    f->clus = static_cast<uint16_t>(n);
-    entry_of(s, f).clus = f->clus;
-    return true;
-}
-
-// The cluster write-out: the slot's buffer, with header and CRC, to its
-// cluster. True when the whole cluster was written.
-bool write_out_cluster(dace_state *s, dace_file *f) {
-    if (f->dirty == kWriteFellShort && !move_spoilt_cluster(s, f))
-        return false;
-    if (f->clus >= s->clus_count)
-        return fail(s, DACE_E_DAMAGED, false);
-    if (commit_cluster(s, f->clus, f->buf, blank_past_end(s, f)) == 0)
-        return true;
-    f->dirty = kWriteFellShort;
-    return false;
-}
-
-// Writes out the slot's buffer if it holds anything the medium does not.
-bool write_out_pending(dace_state *s, dace_file *f) {
-    if (f->dirty == kClean)
-        return true;
-    if (!write_out_cluster(s, f))
-        return false;
-    f->dirty = kClean;
-    return true;
-}
-
 // Moves the slot of file `e` on from its full cluster (or from none) to a
 // fresh one that follows it. The full cluster goes to the medium first
 // (bytes that do not reach it stay in the buffer for a later write or flush
@@ -203,6 +154,60 @@ __attribute__((noinline)) bool start_next_cluster(dace_state *s, dace_file *f, d
     e->clus = f->clus;
     f->clus_off = 0;
     return true;
+}
+
+// The steps of a write, in order.
+
+// The buffer must hold the file's newest cluster before it is carried over
+// or filled; unwritten bytes are never dropped to reload it.
+bool hold_newest_cluster(dace_state *s, dace_file *f) {
+    if (f->clus_off != kStaleOffset && f->clus == entry_of(s, f).clus)
+        return true;
+    if (f->dirty != kClean)
+        return fail(s, DACE_E_WRITE_FAILED, false);
+    return load_position(s, f, f->pos);
+}
+
+// Rule 9: the newest cluster is on the medium and named by the committed
+// root: its content is carried over to a fresh cluster rather than
+// rewritten. A full one stays where it is; the next byte starts a cluster
+// after it.
+bool carry_over(dace_state *s, dace_file *f, dace_entry *e) {
+    if (f->dirty != kClean || e->clus == CLUS_END || f->clus_off >= s->clus_payload)
+        return true;
+    const int n = take_cluster(s, false);
+    if (n < 0)
+        return false;
+    s->clus_table[n] = s->clus_table[f->clus];
+    release_cluster(s, f->clus);
+    e->clus = static_cast<uint16_t>(n);
+    f->clus = static_cast<uint16_t>(n);
+    f->dirty = kPending;
+    return true;
+}
+
+// Copies `count` bytes into the slot's buffer, taking a cluster after each
+// full one; the bytes taken (fewer when no cluster could be had or a
+// write-out fell short, with the reason recorded).
+uint32_t append(dace_state *s, dace_file *f, dace_entry *e, const uint8_t *src, uint32_t count) {
+    uint32_t total = 0;
+    while (total < count) {
+        uint32_t room = uint32_t{s->clus_payload} - f->clus_off;
+        if (room == 0 || f->clus == CLUS_END) {
+            if (!start_next_cluster(s, f, e))
+                break;
+            room = s->clus_payload;
+        }
+        const uint32_t k = min_u32(room, count - total);
+        copy_bytes(f->buf + kClusHeaderSize + f->clus_off, src + total, k);
+        f->clus_off = static_cast<uint16_t>(f->clus_off + k);
+        f->pos += k;
+        e->size += k;
+        total += k;
+        if (f->dirty == kClean)
+            f->dirty = kPending;
+    }
+    return total;
 }
 #endif // DACE_READ_ONLY
 
@@ -267,24 +272,6 @@ int find_file(const dace_state *s, const char *name) {
     return -1;
 }
 
-#ifndef DACE_READ_ONLY
-int flush_slot(dace_state *s, dace_file *f) {
-    if (f == nullptr)
-        return fail(s, DACE_E_BAD_HANDLE, DACE_FAILED);
-    if (!write_out_pending(s, f))
-        return DACE_FAILED;
-    // The commit writes out every other open file's pending cluster first.
-    return commit_root(s);
-}
-
-// Rule 8: the clusters a commit writes before its root copy.
-bool write_out_open_files(dace_state *s) {
-    for (dace_file *f = s->open_list; f != nullptr; f = f->next)
-        if (!write_out_pending(s, f))
-            return false;
-    return true;
-}
-#endif // DACE_READ_ONLY
 
 } // namespace dace
 
@@ -390,11 +377,6 @@ int dace_close(dace_state *s, dace_handle handle) {
 
 #ifndef DACE_READ_ONLY
 
-int dace_flush_impl(dace_state *s, dace_file *f) {
-    begin(s);
-    return flush_slot(s, f);
-}
-
 int dace_flush(dace_state *s, dace_handle handle) {
     begin(s);
     return flush_slot(s, open_slot_of(s, handle));
@@ -407,59 +389,20 @@ uint32_t dace_write(dace_state *s, const void *data, uint32_t count, dace_handle
         return fail(s, DACE_E_BAD_HANDLE, 0u);
     if (data == nullptr)
         return fail(s, DACE_E_INVALID_ARGUMENT, 0u);
-    const dace_entry &at_end = entry_of(s, f);
-    if (f->pos != at_end.size)
+    if (f->pos != entry_of(s, f).size)
         return fail(s, DACE_E_NOT_AT_END, 0u);
-    // The buffer must hold the newest cluster before it is carried over or
-    // filled; unwritten bytes are never dropped to reload it.
-    if (f->clus_off == kStaleOffset || f->clus != at_end.clus) {
-        if (f->dirty != kClean)
-            return fail(s, DACE_E_WRITE_FAILED, 0u);
-        if (!load_position(s, f, f->pos))
-            return 0;
-    }
+    if (!hold_newest_cluster(s, f))
+        return 0;
     // A change that no root copy can take would never become durable.
     if (!stage_root(s, DACE_REOPEN_CHANGE, kNoEntry))
         return 0;
     dace_entry *e = &entry_of(s, f); // the copy may have moved
-
-    // Rule 9: the newest cluster is on the medium and named by the committed
-    // root: carry its content over to a fresh cluster rather than rewrite it.
-    // A full one stays where it is; the next byte starts a cluster after it.
-    if (f->dirty == kClean && e->clus != CLUS_END && f->clus_off < s->clus_payload) {
-        const int n = take_cluster(s, false);
-        if (n < 0)
-            return 0;
-        s->clus_table[n] = s->clus_table[f->clus];
-        release_cluster(s, f->clus);
-        e->clus = static_cast<uint16_t>(n);
-        f->clus = static_cast<uint16_t>(n);
-        f->dirty = kPending;
-    }
-
-    const auto *src = static_cast<const uint8_t *>(data);
-    uint32_t remaining = count;
-    if (remaining > 0xFFFFFFFFu - e->size)
-        remaining = fail(s, DACE_E_FILE_TOO_LARGE, 0xFFFFFFFFu - e->size);
-    uint32_t total = 0;
-    while (remaining > 0) {
-        uint32_t room = uint32_t{s->clus_payload} - f->clus_off;
-        if (room == 0 || f->clus == CLUS_END) {
-            if (!start_next_cluster(s, f, e))
-                break;
-            room = s->clus_payload;
-        }
-        const uint32_t k = min_u32(room, remaining);
-        copy_bytes(f->buf + kClusHeaderSize + f->clus_off, src, k);
-        f->clus_off = static_cast<uint16_t>(f->clus_off + k);
-        f->pos += k;
-        e->size += k;
-        src += k;
-        remaining -= k;
-        total += k;
-        if (f->dirty == kClean)
-            f->dirty = kPending;
-    }
+    if (!carry_over(s, f, e))
+        return 0;
+    uint32_t fits = count;
+    if (fits > 0xFFFFFFFFu - e->size)
+        fits = fail(s, DACE_E_FILE_TOO_LARGE, 0xFFFFFFFFu - e->size);
+    const uint32_t total = append(s, f, e, static_cast<const uint8_t *>(data), fits);
     s->update_fn(s->update_ctx, e);
     return total;
 }
