@@ -3,8 +3,10 @@
 
     bench/report.py BUILD_DIR OUT_DIR
 
-writes OUT_DIR/benchmarks.md (markdown tables) and OUT_DIR/mount-cost.svg.
-Needs only the standard library; valgrind is used when it is installed.
+writes OUT_DIR/benchmarks.md (markdown tables) and OUT_DIR/mount-cost.svg;
+bench/run calls it with build/release and docs. Needs only the standard
+library; valgrind is used when it is installed. The figures per core of
+docs/firmware.md are firmware/figures.py's.
 """
 import csv
 import json
@@ -285,6 +287,9 @@ def svg_plot(points, path):
 
 
 def main():
+    if len(sys.argv) == 2 and sys.argv[1] in ("-h", "--help"):
+        print(__doc__)
+        return 0
     if len(sys.argv) != 3:
         print(__doc__, file=sys.stderr)
         return 2
@@ -302,14 +307,18 @@ def main():
     svg_plot(points, os.path.join(out_dir, "mount-cost.svg"))
 
     doc = ["# Benchmarks", "",
-           "Written by `bench/run` (release build; rerun it to refresh). All I/O figures come from the",
-           "medium simulator, so they are exact and repeatable; CPU times are from this host.", "",
+           "Written by `bench/run` (release build; rerun it to refresh: a few minutes on two cores, valgrind",
+           "and Google Benchmark included, Debian packages that `.ci/install-deps` installs). All I/O",
+           "figures come from the medium simulator, so they are exact and repeatable; CPU times are from",
+           "this host. The stack and code size per Cortex-M core are in [firmware.md](firmware.md).", "",
            "## I/O cost per workload", "",
            "`build/release/bench/dace_io_cost` (timings: `--prog-us-per-page`, `--erase-ms-per-cluster`,",
            "`--read-mb-per-s`, `--call-us`; geometry: `--page-size`, `--clus-pages`, `--total-pages`).",
            "The NAND-like geometry has 16 pages per cluster: 32 pages of 2048 bytes would make a 64 KiB",
            "cluster, one byte more than a cluster size can be. Both geometries use the SPI-NOR timings",
-           "unless given others.", "",
+           "unless given others. A write to a fresh medium reads each new cluster once, to prove it",
+           "erased before it is programmed (rule 4 of [storage-format.md](storage-format.md)): hence the",
+           "bytes read by the write workloads.", "",
            io_text.rstrip(), "",
            "![mount cost](mount-cost.svg)", "",
            "## Flash cost of firmware workloads, before and now", "",
@@ -337,7 +346,9 @@ def main():
         doc += ["## Instructions per byte (callgrind)", "",
                 "`valgrind --tool=callgrind --toggle-collect='*measured_phase*' build/release/bench/dace_instr_cost PHASE`",
                 "counts the instructions of one phase on the NOR-like geometry (4 KiB clusters, 1024 of them),",
-                "callbacks included; repeatable on a busy machine. The mount divides by the bytes stored.", "",
+                "callbacks included; repeatable on a busy machine. The mount divides by the bytes stored.",
+                "PHASE is `write`, `read`, `log` or `mount`, or the floor of one: `floor-write`, `floor-read`,",
+                "`floor-log`.", "",
                 instr_table(instr), ""]
     target = os.path.join(os.path.dirname(build), "cortex-m4")
     if os.path.exists(os.path.join(target, "examples", "dace_spi_nor_logger.elf")):

@@ -7,12 +7,10 @@
  * dace_getstatesize() at run time), allocates it 8-byte aligned and hands
  * it to dace_mount() or dace_init(); every other call takes that block.
  *
- * Durability: dace_flush, dace_close and dace_seek of any handle commit
- * everything written and created so far; dace_remove, both renames and
- * dace_truncate commit before they return. A power cut at any moment leaves
- * the medium as the last commit that succeeded left it, or with the commit
- * in flight whole. Data written since the last commit is lost to a cut.
- * The rules behind this are numbered in docs/storage-format.md.
+ * Durability: see README.md, "What survives a power cut" (rules 1-11 of
+ * docs/storage-format.md). In short, a power cut leaves the last commit or
+ * the one in flight, whole, and loses only what was written since the last
+ * commit (dace_flush, dace_close, dace_seek, or a change by name).
  *
  * Threads and interrupts: calls on one state block must come one at a time
  * and never from inside a callback or an interrupt handler; separate state

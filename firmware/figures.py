@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
-"""The README's figures for microcontrollers, from the cross builds.
+"""The figures for microcontrollers, from the cross builds.
 
-    firmware/figures.py [--readme README.md]
+    firmware/figures.py [--into docs/firmware.md]
 
 reads build/cortex-m4, build/cortex-m0plus (stack bounds) and every
 build/cortex-m* preset tree (code size of the linked C example), prints
-the tables, and with --readme puts them into that file between its
-figure markers. bench/run builds the trees and calls this.
+the tables, and with --into puts them into that file between its figure
+markers (docs/firmware.md, "Stack and code size per core"). bench/run
+builds the trees and calls this.
 """
 import argparse
 import os
@@ -86,21 +87,21 @@ def figures():
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--readme")
+    parser.add_argument("--into", metavar="FILE", help="the markdown file whose figure markers take the tables")
     args = parser.parse_args()
     text = figures()
-    if not args.readme:
+    if not args.into:
         print(text)
         return 0
-    with open(args.readme) as f:
-        readme = f.read()
-    if BEGIN not in readme or END not in readme:
-        raise SystemExit(f"{args.readme} lacks the figure markers")
-    head, rest = readme.split(BEGIN, 1)
+    with open(args.into) as f:
+        doc = f.read()
+    if BEGIN not in doc or END not in doc:
+        raise SystemExit(f"{args.into} lacks the figure markers")
+    head, rest = doc.split(BEGIN, 1)
     _, tail = rest.split(END, 1)
-    with open(args.readme, "w") as f:
+    with open(args.into, "w") as f:
         f.write(head + BEGIN + "\n" + text + "\n" + END + tail)
-    print(f"wrote the microcontroller figures into {args.readme}", file=sys.stderr)
+    print(f"wrote the microcontroller figures into {args.into}", file=sys.stderr)
     return 0
 
 

@@ -20,14 +20,11 @@ length beyond the end of a file (``EINVAL``), a full medium or directory
 (``ENOSPC``), a read or write of the medium that failed (``EIO``). Moving a
 file open for writing is ``ESPIPE``: it grows only at its end.
 
-Durability follows the library's commits. ``close()`` and ``flush()`` of a
-file, moving a reading file's position, :meth:`Image.sync`, and every change
-by name (``remove``, ``rename``, ``truncate``, opening an existing file with
-``"wb"``, which truncates it, and with ``"ab"``, which positions at its end)
-commit everything written so far on every open file before they return.
-Data written since the last commit, and files created since, are lost to a
-power cut or :meth:`Image.remount`. :meth:`Image.save` and
-:meth:`Image.to_bytes` take the medium as it stands: what was committed.
+Durability: see README.md, "What survives a power cut" (rules 1-11 of
+docs/storage-format.md). Here a commit is ``close()`` or ``flush()`` of a
+file, moving a reading file's position, :meth:`Image.sync`, or a change by
+name (opening an existing file with ``"wb"`` or ``"ab"`` is one), and
+:meth:`Image.save` and :meth:`Image.to_bytes` hold what was committed.
 
 :func:`cut_power` runs your own code against a copy of an image with the
 power failing after a given number of programmed bytes, or in the middle of
