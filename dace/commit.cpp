@@ -186,11 +186,17 @@ int write_root_copy(dace_state *s) {
     // copy of a writer that did not.
     copy->clus_count = s->clus_count;
     copy->version = DACE_FORMAT_VERSION;
-    copy->head_crc = head_crc(s, copy);
-    copy->files_crc = files_crc(s, copy);
-    const bool written = program_pages(s, s->root_clus, s->root_page, copy, uint32_t{copy->pages} * s->page_size);
+    const uint16_t pages = copy->pages;
+    const uint16_t count = copy->count;
+    // The CRCs cover the bytes the medium holds: the copy is written in the
+    // medium's byte order and turned back after.
+    swap_copy(copy, count);
+    copy->head_crc = le(head_crc(s, copy));
+    copy->files_crc = le(files_crc(s, copy));
+    const bool written = program_pages(s, s->root_clus, s->root_page, copy, uint32_t{pages} * s->page_size);
+    swap_copy(copy, count);
     // The pages count as used whatever the write did.
-    s->root_end = static_cast<uint16_t>(s->root_page + copy->pages);
+    s->root_end = static_cast<uint16_t>(s->root_page + pages);
     if (!written) {
         // Rule 2: a half-written copy ends the copy walk at mount, hiding
         // anything written after it here: close this cluster and keep the

@@ -26,11 +26,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(__BYTE_ORDER__) && defined(__ORDER_LITTLE_ENDIAN__) && \
-    __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-#error "libdace supports little-endian hosts only: its records are the on-medium little-endian layouts"
-#endif
-
 /* The library's version: the one place the build, pkg-config, the Python
  * package and `dace --version` take it from. */
 #define DACE_VERSION_MAJOR 0

@@ -83,8 +83,6 @@
 
 #include "dace/dace.h"
 
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
-              "libdace supports little-endian hosts only: its records are the on-medium layouts");
 
 #ifdef DACE_DEBUG_ASSERTS
 #define DACE_ASSERT(cond) ((cond) ? (void)0 : __builtin_trap())
@@ -144,6 +142,28 @@ bool program_pages(dace_state *s, uint32_t clus, uint32_t first_page, const void
 bool erase_cluster(dace_state *s, uint32_t clus);
 #endif
 
+// The medium is little-endian, whatever the host. A root copy in root_buf
+// is in the host's order while it is the current one (loaded, staged,
+// changed) and in the medium's order while it is judged or written; le()
+// turns one field between the two, swap_copy a whole copy. On a
+// little-endian host both are nothing.
+constexpr bool kBigEndianHost = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
+inline uint16_t le(uint16_t v) {
+    if constexpr (kBigEndianHost)
+        return __builtin_bswap16(v);
+    return v;
+}
+inline uint32_t le(uint32_t v) {
+    if constexpr (kBigEndianHost)
+        return __builtin_bswap32(v);
+    return v;
+}
+inline uint64_t le(uint64_t v) {
+    if constexpr (kBigEndianHost)
+        return __builtin_bswap64(v);
+    return v;
+}
+
 // Little-endian loads and stores for fields read from raw buffers.
 inline uint32_t load_u32(const uint8_t *p) {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
@@ -170,6 +190,33 @@ inline dace_entry *entries_of(dace_root *copy) {
 }
 inline const dace_entry *entries_of(const dace_root *copy) {
     return reinterpret_cast<const dace_entry *>(reinterpret_cast<const uint8_t *>(copy) + kRootHeaderSize);
+}
+
+// Turns a root copy's header and its first `count` entries between the
+// medium's byte order and the host's (the same swap either way; names are
+// bytes and stay as they are).
+inline void swap_copy(dace_root *copy, uint32_t count) {
+    if constexpr (!kBigEndianHost)
+        return;
+    copy->magic = le(copy->magic);
+    copy->seq = le(copy->seq);
+    copy->page_size = le(copy->page_size);
+    copy->geometry_tag = le(copy->geometry_tag);
+    copy->clus_pages = le(copy->clus_pages);
+    copy->pages = le(copy->pages);
+    copy->clus_count = le(copy->clus_count);
+    copy->version = le(copy->version);
+    copy->reserved2 = le(copy->reserved2);
+    copy->reserved3 = le(copy->reserved3);
+    copy->count = le(copy->count);
+    copy->head_crc = le(copy->head_crc);
+    copy->files_crc = le(copy->files_crc);
+    dace_entry *e = entries_of(copy);
+    for (uint32_t i = 0; i < count; ++i) {
+        e[i].stamp = le(e[i].stamp);
+        e[i].size = le(e[i].size);
+        e[i].clus = le(e[i].clus);
+    }
 }
 
 // Entries a copy of `pages` pages takes before it grows by a page. While a

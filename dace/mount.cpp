@@ -119,8 +119,8 @@ bool looks_like_format_remnant(dace_state *s, const uint8_t *image, uint8_t *scr
     if (!bytes_are(image + s->page_size, s->clus_size - s->page_size, 0xFF))
         return false;
     auto *intended = reinterpret_cast<dace_root *>(scratch);
-    dace_fill_root(s, intended, 1, 0, 1);
-    intended->files_crc = files_crc(s, intended);
+    dace_fill_root(s, intended, 1, 0, 1); // in the medium's byte order
+    intended->files_crc = le(files_crc(s, intended));
     for (uint32_t i = 0; i < s->page_size; ++i)
         if ((image[i] & scratch[i]) != scratch[i])
             return false;
@@ -254,7 +254,7 @@ bool read_and_walk(dace_state *s, uint32_t i, Survey *scan, ScanFor why) {
 // never chosen.
 void offer(dace_state *s, uint32_t i, Survey *scan) {
     const int verdict = judge_copy(*s, s->root_buf, 0, 0, true);
-    const uint32_t seq = reinterpret_cast<const dace_root *>(s->root_buf)->seq;
+    const uint32_t seq = le(reinterpret_cast<const dace_root *>(s->root_buf)->seq);
     Rank rank = rank_of(seq, i);
     if (verdict == DACE_COPY_GEOMETRY || verdict == DACE_COPY_VOLUME_SIZE)
         rank |= kForeignRank;
@@ -423,6 +423,8 @@ void load_root(dace_state *s, const Survey &scan) {
     s->root_clus = best.clus;
     s->clus_table[best.clus] = CLUS_END;
     s->root = reinterpret_cast<dace_root *>(page_at(s, s->root_buf, best.page));
+    // From here on the current copy is in the host's byte order.
+    swap_copy(s->root, le(s->root->count));
     s->root_page = best.page;
     s->root_end = static_cast<uint16_t>(best.page + s->root->pages);
     // Rule 1: pages after the current copy that are not blank hold a write

@@ -38,22 +38,23 @@ const dace_root *copy_at(const CopyRules &r, const uint8_t *image, uint32_t page
 }
 
 bool geometry_matches(const CopyRules &r, const dace_root *copy) {
-    return copy->page_size == r.page_size && copy->clus_pages == r.clus_pages && copy->geometry_tag == r.geometry_tag;
+    return le(copy->page_size) == r.page_size && le(copy->clus_pages) == r.clus_pages &&
+           le(copy->geometry_tag) == r.geometry_tag;
 }
 
 // A copy's header is trusted only as far as it stays inside the cluster.
 // Entries that fit its pages are no more than a cluster holds (max_entries).
 bool copy_fits(const CopyRules &r, const dace_root *copy, uint32_t page) {
-    const uint32_t pages = copy->pages;
+    const uint32_t pages = le(copy->pages);
     return pages != 0 && page + pages <= r.clus_pages &&
-           kRootHeaderSize + kEntrySize * uint32_t{copy->count} <= pages * r.page_size;
+           kRootHeaderSize + kEntrySize * uint32_t{le(copy->count)} <= pages * r.page_size;
 }
 
 // The header fields that every writer writes as fixed values: the reserved
 // bytes zero, and either no recorded size (writers before the size was
 // recorded) or this format's version with a cluster count.
 bool fixed_fields_hold(const dace_root *copy) {
-    return copy->reserved2 == 0 && copy->reserved3 == 0 && copy->version <= DACE_FORMAT_VERSION &&
+    return copy->reserved2 == 0 && copy->reserved3 == 0 && le(copy->version) <= DACE_FORMAT_VERSION &&
            (copy->version == 0) == (copy->clus_count == 0);
 }
 
@@ -63,7 +64,7 @@ bool fixed_fields_hold(const dace_root *copy) {
 // erased or half-programmed bytes there even when its CRCs happen to match.
 bool body_is_whole(const dace_root *copy, uint32_t span) {
     const auto *bytes = reinterpret_cast<const uint8_t *>(copy);
-    const uint32_t entries_end = kRootHeaderSize + kEntrySize * uint32_t{copy->count};
+    const uint32_t entries_end = kRootHeaderSize + kEntrySize * uint32_t{le(copy->count)};
     const uint32_t used = entries_end < span ? entries_end : span;
     for (uint32_t i = used; i < span; ++i)
         if (bytes[i] != 0)
@@ -86,9 +87,10 @@ bool entry_is_plausible(const dace_entry &e) {
     for (uint32_t i = 0; i < kNameField && e.name[i] != 0; ++i)
         if (e.name[i] == '/' || e.name[i] == '\\')
             return false;
-    if (e.clus != CLUS_END && e.clus >= CLUS_BAD)
+    const uint16_t clus = le(e.clus);
+    if (clus != CLUS_END && clus >= CLUS_BAD)
         return false;
-    return (e.size == 0) == (e.clus == CLUS_END);
+    return (e.size == 0) == (clus == CLUS_END);
 }
 
 // Rule 5: a copy that names another geometry refuses the mount only when a
@@ -99,9 +101,10 @@ bool entry_is_plausible(const dace_entry &e) {
 // behind the tear, and weakly programmed bits can give it any field and,
 // once in 65536 reads, a head CRC equal to the erased CRC field.
 bool foreign_extent_holds(const dace_root *copy) {
-    const uint32_t span = uint32_t{copy->pages} * copy->page_size;
-    const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{copy->count};
-    return copy->page_size % 8 == 0 && copy->pages != 0 && copy->pages <= copy->clus_pages && used <= span &&
+    const uint32_t pages = le(copy->pages);
+    const uint32_t page_size = le(copy->page_size);
+    const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{le(copy->count)};
+    return page_size % 8 == 0 && pages != 0 && pages <= le(copy->clus_pages) && used <= pages * page_size &&
            copy->head_crc != 0xFFFF && copy->files_crc != 0xFFFF;
 }
 
@@ -111,9 +114,9 @@ bool foreign_extent_holds(const dace_root *copy) {
 // match their CRC, DACE_COPY_TORN when the fill is not zero or an entry
 // reads erased, else DACE_COPY_VALID.
 int body_verdict(const CopyRules &r, const dace_root *copy, uint32_t room) {
-    const uint32_t span = uint32_t{copy->pages} * copy->page_size;
-    const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{copy->count};
-    if (used <= room && rules_crc(r, entries_of(copy), used - kRootHeaderSize) != copy->files_crc)
+    const uint32_t span = uint32_t{le(copy->pages)} * le(copy->page_size);
+    const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{le(copy->count)};
+    if (used <= room && rules_crc(r, entries_of(copy), used - kRootHeaderSize) != le(copy->files_crc))
         return DACE_COPY_FILES_CRC;
     return body_is_whole(copy, span < room ? span : room) ? DACE_COPY_VALID : DACE_COPY_TORN;
 }
@@ -125,7 +128,7 @@ int body_verdict(const CopyRules &r, const dace_root *copy, uint32_t room) {
 uint16_t head_crc(const dace_state *s, const dace_root *copy) { return crc_over(s, s->crc_seed, copy, kHeadCrcBytes); }
 
 uint16_t files_crc(const dace_state *s, const dace_root *copy) {
-    return crc_over(s, s->crc_seed, entries_of(copy), uint32_t{copy->count} * kEntrySize);
+    return crc_over(s, s->crc_seed, entries_of(copy), uint32_t{le(copy->count)} * kEntrySize);
 }
 
 uint16_t data_crc(const dace_state *s, const uint8_t *image) {
@@ -142,13 +145,13 @@ uint16_t data_crc(const dace_state *s, const uint8_t *image) {
 // a writer wrote the copy whole takes the rest of it.
 int judge_copy(const CopyRules &r, const uint8_t *image, uint32_t page, uint32_t seq_before, bool header_only) {
     const dace_root *copy = copy_at(r, image, page);
-    if (copy->magic != ROOT_MAGIC)
+    if (le(copy->magic) != ROOT_MAGIC)
         return DACE_COPY_NO_MARK;
     // Every copy of one root cluster carries the generation of its page-0
     // copy; one that does not is left over from an earlier use of the cluster.
-    if (page != 0 && copy->seq != seq_before)
+    if (page != 0 && le(copy->seq) != seq_before)
         return DACE_COPY_OTHER_GENERATION;
-    if (rules_crc(r, copy, kHeadCrcBytes) != copy->head_crc)
+    if (rules_crc(r, copy, kHeadCrcBytes) != le(copy->head_crc))
         return DACE_COPY_HEAD_CRC;
     if (!fixed_fields_hold(copy))
         return DACE_COPY_FIXED_FIELDS;
@@ -164,12 +167,13 @@ int judge_copy(const CopyRules &r, const uint8_t *image, uint32_t page, uint32_t
         if (body != DACE_COPY_VALID)
             return body;
         const dace_entry *entries = entries_of(copy);
-        for (uint32_t i = 0; i < copy->count; ++i)
+        for (uint32_t i = 0; i < le(copy->count); ++i)
             if (!entry_is_plausible(entries[i]))
                 return DACE_COPY_BAD_ENTRY;
     }
     // Rule 6: 0 means a writer that did not record the size.
-    return copy->clus_count != 0 && copy->clus_count != r.clus_count ? DACE_COPY_VOLUME_SIZE : DACE_COPY_VALID;
+    const uint16_t recorded = le(copy->clus_count);
+    return recorded != 0 && recorded != r.clus_count ? DACE_COPY_VOLUME_SIZE : DACE_COPY_VALID;
 }
 
 // Finds the last copy of the unbroken run of valid copies from page 0. A
@@ -189,10 +193,10 @@ int walk_root(const CopyRules &r, const uint8_t *image, dace_root_walk *out) {
             return DACE_COPY_VALID;
         }
         const dace_root *copy = copy_at(r, image, page);
-        out->seq = copy->seq;
+        out->seq = le(copy->seq);
         ++out->copies;
         out->last_page = static_cast<uint16_t>(page);
-        page += copy->pages;
+        page += le(copy->pages);
         out->end_page = static_cast<uint16_t>(page);
     }
     return DACE_COPY_VALID;
@@ -247,6 +251,8 @@ uint16_t dace_root_files_crc(dace_state *s, const dace_root *copy) { return file
 uint16_t dace_data_crc(dace_state *s, const void *image) { return data_crc(s, static_cast<const uint8_t *>(image)); }
 
 #ifndef DACE_READ_ONLY
+// The header in the medium's byte order, as it is to be written: its head
+// CRC covers the bytes the medium will hold.
 void dace_fill_root(dace_state *s, dace_root *copy, uint16_t pages, uint16_t count, uint32_t seq) {
     const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{count};
     const uint32_t span = uint32_t{pages} * s->page_size;
@@ -256,8 +262,9 @@ void dace_fill_root(dace_state *s, dace_root *copy, uint16_t pages, uint16_t cou
     copy->reserved2 = 0;
     copy->reserved3 = 0;
     copy->count = count;
-    copy->head_crc = head_crc(s, copy);
     copy->files_crc = 0;
+    swap_copy(copy, 0);
+    copy->head_crc = le(head_crc(s, copy));
 }
 
 #endif // DACE_READ_ONLY
