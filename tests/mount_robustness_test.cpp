@@ -73,6 +73,7 @@ TEST(MountRobustness, ArbitraryEntriesAndLinksBuildASoundTable) {
         plant_root(v.sim, v.cfg, root, 0, 1 + rng() % 3, entries);
 
         const std::string where = "round " + std::to_string(round);
+        v.leave_unchecked("plants broken chains on purpose; check_table checks what must hold");
         if (v.mount() == nullptr)
             continue; // every usable cluster bad: refusing is fine
         check_table(v, where);

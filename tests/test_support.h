@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "dace/dace.h"
+#include "dace/dace_internal.h"
 #include "sim/flash_sim.h"
 #include "tests/checks.h"
 
@@ -62,10 +64,133 @@ inline std::vector<dace_entry> named(std::initializer_list<const char *> names, 
     return out;
 }
 
-// A simulated medium with a state block sized for it.
+// ---- the check every test ends with ---------------------------------------
+//
+// Every Volume that is mounted when it goes out of scope (at the end of its
+// test, or of the loop round that made it) is checked as it stands: the
+// state's counts agree with its table; a mount of the medium as it stands
+// takes it, its counts agree with its table and every chain is whole; when
+// nothing is in flight (the root copy in memory is the one on the medium,
+// and no open file holds bytes the medium lacks) the state's chains are
+// whole too and it lists exactly what that mount finds; and, where the
+// test keeps a model of the committed files (Volume::committed), the
+// medium holds exactly those. A test that leaves a volume inconsistent on
+// purpose says so, and why, with Volume::leave_unchecked. The program
+// prints in how many tests the check ran.
+namespace integrity {
+
+// Volumes of the running test that were checked, and that opted out.
+struct Tally {
+    uint32_t checked = 0, unchecked = 0;
+};
+inline Tally &this_test() {
+    static Tally tally;
+    return tally;
+}
+
+// Counts the tests the check ran in, and says so when the program ends.
+class Census : public ::testing::EmptyTestEventListener {
+public:
+    void OnTestStart(const ::testing::TestInfo &) override { this_test() = {}; }
+    void OnTestEnd(const ::testing::TestInfo &) override {
+        const Tally t = this_test();
+        ++tests_;
+        checked_ += t.checked > 0 ? 1 : 0;
+        opted_out_ += t.checked == 0 && t.unchecked > 0 ? 1 : 0;
+    }
+    void OnTestProgramEnd(const ::testing::UnitTest &) override {
+        if (checked_ + opted_out_ > 0)
+            std::printf("[ integrity ] the end-of-test check ran in %u of %u tests; in %u more every volume opted "
+                        "out, saying why\n",
+                        checked_, tests_, opted_out_);
+    }
+
+private:
+    uint32_t tests_ = 0, checked_ = 0, opted_out_ = 0;
+};
+inline const bool census_listens = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new Census);
+    return true;
+}();
+
+// Nothing in flight: the root copy in memory is the one on the medium and
+// reached it whole, and no open file holds bytes the medium lacks.
+inline bool settled(const dace_state *s) {
+    if (dace::root_is_staged(s) || s->root_unsaved != 0)
+        return false;
+    for (const dace_file *f = s->open_list; f != nullptr; f = f->next)
+        if (f->dirty != 0)
+            return false;
+    return true;
+}
+
+inline std::vector<dace_entry> listing_of(dace_state *s) {
+    std::vector<dace_entry> out;
+    dace_dir dir;
+    for (const dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir))
+        out.push_back(*e);
+    return out;
+}
+
+inline std::string shown_listing(const std::vector<dace_entry> &entries) {
+    std::string out = "{";
+    for (const dace_entry &e : entries)
+        out += " " + entry_name(e) + ":" + std::to_string(e.size) + "@" + std::to_string(e.clus);
+    return out + " }";
+}
+
+// What the check finds wrong with the mounted state `s` on `sim`, mounted
+// under `cfg`; empty when nothing.
+inline std::string problems(FlashSim &sim, const dace_config &cfg, dace_state *s, const Files *committed) {
+    std::string out;
+    const auto note = [&out](const std::string &what, const std::string &problem) {
+        if (!problem.empty())
+            out += (out.empty() ? "" : "; ") + what + problem;
+    };
+    note("the state: ", accounting_problems(s));
+    std::vector<dace_entry> found;
+    note("the medium: ", dace_check::medium_problems(sim.bytes(), sim.geometry(), cfg, committed, &found));
+    if (settled(s)) {
+        note("the state: ", chain_problems(s, sim.bytes()));
+        const std::vector<dace_entry> live = listing_of(s);
+        const bool same = live.size() == found.size() &&
+                          std::equal(live.begin(), live.end(), found.begin(), [](const dace_entry &a, const dace_entry &b) {
+                              return std::memcmp(&a, &b, sizeof a) == 0;
+                          });
+        if (!same)
+            note("", "with nothing in flight the state lists " + shown_listing(live) + ", a mount of the medium " +
+                         shown_listing(found));
+    }
+    return out;
+}
+
+// Runs the check on a volume as its owner goes out of scope; `file` and
+// `line` say where the owner was made, for the report.
+inline void at_end(FlashSim &sim, const dace_config &cfg, dace_state *s, const Files *committed,
+                   const char *unchecked_because, const char *file, int line) {
+    if (s == nullptr)
+        return; // never mounted, or the last mount refused: nothing to check
+    if (unchecked_because != nullptr) {
+        ++this_test().unchecked;
+        return;
+    }
+    ++this_test().checked;
+    const std::string found = problems(sim, cfg, s, committed);
+    if (!found.empty())
+        ADD_FAILURE_AT(file, line) << "the end-of-test check of the volume made here: " << found;
+}
+
+} // namespace integrity
+
+// A simulated medium with a state block sized for it, checked as it goes
+// out of scope (the integrity namespace above).
 struct Volume {
-    explicit Volume(Geometry g = small_nor(), uint16_t max_files = 4, uint16_t crc_seed = 0xFFFF)
-        : sim(g), cfg(sim.config(max_files, crc_seed)) {}
+    explicit Volume(Geometry g = small_nor(), uint16_t max_files = 4, uint16_t crc_seed = 0xFFFF,
+                    const char *file = __builtin_FILE(), int line = __builtin_LINE())
+        : sim(g), cfg(sim.config(max_files, crc_seed)), made_in_(file), made_at_(line) {}
+    Volume(const Volume &) = delete;
+    Volume &operator=(const Volume &) = delete;
+    ~Volume() { integrity::at_end(sim, cfg, s, committed, unchecked_because_, made_in_, made_at_); }
 
     // Lays out a fresh state block and mounts; null when the mount refuses.
     // With level_wear set, the mount turns wear levelling on.
@@ -78,6 +203,22 @@ struct Volume {
         ++mounts;
         return s;
     }
+    // The same with dace_mount, which never writes, into a zeroed block.
+    dace_state *mount_only() {
+        block.assign(dace_getstatesize(&cfg) / 8 + 1, 0);
+        s = dace_mount(&cfg, block.data());
+        return s;
+    }
+    // dace_format into the state block, which it lays out afresh.
+    dace_state *format() {
+        block.assign(dace_getstatesize(&cfg) / 8 + 1, 0);
+        s = dace_format(&cfg, block.data());
+        return s;
+    }
+
+    // The end-of-test check leaves this volume alone: for a test that
+    // leaves it inconsistent on purpose, which `why` says.
+    void leave_unchecked(const char *why) { unchecked_because_ = why; }
 
     dace_root *root() const { return s->root; }
     dace_entry *entries() const {
@@ -94,7 +235,24 @@ struct Volume {
     // firmware. Unset: first fit.
     std::optional<uint16_t> level_wear;
     uint32_t mounts = 0;
+    // The files the medium must hold when the volume goes out of scope, for
+    // a test that keeps a model of its commits; it must outlive the volume.
+    const Files *committed = nullptr;
+
+private:
+    const char *unchecked_because_ = nullptr;
+    const char *made_in_;
+    int made_at_;
 };
+
+// Skips a test that fails on a library fault found and reported but not yet
+// mended, naming the fault, unless DACE_RUN_KNOWN_FAULTS is set (to see
+// whether a change mends it). The test stays as it is below the skip.
+#define DACE_SKIP_KNOWN_FAULT(what)                                                                               \
+    do {                                                                                                       \
+        if (std::getenv("DACE_RUN_KNOWN_FAULTS") == nullptr)                                                   \
+            GTEST_SKIP() << "known library fault, reported: " << (what) << " (DACE_RUN_KNOWN_FAULTS=1 runs it)"; \
+    } while (false)
 
 // The allocation mode of a randomized suite's test, as its name ends.
 inline const char *mode_label(bool level_wear) { return level_wear ? "level_wear" : "first_fit"; }

@@ -48,6 +48,7 @@ TEST(VerifiedRead, ADamagedClusterEndsTheReadBeforeItsBytes) {
             put_file(s, "f", kSize, 5);
             const uint16_t damaged = cluster_in_file_order(s, "f", k);
             v.sim.cluster(damaged)[r.offset] ^= 0x01;
+            v.leave_unchecked("damages a data cluster on purpose");
             s = remount(v);
             if (s == nullptr)
                 continue; // a link that now names no cluster of the medium refuses the mount
@@ -80,6 +81,7 @@ TEST(VerifiedRead, ChainShorterThanTheSizeRefusesTheOpen) {
     plant_root(v.sim, v.cfg, 2, 0, 3, {make_entry("f", 3 * P, 12)});
     plant_data(v.sim, v.cfg, 12, 4, 0x11);
     plant_data(v.sim, v.cfg, 4, CLUS_END, 0x22); // the first of three is missing
+    v.leave_unchecked("plants a chain too short for its file on purpose");
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
     dace_verify_reads(s, 1);
@@ -113,6 +115,7 @@ TEST(VerifiedRead, EntryWithBytesButNoClusterReadsNothing) {
     ASSERT_NE(h, 0u);
     ASSERT_EQ(dace_close(s, h), DACE_OK);
     v.entries()[1].size = 900; // as if read from a damaged copy
+    v.leave_unchecked("gives an entry bytes but no cluster by hand");
     const dace_handle r = dace_open(s, "hollow");
     ASSERT_NE(r, 0u);
     uint8_t buf[64];
