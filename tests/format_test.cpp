@@ -127,15 +127,25 @@ TEST(Format, DeliberateFormatEmptiesAnyMedium) {
     EXPECT_EQ(dace_format(&v.cfg, nullptr), nullptr);
 }
 
-// A power cut anywhere in dace_format leaves the volume that was there or
-// the empty one; when dace_init then refuses, dace_format completes it.
+// Rule 11: a power cut anywhere in dace_format leaves the volume that was
+// there or the empty one; when dace_init then refuses, dace_format
+// completes it.
 TEST(Format, DeliberateFormatCutShortLeavesOldOrNewAndCanBeCompleted) {
+    // Each cut used to land in no format at all (the sweep formatted into a
+    // state block it had not laid out, which dace_format refuses); cut in a
+    // real one, the old volume comes back with its first data cluster erased.
+    DACE_SKIP_KNOWN_FAULT("dace_format takes a cluster of the old volume for its root (the first data cluster) and "
+                          "erases it before its root copy is on the medium: a cut in between leaves the old volume "
+                          "in force with that cluster gone");
+    Files old;
+    old.create("big.bin", pattern_bytes(100000, 1));
+    old.create("small.txt", pattern_bytes(300, 2));
     Volume probe;
     populate(probe);
     const std::vector<uint8_t> populated = probe.sim.bytes();
     probe.sim.reboot();
     probe.sim.set_logging(true);
-    ASSERT_NE(dace_format(&probe.cfg, probe.block.data()), nullptr);
+    ASSERT_NE(probe.format(), nullptr);
     const std::vector<uint64_t> cuts =
         write_cut_points(probe.sim.log(), 256, 2048, 1);
     ASSERT_FALSE(cuts.empty());
@@ -145,19 +155,19 @@ TEST(Format, DeliberateFormatCutShortLeavesOldOrNewAndCanBeCompleted) {
         v.sim.bytes() = populated;
         v.sim.set_strict(true);
         v.sim.cut_after_bytes(cut);
-        (void)dace_format(&v.cfg, v.block.data());
+        (void)v.format();
         dace_state *s = remount(v);
         if (s == nullptr) {
-            s = dace_format(&v.cfg, v.block.data());
+            s = v.format();
             ASSERT_NE(s, nullptr);
         }
-        if (s->root->count == 0) {
+        if (listing_difference(s, Files{}).empty()) {
             put_file(s, "after", 700);
             s = remount(v);
             ASSERT_NE(s, nullptr);
             EXPECT_EQ(file_bytes(s, "after"), pattern_bytes(700));
         } else {
-            EXPECT_EQ(file_bytes(s, "big.bin"), pattern_bytes(100000, 1));
+            EXPECT_EQ(volume_difference(s, old), "") << "the old volume is back, but not whole";
         }
         EXPECT_EQ(v.sim.counters().overwrites, 0u);
     }
