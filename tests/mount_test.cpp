@@ -35,21 +35,6 @@ uint64_t read_ordinal(const std::vector<Call> &log, uint32_t page, uint32_t coun
     return 0;
 }
 
-dace_root *copy_on_medium(FlashSim &sim, uint32_t clus, uint32_t page) {
-    return reinterpret_cast<dace_root *>(sim.cluster(clus) + page * sim.geometry().page_size);
-}
-
-// Recomputes both CRCs of a planted copy whose fields a test has edited, so
-// that only the edit itself can make the copy unacceptable.
-void reseal(FlashSim &sim, const dace_config &cfg, uint32_t clus, uint32_t page) {
-    dace_root *h = copy_on_medium(sim, clus, page);
-    h->head_crc = dace_sim::crc16_ccitt(cfg.crc_seed, h, 28);
-    const size_t offset = size_t{page} * cfg.page_size + 32;
-    const size_t bytes = size_t{h->count} * 32;
-    if (offset + bytes <= sim.cluster_size())
-        h->files_crc = dace_sim::crc16_ccitt(cfg.crc_seed, sim.cluster(clus) + offset, bytes);
-}
-
 
 } // namespace
 
@@ -400,13 +385,12 @@ TEST(Mount, ForeignCopyThatNoWriterWroteWholeIsNoReasonToRefuse) {
          [](FlashSim &sim, const dace_config &cfg) {
              dace_root *h = copy_on_medium(sim, 9, 0);
              h->page_size = h->geometry_tag = h->clus_pages = 0xFFFF;
-             h->head_crc = crc(h, 28, cfg.crc_seed);
+             reseal(sim, cfg, 9, 0);
          }},
         {"reserved bytes not zero",
          [](FlashSim &sim, const dace_config &cfg) {
-             dace_root *h = copy_on_medium(sim, 9, 0);
-             h->reserved2 = 0xFFFFFFFF;
-             h->head_crc = crc(h, 28, cfg.crc_seed);
+             copy_on_medium(sim, 9, 0)->reserved2 = 0xFFFFFFFF;
+             reseal(sim, cfg, 9, 0);
          }},
     };
     for (const Case &k : cases) {

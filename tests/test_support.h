@@ -313,6 +313,19 @@ inline void plant_data(FlashSim &sim, const dace_config &cfg, uint32_t clus, uin
 
 inline void plant_word(FlashSim &sim, uint32_t clus, uint32_t word) { std::memcpy(sim.cluster(clus), &word, 4); }
 
+// The root copy header that starts page `page` of cluster `clus` on the
+// medium, for a test to change in place.
+inline dace_root *copy_on_medium(FlashSim &sim, uint32_t clus, uint32_t page) {
+    return reinterpret_cast<dace_root *>(sim.cluster(clus) + size_t{page} * sim.geometry().page_size);
+}
+
+// Gives that copy CRC fields that match what a test changed in it, so that
+// only the change itself can make it unacceptable (reseal_root_copy).
+inline void reseal(FlashSim &sim, const dace_config &cfg, uint32_t clus, uint32_t page) {
+    const size_t at = size_t{page} * sim.geometry().page_size;
+    dace_check::reseal_root_copy(sim.cluster(clus) + at, sim.cluster_size() - at, cfg.crc_seed);
+}
+
 // ---- call logs, readable in failure reports ----
 
 inline std::string show(const dace_sim::Call &c) {
