@@ -354,6 +354,147 @@ inline std::vector<std::string> medium_changes(const std::vector<dace_sim::Call>
     return out;
 }
 
+// ---- what the calls did, as properties ----
+//
+// The tests that are about the medium's cost pin exact sequences of calls
+// (and say so in their first comment). The others check what the contract
+// names through these: which writes reached the medium, judged from what it
+// holds afterwards; that no page is programmed twice between erases; that
+// a mount reads each cluster's header once; how many bytes were programmed
+// - and not the CRC calls, nor an order of calls that does not matter.
+
+inline std::vector<dace_sim::Call> calls_of(const std::vector<dace_sim::Call> &log, dace_sim::Op op) {
+    std::vector<dace_sim::Call> out;
+    for (const dace_sim::Call &c : log)
+        if (c.op == op)
+            out.push_back(c);
+    return out;
+}
+
+// The clusters that erase calls named, in order.
+inline std::vector<uint32_t> erased_clusters(const std::vector<dace_sim::Call> &log) {
+    std::vector<uint32_t> out;
+    for (const dace_sim::Call &c : calls_of(log, dace_sim::Op::Erase))
+        for (uint32_t k = 0; k < c.count; ++k)
+            out.push_back(c.addr + k);
+    return out;
+}
+
+// Bytes the write calls programmed.
+inline uint64_t programmed_bytes(const std::vector<dace_sim::Call> &log) {
+    uint64_t n = 0;
+    for (const dace_sim::Call &c : calls_of(log, dace_sim::Op::Write))
+        n += c.result;
+    return n;
+}
+
+// The first page that the log programs a second time without an erase of
+// its cluster between, as words; empty when there is none. A page is
+// programmed once per erase: a write that falls short has used its pages
+// all the same.
+inline std::string page_programmed_twice(const std::vector<dace_sim::Call> &log, const Geometry &g) {
+    std::vector<bool> used(g.total_pages, false);
+    for (const dace_sim::Call &c : log) {
+        if (c.op == dace_sim::Op::Erase) {
+            for (uint32_t p = c.addr * g.clus_pages; p < (c.addr + c.count) * g.clus_pages && p < g.total_pages; ++p)
+                used[p] = false;
+        } else if (c.op == dace_sim::Op::Write) {
+            for (uint32_t p = c.addr; p < c.addr + (c.count + g.page_size - 1) / g.page_size && p < g.total_pages; ++p) {
+                if (used[p])
+                    return "page " + std::to_string(p) + " programmed again without an erase";
+                used[p] = true;
+            }
+        }
+    }
+    return "";
+}
+
+// The most times the log reads one cluster's 8-byte header.
+inline uint32_t most_header_reads(const std::vector<dace_sim::Call> &log, const Geometry &g) {
+    std::vector<uint32_t> reads(g.total_pages / g.clus_pages, 0);
+    uint32_t most = 0;
+    for (const dace_sim::Call &c : calls_of(log, dace_sim::Op::Read))
+        if (c.count == sizeof(dace_clus_header) && c.addr % g.clus_pages == 0 && c.addr / g.clus_pages < reads.size())
+            most = std::max(most, ++reads[c.addr / g.clus_pages]);
+    return most;
+}
+
+namespace detail {
+inline uint32_t plain_crc(void *, uint16_t seed, const void *data, uint32_t count) {
+    return dace_sim::crc16_ccitt(seed, data, count);
+}
+} // namespace detail
+
+// What each program and erase of the log left, judged from the medium as it
+// stands after them, in order: "root copy, N pages" for a write of a whole
+// root copy that the mount's rules take (dace_judge_copy) and that fills
+// the pages written; "data cluster, N pages" for a write from the first
+// page of a cluster that now carries the data mark; "erase"; anything else
+// as "write of N bytes at page P" (with "fell short" when it did).
+inline std::vector<std::string> changes(const std::vector<dace_sim::Call> &log, FlashSim &sim, const dace_config &cfg) {
+    dace_config quiet = cfg; // judging must not call back into the log it reads
+    if (quiet.crc_fn == &FlashSim::crc_cb) {
+        quiet.crc_fn = &detail::plain_crc;
+        quiet.crc_ctx = nullptr;
+    }
+    const Geometry &g = sim.geometry();
+    const auto pages = [&g](uint32_t bytes) {
+        const uint32_t n = (bytes + g.page_size - 1) / g.page_size;
+        return std::to_string(n) + (n == 1 ? " page" : " pages");
+    };
+    std::vector<std::string> out;
+    for (const dace_sim::Call &c : log) {
+        if (c.op == dace_sim::Op::Erase) {
+            out.push_back("erase");
+            continue;
+        }
+        if (c.op != dace_sim::Op::Write)
+            continue;
+        const uint32_t clus = c.addr / g.clus_pages, page = c.addr % g.clus_pages;
+        const uint8_t *image = sim.cluster(clus);
+        const dace_root *copy = copy_on_medium(sim, clus, page);
+        const uint32_t seq_before = page == 0 ? 0u : copy_on_medium(sim, clus, 0)->seq;
+        if (c.result != c.count)
+            out.push_back("write of " + std::to_string(c.count) + " bytes at page " + std::to_string(c.addr) +
+                          ", fell short");
+        else if (dace_judge_copy(&quiet, image, page, seq_before) == DACE_COPY_VALID &&
+                 uint32_t{copy->pages} * g.page_size == c.count)
+            out.push_back("root copy, " + pages(c.count));
+        else if (page == 0 && dace::load_u32(image) == DATA_MAGIC)
+            out.push_back("data cluster, " + pages(c.count));
+        else
+            out.push_back("write of " + std::to_string(c.count) + " bytes at page " + std::to_string(c.addr));
+    }
+    return out;
+}
+
+// A root copy the log wrote: where it went, and its header as the medium
+// holds it now.
+struct CopyWritten {
+    uint32_t clus, page;
+    dace_root head;
+};
+
+// The writes of the log that put a root copy on the medium (their first
+// page now starts with the root mark), in order.
+inline std::vector<CopyWritten> root_copies_written(const std::vector<dace_sim::Call> &log, FlashSim &sim) {
+    std::vector<CopyWritten> out;
+    const Geometry &g = sim.geometry();
+    for (const dace_sim::Call &c : calls_of(log, dace_sim::Op::Write)) {
+        const uint32_t clus = c.addr / g.clus_pages, page = c.addr % g.clus_pages;
+        const dace_root *head = copy_on_medium(sim, clus, page);
+        if (c.result > 0 && head->magic == ROOT_MAGIC)
+            out.push_back({clus, page, *head});
+    }
+    return out;
+}
+
+// `v` in sorted order: for changes whose order the contract leaves open.
+inline std::vector<std::string> sorted(std::vector<std::string> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
 // The write-out of data cluster `clus` whose payload holds `data_bytes` file
 // bytes: its pages up to the last of them, none past it (those read erased).
 inline dace_sim::Call data_write(uint32_t clus, uint32_t data_bytes, const Geometry &g = small_nor()) {
@@ -456,6 +597,18 @@ inline std::vector<uint8_t> file_bytes(dace_state *s, const char *name) {
     EXPECT_EQ(dace_close(s, h), DACE_OK);
     return out;
 }
+
+// The names the directory lists, in its order.
+inline std::vector<std::string> listed_names(dace_state *s) {
+    std::vector<std::string> out;
+    dace_dir dir;
+    for (const dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir))
+        out.push_back(entry_name(*e));
+    return out;
+}
+
+// Free space in whole clusters, as dace_getfreespace gives it.
+inline uint32_t free_clusters(Volume &v) { return dace_getfreespace(v.s, nullptr) / v.sim.cluster_size(); }
 
 // The power goes and the volume is mounted again on a fresh state block.
 inline dace_state *remount(Volume &v) {
