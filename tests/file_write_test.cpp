@@ -25,17 +25,6 @@ uint32_t size_of(dace_state *s, dace_handle h) {
     return e.size;
 }
 
-// The clusters of file `name`, newest first, as the headers on the medium
-// link them from the newest its entry names.
-std::vector<uint16_t> chain_on_medium(Volume &v, const char *name) {
-    dace_entry e{};
-    EXPECT_EQ(dace_stat(v.s, name, &e), 0);
-    std::vector<uint16_t> out;
-    for (uint16_t c = e.clus; c != CLUS_END && out.size() < v.sim.cluster_count();
-         c = dace::load_u16(v.sim.cluster(c) + 4))
-        out.push_back(c);
-    return out;
-}
 
 // A flush through `h` that has nothing to write writes nothing.
 void expect_nothing_pending(Volume &v, dace_handle h) {

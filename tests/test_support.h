@@ -607,8 +607,43 @@ inline std::vector<std::string> listed_names(dace_state *s) {
     return out;
 }
 
+// The entries the directory lists, whole, in its order.
+inline std::vector<dace_entry> listed_entries(dace_state *s) {
+    std::vector<dace_entry> out;
+    dace_dir dir;
+    for (const dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir))
+        out.push_back(*e);
+    return out;
+}
+
 // Free space in whole clusters, as dace_getfreespace gives it.
 inline uint32_t free_clusters(Volume &v) { return dace_getfreespace(v.s, nullptr) / v.sim.cluster_size(); }
+
+// The clusters that wait for an erase, in increasing order: dace_erase_ahead
+// erases them, and only them, since it never touches a cluster that a file
+// or the directory on the medium may still need. Erasing them is all it
+// changes.
+inline std::vector<uint32_t> erase_what_waits(Volume &v) {
+    const std::vector<uint64_t> before = v.sim.erases_per_cluster();
+    EXPECT_GE(dace_erase_ahead(v.s, 0xFFFF), 0);
+    std::vector<uint32_t> out;
+    for (uint32_t c = 0; c < before.size(); ++c)
+        if (v.sim.erases_per_cluster()[c] != before[c])
+            out.push_back(c);
+    return out;
+}
+
+// The clusters of file `name`, newest first, as the headers on the medium
+// link them from the newest cluster its entry names.
+inline std::vector<uint16_t> chain_on_medium(Volume &v, const char *name) {
+    dace_entry e{};
+    EXPECT_EQ(dace_stat(v.s, name, &e), 0) << name;
+    std::vector<uint16_t> out;
+    for (uint16_t c = e.clus; c < v.sim.cluster_count() && out.size() < v.sim.cluster_count();
+         c = dace::load_u16(v.sim.cluster(c) + offsetof(dace_clus_header, link)))
+        out.push_back(c);
+    return out;
+}
 
 // The power goes and the volume is mounted again on a fresh state block.
 inline dace_state *remount(Volume &v) {
