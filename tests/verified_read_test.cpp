@@ -4,6 +4,7 @@
 // no damaged byte is ever served as good.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -16,13 +17,10 @@ namespace {
 constexpr uint32_t P = 2040;
 constexpr uint32_t kSize = 2 * P + 700; // three clusters, the last part full
 
-// Cluster k (in file order) of the file, from the mounted table.
-uint16_t cluster_in_file_order(dace_state *s, const char *name, uint32_t k) {
-    dace_entry e{};
-    EXPECT_EQ(dace_stat(s, name, &e), 0);
-    std::vector<uint16_t> chain;
-    for (uint16_t c = e.clus; c != CLUS_END; c = s->clus_table[c])
-        chain.insert(chain.begin(), c);
+// Cluster k (in file order) of the file, from the chain on the medium.
+uint16_t cluster_in_file_order(Volume &v, const char *name, uint32_t k) {
+    std::vector<uint16_t> chain = chain_on_medium(v, name);
+    std::reverse(chain.begin(), chain.end());
     return chain.at(k);
 }
 
@@ -46,7 +44,7 @@ TEST(VerifiedRead, ADamagedClusterEndsTheReadBeforeItsBytes) {
             dace_state *s = v.mount();
             ASSERT_NE(s, nullptr);
             put_file(s, "f", kSize, 5);
-            const uint16_t damaged = cluster_in_file_order(s, "f", k);
+            const uint16_t damaged = cluster_in_file_order(v, "f", k);
             v.sim.cluster(damaged)[r.offset] ^= 0x01;
             v.leave_unchecked("damages a data cluster on purpose");
             s = remount(v);
