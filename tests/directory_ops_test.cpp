@@ -45,6 +45,8 @@ const Names kOneRootCopy{"root copy, 1 page"};
 
 // ---- remove ---------------------------------------------------------------------
 
+// Rule 3: a removal commits its root copy alone, and the file's clusters,
+// free space at once, wait for an erase once that copy is on the medium.
 TEST(Remove, FreesEveryClusterAndCommitsOnlyTheRoot) {
     Volume v;
     dace_state *s = v.mount();
@@ -358,8 +360,9 @@ TEST(RenameReplace, RefusalsAndPlainRenames) {
     EXPECT_EQ(file_bytes(s, "c"), pattern_bytes(20, 2));
 }
 
-// Cut anywhere in the commit, the medium holds both files under their old
-// names or the renamed file alone: never neither, never a torn file.
+// Rule 1: cut anywhere in the commit, the medium holds both files under
+// their old names or the renamed file alone: never neither, never a torn
+// file.
 TEST(RenameReplace, PowerCutAtEveryByteLeavesOldPairOrNewName) {
     Volume v;
     ASSERT_NE(v.mount(), nullptr);
@@ -396,7 +399,9 @@ TEST(RenameReplace, PowerCutAtEveryByteLeavesOldPairOrNewName) {
 
 // ---- truncate -------------------------------------------------------------------
 
-// A file of 5000 bytes in clusters A, B, C (file order).
+// Rule 3: a truncation gives back only the clusters past the new length;
+// committed, they wait for an erase. A file of 5000 bytes in clusters A, B,
+// C (file order).
 TEST(Truncate, ReleasesOnlyTheClustersPastTheNewLength) {
     struct Case {
         uint32_t length;
@@ -448,11 +453,11 @@ TEST(Truncate, ReleasesOnlyTheClustersPastTheNewLength) {
 
 // ---- truncating an open file ------------------------------------------------------
 
-// A writer at the end of "f" with `committed` bytes on the medium and
-// `pending` more unflushed, truncated to every interesting length: its
+// Rule 8: a writer at the end of "f" with `committed` bytes on the medium
+// and `pending` more unflushed, truncated to every interesting length: its
 // unwritten bytes below the length reach the medium with the truncate's
-// commit, those past it are dropped unwritten, and appending goes on at
-// the new end.
+// commit, those past it are dropped unwritten, and appending goes on at the
+// new end.
 TEST(TruncateOpenFile, WriterStaysInStepWithItsChainAtEveryLength) {
     for (const uint32_t committed : {0u, P, 3000u, 2 * P})
         for (const uint32_t pending : {0u, 10u, P + 60})
@@ -552,10 +557,10 @@ TEST(TruncateOpenFile, ReaderIsClampedToTheNewEnd) {
     }
 }
 
-// On a damaged medium the chain the mount found may be longer or shorter
-// than the size needs. Truncation must still commit an entry the next mount
-// accepts: bytes exactly when there is a cluster. Otherwise the copy would
-// not count and the mount would roll back past the truncation.
+// Rule 1: on a damaged medium the chain the mount found may be longer or
+// shorter than the size needs. Truncation must still commit an entry the
+// next mount accepts: bytes exactly when there is a cluster. Otherwise the
+// copy would not count and the mount would roll back past the truncation.
 TEST(Truncate, AChainOfTheWrongLengthStillCommitsAnEntryTheMountTakes) {
     struct Case {
         const char *what;

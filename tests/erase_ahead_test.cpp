@@ -93,8 +93,8 @@ TEST(EraseAhead, NeverTouchesWhatTheMediumMayStillNeed) {
     EXPECT_EQ(chain_problems(v.s, v.sim.bytes()), "");
 }
 
-// A power cut anywhere in an erase ahead loses nothing committed, and the
-// volume keeps working.
+// Rule 4: a power cut anywhere in an erase ahead loses nothing committed,
+// and the volume keeps working.
 TEST(EraseAhead, APowerCutDuringItLosesNothing) {
     for (uint32_t nth = 1; nth <= 3; ++nth) {
         for (const double done : {0.0, 0.01, 0.5, 1.0}) {

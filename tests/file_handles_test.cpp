@@ -244,6 +244,8 @@ TEST(FileClose, WritesTheClusterThenTheRootAndFreesTheSlot) {
     EXPECT_EQ(handles_left(s), 4u) << "the closed handle's slot came back";
 }
 
+// Rule 8: a close whose cluster write falls short writes no root copy and
+// keeps the handle open; closing again writes both.
 TEST(FileClose, ShortClusterWriteKeepsTheHandleOpenForARetry) {
     Volume v;
     dace_state *s = v.mount();

@@ -152,6 +152,8 @@ TEST(FileSeek, BoundariesTakeTheLaterClusterExceptAtTheEnd) {
     EXPECT_EQ(file_bytes(o.s, "f"), o.data);
 }
 
+// Rule 8: a seek commits as a flush does, the file's cluster before the
+// root copy, and a seek to where the handle stands loads nothing.
 TEST(FileSeek, ToTheCurrentPositionFlushesAndLoadsNothing) {
     Volume v;
     dace_state *s = v.mount();

@@ -287,6 +287,8 @@ TEST(FileWrite, NothingChangesWhenNoRootCopyCanBeStaged) {
     EXPECT_TRUE(medium_changes(v.sim.log()).empty());
 }
 
+// Rule 9: clusters written before a commit leave the committed ones as they
+// were, so a power cut loses the unflushed bytes whole and nothing else.
 TEST(FileWrite, UnflushedBytesAreLostWholeAndCommittedOnesStay) {
     Volume v;
     dace_state *s = with_file(v, 3000);

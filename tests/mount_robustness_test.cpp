@@ -117,8 +117,8 @@ TEST(MountRobustness, RootHeadersThatOverrunTheClusterAreIgnored) {
 }
 
 } // namespace
-// Any one read of a mount may fail: the mount then refuses, or every file
-// reads back whole or cannot be opened, and nothing this mount writes
+// Rule 6: any one read of a mount may fail: the mount then refuses, or every
+// file reads back whole or cannot be opened, and nothing this mount writes
 // overwrites a committed cluster, so a later mount finds every file whole.
 TEST(MountRobustness, FailedReadAtMountNeverCostsCommittedData) {
     const Geometry g{256, 1, 64};

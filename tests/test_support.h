@@ -153,11 +153,10 @@ inline std::string problems(FlashSim &sim, const dace_config &cfg, dace_state *s
     if (settled(s)) {
         note("the state: ", chain_problems(s, sim.bytes()));
         const std::vector<dace_entry> live = listing_of(s);
-        const bool same = live.size() == found.size() &&
-                          std::equal(live.begin(), live.end(), found.begin(), [](const dace_entry &a, const dace_entry &b) {
-                              return std::memcmp(&a, &b, sizeof a) == 0;
-                          });
-        if (!same)
+        const auto same_entry = [](const dace_entry &a, const dace_entry &b) {
+            return std::memcmp(&a, &b, sizeof a) == 0;
+        };
+        if (!std::equal(live.begin(), live.end(), found.begin(), found.end(), same_entry))
             note("", "with nothing in flight the state lists " + shown_listing(live) + ", a mount of the medium " +
                          shown_listing(found));
     }
@@ -399,7 +398,8 @@ inline std::string page_programmed_twice(const std::vector<dace_sim::Call> &log,
             for (uint32_t p = c.addr * g.clus_pages; p < (c.addr + c.count) * g.clus_pages && p < g.total_pages; ++p)
                 used[p] = false;
         } else if (c.op == dace_sim::Op::Write) {
-            for (uint32_t p = c.addr; p < c.addr + (c.count + g.page_size - 1) / g.page_size && p < g.total_pages; ++p) {
+            const uint32_t end = c.addr + (c.count + g.page_size - 1) / g.page_size;
+            for (uint32_t p = c.addr; p < end && p < g.total_pages; ++p) {
                 if (used[p])
                     return "page " + std::to_string(p) + " programmed again without an erase";
                 used[p] = true;
