@@ -26,16 +26,9 @@ void fix_root_crcs(FlashSim &sim, uint16_t crc_seed) {
     for (uint32_t c = 0; c < sim.cluster_count(); ++c) {
         uint8_t *clus = sim.cluster(c);
         for (uint32_t page = 0; page < g.clus_pages; ++page) {
-            uint8_t *at = clus + size_t{page} * g.page_size;
-            dace_root copy;
-            std::memcpy(&copy, at, sizeof copy);
-            if (copy.magic != ROOT_MAGIC)
-                continue;
-            copy.head_crc = dace_sim::crc16_ccitt(crc_seed, &copy, 28);
-            const uint32_t table_end = page * g.page_size + 32 + 32 * uint32_t{copy.count};
-            if (table_end <= clus_size)
-                copy.files_crc = dace_sim::crc16_ccitt(crc_seed, at + 32, 32 * size_t{copy.count});
-            std::memcpy(at, &copy, sizeof copy);
+            const size_t at = size_t{page} * g.page_size;
+            if (dace::load_u32(clus + at) == ROOT_MAGIC)
+                dace_check::reseal_root_copy(clus + at, clus_size - at, crc_seed);
         }
     }
 }

@@ -107,6 +107,24 @@ inline std::string chain_problems(dace_state *s, const std::vector<uint8_t> &med
     return out;
 }
 
+// ---- planting ----------------------------------------------------------------
+
+// Gives the root copy whose header starts at `copy` CRC fields that match
+// its bytes: the head CRC over its first 28 bytes, and the files CRC over
+// its `count` entries when they lie within the `room` bytes from `copy` to
+// the end of its cluster (else the files CRC stays as it is). For a copy
+// whose fields a test changed on purpose, so that only that change can make
+// the copy unacceptable.
+inline void reseal_root_copy(uint8_t *copy, size_t room, uint16_t crc_seed) {
+    dace_root h;
+    std::memcpy(&h, copy, sizeof h);
+    h.head_crc = dace_sim::crc16_ccitt(crc_seed, &h, 28);
+    const size_t table = size_t{h.count} * sizeof(dace_entry);
+    if (sizeof h + table <= room)
+        h.files_crc = dace_sim::crc16_ccitt(crc_seed, copy + sizeof h, table);
+    std::memcpy(copy, &h, sizeof h);
+}
+
 // ---- the files a volume should hold ----------------------------------------
 
 // Files in directory order: the order of creation, which a rename keeps and
@@ -343,6 +361,55 @@ inline std::string volume_difference(dace_state *s, const Files &want) {
         if (!problem.empty())
             out += (out.empty() ? "" : "; ") + problem;
     }
+    return out;
+}
+
+// ---- what a medium holds ---------------------------------------------------
+
+// What a mount finds wrong with the medium whose bytes are `medium` (of
+// geometry `g`), mounted under `cfg` with dace_mount, which never writes, on
+// a copy, so that nothing the caller holds changes: the mount refuses (and
+// why), its counts disagree with its table, a chain is broken, or, given
+// `want`, the files are not exactly those. Empty when none of these holds.
+// `cfg` keeps its geometry, seed and CRC routine (a routine of its own, or
+// the simulator's); the other callbacks reach the copy. `listing`, when
+// given, receives the entries the mount found.
+inline std::string medium_problems(const std::vector<uint8_t> &medium, const dace_sim::Geometry &g, dace_config cfg,
+                                   const Files *want = nullptr, std::vector<dace_entry> *listing = nullptr) {
+    dace_sim::FlashSim copy(g);
+    if (medium.size() != copy.bytes().size())
+        return "the medium holds " + std::to_string(medium.size()) + " bytes, not the geometry's " +
+               std::to_string(copy.bytes().size());
+    copy.bytes() = medium;
+    const dace_crc_fn crc_fn = cfg.crc_fn;
+    void *const crc_ctx = cfg.crc_ctx;
+    copy.attach(cfg);
+    if (crc_fn != &dace_sim::FlashSim::crc_cb) {
+        cfg.crc_fn = crc_fn;
+        cfg.crc_ctx = crc_ctx;
+    }
+    const uint32_t size = dace_getstatesize(&cfg);
+    if (size == 0)
+        return "the configuration is refused (" + std::to_string(dace_check_config(&cfg)) + ")";
+    std::vector<uint64_t> block(size / 8 + 1);
+    dace_state *s = dace_mount(&cfg, block.data());
+    if (s == nullptr)
+        return "a mount of the medium refuses it (reason " + std::to_string(dace_init_error(block.data())) + ")";
+    std::string out;
+    const auto note = [&out](const std::string &what, const std::string &problem) {
+        if (!problem.empty())
+            out += (out.empty() ? "" : "; ") + what + problem;
+    };
+    note("after a mount, ", accounting_problems(s));
+    note("after a mount, ", chain_problems(s, medium));
+    if (listing != nullptr) {
+        listing->clear();
+        dace_dir dir;
+        for (const dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir))
+            listing->push_back(*e);
+    }
+    if (want != nullptr)
+        note("a mount finds other files: ", volume_difference(s, *want));
     return out;
 }
 

@@ -73,6 +73,8 @@ TEST(Checks, AccountingCheckerFindsCountsTheTableDisagreesWith) {
     --v.s->free_clus;
     ++v.s->held_count;
     EXPECT_EQ(unless_mentions(accounting_problems(v.s), "held_count"), "");
+    --v.s->held_count;
+    EXPECT_EQ(accounting_problems(v.s), "");
 }
 
 // The comparisons see a changed byte, another order and a name listed

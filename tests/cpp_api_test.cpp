@@ -26,13 +26,19 @@ static_assert(sizeof(dace::file) <= 2 * sizeof(void *));
 
 namespace {
 
-// A simulated medium and a state block sized for it.
+// A simulated medium and a state block sized for it. Like the suites'
+// Volume, it runs the end-of-test check on the state it last mounted as it
+// goes out of scope.
 struct Medium {
-    explicit Medium(uint16_t max_files = 4, Geometry g = small_nor())
-        : sim(g), cfg(sim.config(max_files)), block(dace_getstatesize(&cfg) / 8 + 1) {}
+    explicit Medium(uint16_t max_files = 4, Geometry g = small_nor(), const char *file = __builtin_FILE(),
+                    int line = __builtin_LINE())
+        : sim(g), cfg(sim.config(max_files)), block(dace_getstatesize(&cfg) / 8 + 1), made_in(file), made_at(line) {}
+    Medium(const Medium &) = delete;
+    Medium &operator=(const Medium &) = delete;
+    ~Medium() { dace_test::integrity::at_end(sim, cfg, s, nullptr, nullptr, made_in, made_at); }
 
     dace::volume init() {
-        const auto vol = dace::volume::init(cfg, block);
+        const auto vol = track(dace::volume::init(cfg, block));
         EXPECT_TRUE(vol.ok()) << "reason " << vol.error();
         return vol.value();
     }
@@ -40,14 +46,24 @@ struct Medium {
     // medium holds.
     dace::volume remount() {
         block.assign(block.size(), 0xA5A5A5A5A5A5A5A5ull);
-        const auto vol = dace::volume::mount(cfg, block);
+        const auto vol = mount(cfg);
         EXPECT_TRUE(vol.ok()) << "reason " << vol.error();
         return vol.value();
+    }
+    dace::result<dace::volume> mount(const dace_config &with) { return track(dace::volume::mount(with, block)); }
+    dace::volume format() { return track(dace::volume::format(cfg, block)).value(); }
+    // The state the check looks at: what the last mount into the block left.
+    dace::result<dace::volume> track(dace::result<dace::volume> vol) {
+        s = vol.value().native();
+        return vol;
     }
 
     FlashSim sim;
     dace_config cfg;
     std::vector<uint64_t> block;
+    dace_state *s = nullptr;
+    const char *made_in;
+    int made_at;
 };
 
 std::span<const std::byte> text(const std::string &s) { return std::as_bytes(std::span(s.data(), s.size())); }
@@ -334,7 +350,7 @@ TEST(CppReasons, TheMediumFailing) {
 
 TEST(CppVolume, MountOfABlankMediumIsNotAVolumeAndWritesNothing) {
     Medium m;
-    const auto vol = dace::volume::mount(m.cfg, m.block);
+    const auto vol = m.mount(m.cfg);
     EXPECT_EQ(vol.error(), DACE_E_NOT_A_VOLUME);
     EXPECT_EQ(vol.value().native(), nullptr);
     EXPECT_EQ(m.sim.counters().bytes_programmed, 0u);
@@ -371,19 +387,19 @@ TEST(CppVolume, AStateBlockOfDaceStateSizeHoldsTheStateForAnyNumberOfFiles) {
     static dace::state_block<DACE_STATE_SIZE(256, 8, 1024, 1)> block;
     static_assert(DACE_STATE_SIZE(256, 8, 1024, 1) <= sizeof block);
     EXPECT_EQ(dace::state_size(m.cfg), DACE_STATE_SIZE(256, 8, 1024, 1));
-    EXPECT_TRUE(dace::volume::init(m.cfg, block).ok());
+    EXPECT_TRUE(m.track(dace::volume::init(m.cfg, block)).ok());
 }
 
 TEST(CppVolume, FormatEmptiesAndAnotherSizeIsRefused) {
     Medium m;
     dace::volume vol = m.init();
     { auto f = vol.create("old"); }
-    vol = dace::volume::format(m.cfg, m.block).value();
+    vol = m.format();
     EXPECT_TRUE(listing(vol).empty());
 
     dace_config smaller = m.cfg;
     smaller.total_pages = static_cast<uint16_t>(m.cfg.total_pages / 2);
-    EXPECT_EQ(dace::volume::mount(smaller, m.block).error(), DACE_E_SIZE_MISMATCH);
+    EXPECT_EQ(m.mount(smaller).error(), DACE_E_SIZE_MISMATCH);
 }
 
 TEST(CppVolume, SpaceShrinksAsFilesGrowAndEraseAheadCounts) {

@@ -58,9 +58,9 @@ TEST(EraseAhead, TakesTheErasesOutOfWritesAndFlushes) {
     }
 }
 
-// It erases only clusters that wait for an erase: not a file's, not the
-// root's, not one held until the next commit (the root on the medium may
-// still name it), and at most `max` of them.
+// Rule 3: it erases only clusters that wait for an erase: not a file's, not
+// the root's, not one held until the next commit (the root on the medium
+// may still name it), and at most `max` of them.
 TEST(EraseAhead, NeverTouchesWhatTheMediumMayStillNeed) {
     Volume v(kSmall, 2);
     ASSERT_NE(v.mount(), nullptr);
@@ -69,8 +69,9 @@ TEST(EraseAhead, NeverTouchesWhatTheMediumMayStillNeed) {
     ASSERT_EQ(dace_remove(v.s, "gone"), DACE_OK); // its clusters wait for an erase
     // An append carries kept's newest cluster over: the old one is held
     // until a commit, since the root on the medium still names it.
-    const uint16_t held = v.entries()[0].clus;
-    const uint16_t first = v.s->clus_table[held];
+    const std::vector<uint16_t> chain = chain_on_medium(v, "kept");
+    ASSERT_EQ(chain.size(), 2u);
+    const uint16_t held = chain[0], first = chain[1];
     const dace_handle h = open_at_end(v.s, "kept");
     const std::vector<uint8_t> more = pattern_bytes(10, 3);
     ASSERT_EQ(dace_write(v.s, more.data(), 10, h), 10u);
@@ -92,8 +93,8 @@ TEST(EraseAhead, NeverTouchesWhatTheMediumMayStillNeed) {
     EXPECT_EQ(chain_problems(v.s, v.sim.bytes()), "");
 }
 
-// A power cut anywhere in an erase ahead loses nothing committed, and the
-// volume keeps working.
+// Rule 4: a power cut anywhere in an erase ahead loses nothing committed,
+// and the volume keeps working.
 TEST(EraseAhead, APowerCutDuringItLosesNothing) {
     for (uint32_t nth = 1; nth <= 3; ++nth) {
         for (const double done : {0.0, 0.01, 0.5, 1.0}) {

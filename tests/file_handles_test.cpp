@@ -10,10 +10,19 @@
 
 using namespace dace_test;
 using dace_sim::Op;
+using Names = std::vector<std::string>;
 
 namespace {
 
 const std::string k18(18, 'n');
+
+// Opens handles on new files until one is refused; how many it got.
+uint32_t handles_left(dace_state *s) {
+    uint32_t n = 0;
+    while (dace_create(s, ("spare" + std::to_string(n)).c_str()) != 0)
+        ++n;
+    return n;
+}
 
 // Update calls see the entry as the library hands it over.
 struct UpdateSpy {
@@ -69,23 +78,21 @@ TEST(FileCreate, StagesAnEmptyEntryAndWritesNothing) {
 
     const dace_handle h = dace_create(s, k18.c_str());
     EXPECT_EQ(h, 3u ^ HANDLE_MAGIC); // slots are stacked: the highest comes first
-    EXPECT_TRUE(dace::root_is_staged(s));
-    ASSERT_EQ(v.count(), 1);
-    const dace_entry &e = v.entries()[0];
+    EXPECT_EQ(listed_names(s), Names{k18}); // the walk sees the staged entry
+    dace_entry e{};
+    ASSERT_EQ(dace_statf(s, h, &e), 0);
     EXPECT_EQ(e.size, 0u);
     EXPECT_EQ(e.clus, CLUS_END);
     EXPECT_EQ(entry_name(e), k18);
     ASSERT_EQ(spy.seen.size(), 1u);
     EXPECT_EQ(entry_name(spy.seen[0]), ""); // the name is filled in after the hook
     EXPECT_TRUE(medium_changes(v.sim.log()).empty());
-
-    const dace_file &f = s->files[3];
-    EXPECT_EQ(s->open_list, &f);
-    EXPECT_EQ(f.entry, 0);
-    EXPECT_EQ(f.pos, 0u);
-    EXPECT_EQ(f.clus, CLUS_END);
-    EXPECT_EQ(f.dirty, 0);
+    EXPECT_EQ(dace_tell(s, h), 0u);
     EXPECT_EQ(dace_feof(s, h), 1);
+
+    // Staged, not written: the next commit writes the root copy alone.
+    ASSERT_EQ(dace_close(s, h), DACE_OK);
+    EXPECT_EQ(changes(v.sim.log(), v.sim, v.cfg), Names{"root copy, 1 page"});
 }
 
 TEST(FileCreate, RefusalsChangeNothingAndCallNoCallback) {
@@ -97,13 +104,11 @@ TEST(FileCreate, RefusalsChangeNothingAndCallNoCallback) {
     ASSERT_EQ(dace_close(s, open_one), DACE_OK);
     ASSERT_NE(dace_create(s, "open"), 0u);
     v.sim.set_logging(true);
-    const uint16_t root_end = s->root_end;
 
     for (const char *bad : {"", "a/b", "x\\", "nineteen-bytes-name", "taken", "open"})
         EXPECT_EQ(dace_create(s, bad), 0u) << bad;
     EXPECT_EQ(dace_create(s, nullptr), 0u);
-    EXPECT_EQ(v.count(), 2);
-    EXPECT_EQ(s->root_end, root_end);
+    EXPECT_EQ(listed_names(s), (Names{"taken", "open"}));
     EXPECT_TRUE(v.sim.log().empty());
 
     ASSERT_NE(dace_create(s, "second"), 0u);
@@ -119,9 +124,12 @@ TEST(FileCreate, FullDirectoryRefusesANewName) {
     plant_root(v.sim, v.cfg, 0, 0, 1, entries);
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
-    ASSERT_EQ(s->max_entries, 63);
+    v.sim.set_logging(true);
     EXPECT_EQ(dace_create(s, "new"), 0u);
-    EXPECT_FALSE(dace::root_is_staged(s));
+    EXPECT_EQ(dace_error(s), DACE_E_DIRECTORY_FULL);
+    EXPECT_EQ(listed_names(s).size(), 63u);
+    EXPECT_EQ(dace_commit_root(s), 0);
+    EXPECT_TRUE(v.sim.log().empty()) << "the refusal staged a change";
 }
 
 TEST(FileCreate, NewFilesReachTheMediumWithOneRootWrite) {
@@ -134,7 +142,7 @@ TEST(FileCreate, NewFilesReachTheMediumWithOneRootWrite) {
     ASSERT_NE(a, 0u);
     ASSERT_NE(b, 0u);
     ASSERT_EQ(dace_close(s, a), DACE_OK);
-    EXPECT_EQ(medium_changes(v.sim.log()), shown({{Op::Write, 1, 256, 256}}));
+    EXPECT_EQ(changes(v.sim.log(), v.sim, v.cfg), Names{"root copy, 1 page"});
 
     v.sim.reboot();
     s = v.mount();
@@ -143,6 +151,8 @@ TEST(FileCreate, NewFilesReachTheMediumWithOneRootWrite) {
     EXPECT_EQ(dace_find_file(s, "b"), 1);
 }
 
+// Medium cost: an open walks the chain in the table to the file's first
+// cluster and reads that one alone; a file without clusters reads nothing.
 TEST(FileOpen, WalksTheChainToTheFirstClusterAndLoadsOnlyThat) {
     Volume v;
     plant_data(v.sim, v.cfg, 9, CLUS_END, 0x09);
@@ -156,18 +166,18 @@ TEST(FileOpen, WalksTheChainToTheFirstClusterAndLoadsOnlyThat) {
     const dace_handle h = dace_open(s, "chain");
     ASSERT_NE(h, 0u);
     EXPECT_EQ(medium_calls(v.sim.log()), shown({{Op::Read, 72, 2048, 2048}}));
-    const dace_file *f = dace::open_slot_of(s, h);
-    EXPECT_EQ(f->clus, 9);
-    EXPECT_EQ(f->pos, 0u);
-    EXPECT_EQ(f->buf[8], 0x09);
+    EXPECT_EQ(dace_tell(s, h), 0u);
     EXPECT_EQ(dace_feof(s, h), 0);
+    uint8_t first = 0;
+    EXPECT_EQ(dace_read(s, &first, 1, h), 1u);
+    EXPECT_EQ(first, 0x09) << "the first cluster in file order";
+    EXPECT_EQ(medium_calls(v.sim.log()).size(), 1u) << "its byte read from the cluster loaded";
     EXPECT_EQ(dace_open(s, "chain"), 0u) << "one handle per file";
 
     v.sim.clear_log();
     const dace_handle e = dace_open(s, "empty");
     ASSERT_NE(e, 0u);
     EXPECT_TRUE(v.sim.log().empty());
-    EXPECT_EQ(dace::open_slot_of(s, e)->clus, CLUS_END);
     uint8_t byte = 0;
     EXPECT_EQ(dace_read(s, &byte, 1, e), 0u);
     EXPECT_EQ(dace_open(s, "missing"), 0u);
@@ -180,12 +190,11 @@ TEST(FileOpen, ShortReadRefusesAndLeavesTheSlotFree) {
     plant_root(v.sim, v.cfg, 0, 0, 1, {make_entry("f", 10, 5)});
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
-    dace_file *head = s->free_list;
     v.sim.fail_read(1, 100);
     EXPECT_EQ(dace_open(s, "f"), 0u);
-    EXPECT_EQ(s->free_list, head);
-    EXPECT_EQ(s->open_list, nullptr);
+    EXPECT_EQ(dace_error(s), DACE_E_READ_FAILED);
     EXPECT_NE(dace_open(s, "f"), 0u);
+    EXPECT_EQ(handles_left(s), 3u) << "of the 4, the refused open took none";
 }
 
 // A chain that ends before the file's first bytes (as one whose header could
@@ -205,45 +214,49 @@ TEST(FileOpen, ChainThatEndsTooSoonIsRefused) {
     }
 }
 
+// Rule 8: a close writes the file's cluster (only the pages that hold its
+// bytes), then the root copy that names it, and frees the handle's slot.
 TEST(FileClose, WritesTheClusterThenTheRootAndFreesTheSlot) {
     Volume v;
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
     const dace_handle h = dace_create(s, "hundred");
     ASSERT_EQ(write_bytes(s, h, pattern_bytes(100)), 100u);
-    const uint16_t clus = v.entries()[0].clus;
-    EXPECT_EQ(clus, 1);
     v.sim.set_logging(true);
 
     ASSERT_EQ(dace_close(s, h), DACE_OK);
-    EXPECT_EQ(medium_changes(v.sim.log()), shown({data_write(1, 100), {Op::Write, 1, 256, 256}}));
-    const uint8_t *c = v.sim.cluster(clus);
+    EXPECT_EQ(changes(v.sim.log(), v.sim, v.cfg), (Names{"data cluster, 1 page", "root copy, 1 page"}));
+    dace_entry e{};
+    ASSERT_EQ(dace_stat(s, "hundred", &e), 0);
+    EXPECT_EQ(calls_of(v.sim.log(), Op::Write).at(0).addr, e.clus * 8u);
+    const uint8_t *c = v.sim.cluster(e.clus);
     EXPECT_EQ(dace::load_u32(c), DATA_MAGIC);
     EXPECT_EQ(c[4] | c[5] << 8, CLUS_END);
     EXPECT_EQ(c[6] | c[7] << 8, crc(c + 8, 2040, crc(c, 6, 0xFFFF)));
     EXPECT_EQ(std::vector<uint8_t>(c + 8, c + 108), pattern_bytes(100));
     for (int i = 108; i < 2048; ++i)
         ASSERT_EQ(c[i], 0xFF) << i;
-    EXPECT_EQ(s->files[3].entry, 0xFFFF);
-    EXPECT_EQ(s->free_list, &s->files[3]);
 
     v.sim.clear_log();
     EXPECT_EQ(dace_close(s, h), DACE_CLOSE_NOT_OPEN);
     EXPECT_EQ(dace_close(s, 0), DACE_CLOSE_BAD_HANDLE);
     EXPECT_TRUE(v.sim.log().empty());
+    EXPECT_EQ(handles_left(s), 4u) << "the closed handle's slot came back";
 }
 
+// Rule 8: a close whose cluster write falls short writes no root copy and
+// keeps the handle open; closing again writes both.
 TEST(FileClose, ShortClusterWriteKeepsTheHandleOpenForARetry) {
     Volume v;
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
     const dace_handle h = dace_create(s, "f");
     ASSERT_EQ(write_bytes(s, h, pattern_bytes(300)), 300u);
+    v.sim.set_logging(true);
     v.sim.fail_write(1, 256);
     EXPECT_EQ(dace_close(s, h), DACE_CLOSE_WRITE_FAILED);
-    EXPECT_NE(dace::open_slot_of(s, h), nullptr);
-    EXPECT_NE(dace::open_slot_of(s, h)->dirty, 0);
-    EXPECT_TRUE(dace::root_is_staged(s)) << "the root must wait for the cluster";
+    EXPECT_EQ(dace_tell(s, h), 300u) << "the handle stays open";
+    EXPECT_TRUE(root_copies_written(v.sim.log(), v.sim).empty()) << "the root must wait for the cluster";
     EXPECT_EQ(dace_close(s, h), DACE_OK);
 
     v.sim.reboot();
@@ -271,5 +284,7 @@ TEST(FileHandles, ClosedOrForeignHandlesAreRefusedEverywhere) {
     EXPECT_EQ(dace_close(s, 7u ^ HANDLE_MAGIC), DACE_CLOSE_BAD_HANDLE);
     EXPECT_EQ(dace_close(s, 2u ^ HANDLE_MAGIC), DACE_CLOSE_NOT_OPEN);
     EXPECT_TRUE(v.sim.log().empty());
-    EXPECT_EQ(v.entries()[0].size, 0u);
+    dace_entry e{};
+    ASSERT_EQ(dace_stat(s, "f", &e), 0);
+    EXPECT_EQ(e.size, 0u);
 }

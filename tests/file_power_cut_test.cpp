@@ -203,20 +203,26 @@ void sweep(const std::function<std::vector<uint64_t>(const std::vector<dace_sim:
 
 } // namespace
 
+// Rule 4: uncut, the workload programs only erased bytes, no page twice
+// between erases, reuses clusters and moves the root.
 TEST(FilePowerCut, UncutWorkloadProgramsOnlyBlankBytesAndMovesTheRoot) {
     Volume v(tiny(), 3);
     v.sim.set_strict(true);
+    v.sim.set_logging(true);
     ASSERT_NE(v.mount(), nullptr);
     Workload w{v, {}, {}, {}};
     const RunResult r = w.run();
     ASSERT_FALSE(r.cut);
     EXPECT_EQ(v.sim.counters().overwrites, 0u);
+    EXPECT_EQ(page_programmed_twice(v.sim.log(), v.sim.geometry()), "");
     EXPECT_GT(v.sim.counters().erase_calls, 16u) << "clusters are reused";
-    EXPECT_GE(v.s->root->seq, 5u) << "the root moved several times";
+    EXPECT_GE(root_copies_written(v.sim.log(), v.sim).back().head.seq, 5u) << "the root moved several times";
     EXPECT_LE(dace_getfreespace(v.s, nullptr), 3u * 1024) << "the medium runs nearly full";
     check_after_reboot(v, r, "uncut");
 }
 
+// Rules 1, 8 and 9: cut at the boundaries of every write, a reboot finds
+// every file as the last commit or the one in flight left it.
 TEST(FilePowerCut, EveryWriteAtItsBoundaries) {
     sweep([](const std::vector<dace_sim::Call> &log) {
               return write_cut_points(log, tiny().page_size, uint32_t{tiny().page_size} * tiny().clus_pages, 16);
@@ -224,14 +230,16 @@ TEST(FilePowerCut, EveryWriteAtItsBoundaries) {
           [](FlashSim &sim, uint64_t n) { sim.cut_after_bytes(n); }, "cut after byte");
 }
 
+// Rule 3: cut in any erase, nothing a commit on the medium names was
+// erased.
 TEST(FilePowerCut, EveryErase) {
     sweep(
         [](const std::vector<dace_sim::Call> &log) { return call_ordinals(log, dace_sim::Op::Erase); },
         [](FlashSim &sim, uint64_t n) { sim.cut_in_erase(n); }, "cut in erase");
 }
 
-// A write that falls short anywhere is reported by the flush, and the
-// files stay as the last successful flush left them.
+// Rules 2 and 9: a write that falls short anywhere is reported by the
+// flush, and the files stay as the last successful flush left them.
 TEST(FilePowerCut, ShortWriteAnywhere) {
     sweep(
         [](const std::vector<dace_sim::Call> &log) { return call_ordinals(log, dace_sim::Op::Write); },

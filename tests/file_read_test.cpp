@@ -10,7 +10,6 @@
 #include "tests/test_support.h"
 
 using namespace dace_test;
-using dace::open_slot_of;
 using dace_sim::Op;
 
 namespace {
@@ -29,7 +28,6 @@ struct Opened {
         h = dace_open(s, "f");
         EXPECT_NE(h, 0u);
     }
-    const dace_file *slot() const { return open_slot_of(s, h); }
     std::vector<uint8_t> bytes(uint32_t from, uint32_t n) const {
         return {data.begin() + from, data.begin() + from + n};
     }
@@ -44,6 +42,8 @@ uint32_t cluster_page(uint32_t c) { return c * 8; }
 
 } // namespace
 
+// Medium cost: a read loads each cluster once, when its first byte is
+// needed, and nothing past the end.
 TEST(FileRead, MovesForwardLoadingEachClusterWhenItsFirstByteIsNeeded) {
     Opened o(2 * P + 10);
     o.v.sim.set_logging(true);
@@ -58,15 +58,17 @@ TEST(FileRead, MovesForwardLoadingEachClusterWhenItsFirstByteIsNeeded) {
     EXPECT_EQ(dace_read(o.s, nullptr, 1, o.h), 0u);
 }
 
+// Medium cost: a read that ends at a cluster's end leaves the next cluster
+// unread until a byte of it is asked for.
 TEST(FileRead, ReadEndingAtAClusterEndLoadsTheNextOnlyWhenAsked) {
     Opened o(2 * P);
     std::vector<uint8_t> got(P);
     o.v.sim.set_logging(true);
     ASSERT_EQ(dace_read(o.s, got.data(), P, o.h), P);
     EXPECT_TRUE(o.v.sim.log().empty());
-    EXPECT_EQ(o.slot()->clus, 1);
-    EXPECT_EQ(o.slot()->clus_off, P);
+    EXPECT_EQ(dace_tell(o.s, o.h), P);
     EXPECT_EQ(dace_read(o.s, got.data(), 0, o.h), 0u);
+    EXPECT_TRUE(o.v.sim.log().empty());
     ASSERT_EQ(dace_read(o.s, got.data(), 5, o.h), 5u);
     EXPECT_EQ(medium_calls(o.v.sim.log()), shown({{Op::Read, cluster_page(2), 2048, 2048}}));
     EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.begin() + 5), o.bytes(P, 5));
@@ -122,19 +124,23 @@ TEST(FileSeek, WhenceRules) {
     EXPECT_EQ(b, o.data[90]);
 }
 
+// Medium cost: a position on a cluster boundary loads the later cluster,
+// but the end of a file of whole payloads lies in its last cluster.
 TEST(FileSeek, BoundariesTakeTheLaterClusterExceptAtTheEnd) {
     Opened o(2 * P);
+    o.v.sim.set_logging(true);
     ASSERT_EQ(dace_seek(o.s, o.h, P, DACE_SEEK_SET), DACE_OK);
-    EXPECT_EQ(o.slot()->clus, 2);
-    EXPECT_EQ(o.slot()->clus_off, 0);
+    EXPECT_EQ(medium_calls(o.v.sim.log()), shown({{Op::Read, cluster_page(2), 2048, 2048}}));
+    o.v.sim.clear_log();
     ASSERT_EQ(dace_seek(o.s, o.h, 2 * P, DACE_SEEK_SET), DACE_OK);
-    EXPECT_EQ(o.slot()->clus, 2);
-    EXPECT_EQ(o.slot()->clus_off, P);
+    for (const std::string &call : medium_calls(o.v.sim.log()))
+        EXPECT_EQ(call, show({Op::Read, cluster_page(2), 2048, 2048})) << "the end lies in the last cluster";
     EXPECT_EQ(dace_feof(o.s, o.h), 1);
     uint8_t b = 0;
     EXPECT_EQ(dace_read(o.s, &b, 1, o.h), 0u);
+    o.v.sim.clear_log();
     ASSERT_EQ(dace_seek(o.s, o.h, 0, DACE_SEEK_SET), DACE_OK);
-    EXPECT_EQ(o.slot()->clus, 1);
+    EXPECT_EQ(medium_calls(o.v.sim.log()), shown({{Op::Read, cluster_page(1), 2048, 2048}}));
     EXPECT_EQ(read_rest(o.s, o.h, 777), o.data);
 
     // After seeking to the end of a file of whole payloads, a write appends.
@@ -146,6 +152,8 @@ TEST(FileSeek, BoundariesTakeTheLaterClusterExceptAtTheEnd) {
     EXPECT_EQ(file_bytes(o.s, "f"), o.data);
 }
 
+// Rule 8: a seek commits as a flush does, the file's cluster before the
+// root copy, and a seek to where the handle stands loads nothing.
 TEST(FileSeek, ToTheCurrentPositionFlushesAndLoadsNothing) {
     Volume v;
     dace_state *s = v.mount();
@@ -154,8 +162,12 @@ TEST(FileSeek, ToTheCurrentPositionFlushesAndLoadsNothing) {
     ASSERT_EQ(write_bytes(s, h, pattern_bytes(300)), 300u);
     v.sim.set_logging(true);
     EXPECT_EQ(dace_seek(s, h, 0, DACE_SEEK_CUR), DACE_OK);
-    EXPECT_EQ(medium_changes(v.sim.log()), shown({data_write(1, 300), {Op::Write, 1, 256, 256}}));
-    EXPECT_EQ(open_slot_of(s, h)->dirty, 0);
+    EXPECT_EQ(changes(v.sim.log(), v.sim, v.cfg),
+              (std::vector<std::string>{"data cluster, 2 pages", "root copy, 1 page"}));
+    EXPECT_TRUE(calls_of(v.sim.log(), Op::Read).empty());
+    v.sim.clear_log();
+    EXPECT_EQ(dace_flush(s, h), 0);
+    EXPECT_TRUE(v.sim.log().empty()) << "the seek left something to flush";
 
     v.sim.fail_write(1);
     ASSERT_EQ(write_bytes(s, h, pattern_bytes(5)), 5u);

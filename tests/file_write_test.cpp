@@ -3,6 +3,7 @@
 // cut or a failing medium leaves behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -10,13 +11,28 @@
 #include "tests/test_support.h"
 
 using namespace dace_test;
-using dace::open_slot_of;
-using dace::root_is_staged;
 using dace_sim::Op;
+using Names = std::vector<std::string>;
 
 namespace {
 
 constexpr uint32_t P = 2040; // payload of the usual test geometry
+
+// The size of the file `h` is open on.
+uint32_t size_of(dace_state *s, dace_handle h) {
+    dace_entry e{};
+    EXPECT_EQ(dace_statf(s, h, &e), 0);
+    return e.size;
+}
+
+
+// A flush through `h` that has nothing to write writes nothing.
+void expect_nothing_pending(Volume &v, dace_handle h) {
+    v.sim.set_logging(true);
+    v.sim.clear_log();
+    EXPECT_EQ(dace_flush(v.s, h), 0);
+    EXPECT_TRUE(calls_of(v.sim.log(), Op::Write).empty()) << "a flush found something pending";
+}
 
 // A volume holding one committed file "f" of `size` pattern bytes.
 dace_state *with_file(Volume &v, uint32_t size) {
@@ -37,30 +53,22 @@ TEST(FileWrite, FullClusterIsWrittenOnlyWhenTheNextByteNeedsRoom) {
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
     const dace_handle h = dace_create(s, "f");
-    const dace_file *f = open_slot_of(s, h);
     v.sim.set_logging(true);
 
     ASSERT_EQ(write_bytes(s, h, pattern_bytes(P)), P);
     EXPECT_TRUE(medium_changes(v.sim.log()).empty());
-    EXPECT_EQ(v.entries()[0].clus, 1);
-    EXPECT_EQ(f->clus, 1);
-    EXPECT_EQ(s->clus_table[1], CLUS_END);
-    EXPECT_EQ(f->clus_off, P);
-    EXPECT_NE(f->dirty, 0);
+    EXPECT_EQ(size_of(s, h), P);
 
     ASSERT_EQ(dace_write(s, "x", 1, h), 1u);
-    EXPECT_EQ(medium_changes(v.sim.log()), shown({{Op::Write, 8, 2048, 2048}}));
-    EXPECT_EQ(v.entries()[0].clus, 2);
-    EXPECT_EQ(s->clus_table[2], 1) << "the new cluster links back to the one before it";
-    EXPECT_EQ(v.entries()[0].size, P + 1);
+    EXPECT_EQ(changes(v.sim.log(), v.sim, v.cfg), Names{"data cluster, 8 pages"});
+    EXPECT_EQ(size_of(s, h), P + 1);
 
     // k payloads and a byte in one call: k clusters written, the last kept.
     v.sim.clear_log();
     const dace_handle g = dace_create(s, "g");
     ASSERT_EQ(write_bytes(s, g, pattern_bytes(3 * P + 1, 7)), 3 * P + 1);
-    EXPECT_EQ(medium_changes(v.sim.log()),
-              shown({{Op::Write, 24, 2048, 2048}, {Op::Write, 32, 2048, 2048}, {Op::Write, 40, 2048, 2048}}));
-    EXPECT_EQ(v.entries()[1].clus, 6);
+    EXPECT_EQ(changes(v.sim.log(), v.sim, v.cfg), Names(3, "data cluster, 8 pages"));
+    EXPECT_EQ(page_programmed_twice(v.sim.log(), v.sim.geometry()), "");
     EXPECT_EQ(dace_tell(s, g), 3 * P + 1);
     ASSERT_EQ(dace_close(s, g), DACE_OK);
     ASSERT_EQ(dace_close(s, h), DACE_OK);
@@ -83,30 +91,38 @@ TEST(FileWrite, RefusedAnywhereButTheEnd) {
     EXPECT_EQ(dace_write(s, "abc", 3, h), 0u);
     EXPECT_EQ(dace_write(s, nullptr, 3, h), 0u);
     EXPECT_TRUE(v.sim.log().empty());
-    EXPECT_FALSE(root_is_staged(s));
+    expect_nothing_pending(v, h);
 }
 
+// Rule 9: a written newest cluster is never programmed again: even a write
+// of no bytes carries it over to a fresh cluster, and the old one stays as
+// it was, for the root on the medium that names it, until the commit.
 TEST(FileWrite, ZeroByteWriteCarriesTheClusterOverAndKeepsEveryByte) {
     Volume v;
+    v.sim.set_strict(true);
     dace_state *s = with_file(v, 100);
     ASSERT_NE(s, nullptr);
+    Files committed;
+    committed.create("f", pattern_bytes(100));
     const dace_handle h = open_at_end(s, "f");
-    const uint16_t free_before = s->free_clus;
+    const uint16_t old = chain_on_medium(v, "f").at(0);
+    const uint32_t free_before = dace_getfreespace(s, nullptr);
     const uint64_t updates = v.sim.counters().update_calls;
     v.sim.set_logging(true);
 
     EXPECT_EQ(dace_write(s, "", 0, h), 0u);
     EXPECT_TRUE(medium_changes(v.sim.log()).empty());
     EXPECT_EQ(v.sim.counters().update_calls, updates + 1);
-    EXPECT_TRUE(root_is_staged(s));
-    EXPECT_EQ(v.entries()[0].clus, 2);
-    EXPECT_EQ(s->clus_table[1], CLUS_HELD) << "the committed root still names the old cluster";
-    EXPECT_EQ(s->free_clus, free_before);
+    EXPECT_EQ(dace_getfreespace(s, nullptr), free_before) << "one cluster taken, one held";
+    EXPECT_EQ(dace_check::medium_problems(v.sim.bytes(), v.sim.geometry(), v.cfg, &committed), "")
+        << "what a power cut now leaves";
 
     v.sim.clear_log();
     ASSERT_EQ(dace_flush(s, h), 0);
-    EXPECT_EQ(medium_changes(v.sim.log()), shown({data_write(2, 100), {Op::Write, 2, 256, 256}}));
-    EXPECT_EQ(s->clus_table[1], CLUS_DIRTY);
+    EXPECT_EQ(changes(v.sim.log(), v.sim, v.cfg), (Names{"data cluster, 1 page", "root copy, 1 page"}));
+    EXPECT_NE(calls_of(v.sim.log(), Op::Write).at(0).addr / 8, old) << "the old cluster programmed again";
+    EXPECT_EQ(v.sim.counters().overwrites, 0u);
+    EXPECT_EQ(dace_getfreespace(s, nullptr), free_before);
     v.sim.clear_log();
     EXPECT_EQ(dace_flush(s, h), 0);
     EXPECT_TRUE(v.sim.log().empty()) << "nothing left to flush";
@@ -116,26 +132,32 @@ TEST(FileWrite, ZeroByteWriteCarriesTheClusterOverAndKeepsEveryByte) {
     EXPECT_EQ(file_bytes(s, "f"), pattern_bytes(100));
 }
 
+// Rule 9: after a flush, an append carries a partly filled newest cluster
+// over to a fresh one, which leaves it out of the chain; a full one stays
+// where it is and the next cluster links to it. Neither is programmed again.
 TEST(FileWrite, AppendAfterAFlushContinuesBehindTheCarriedBytes) {
     for (const uint32_t first : {P - 40, P, 2 * P}) {
         SCOPED_TRACE("first part " + std::to_string(first));
         Volume v;
+        v.sim.set_strict(true);
         dace_state *s = v.mount();
         ASSERT_NE(s, nullptr);
         const dace_handle h = dace_create(s, "f");
         ASSERT_EQ(write_bytes(s, h, pattern_bytes(first)), first);
         ASSERT_EQ(dace_flush(s, h), 0);
-        const uint16_t flushed = v.entries()[0].clus;
+        const uint16_t flushed = chain_on_medium(v, "f").at(0);
         ASSERT_EQ(write_bytes(s, h, pattern_bytes(100, 2)), 100u);
-        EXPECT_NE(v.entries()[0].clus, flushed);
         ASSERT_EQ(dace_flush(s, h), 0);
+        const std::vector<uint16_t> chain = chain_on_medium(v, "f");
+        EXPECT_NE(chain.at(0), flushed);
         if (first % P != 0) {
             // A partly filled cluster moves: its bytes join the new ones.
-            EXPECT_EQ(s->clus_table[flushed], CLUS_DIRTY);
+            EXPECT_EQ(std::count(chain.begin(), chain.end(), flushed), 0);
         } else {
             // A full one stays where it is, and the new cluster follows it.
-            EXPECT_EQ(s->clus_table[v.entries()[0].clus], flushed);
+            EXPECT_EQ(chain.at(1), flushed);
         }
+        EXPECT_EQ(v.sim.counters().overwrites, 0u);
 
         // The same after reading to the end instead of flushing.
         ASSERT_EQ(dace_close(s, h), DACE_OK);
@@ -171,6 +193,8 @@ TEST(FileWrite, FullMediumTakesWhatFitsAndKeepsIt) {
 
 // ---- commits and failures --------------------------------------------------------
 
+// Rule 8: a commit through any handle first writes out every open file's
+// pending cluster (in whatever order), then the root copy that names them.
 TEST(FileCommit, RootIsWrittenOnlyAfterEveryOpenFilesPendingCluster) {
     Volume v;
     dace_state *s = with_file(v, 100);
@@ -182,9 +206,9 @@ TEST(FileCommit, RootIsWrittenOnlyAfterEveryOpenFilesPendingCluster) {
     v.sim.set_logging(true);
 
     ASSERT_EQ(dace_flush(s, b), 0);
-    EXPECT_EQ(medium_changes(v.sim.log()),
-              shown({data_write(3, 10), data_write(2, 150), {Op::Write, 2, 256, 256}}));
-    EXPECT_EQ(open_slot_of(s, a)->dirty, 0);
+    EXPECT_EQ(changes(v.sim.log(), v.sim, v.cfg),
+              (Names{"data cluster, 1 page", "data cluster, 1 page", "root copy, 1 page"}));
+    expect_nothing_pending(v, a);
 
     // Power lost right after the commit: both files are whole.
     s = remount(v);
@@ -193,6 +217,8 @@ TEST(FileCommit, RootIsWrittenOnlyAfterEveryOpenFilesPendingCluster) {
     EXPECT_EQ(file_bytes(s, "b"), pattern_bytes(10, 4));
 }
 
+// Rule 8: when another file's pending cluster falls short, no root copy is
+// written, and a power cut then leaves the last commit whole.
 TEST(FileCommit, ShortWriteOfAnotherFilesClusterHoldsTheRootBack) {
     Volume v;
     dace_state *s = with_file(v, 100);
@@ -201,13 +227,13 @@ TEST(FileCommit, ShortWriteOfAnotherFilesClusterHoldsTheRootBack) {
     ASSERT_EQ(write_bytes(s, a, pattern_bytes(50, 9)), 50u);
     const dace_handle b = dace_create(s, "b");
     ASSERT_EQ(write_bytes(s, b, pattern_bytes(10, 4)), 10u);
-    const uint16_t root_end = s->root_end;
+    v.sim.set_logging(true);
     v.sim.fail_write(2, 100); // b's cluster goes through, a's falls short
     EXPECT_EQ(dace_flush(s, b), -1);
     v.sim.fail_write(1);
     EXPECT_EQ(dace_close(s, b), DACE_CLOSE_WRITE_FAILED);
-    EXPECT_EQ(s->root_end, root_end) << "no root copy may name a cluster that is not written";
-    EXPECT_EQ(s->clus_table[1], CLUS_HELD);
+    EXPECT_TRUE(root_copies_written(v.sim.log(), v.sim).empty())
+        << "no root copy may name a cluster that is not written";
 
     // Power lost now: the last commit stands, with the old cluster intact.
     s = remount(v);
@@ -216,26 +242,24 @@ TEST(FileCommit, ShortWriteOfAnotherFilesClusterHoldsTheRootBack) {
     EXPECT_EQ(dace_find_file(s, "b"), -1);
 }
 
+// Rule 9: a write-out that falls short inside a write keeps the cluster's
+// bytes for a retry in a fresh cluster; the write takes nothing, and the
+// cluster it took for the next bytes is given back.
 TEST(FileWrite, ShortWriteOutInsideAWriteKeepsTheBytesForARetry) {
     Volume v;
+    v.sim.set_strict(true);
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
     const dace_handle h = dace_create(s, "f");
     ASSERT_EQ(write_bytes(s, h, pattern_bytes(P)), P);
-    const uint16_t free_before = s->free_clus;
+    const uint32_t free_before = dace_getfreespace(s, nullptr);
     const uint64_t updates = v.sim.counters().update_calls;
-    const std::vector<uint8_t> buffer(open_slot_of(s, h)->buf, open_slot_of(s, h)->buf + 2048);
 
     v.sim.fail_write(1, 256);
     EXPECT_EQ(write_bytes(s, h, pattern_bytes(300, 5)), 0u);
-    const dace_file *f = open_slot_of(s, h);
     EXPECT_EQ(v.sim.counters().update_calls, updates + 1);
-    EXPECT_NE(f->dirty, 0);
-    EXPECT_EQ(f->clus, 1);
-    EXPECT_EQ(s->clus_table[2], CLUS_FREE) << "the cluster taken for the next bytes is given back";
-    EXPECT_EQ(s->free_clus, free_before);
-    EXPECT_EQ(std::vector<uint8_t>(f->buf + 8, f->buf + 2048), std::vector<uint8_t>(buffer.begin() + 8, buffer.end()));
-    EXPECT_EQ(v.entries()[0].size, P);
+    EXPECT_EQ(dace_getfreespace(s, nullptr), free_before) << "the cluster taken for the next bytes is given back";
+    EXPECT_EQ(size_of(s, h), P);
 
     EXPECT_EQ(write_bytes(s, h, pattern_bytes(300, 5)), 300u);
     ASSERT_EQ(dace_close(s, h), DACE_OK);
@@ -250,6 +274,7 @@ TEST(FileWrite, NothingChangesWhenNoRootCopyCanBeStaged) {
     ASSERT_NE(s, nullptr);
     const dace_handle h = open_at_end(s, "f");
     // A root cluster that takes no further copy, and no cluster to move to.
+    v.leave_unchecked("sets the root's seal and table codes by hand");
     s->root_sealed = 1;
     for (uint32_t i = 0; i < s->clus_count; ++i)
         if (s->clus_table[i] == CLUS_FREE || s->clus_table[i] == CLUS_DIRTY)
@@ -257,13 +282,13 @@ TEST(FileWrite, NothingChangesWhenNoRootCopyCanBeStaged) {
     v.sim.set_logging(true);
 
     EXPECT_EQ(dace_write(s, "abc", 3, h), 0u);
-    EXPECT_EQ(v.entries()[0].size, 100u);
-    EXPECT_EQ(open_slot_of(s, h)->dirty, 0);
-    EXPECT_FALSE(root_is_staged(s));
+    EXPECT_EQ(size_of(s, h), 100u);
     EXPECT_EQ(dace_flush(s, h), 0);
     EXPECT_TRUE(medium_changes(v.sim.log()).empty());
 }
 
+// Rule 9: clusters written before a commit leave the committed ones as they
+// were, so a power cut loses the unflushed bytes whole and nothing else.
 TEST(FileWrite, UnflushedBytesAreLostWholeAndCommittedOnesStay) {
     Volume v;
     dace_state *s = with_file(v, 3000);
@@ -282,6 +307,7 @@ TEST(FileWrite, PositionPastAShortenedEndTouchesNoCluster) {
     ASSERT_NE(s, nullptr);
     const dace_handle h = open_at_end(s, "f");
     v.entries()[0].size = 100; // as if the file were shortened by name
+    v.leave_unchecked("shortens an entry by hand, leaving its chain too long");
     v.sim.set_logging(true);
     uint8_t buf[16];
     EXPECT_EQ(dace_read(s, buf, sizeof buf, h), 0u);
@@ -291,8 +317,9 @@ TEST(FileWrite, PositionPastAShortenedEndTouchesNoCluster) {
     EXPECT_TRUE(v.sim.log().empty());
 }
 
-// A data write that falls short leaves its cluster partly programmed; the
-// retry, with more bytes and another CRC, must go to a fresh cluster, however
+// Rule 9: a data write that falls short leaves its cluster partly
+// programmed; the retry, with more bytes and another CRC, must go to a
+// fresh cluster, however
 // the retry comes: a flush, a close, a write crossing into the next cluster,
 // or another handle's commit.
 TEST(FileWrite, ShortDataWriteIsRetriedInAFreshCluster) {
@@ -339,10 +366,11 @@ TEST(FileWrite, ShortDataWriteIsRetriedInAFreshCluster) {
     }
 }
 
-// With no cluster left to move to (failed erases have taken the reserve), a
-// write that fell short is retried in the same cluster after erasing it, as
-// long as that cluster holds nothing committed: a data cluster never named
-// by a root copy, or a root cluster whose one copy never reached the medium.
+// Rules 4 and 9: with no cluster left to move to (failed erases have taken
+// the reserve), a write that fell short is retried in the same cluster
+// after erasing it, as long as that cluster holds nothing committed: a data
+// cluster never named by a root copy, or a root cluster whose one copy
+// never reached the medium.
 TEST(FileCommit, NoClusterLeftRetriesInTheErasedCluster) {
     const auto use_up_clusters = [](dace_state *s) {
         for (uint32_t i = 0; i < s->clus_count; ++i)
@@ -359,14 +387,20 @@ TEST(FileCommit, NoClusterLeftRetriesInTheErasedCluster) {
         if (root)
             s->root_sealed = 1; // the next copy goes to page 0 of a fresh cluster
         ASSERT_EQ(dace_write(s, "0123456789", 10, h), 10u);
+        v.sim.set_logging(true);
         v.sim.fail_write(root ? 2 : 1, 10);
         ASSERT_EQ(dace_flush(s, h), -1);
-        const uint16_t spoilt = root ? s->root_clus : v.entries()[0].clus;
+        const std::vector<dace_sim::Call> writes = calls_of(v.sim.log(), Op::Write);
+        const auto short_write = std::find_if(writes.begin(), writes.end(),
+                                              [](const dace_sim::Call &c) { return c.result < c.count; });
+        ASSERT_NE(short_write, writes.end());
+        const uint32_t spoilt = short_write->addr / v.sim.geometry().clus_pages;
         use_up_clusters(s);
-        v.sim.set_logging(true);
 
         EXPECT_EQ(dace_flush(s, h), 0);
-        EXPECT_EQ(medium_changes(v.sim.log()).front(), show({dace_sim::Op::Erase, spoilt, 1, 1}));
+        // The spoilt cluster is the one erased, before its pages take a program again.
+        EXPECT_EQ(erased_clusters(v.sim.log()), std::vector<uint32_t>{spoilt});
+        EXPECT_EQ(page_programmed_twice(v.sim.log(), v.sim.geometry()), "");
         EXPECT_EQ(v.sim.counters().overwrites, 0u);
         s = remount(v);
         ASSERT_NE(s, nullptr);

@@ -44,9 +44,9 @@ uint32_t flip_crc(void *, uint16_t seed, const void *data, uint32_t count) {
 
 } // namespace
 
-// Another crc_seed, another CRC routine, a smaller total_pages: each sees
-// marks it cannot account for and refuses; the right configuration then
-// finds every file.
+// Rule 6: another crc_seed, another CRC routine, a smaller total_pages:
+// each sees marks it cannot account for and refuses; the right
+// configuration then finds every file.
 TEST(Format, MismatchedConfigurationRefusesAndChangesNothing) {
     Volume v(Geometry{256, 8, 2048});
     populate(v);
@@ -62,20 +62,23 @@ TEST(Format, MismatchedConfigurationRefusesAndChangesNothing) {
     expect_populated(v);
 }
 
-// One flipped bit in the oldest copy of the root cluster hides the whole
-// log: no root counts, so the mount refuses instead of formatting.
+// Rule 6: one flipped bit in the oldest copy of the root cluster hides the
+// whole log: no root counts, so the mount refuses instead of formatting.
 TEST(Format, DamagedOldestCopyRefusesInsteadOfFormatting) {
     Volume v;
+    v.sim.set_logging(true);
     populate(v);
-    dace_state *s = remount(v);
-    ASSERT_NE(s, nullptr);
-    ASSERT_GT(s->root_page, 0) << "the copy in force must not be the one damaged";
-    v.sim.cluster(s->root_clus)[40] ^= 0x04;
+    const CopyWritten last = root_copies_written(v.sim.log(), v.sim).back();
+    ASSERT_GT(last.page, 0u) << "the copy in force must not be the one damaged";
+    ASSERT_NE(remount(v), nullptr);
+    v.sim.cluster(last.clus)[40] ^= 0x04;
+    v.leave_unchecked("damages the root on the medium under the mounted state");
     expect_refused_untouched(v, v.cfg);
 }
 
-// Blank media and media of foreign data carry no mark of this file system:
-// they are formatted, the foreign clusters erased as they are reused.
+// Rule 6: blank media and media of foreign data carry no mark of this file
+// system: they are formatted, the foreign clusters erased as they are
+// reused.
 TEST(Format, BlankOrForeignMediumIsFormatted) {
     for (const bool foreign : {false, true}) {
         SCOPED_TRACE(foreign ? "foreign data" : "blank");
@@ -85,7 +88,7 @@ TEST(Format, BlankOrForeignMediumIsFormatted) {
                 plant_word(v.sim, c, 0x464F4F42 + c);
         dace_state *s = v.mount();
         ASSERT_NE(s, nullptr);
-        EXPECT_EQ(s->root->count, 0);
+        EXPECT_TRUE(listed_names(s).empty());
         put_file(s, "f", 5000);
         EXPECT_EQ(v.sim.counters().overwrites, 0u);
         s = remount(v);
@@ -94,8 +97,9 @@ TEST(Format, BlankOrForeignMediumIsFormatted) {
     }
 }
 
-// dace_format makes an empty volume of whatever the medium holds, also a
-// volume of another geometry, which would otherwise refuse every mount.
+// Rule 11: dace_format makes an empty volume of whatever the medium holds,
+// also a volume of another geometry, which would otherwise refuse every
+// mount.
 TEST(Format, DeliberateFormatEmptiesAnyMedium) {
     Volume v;
     populate(v);
@@ -106,15 +110,15 @@ TEST(Format, DeliberateFormatEmptiesAnyMedium) {
     EXPECT_EQ(v.mount(), nullptr);
 
     v.sim.set_strict(true);
-    dace_state *s = dace_format(&v.cfg, v.block.data());
+    dace_state *s = v.format();
     ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->root->count, 0);
+    EXPECT_TRUE(listed_names(s).empty());
     EXPECT_EQ(dace_find_file(s, "big.bin"), -1);
     const uint32_t fresh_free = dace_getfreespace(s, nullptr);
     put_file(s, "new", 2000);
     s = remount(v);
     ASSERT_NE(s, nullptr);
-    EXPECT_EQ(v.count(), 1);
+    EXPECT_EQ(listed_names(s), std::vector<std::string>{"new"});
     EXPECT_EQ(file_bytes(s, "new"), pattern_bytes(2000));
     EXPECT_EQ(dace_getfreespace(s, nullptr) + 2048, fresh_free);
     EXPECT_EQ(v.sim.counters().overwrites, 0u);
@@ -126,15 +130,25 @@ TEST(Format, DeliberateFormatEmptiesAnyMedium) {
     EXPECT_EQ(dace_format(&v.cfg, nullptr), nullptr);
 }
 
-// A power cut anywhere in dace_format leaves the volume that was there or
-// the empty one; when dace_init then refuses, dace_format completes it.
+// Rule 11: a power cut anywhere in dace_format leaves the volume that was
+// there or the empty one; when dace_init then refuses, dace_format
+// completes it.
 TEST(Format, DeliberateFormatCutShortLeavesOldOrNewAndCanBeCompleted) {
+    // Each cut used to land in no format at all (the sweep formatted into a
+    // state block it had not laid out, which dace_format refuses); cut in a
+    // real one, the old volume comes back with its first data cluster erased.
+    DACE_SKIP_KNOWN_FAULT("dace_format takes a cluster of the old volume for its root (the first data cluster) and "
+                          "erases it before its root copy is on the medium: a cut in between leaves the old volume "
+                          "in force with that cluster gone");
+    Files old;
+    old.create("big.bin", pattern_bytes(100000, 1));
+    old.create("small.txt", pattern_bytes(300, 2));
     Volume probe;
     populate(probe);
     const std::vector<uint8_t> populated = probe.sim.bytes();
     probe.sim.reboot();
     probe.sim.set_logging(true);
-    ASSERT_NE(dace_format(&probe.cfg, probe.block.data()), nullptr);
+    ASSERT_NE(probe.format(), nullptr);
     const std::vector<uint64_t> cuts =
         write_cut_points(probe.sim.log(), 256, 2048, 1);
     ASSERT_FALSE(cuts.empty());
@@ -144,27 +158,27 @@ TEST(Format, DeliberateFormatCutShortLeavesOldOrNewAndCanBeCompleted) {
         v.sim.bytes() = populated;
         v.sim.set_strict(true);
         v.sim.cut_after_bytes(cut);
-        (void)dace_format(&v.cfg, v.block.data());
+        (void)v.format();
         dace_state *s = remount(v);
         if (s == nullptr) {
-            s = dace_format(&v.cfg, v.block.data());
+            s = v.format();
             ASSERT_NE(s, nullptr);
         }
-        if (s->root->count == 0) {
+        if (listing_difference(s, Files{}).empty()) {
             put_file(s, "after", 700);
             s = remount(v);
             ASSERT_NE(s, nullptr);
             EXPECT_EQ(file_bytes(s, "after"), pattern_bytes(700));
         } else {
-            EXPECT_EQ(file_bytes(s, "big.bin"), pattern_bytes(100000, 1));
+            EXPECT_EQ(volume_difference(s, old), "") << "the old volume is back, but not whole";
         }
         EXPECT_EQ(v.sim.counters().overwrites, 0u);
     }
 }
 
-// The first format of a blank medium, cut short anywhere in its one page:
-// the next dace_init finds no root that counts but recognises what is left
-// as its own unfinished format, and completes it.
+// Rule 6: the first format of a blank medium, cut short anywhere in its one
+// page: the next dace_init finds no root that counts but recognises what is
+// left as its own unfinished format, and completes it.
 TEST(Format, FirstFormatCutShortIsCompletedByTheNextMount) {
     for (const uint64_t cut : {0u, 1u, 3u, 4u, 20u, 28u, 31u, 32u, 100u, 255u}) {
         SCOPED_TRACE("cut after " + std::to_string(cut) + " bytes");
@@ -174,7 +188,7 @@ TEST(Format, FirstFormatCutShortIsCompletedByTheNextMount) {
         (void)v.mount();
         dace_state *s = remount(v);
         ASSERT_NE(s, nullptr);
-        EXPECT_EQ(s->root->count, 0);
+        EXPECT_TRUE(listed_names(s).empty());
         put_file(s, "f", 3000);
         s = remount(v);
         ASSERT_NE(s, nullptr);
@@ -189,13 +203,13 @@ TEST(Format, FirstFormatCutShortIsCompletedByTheNextMount) {
         v.sim.make_unstable(0, seed);
         dace_state *s = remount(v);
         if (s != nullptr) {
-            EXPECT_EQ(s->root->count, 0);
+            EXPECT_TRUE(listed_names(s).empty());
         }
     }
 }
 
-// What another configuration formatted is no format cut short, even an
-// empty volume: its first copy is whole, only its CRCs differ. It is
+// Rule 6: what another configuration formatted is no format cut short, even
+// an empty volume: its first copy is whole, only its CRCs differ. It is
 // refused like any other volume.
 TEST(Format, AnotherConfigurationsEmptyVolumeIsNoFormatCutShort) {
     Volume v;

@@ -28,14 +28,6 @@ std::vector<uint8_t> pattern(size_t n, uint8_t start) {
     return v;
 }
 
-std::vector<Call> calls_of(const FlashSim &sim, Op op) {
-    std::vector<Call> out;
-    for (const Call &c : sim.log())
-        if (c.op == op)
-            out.push_back(c);
-    return out;
-}
-
 std::vector<uint8_t> medium(FlashSim &sim, uint32_t page, uint32_t bytes) {
     const uint8_t *p = sim.bytes().data() + size_t{page} * sim.geometry().page_size;
     return {p, p + bytes};
@@ -71,12 +63,9 @@ TEST(RootCrc, FilesCoverExactlyCountEntries) {
     copy[0] ^= 0xFF;  // header
     EXPECT_EQ(dace_root_files_crc(s, root), expected);
 
-    // An empty directory still makes one call, over 0 bytes.
+    // An empty directory: the CRC over zero bytes, which is the seed.
     root->count = 0;
-    v.sim.set_logging(true);
     EXPECT_EQ(dace_root_files_crc(s, root), crc16_ccitt(kSeed, nullptr, 0));
-    ASSERT_EQ(v.sim.log().size(), 1u);
-    EXPECT_EQ(v.sim.log()[0].count, 0u);
 }
 
 TEST(DataCrc, ChainsHeaderWordsIntoPayloadSkippingCrcField) {
@@ -87,15 +76,8 @@ TEST(DataCrc, ChainsHeaderWordsIntoPayloadSkippingCrcField) {
     const uint16_t head = crc16_ccitt(kSeed, image.data(), 6);
     const uint16_t expected = crc16_ccitt(head, image.data() + 8, 2040);
 
-    v.sim.set_logging(true);
+    // Magic and link, then the payload seeded with their CRC.
     EXPECT_EQ(dace_data_crc(s, image.data()), expected);
-    // Two calls: magic and link, then the payload seeded with the first result.
-    const std::vector<Call> crcs = calls_of(v.sim, Op::Crc);
-    ASSERT_EQ(crcs.size(), 2u);
-    EXPECT_EQ(crcs[0].count, 6u);
-    EXPECT_EQ(crcs[0].result, head);
-    EXPECT_EQ(crcs[1].count, 2040u);
-
     image[6] ^= 0xFF;
     image[7] ^= 0xFF;
     EXPECT_EQ(dace_data_crc(s, image.data()), expected);
@@ -141,8 +123,7 @@ TEST(MediumImage, FormattedRootIsLittleEndianWithConfiguredTagAndSeed) {
     v.sim.set_logging(true);
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
-    EXPECT_TRUE(calls_of(v.sim, Op::Erase).empty());
-    EXPECT_EQ(calls_of(v.sim, Op::Write), (std::vector<Call>{{Op::Write, 0, 256, 256}}));
+    EXPECT_EQ(changes(v.sim.log(), v.sim, v.cfg), std::vector<std::string>{"root copy, 1 page"});
 
     const std::vector<uint8_t> page = medium(v.sim, 0, 256);
     const std::vector<uint8_t> header = {
@@ -175,7 +156,7 @@ TEST(CommitRoot, WritesStagedCopyOnceWithFreshCrcs) {
     plant_root(v.sim, v.cfg, 3, 0, 9, seven);
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
-    ASSERT_EQ(s->root_clus, 3);
+    ASSERT_EQ(listed_names(s).size(), 7u);
     ASSERT_EQ(dace_reopen_root(s, DACE_REOPEN_APPEND, 0xFFFF), 0);
     ASSERT_EQ(s->root_page, 1);
     ASSERT_EQ(s->root->pages, 2);
@@ -184,14 +165,10 @@ TEST(CommitRoot, WritesStagedCopyOnceWithFreshCrcs) {
 
     v.sim.set_logging(true);
     EXPECT_EQ(dace_commit_root(s), 0);
-    const std::vector<Op> ops = {Op::Crc, Op::Crc, Op::Write};
-    ASSERT_EQ(v.sim.log().size(), 3u);
-    for (size_t i = 0; i < ops.size(); ++i)
-        EXPECT_EQ(v.sim.log()[i].op, ops[i]) << "call " << i;
-    EXPECT_EQ(v.sim.log()[0].count, 28u);  // head first
-    EXPECT_EQ(v.sim.log()[1].count, 256u); // then the 8 entries
-    EXPECT_EQ(v.sim.log()[2], (Call{Op::Write, 3 * 8 + 1, 512, 512}));
-    EXPECT_EQ(s->root_end, 3);
+    // One write, of the copy's two pages, and nothing read or erased.
+    EXPECT_EQ(changes(v.sim.log(), v.sim, v.cfg), std::vector<std::string>{"root copy, 2 pages"});
+    EXPECT_EQ(calls_of(v.sim.log(), Op::Write).at(0).addr, 3u * 8 + 1);
+    EXPECT_TRUE(calls_of(v.sim.log(), Op::Read).empty());
 
     const std::vector<uint8_t> written = medium(v.sim, 25, 512);
     EXPECT_EQ(std::memcmp(written.data(), s->root_buf + 256, 512), 0);
@@ -206,6 +183,8 @@ TEST(CommitRoot, WritesStagedCopyOnceWithFreshCrcs) {
     EXPECT_TRUE(v.sim.log().empty());
 }
 
+// Rule 2: a root write that falls short closes its root cluster; the next
+// copy goes to page 0 of a fresh one, a generation on.
 TEST(CommitRoot, ShortWriteStillUsesThePagesAndSealsTheCluster) {
     Volume v;
     dace_state *s = v.mount();
@@ -224,9 +203,15 @@ TEST(CommitRoot, ShortWriteStillUsesThePagesAndSealsTheCluster) {
     EXPECT_EQ(s->root->seq, 2u);
     v.sim.set_logging(true);
     EXPECT_EQ(dace_commit_root(s), 0);
-    EXPECT_EQ(calls_of(v.sim, Op::Write), (std::vector<Call>{{Op::Write, s->root_clus * 8u, 256, 256}}));
+    EXPECT_EQ(changes(v.sim.log(), v.sim, v.cfg), std::vector<std::string>{"root copy, 1 page"});
+    const CopyWritten written = root_copies_written(v.sim.log(), v.sim).at(0);
+    EXPECT_NE(written.clus, 0u);
+    EXPECT_EQ(written.page, 0u);
+    EXPECT_EQ(written.head.seq, 2u);
 }
 
+// Rule 2: a copy whose write fell short stays pending while no cluster can
+// take it, and the next commit that finds one writes it there.
 TEST(CommitRoot, UnsavedCopyStaysPendingWhileNoClusterCanTakeIt) {
     Volume v;
     dace_state *s = v.mount();
@@ -240,7 +225,7 @@ TEST(CommitRoot, UnsavedCopyStaysPendingWhileNoClusterCanTakeIt) {
         s->clus_table[i] = CLUS_BAD;
     v.sim.set_logging(true);
     EXPECT_EQ(dace_commit_root(s), -1);
-    EXPECT_TRUE(calls_of(v.sim, Op::Write).empty());
+    EXPECT_TRUE(calls_of(v.sim.log(), Op::Write).empty());
     EXPECT_EQ(s->root_clus, 0);
     EXPECT_EQ(s->root_unsaved, 1);
 
@@ -248,16 +233,19 @@ TEST(CommitRoot, UnsavedCopyStaysPendingWhileNoClusterCanTakeIt) {
     std::copy(table.begin(), table.end(), s->clus_table);
     v.sim.clear_log();
     EXPECT_EQ(dace_commit_root(s), 0);
-    EXPECT_EQ(s->root_clus, 1);
-    EXPECT_EQ(s->root->seq, 2u);
     EXPECT_EQ(s->root_unsaved, 0);
-    EXPECT_EQ(calls_of(v.sim, Op::Write), (std::vector<Call>{{Op::Write, 8, 256, 256}}));
+    EXPECT_EQ(changes(v.sim.log(), v.sim, v.cfg), std::vector<std::string>{"root copy, 1 page"});
+    const CopyWritten written = root_copies_written(v.sim.log(), v.sim).at(0);
+    EXPECT_EQ(written.clus, 1u);
+    EXPECT_EQ(written.page, 0u);
+    EXPECT_EQ(written.head.seq, 2u);
 }
 
 TEST(CommitClus, CompletesHeaderAndWritesWholeCluster) {
     Volume v(small_nor(), 4, kSeed);
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
+    v.leave_unchecked("sets cluster table codes by hand");
     s->clus_table[5] = 9;
     std::vector<uint8_t> image = pattern(2048, 1); // header holds stale bytes
     std::vector<uint16_t> table(s->clus_table, s->clus_table + s->clus_count);
@@ -269,7 +257,7 @@ TEST(CommitClus, CompletesHeaderAndWritesWholeCluster) {
     EXPECT_EQ(h.magic, DATA_MAGIC);
     EXPECT_EQ(h.link, 9);
     EXPECT_EQ(h.crc, crc16_ccitt(crc16_ccitt(kSeed, image.data(), 6), image.data() + 8, 2040));
-    EXPECT_EQ(calls_of(v.sim, Op::Write), (std::vector<Call>{{Op::Write, 40, 2048, 2048}}));
+    EXPECT_EQ(changes(v.sim.log(), v.sim, v.cfg), std::vector<std::string>{"data cluster, 8 pages"});
     EXPECT_EQ(medium(v.sim, 40, 2048), image);
     EXPECT_EQ(std::vector<uint16_t>(s->clus_table, s->clus_table + s->clus_count), table);
 
@@ -288,6 +276,7 @@ TEST(ClearUnusedData, BlanksThePayloadPastTheEndInAnyCluster) {
     Volume v;
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
+    v.leave_unchecked("sets an entry and a slot by hand");
     s->root->count = 1;
     v.entries()[0] = make_entry("f", 0, CLUS_END);
     dace_file *f = &s->files[0];

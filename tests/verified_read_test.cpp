@@ -4,6 +4,7 @@
 // no damaged byte is ever served as good.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -16,13 +17,10 @@ namespace {
 constexpr uint32_t P = 2040;
 constexpr uint32_t kSize = 2 * P + 700; // three clusters, the last part full
 
-// Cluster k (in file order) of the file, from the mounted table.
-uint16_t cluster_in_file_order(dace_state *s, const char *name, uint32_t k) {
-    dace_entry e{};
-    EXPECT_EQ(dace_stat(s, name, &e), 0);
-    std::vector<uint16_t> chain;
-    for (uint16_t c = e.clus; c != CLUS_END; c = s->clus_table[c])
-        chain.insert(chain.begin(), c);
+// Cluster k (in file order) of the file, from the chain on the medium.
+uint16_t cluster_in_file_order(Volume &v, const char *name, uint32_t k) {
+    std::vector<uint16_t> chain = chain_on_medium(v, name);
+    std::reverse(chain.begin(), chain.end());
     return chain.at(k);
 }
 
@@ -46,8 +44,9 @@ TEST(VerifiedRead, ADamagedClusterEndsTheReadBeforeItsBytes) {
             dace_state *s = v.mount();
             ASSERT_NE(s, nullptr);
             put_file(s, "f", kSize, 5);
-            const uint16_t damaged = cluster_in_file_order(s, "f", k);
+            const uint16_t damaged = cluster_in_file_order(v, "f", k);
             v.sim.cluster(damaged)[r.offset] ^= 0x01;
+            v.leave_unchecked("damages a data cluster on purpose");
             s = remount(v);
             if (s == nullptr)
                 continue; // a link that now names no cluster of the medium refuses the mount
@@ -80,6 +79,7 @@ TEST(VerifiedRead, ChainShorterThanTheSizeRefusesTheOpen) {
     plant_root(v.sim, v.cfg, 2, 0, 3, {make_entry("f", 3 * P, 12)});
     plant_data(v.sim, v.cfg, 12, 4, 0x11);
     plant_data(v.sim, v.cfg, 4, CLUS_END, 0x22); // the first of three is missing
+    v.leave_unchecked("plants a chain too short for its file on purpose");
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
     dace_verify_reads(s, 1);
@@ -113,6 +113,7 @@ TEST(VerifiedRead, EntryWithBytesButNoClusterReadsNothing) {
     ASSERT_NE(h, 0u);
     ASSERT_EQ(dace_close(s, h), DACE_OK);
     v.entries()[1].size = 900; // as if read from a damaged copy
+    v.leave_unchecked("gives an entry bytes but no cluster by hand");
     const dace_handle r = dace_open(s, "hollow");
     ASSERT_NE(r, 0u);
     uint8_t buf[64];
