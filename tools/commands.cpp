@@ -577,11 +577,17 @@ void remove_file(Volume &v, const std::string &name) {
         throw by_name_failure(v, name);
 }
 
-void rename_file(Volume &v, const std::string &from, const std::string &to, bool replace) {
-    const int r = replace ? dace_rename_replace(v.state(), from.c_str(), to.c_str())
-                          : dace_rename(v.state(), from.c_str(), to.c_str());
-    if (r != DACE_OK)
-        throw v.failure(fmt::format("cannot rename {} to {}", named(from), named(to)));
+bool rename_file(Volume &v, const std::string &from, const std::string &to, bool replace) {
+    const RenameOutcome r = rename_by_rule(v, from, to, replace);
+    switch (r.how) {
+    case Renamed::Done: return true;
+    case Renamed::SameName: return false;
+    case Renamed::NoFile: no_such_file(from);
+    case Renamed::NameTaken: throw library_error(named(to), DACE_E_NAME_TAKEN, ": pass --force to replace it");
+    case Renamed::NoWay:
+    case Renamed::Failed: break;
+    }
+    throw library_error(fmt::format("cannot rename {} to {}", named(from), named(to)), r.reason);
 }
 
 void truncate_file(Volume &v, const std::string &name, uint32_t length) {
@@ -850,8 +856,8 @@ int cmd_put(Output &, const std::string &path, const Options &opt, const std::st
                                             v.state()->max_entries));
         const std::string spare = spare_name(v);
         write_file(v, spare, data.data(), data.size(), false);
-        if (dace_rename_replace(v.state(), spare.c_str(), target.c_str()) != DACE_OK)
-            throw v.failure(fmt::format("cannot replace {}", named(target)));
+        if (const RenameOutcome r = rename_by_rule(v, spare, target, true); r.how != Renamed::Done)
+            throw library_error(fmt::format("cannot replace {}", named(target)), r.reason);
     } else {
         write_file(v, target, data.data(), data.size(), po.append);
     }
@@ -869,17 +875,10 @@ int cmd_rm(Output &, const Image &img, const std::string &name) {
 int cmd_mv(Output &, const Image &img, const std::string &from, const std::string &to, bool force) {
     check_name(to);
     Volume v = mount_for_change(img);
-    if (!v.stat(from))
-        no_such_file(from);
-    if (from == to)
-        return 0;
-    // The library would leave both files bearing the name.
-    if (v.stat(to) && !force)
-        throw library_error(named(to), DACE_E_NAME_TAKEN, ": pass --force to replace it");
     // A rename keeps the file's time; over another file, one commit drops it.
     v.stamp().value.reset();
-    rename_file(v, from, to, force);
-    save(img, v);
+    if (rename_file(v, from, to, force))
+        save(img, v);
     return 0;
 }
 

@@ -13,6 +13,7 @@
 
 #include "tools/image.h"
 #include "tools/output.h"
+#include "tools/volume.h"
 
 namespace dace_tool {
 
@@ -99,7 +100,10 @@ std::vector<uint8_t> read_file(Volume &v, const std::string &name);
 void write_file(Volume &v, const std::string &name, const uint8_t *data, size_t size, bool append);
 // Changes by name, each committed before it returns; failures as above.
 void remove_file(Volume &v, const std::string &name);
-void rename_file(Volume &v, const std::string &from, const std::string &to, bool replace);
+// Renames by the hosts' rule (rename_by_rule): another file bearing `to` is
+// refused unless `replace`, and then dropped in the same commit. False when
+// both names lead to the same file, which is left as it is.
+bool rename_file(Volume &v, const std::string &from, const std::string &to, bool replace);
 void truncate_file(Volume &v, const std::string &name, uint32_t length);
 
 } // namespace dace_tool

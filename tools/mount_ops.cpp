@@ -69,19 +69,6 @@ int stamp_asked(const struct timespec &mtime, std::optional<uint64_t> &stamp) {
     return 0;
 }
 
-// Sets the stamp that the library's update callback gives the entries a
-// change touches, for the length of one operation.
-class Stamping {
-public:
-    Stamping(StampSource &source, uint64_t value) : source_(source) { source_.value = value; }
-    Stamping(const Stamping &) = delete;
-    Stamping &operator=(const Stamping &) = delete;
-    ~Stamping() { source_.value.reset(); }
-
-private:
-    StampSource &source_;
-};
-
 // A number in an option: decimal, or octal for masks.
 template <class T> T option_number(const std::string &option, const std::string &text, int base) {
     char *end = nullptr;
@@ -436,7 +423,7 @@ int MountedImage::create(const char *path, FileId &id) {
         return -ENOENT;
     if (name->empty())
         return -EEXIST; // the folder itself
-    const Stamping stamping(volume_->stamp(), now_stamp());
+    const Stamping stamping(volume_->stamp());
     // The library judges the name, then the directory and the handles.
     const dace_handle handle = dace_create(state(), name->c_str());
     if (handle == 0)
@@ -536,7 +523,7 @@ long MountedImage::write(FileId id, const char *buf, size_t size, off_t offset) 
     // A seek commits first; then the last cluster must read back as written.
     if (dace_tell(state(), handle) != e.size && dace_seek(state(), handle, 0, DACE_SEEK_END) != DACE_OK)
         return failure();
-    const Stamping stamping(volume_->stamp(), now_stamp());
+    const Stamping stamping(volume_->stamp());
     uint32_t done = dace_write(state(), buf, want, handle);
     // Clusters released since the last commit are handed out only once a
     // commit no longer names them: commit, then try the rest once more.
@@ -619,7 +606,7 @@ int MountedImage::truncate(const char *path, off_t length, FileId id) {
         return -reason_of(DACE_E_BEYOND_END).errno_value; // a file cannot be lengthened but by writing at its end
     if (static_cast<uint64_t>(length) == e.size)
         return 0;
-    const Stamping stamping(volume_->stamp(), now_stamp());
+    const Stamping stamping(volume_->stamp());
     return changed(dace_truncate(state(), name.c_str(), static_cast<uint32_t>(length)));
 }
 
@@ -652,22 +639,22 @@ int MountedImage::rename(const char *from, const char *to, unsigned flags) {
         return -ENOENT;
     if (old_name->empty() || new_name->empty())
         return -EBUSY; // the folder itself
-    const int position = dace_find_file(state(), old_name->c_str());
-    if (position < 0)
-        return -ENOENT;
-    // The new name is the library's to judge (dace_rename_replace).
-    const int bearer = dace_find_file(state(), new_name->c_str());
-    if (bearer >= 0 && (flags & RENAME_NOREPLACE) != 0)
-        return -EEXIST;
-    if (bearer == position)
-        return 0; // both names are the same file
+    const bool noreplace = (flags & RENAME_NOREPLACE) != 0;
+    // A file that programs hold open leaves the medium before it is replaced.
     auto held = files_.end();
-    if (const int r = bearer >= 0 ? let_go(bearer, held) : 0; r != 0)
-        return r;
-    const int result = dace_rename_replace(state(), old_name->c_str(), new_name->c_str());
-    if (held != files_.end() && result >= DACE_NO_FILE && result <= DACE_NO_ROOM)
+    const RenameOutcome r = rename_by_rule(*volume_, *old_name, *new_name, !noreplace,
+                                           [&](int bearer) { return let_go(bearer, held); });
+    switch (r.how) {
+    case Renamed::Done: return 0;
+    case Renamed::NoFile: return -ENOENT; // whatever the name: see find_file
+    case Renamed::SameName: return noreplace ? -EEXIST : 0; // the new name is taken, by the file itself
+    case Renamed::NameTaken: return -EEXIST;
+    case Renamed::NoWay: return r.result;
+    case Renamed::Failed: break;
+    }
+    if (held != files_.end() && r.result >= DACE_NO_FILE && r.result <= DACE_NO_ROOM)
         reattach(held->second, *new_name);
-    return changed(result);
+    return changed(r.result);
 }
 
 int MountedImage::hide(const char *path, const char *hidden) {

@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/image.h"
+#include "tools/volume.h"
 
 namespace dace_tool {
 
