@@ -28,7 +28,7 @@
 #include "tools/crc_catalogue.h"
 #include "tools/image.h"
 #include "tools/image_file.h"
-#include "tools/image_ops.h"
+#include "tools/pack.h"
 #include "tools/reasons.h"
 #include "tools/survey.h"
 
