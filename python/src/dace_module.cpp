@@ -343,7 +343,8 @@ void bind_image_files(ImageClass &cls) {
         .def("space", &space)
         .def("check", [](SimImage &m) { return dace_tool::survey_image(m.bytes(), m.params()).problems; })
         .def("map", &map_of)
-        .def("unpack", [](SimImage &m, const std::string &dir) { return dace_tool::unpack_to_folder(tool_image(m), dir); });
+        .def("unpack",
+             [](SimImage &m, const std::string &dir) { return dace_tool::unpack_to_folder(tool_image(m), dir); });
 }
 
 // The simulator under the image: power cuts, failures, the trace and the
@@ -351,7 +352,8 @@ void bind_image_files(ImageClass &cls) {
 void bind_image_power(ImageClass &cls) {
     cls.def("cut_power_after", [](SimImage &m, uint64_t bytes) { m.sim().cut_after_bytes(bytes); })
         .def("fail_write", [](SimImage &m, uint64_t nth, uint32_t done) { m.sim().fail_write(nth, done); })
-        .def("cut_power_in_erase", [](SimImage &m, uint64_t mth, double fraction) { m.sim().cut_in_erase(mth, fraction); })
+        .def("cut_power_in_erase",
+             [](SimImage &m, uint64_t mth, double fraction) { m.sim().cut_in_erase(mth, fraction); })
         // Records the calls on the medium from now on (false: stops).
         .def("trace",
              [](SimImage &m, bool on) {

@@ -203,7 +203,8 @@ void Handle::close() {
 
 dace_state *Handle::open_state() {
     if (!valid())
-        throw py::value_error(lost() ? "I/O operation on a file that a remount closed" : "I/O operation on closed file");
+        throw py::value_error(lost() ? "I/O operation on a file that a remount closed"
+                                     : "I/O operation on closed file");
     return m_->state();
 }
 
