@@ -1,45 +1,24 @@
-// The subcommands. Each returns the exit status; errors the user can act on
-// are thrown as Error and printed as one line by the caller. Commands that
-// change an image build the new content in memory and replace the file only
-// when everything succeeded.
+// The subcommands, which the command line (cli.cpp) runs. Each returns the
+// exit status; errors the user can act on are thrown as Error and printed
+// as one line by the caller. Commands that change an image build the new
+// content in memory and replace the file only when everything succeeded.
+// They are kept by concern: the reading commands (read_commands.cpp, and
+// check.cpp and map.cpp), the changing ones (change_commands.cpp), pack and
+// unpack (pack.cpp), and mount (mount.cpp).
 #ifndef DACE_TOOLS_COMMANDS_H
 #define DACE_TOOLS_COMMANDS_H
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "tools/file_ops.h"
 #include "tools/image.h"
+#include "tools/opened_image.h"
 #include "tools/output.h"
 
 namespace dace_tool {
-
-// An existing image with the parameters it was read with.
-struct Image {
-    std::string path;
-    std::vector<uint8_t> bytes; // the medium
-    Detection detection;
-    // Held while the command runs; null for bytes that came from elsewhere.
-    std::shared_ptr<ImageLock> lock;
-    uint64_t offset = 0; // where the medium starts in the file
-    // The medium is the whole file, which has no other name: a change
-    // replaces the file; otherwise it is written into the file in place.
-    bool whole_file = true;
-    const Params &params() const { return detection.params; }
-    // The file ends before the volume its root records: `bytes` holds only
-    // the start of the medium, and what lay past it is lost.
-    bool cut_short() const { return bytes.size() < params().medium_bytes(); }
-};
-
-// Opens and locks an image (see ImageLock) and reads its medium from
-// --offset: the size its root records (or --pages, which must agree),
-// else --pages pages or all to the end. An image shorter than its volume
-// is read as far as it goes (Image::cut_short).
-Image open_image(const std::string &path, const Options &opt, LockAccess access = LockAccess::Read,
-                 LockHolder holder = LockHolder::Command);
-Image image_from_bytes(std::vector<uint8_t> bytes, const Options &opt);
 
 // Reading paths (never write the image). A file whose data cannot all be
 // read is reported and makes the exit status 1; cat, get and unpack read
@@ -48,11 +27,6 @@ Image image_from_bytes(std::vector<uint8_t> bytes, const Options &opt);
 // cut short is read as a damaged one is (its missing end reads erased) and
 // named so, with exit status 1; info and df, which speak for the whole
 // volume, refuse it.
-// A reading command on an image cut short still says so, in one line on
-// the error stream: 1 when it did, so that its exit status is 1 whatever it
-// could read; else 0.
-int tell_cut_short(Output &o, const Image &img);
-
 int cmd_info(Output &o, const Image &img);
 int cmd_ls(Output &o, const Image &img, bool long_format);
 int cmd_stat(Output &o, const Image &img, const std::string &name);
@@ -90,17 +64,6 @@ struct MountOptions {
     std::vector<std::string> fuse_options; // each a -o list; what the mount does not take goes to FUSE
 };
 int cmd_mount(const std::string &image, const std::string &mountpoint, const Options &opt, const MountOptions &mo);
-
-// File contents through the library. What the library refuses or cannot
-// complete (a read that stops short, a medium that fills, a write that
-// falls short) is a LibraryError with its reason (dace_error), so that the
-// tool says what the mount's errno says.
-std::vector<uint8_t> read_file(Volume &v, const std::string &name);
-void write_file(Volume &v, const std::string &name, const uint8_t *data, size_t size, bool append);
-// Changes by name, each committed before it returns; failures as above.
-void remove_file(Volume &v, const std::string &name);
-void rename_file(Volume &v, const std::string &from, const std::string &to, bool replace);
-void truncate_file(Volume &v, const std::string &name, uint32_t length);
 
 } // namespace dace_tool
 

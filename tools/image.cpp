@@ -1,11 +1,7 @@
 #include "tools/image.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <tuple>
 
@@ -27,12 +23,6 @@ uint32_t load_u32(const uint8_t *p) {
     uint32_t v;
     std::memcpy(&v, p, 4);
     return v;
-}
-
-void update_stamp(void *ctx, dace_entry *entry) {
-    const auto *src = static_cast<const StampSource *>(ctx);
-    if (entry != nullptr && src->value)
-        entry->stamp = *src->value;
 }
 
 struct GeometryKey {
@@ -433,123 +423,6 @@ Detection detect(const std::vector<uint8_t> &image, const Options &opt, bool for
                                         d.recorded_clusters.value_or(0), opt, for_change, d.warnings);
     check_geometry(d.params);
     return d;
-}
-
-uint64_t now_stamp() {
-    if (const char *epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch != nullptr && *epoch != 0) {
-        char *end = nullptr;
-        const unsigned long long secs = std::strtoull(epoch, &end, 10);
-        if (*end == 0)
-            return static_cast<uint64_t>(secs) * 1000000000ull;
-    }
-    const auto since = std::chrono::system_clock::now().time_since_epoch();
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count());
-}
-
-namespace {
-
-// Why the library refused to mount (or format) `image` under `p`, given
-// its reason: the table's line, or a line that says more where the tool
-// has one (a blank image, the size the volume records).
-[[noreturn]] void refuse_mount(int reason, const std::vector<uint8_t> &image, const Params &p, Mounting how) {
-    if (how == Mounting::Format)
-        throw library_error("the medium cannot be formatted", reason);
-    switch (reason) {
-    case DACE_E_NOT_A_VOLUME:
-        if (is_blank(image))
-            throw library_error("the image is blank (erased)", reason);
-        throw library_error("the image does not mount", reason,
-                            " (no mark of this file system: not an image of it, or the wrong --offset)");
-    case DACE_E_SIZE_MISMATCH:
-        if (const std::optional<uint16_t> recorded = recorded_clusters(image, p);
-            recorded && *recorded != p.clus_count())
-            throw SizeMismatch(uint32_t{*recorded} * p.clus_pages, p.total_pages);
-        // The volume's own size is this one: another root cluster is not.
-        throw library_error("the image does not mount", reason,
-                            fmt::format(" (a root cluster records a cluster count other than this volume's {}; dace "
-                                        "check names it)",
-                                        p.clus_count()));
-    case DACE_E_DAMAGED:
-        throw library_error("no valid root copy", reason,
-                            " (the root is damaged, or the image was written with another CRC or seed)");
-    case DACE_E_GEOMETRY:
-        throw library_error("the image does not mount", reason,
-                            " (a root cluster holds a root copy of another page size, cluster size or tag; "
-                            "dace check names it)");
-    default: break;
-    }
-    throw library_error("the image does not mount", reason);
-}
-
-} // namespace
-
-Volume::Volume(std::vector<uint8_t> image, const Params &params, const VolumeOptions &vo) : params_(params) {
-    check_geometry(params_);
-    const uint64_t medium = params_.medium_bytes();
-    if (image.size() > medium || (image.size() < medium && !vo.missing_reads_erased))
-        throw Error(image.size() < medium ? cut_short_text(image.size(), params_)
-                                          : fmt::format("the image is {} bytes where {} pages of {} bytes need {}",
-                                                        image.size(), params_.total_pages, params_.page_size, medium));
-    medium_ = std::make_unique<ImageMedium>(std::move(image), params_.page_size, params_.clus_pages,
-                                            static_cast<size_t>(medium));
-    if (vo.mirror_fd >= 0)
-        medium_->mirror_to(vo.mirror_fd, vo.mirror_origin);
-    if (vo.journal)
-        medium_->keep_journal();
-    dace_config cfg = config_of(params_);
-    medium_->attach(cfg);
-    if (vo.mounting == Mounting::Read) {
-        // As a write-protected part: whatever a reading path asked of the
-        // library, the medium would stay as it is.
-        cfg.write_fn = &no_transfer;
-        cfg.erase_fn = &no_erase;
-    }
-    cfg.update_fn = &update_stamp;
-    cfg.update_ctx = &stamp_;
-    const uint32_t size = dace_getstatesize(&cfg);
-    if (size == 0)
-        throw library_error(fmt::format("dace_check_config rule {}", dace_check_config(&cfg)), DACE_E_CONFIG);
-    block_.resize((size + 7) / 8);
-    void *block = block_.data();
-    switch (vo.mounting) {
-    case Mounting::Read: state_ = dace_mount(&cfg, block); break;
-    // dace_mount only finds the volume; dace_init, which would format a
-    // medium that holds none, then mounts the same volume for the change.
-    case Mounting::Change: state_ = dace_mount(&cfg, block) != nullptr ? dace_init(&cfg, block) : nullptr; break;
-    case Mounting::Format: state_ = dace_format(&cfg, block); break;
-    }
-    // A refused mount changed nothing on the medium.
-    if (state_ == nullptr)
-        refuse_mount(dace_init_error(block), medium_->bytes(), params_, vo.mounting);
-}
-
-std::vector<dace_entry> Volume::entries() {
-    std::vector<dace_entry> out;
-    dace_dir dir;
-    dace_opendir(state_, &dir);
-    while (const dace_entry *e = dace_readdir(state_, &dir))
-        out.push_back(*e);
-    return out;
-}
-
-std::vector<uint16_t> Volume::chain(uint16_t clus) const {
-    std::vector<uint16_t> out;
-    while (clus < state_->clus_count && out.size() < state_->clus_count) {
-        out.push_back(clus);
-        clus = state_->clus_table[clus];
-    }
-    return out;
-}
-
-std::optional<dace_entry> Volume::stat(const std::string &name) {
-    dace_entry e;
-    if (dace_stat(state_, name.c_str(), &e) != DACE_OK)
-        return std::nullopt;
-    return e;
-}
-
-LibraryError Volume::failure(const std::string &what, const std::string &hint) const {
-    return library_error(what, dace_error(state_), hint);
 }
 
 std::string entry_name(const dace_entry &e) {

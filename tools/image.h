@@ -1,24 +1,20 @@
-// Images and the medium behind them: an image is the raw content of the
-// medium (an erased cluster reads 0xFF), the whole of a file or a part of a
-// larger dump. It is loaded into the tool's own medium (image_medium.h),
-// mounted through the library (dace_mount to read, which never writes;
-// dace_init for a change) and written back only once a command has
-// succeeded (image_file.h).
+// Images: an image is the raw content of the medium (an erased cluster
+// reads 0xFF), the whole of a file or a part of a larger dump. Here is what
+// is found in one before it is mounted (volume.h): the options that fix its
+// setting, its geometry, CRC and size detected from its root headers, and
+// how a refusal of the library is said.
 #ifndef DACE_TOOLS_IMAGE_H
 #define DACE_TOOLS_IMAGE_H
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "dace/dace.h"
 #include "tools/crc_catalogue.h"
 #include "tools/image_file.h"
-#include "tools/image_medium.h"
 
 namespace dace_tool {
 
@@ -104,86 +100,6 @@ Detection detect(const std::vector<uint8_t> &image, const Options &opt, bool for
 // Says that an image of `held` bytes is shorter than the medium of `p`:
 // "the image is cut short: it holds ... of the ... bytes of its volume ...".
 std::string cut_short_text(uint64_t held, const Params &p);
-
-// Entry stamps: what the tool's update_fn writes.
-struct StampSource {
-    std::optional<uint64_t> value; // unset: leave the stamp as it is
-};
-// Unix time in nanoseconds, or SOURCE_DATE_EPOCH when it is set.
-uint64_t now_stamp();
-
-// How a Volume mounts its medium.
-enum class Mounting : uint8_t {
-    // dace_mount, on a medium that refuses every program and erase: what a
-    // reading command or a read-only mount uses, so that nothing it does can
-    // change the medium.
-    Read,
-    // dace_init, on a medium where dace_mount finds a volume first: a change
-    // is made only to a volume that is there, never to a blank medium or
-    // other data that dace_init would format.
-    Change,
-    // dace_format: an empty volume, whatever the medium holds.
-    Format,
-};
-
-// How a Volume starts and where its changes go besides its memory.
-struct VolumeOptions {
-    Mounting mounting = Mounting::Change;
-    // Every program and erase also reaches this file at once, the medium
-    // starting at `mirror_origin` (the mount included), so the file always
-    // holds the medium as the library left it; a failed file write fails
-    // the medium call.
-    int mirror_fd = -1;
-    uint64_t mirror_origin = 0;
-    // Keep every program and erase, for write_in_place.
-    bool journal = false;
-    // The image may be cut short: the pages past its end read erased, so
-    // that what is intact can be read (ImageMedium). Only for reading: a
-    // change must never be saved from such a volume.
-    bool missing_reads_erased = false;
-};
-
-// A mounted medium.
-class Volume {
-public:
-    // Mounts `image` (total_pages × page_size bytes) as `vo` says. A mount
-    // the library refuses is a LibraryError with dace_init_error's reason.
-    Volume(std::vector<uint8_t> image, const Params &params, const VolumeOptions &vo);
-    // With `must_exist`, Mounting::Change; without, Mounting::Format.
-    Volume(std::vector<uint8_t> image, const Params &params, bool must_exist = true, int mirror_fd = -1)
-        : Volume(std::move(image), params,
-                 VolumeOptions{must_exist ? Mounting::Change : Mounting::Format, mirror_fd, 0, false, false}) {}
-    Volume(const Volume &) = delete;
-    Volume &operator=(const Volume &) = delete;
-
-    dace_state *state() { return state_; }
-    const Params &params() const { return params_; }
-    const std::vector<uint8_t> &bytes() const { return medium_->bytes(); }
-    StampSource &stamp() { return stamp_; }
-    // The errno of the first write to the mirror file that failed since the
-    // last call, or 0; the library saw that write fail as a medium fault.
-    int take_mirror_error() { return medium_->take_mirror_error(); }
-
-    // Every program and erase since the mount, when VolumeOptions::journal.
-    const std::vector<MediumWrite> &journal() const { return medium_->journal(); }
-
-    std::vector<dace_entry> entries();
-    // Clusters of the chain starting at `clus`, as the mounted table links
-    // them, newest first.
-    std::vector<uint16_t> chain(uint16_t clus) const;
-    uint32_t chain_length(uint16_t clus) const { return static_cast<uint32_t>(chain(clus).size()); }
-    std::optional<dace_entry> stat(const std::string &name);
-    // The reason of the last library call on this volume (dace_error) as an
-    // error: library_error(what, reason, hint).
-    LibraryError failure(const std::string &what, const std::string &hint = {}) const;
-
-private:
-    Params params_;
-    std::unique_ptr<ImageMedium> medium_;
-    std::vector<uint64_t> block_;
-    dace_state *state_ = nullptr;
-    StampSource stamp_;
-};
 
 // Whether every byte is erased (0xFF): a blank medium.
 bool is_blank(const std::vector<uint8_t> &image);

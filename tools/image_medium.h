@@ -6,8 +6,9 @@
 // file at once (a mount) and be kept in a journal (a change written into a
 // larger file in place, image_file.h).
 //
-// This is the tool's own medium: it has no fault injection, counters or
-// call log, and nothing made for the tests' simulator reaches it.
+// This is the tool's own medium behind the Volume's medium interface
+// (medium.h): it has no fault injection, counters or call log, and nothing
+// made for the tests' simulator reaches it.
 #ifndef DACE_TOOLS_IMAGE_MEDIUM_H
 #define DACE_TOOLS_IMAGE_MEDIUM_H
 
@@ -18,10 +19,11 @@
 
 #include "dace/dace.h"
 #include "tools/image_file.h"
+#include "tools/medium.h"
 
 namespace dace_tool {
 
-class ImageMedium {
+class ImageMedium : public Medium {
 public:
     // `bytes` is the medium, in pages of `page_size` bytes grouped in
     // clusters of `clus_pages` pages; trailing pages that make up no whole
@@ -32,11 +34,9 @@ public:
     // what was cut off reads as lost. They take memory only once a program
     // or erase reaches them.
     ImageMedium(std::vector<uint8_t> bytes, uint16_t page_size, uint16_t clus_pages, size_t size = 0);
-    ImageMedium(const ImageMedium &) = delete;
-    ImageMedium &operator=(const ImageMedium &) = delete;
 
     // Points the read, write and erase callbacks of `config` at this medium.
-    void attach(dace_config &config);
+    void attach(dace_config &config) override;
 
     // Every program and erase also writes the bytes it left to `fd`, the
     // medium starting at byte `origin` of the file, so that the file always
@@ -47,11 +47,12 @@ public:
     void keep_journal() { journaling_ = true; }
 
     // The medium as far as the image held it or a change reached.
-    const std::vector<uint8_t> &bytes() const { return bytes_; }
-    const std::vector<MediumWrite> &journal() const { return journal_; }
+    const std::vector<uint8_t> &bytes() const override { return bytes_; }
+    const std::vector<MediumWrite> &journal() const override { return journal_; }
     // The errno of the first mirror write that failed since the last call,
     // or 0.
     int take_mirror_error() { return std::exchange(mirror_error_, 0); }
+    int take_host_error() override { return take_mirror_error(); }
 
 private:
     static uint32_t read_cb(void *ctx, uint32_t page, void *dst, uint32_t count);

@@ -186,6 +186,62 @@ std::string option_value(const std::string &text) {
     return out;
 }
 
+// Changes on a damaged medium could build on what is lost: a damaged image
+// mounts only read-only, with a warning. Reading it is safe, and verified
+// reads fail where the damage lies.
+std::optional<Damage> judge_damage(const std::string &image, const Image &img, bool read_only) {
+    std::optional<Damage> damage = find_damage(img.bytes, img.params());
+    if (!damage)
+        return damage;
+    // "IMAGE: the image is cut short: ..." or "IMAGE is damaged: ...".
+    const std::string what = damage->cut_short ? fmt::format("{}: {}", image, damage->summary)
+                                               : fmt::format("{} is damaged: {}", image, damage->summary);
+    if (!read_only)
+        throw Error(fmt::format("{}; not mounted: `dace check {}` lists the problems, and -o ro mounts it "
+                                "read-only to copy out what is intact",
+                                what, image));
+    fmt::print(stderr, "dace: warning: {}; reads of what is lost fail with EIO\n", what);
+    return damage;
+}
+
+// The volume a mount serves: every change reaches the image file at once.
+// A read-only mount leaves the file alone: the library mounts it with
+// dace_mount, on a medium that takes no program or erase, and nothing
+// reaches the file; a damaged image cut short shows its missing end erased.
+std::unique_ptr<Volume> volume_to_mount(const std::string &image, Image &img, bool read_only,
+                                        const std::optional<Damage> &damage) {
+    Params params = img.params();
+    VolumeOptions vo;
+    vo.mounting = read_only ? Mounting::Read : Mounting::Change;
+    if (damage && extend_cut_image(img.bytes, params)) {
+        vo.missing_reads_erased = true;
+        if (!damage->cut_short)
+            fmt::print(stderr, "dace: warning: {} ends before cluster {}, which its directory names: shown as if the "
+                               "missing end were erased\n",
+                       image, params.clus_count() - 1);
+        else
+            fmt::print(stderr, "dace: warning: {} is shown at the {} pages its root records, its missing end read as "
+                               "erased\n",
+                       image, params.total_pages);
+    }
+    vo.mirror_fd = read_only ? -1 : img.lock->fd();
+    vo.mirror_origin = img.offset;
+    return std::make_unique<Volume>(std::move(img.bytes), params, vo);
+}
+
+// FUSE's command line. The source in the mount table names the image, so
+// that other dace commands can tell where the mount that holds it is.
+std::vector<std::string> fuse_arguments(const std::string &image, const std::string &mountpoint,
+                                        const std::vector<std::string> &fuse_options, bool foreground) {
+    std::string options = "fsname=" + option_value(source_name(image)) + ",subtype=dace,default_permissions";
+    for (const std::string &o : fuse_options)
+        options += "," + o;
+    std::vector<std::string> args = {"dace", mountpoint, "-s", "-o", options};
+    if (foreground)
+        args.emplace_back("-f");
+    return args;
+}
+
 #endif // DACE_HAVE_FUSE
 
 } // namespace
@@ -200,63 +256,23 @@ int cmd_mount(const std::string &image, const std::string &mountpoint, const Opt
         throw Error(fmt::format("mount point {} is not a folder", mountpoint));
     std::vector<std::string> fuse_options;
     const MountSettings settings = parse_mount_options(mo.fuse_options, fuse_options);
-    const bool read_only = settings.read_only;
 
     Options with_slots = opt;
     if (!with_slots.max_files)
         with_slots.max_files = kMountMaxFiles;
     // Its lock is held until the mount ends, also across the fork into the background.
-    Image img = open_image(image, with_slots, read_only ? LockAccess::Read : LockAccess::Change, LockHolder::Mount);
+    Image img = open_image(image, with_slots, settings.read_only ? LockAccess::Read : LockAccess::Change,
+                           LockHolder::Mount);
     const int fd = img.lock->fd();
-    // Changes on a damaged medium could build on what is lost; reading it
-    // is safe, and verified reads fail where the damage lies.
-    const std::optional<Damage> damage = find_damage(img.bytes, img.params());
-    // "IMAGE: the image is cut short: ..." or "IMAGE is damaged: ...".
-    const std::string what = !damage ? std::string()
-                             : damage->cut_short ? fmt::format("{}: {}", image, damage->summary)
-                                                 : fmt::format("{} is damaged: {}", image, damage->summary);
-    if (damage) {
-        if (!read_only)
-            throw Error(fmt::format("{}; not mounted: `dace check {}` lists the problems, and -o ro mounts it "
-                                    "read-only to copy out what is intact",
-                                    what, image));
-        fmt::print(stderr, "dace: warning: {}; reads of what is lost fail with EIO\n", what);
-    }
-    Params params = img.params();
-    // A read-only mount leaves the file alone: the library mounts it with
-    // dace_mount, on a medium that takes no program or erase, and nothing
-    // reaches the file.
-    VolumeOptions vo;
-    vo.mounting = read_only ? Mounting::Read : Mounting::Change;
-    if (damage && extend_cut_image(img.bytes, params)) {
-        vo.missing_reads_erased = true;
-        if (!damage->cut_short)
-            fmt::print(stderr, "dace: warning: {} ends before cluster {}, which its directory names: shown as if the "
-                               "missing end were erased\n",
-                       image, params.clus_count() - 1);
-        else
-            fmt::print(stderr, "dace: warning: {} is shown at the {} pages its root records, its missing end read as "
-                               "erased\n",
-                       image, params.total_pages);
-    }
-    vo.mirror_fd = read_only ? -1 : fd;
-    vo.mirror_origin = img.offset;
-    auto volume = std::make_unique<Volume>(std::move(img.bytes), params, vo);
-    MountedImage mount(std::move(volume), settings, [fd] { return ::fdatasync(fd) == 0 ? 0 : -errno; });
+    const std::optional<Damage> damage = judge_damage(image, img, settings.read_only);
+    MountedImage mount(volume_to_mount(image, img, settings.read_only, damage), settings,
+                       [fd] { return ::fdatasync(fd) == 0 ? 0 : -errno; });
     if (damage)
         mount.show_broken(damage->broken_files);
 
     if (::access("/dev/fuse", R_OK | W_OK) != 0)
         throw Error(fmt::format("/dev/fuse: {}: this machine cannot mount through FUSE", std::strerror(errno)));
-
-    // The source in the mount table names the image, so that other dace
-    // commands can tell where the mount that holds it is.
-    std::string options = "fsname=" + option_value(source_name(image)) + ",subtype=dace,default_permissions";
-    for (const std::string &o : fuse_options)
-        options += "," + o;
-    std::vector<std::string> args = {"dace", mountpoint, "-s", "-o", options};
-    if (mo.foreground)
-        args.emplace_back("-f");
+    std::vector<std::string> args = fuse_arguments(image, mountpoint, fuse_options, mo.foreground);
     std::vector<char *> argv;
     for (std::string &a : args)
         argv.push_back(a.data());

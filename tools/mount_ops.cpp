@@ -1,3 +1,6 @@
+// The file operations of `dace mount` on a mounted image (mount_ops.h):
+// what the library refuses gets the reason table's errno, and a file
+// removed or replaced while open lives on in memory.
 #include "tools/mount_ops.h"
 
 #include <fcntl.h>
@@ -5,16 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <set>
 
-#include <fmt/format.h>
-
 #include "tools/reasons.h"
-#include "tools/survey.h"
 
 namespace dace_tool {
 
@@ -68,123 +66,6 @@ int stamp_asked(const struct timespec &mtime, std::optional<uint64_t> &stamp) {
     stamp = static_cast<uint64_t>(mtime.tv_sec) * kNanos + static_cast<uint64_t>(mtime.tv_nsec);
     return 0;
 }
-
-// Sets the stamp that the library's update callback gives the entries a
-// change touches, for the length of one operation.
-class Stamping {
-public:
-    Stamping(StampSource &source, uint64_t value) : source_(source) { source_.value = value; }
-    Stamping(const Stamping &) = delete;
-    Stamping &operator=(const Stamping &) = delete;
-    ~Stamping() { source_.value.reset(); }
-
-private:
-    StampSource &source_;
-};
-
-// A number in an option: decimal, or octal for masks.
-template <class T> T option_number(const std::string &option, const std::string &text, int base) {
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long long v = std::strtoull(text.c_str(), &end, base);
-    if (text.empty() || *end != 0 || errno != 0 || text[0] == '-' || v > static_cast<unsigned long long>(T(~T{0})))
-        throw Error(fmt::format("mount option {}={}: not a {} number", option, text, base == 8 ? "octal" : "decimal"));
-    return static_cast<T>(v);
-}
-
-} // namespace
-
-MountSettings parse_mount_options(const std::vector<std::string> &lists, std::vector<std::string> &rest) {
-    MountSettings s;
-    for (const std::string &list : lists) {
-        std::string passed;
-        size_t start = 0;
-        while (start <= list.size()) {
-            // A backslash keeps the next character (a comma) inside a value.
-            size_t end = start;
-            while (end < list.size() && list[end] != ',')
-                end += list[end] == '\\' && end + 1 < list.size() ? 2 : 1;
-            const std::string one = list.substr(start, end - start);
-            start = end + 1;
-            const size_t eq = one.find('=');
-            const std::string key = one.substr(0, eq);
-            const std::string value = eq == std::string::npos ? "" : one.substr(eq + 1);
-            if (one == "ro" || one == "rw") {
-                s.read_only = one == "ro";
-                passed += (passed.empty() ? "" : ",") + one; // the kernel refuses writes too
-            } else if (one == "quiet" || one == "noquiet") {
-                s.quiet = one == "quiet";
-            } else if (key == "uid" && eq != std::string::npos) {
-                s.uid = option_number<uid_t>(key, value, 10);
-            } else if (key == "gid" && eq != std::string::npos) {
-                s.gid = option_number<gid_t>(key, value, 10);
-            } else if ((key == "umask" || key == "fmask" || key == "dmask") && eq != std::string::npos) {
-                const auto mask = static_cast<mode_t>(option_number<uint16_t>(key, value, 8) & 0777);
-                if (key != "dmask")
-                    s.fmask = mask;
-                if (key != "fmask")
-                    s.dmask = mask;
-            } else if (!one.empty()) {
-                passed += (passed.empty() ? "" : ",") + one;
-            }
-        }
-        if (!passed.empty())
-            rest.push_back(passed);
-    }
-    return s;
-}
-
-std::optional<Damage> find_damage(const std::vector<uint8_t> &image, const Params &p) {
-    const Survey sv = survey_image(image, p);
-    if (sv.problems.empty())
-        return std::nullopt;
-    // What counts is the committed files: a root log left torn by a power cut
-    // (a copy cut short, a root move cut short) is what the library's mount
-    // expects and handles.
-    const uint32_t payload = p.clus_size() - uint32_t{sizeof(dace_clus_header)};
-    std::map<std::string, int> bearers;
-    for (const FileChain &f : sv.files)
-        ++bearers[f.name];
-    Damage d;
-    std::vector<std::string> hurt;
-    for (const FileChain &f : sv.files) {
-        const uint64_t need = (uint64_t{f.entry.size} + payload - 1) / payload;
-        bool bad = f.clusters.size() != need || bearers[f.name] > 1 || dace_check_filename(f.name.c_str()) != 0;
-        for (const uint16_t c : f.clusters)
-            bad = bad || sv.conflict[c] != 0;
-        if (f.clusters.size() < need)
-            d.broken_files.emplace(f.name, f.entry.size);
-        if (bad)
-            hurt.push_back(f.name);
-    }
-    if (hurt.empty() && sv.root() != nullptr && !sv.cut_short())
-        return std::nullopt;
-    if (sv.cut_short()) {
-        d.cut_short = true;
-        d.summary = hurt.empty() ? sv.problems.front()
-                                 : fmt::format("{} ({} damaged file{})", sv.problems.front(), hurt.size(),
-                                               hurt.size() == 1 ? "" : "s");
-        return d;
-    }
-    // The survey's line about the first damaged file.
-    std::string line = sv.problems.front();
-    if (!hurt.empty()) {
-        const std::string quoted = "\"" + printable(hurt.front()) + "\"";
-        const auto it = std::find_if(sv.problems.begin(), sv.problems.end(),
-                                     [&](const std::string &l) { return l.find(quoted) != std::string::npos; });
-        if (it != sv.problems.end())
-            line = *it;
-    }
-    const size_t more = hurt.size() > 1 ? hurt.size() - 1 : 0;
-    d.summary = more == 0 ? line : fmt::format("{} (and {} more damaged file{})", line, more, more == 1 ? "" : "s");
-    return d;
-}
-
-bool extend_cut_image(const std::vector<uint8_t> &image, Params &p) {
-    return size_to_read(survey_image(image, p, {}, false), p);
-}
-
-namespace {
 
 MountSettings settings_with(bool read_only) {
     MountSettings s;
@@ -436,7 +317,7 @@ int MountedImage::create(const char *path, FileId &id) {
         return -ENOENT;
     if (name->empty())
         return -EEXIST; // the folder itself
-    const Stamping stamping(volume_->stamp(), now_stamp());
+    const Stamping stamping(volume_->stamp());
     // The library judges the name, then the directory and the handles.
     const dace_handle handle = dace_create(state(), name->c_str());
     if (handle == 0)
@@ -536,7 +417,7 @@ long MountedImage::write(FileId id, const char *buf, size_t size, off_t offset) 
     // A seek commits first; then the last cluster must read back as written.
     if (dace_tell(state(), handle) != e.size && dace_seek(state(), handle, 0, DACE_SEEK_END) != DACE_OK)
         return failure();
-    const Stamping stamping(volume_->stamp(), now_stamp());
+    const Stamping stamping(volume_->stamp());
     uint32_t done = dace_write(state(), buf, want, handle);
     // Clusters released since the last commit are handed out only once a
     // commit no longer names them: commit, then try the rest once more.
@@ -619,7 +500,7 @@ int MountedImage::truncate(const char *path, off_t length, FileId id) {
         return -reason_of(DACE_E_BEYOND_END).errno_value; // a file cannot be lengthened but by writing at its end
     if (static_cast<uint64_t>(length) == e.size)
         return 0;
-    const Stamping stamping(volume_->stamp(), now_stamp());
+    const Stamping stamping(volume_->stamp());
     return changed(dace_truncate(state(), name.c_str(), static_cast<uint32_t>(length)));
 }
 
@@ -652,22 +533,22 @@ int MountedImage::rename(const char *from, const char *to, unsigned flags) {
         return -ENOENT;
     if (old_name->empty() || new_name->empty())
         return -EBUSY; // the folder itself
-    const int position = dace_find_file(state(), old_name->c_str());
-    if (position < 0)
-        return -ENOENT;
-    // The new name is the library's to judge (dace_rename_replace).
-    const int bearer = dace_find_file(state(), new_name->c_str());
-    if (bearer >= 0 && (flags & RENAME_NOREPLACE) != 0)
-        return -EEXIST;
-    if (bearer == position)
-        return 0; // both names are the same file
+    const bool noreplace = (flags & RENAME_NOREPLACE) != 0;
+    // A file that programs hold open leaves the medium before it is replaced.
     auto held = files_.end();
-    if (const int r = bearer >= 0 ? let_go(bearer, held) : 0; r != 0)
-        return r;
-    const int result = dace_rename_replace(state(), old_name->c_str(), new_name->c_str());
-    if (held != files_.end() && result >= DACE_NO_FILE && result <= DACE_NO_ROOM)
+    const RenameOutcome r = rename_by_rule(*volume_, *old_name, *new_name, !noreplace,
+                                           [&](int bearer) { return let_go(bearer, held); });
+    switch (r.how) {
+    case Renamed::Done: return 0;
+    case Renamed::NoFile: return -ENOENT; // whatever the name: see find_file
+    case Renamed::SameName: return noreplace ? -EEXIST : 0; // the new name is taken, by the file itself
+    case Renamed::NameTaken: return -EEXIST;
+    case Renamed::NoWay: return r.result;
+    case Renamed::Failed: break;
+    }
+    if (held != files_.end() && r.result >= DACE_NO_FILE && r.result <= DACE_NO_ROOM)
         reattach(held->second, *new_name);
-    return changed(result);
+    return changed(r.result);
 }
 
 int MountedImage::hide(const char *path, const char *hidden) {

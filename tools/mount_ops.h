@@ -15,6 +15,8 @@
 // this process's memory, where those programs go on using it until the last
 // of them closes it, so nothing of it is left on the image, even after a
 // crash. Nothing here is thread-safe: the binding runs one request at a time.
+// The mount's -o options are read in mount_options.h, and the damage that
+// keeps an image from mounting read-write is found in mount_damage.h.
 #ifndef DACE_TOOLS_MOUNT_OPS_H
 #define DACE_TOOLS_MOUNT_OPS_H
 
@@ -30,48 +32,11 @@
 #include <string>
 #include <vector>
 
-#include "tools/image.h"
+#include "tools/mount_damage.h"
+#include "tools/mount_options.h"
+#include "tools/volume.h"
 
 namespace dace_tool {
-
-// How the mount shows what the medium does not keep: modes and owners.
-struct MountSettings {
-    bool read_only = false;
-    // Mode and owner changes the medium cannot keep succeed and change
-    // nothing (as `quiet` on FAT-family mounts); off, they fail with EPERM.
-    bool quiet = true;
-    std::optional<uid_t> uid; // owner shown; the mounting user when unset
-    std::optional<gid_t> gid;
-    mode_t fmask = 0133; // bits taken from 0777 for files: rw-r--r--
-    mode_t dmask = 0022; // and for the folder: rwxr-xr-x
-};
-
-// Takes the options this mount understands out of the -o lists (ro, rw,
-// quiet, noquiet, uid=, gid=, umask=, fmask=, dmask=); what is left goes to
-// FUSE in `rest`. Throws Error for a value it cannot read.
-MountSettings parse_mount_options(const std::vector<std::string> &lists, std::vector<std::string> &rest);
-
-// What a survey of an image found wrong, for a mount to refuse it or to
-// show it read-only as it is.
-struct Damage {
-    // One line: the first damaged file's problem, how many more; for an
-    // image cut short, that it is, and how many files that cost.
-    std::string summary;
-    bool cut_short = false; // the image ends before its volume (Survey::cut_short)
-    // Files whose chain breaks off before it holds their size, with the size
-    // each entry records (the mounted library may show less).
-    std::map<std::string, uint32_t> broken_files;
-};
-// Nothing when every committed file reads clean, as check would find it.
-std::optional<Damage> find_damage(const std::vector<uint8_t> &image, const Params &p);
-
-// For a read-only look at an image cut short: the size at which the library
-// mounts it, with its missing end reading erased (VolumeOptions::
-// missing_reads_erased), so that what was cut off reads as lost: the size
-// its root records, or for a volume that records none, up to the last
-// cluster its directory names (size_to_read). False when nothing is cut off
-// or the format could not address the missing end.
-bool extend_cut_image(const std::vector<uint8_t> &image, Params &p);
 
 // An open file as every program holding it sees it; 0 is never one.
 using FileId = uint64_t;

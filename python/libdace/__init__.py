@@ -292,7 +292,7 @@ class Image:
         level_wear: Optional[int] = None,
     ):
         given = _medium_options(page_size, clus_pages, geometry_tag, crc, crc_seed, max_files)
-        self._adopt(_libdace.Medium.blank(given, total_pages, _wear_start(level_wear)), None)
+        self._adopt(_libdace.SimImage.blank(given, total_pages, _wear_start(level_wear)), None)
 
     @classmethod
     def _of(cls, medium, path: Optional[str]) -> "Image":
@@ -337,6 +337,10 @@ class Image:
         mount what it lacks. Bytes after the medium are kept as they are:
         :meth:`to_bytes` and :meth:`save` give them back after it.
 
+        The volume is mounted as the ``dace`` tool mounts it, by reading
+        alone: a medium that holds none (a first format cut short among
+        them) is refused, never formatted.
+
         A medium that does not mount is an :class:`ImageError`; with
         ``mount=False`` it is not mounted, so that :meth:`check`,
         :meth:`map` and :meth:`save` can look at it (the file calls then
@@ -344,7 +348,7 @@ class Image:
         """
         given = _medium_options(page_size, clus_pages, geometry_tag, crc, crc_seed, max_files)
         given["pages"] = pages
-        return cls._of(_libdace.Medium.from_bytes(data, given, mount, _wear_start(level_wear)), None)
+        return cls._of(_libdace.SimImage.from_bytes(data, given, mount, _wear_start(level_wear)), None)
 
     @classmethod
     def from_file(
@@ -366,7 +370,7 @@ class Image:
         with open(path, "rb") as f:
             data = f.read()
         given = dict(_params(params), pages=pages)
-        return cls._of(_libdace.Medium.from_bytes(data, given, mount, _wear_start(level_wear)), path)
+        return cls._of(_libdace.SimImage.from_bytes(data, given, mount, _wear_start(level_wear)), path)
 
     @classmethod
     def pack(
@@ -389,7 +393,7 @@ class Image:
         folder = _os.fspath(folder)
         if not _stat.S_ISDIR(_os.stat(folder).st_mode):
             raise NotADirectoryError(_errno.ENOTDIR, "not a folder", folder)
-        medium, skipped = _libdace.Medium.pack(
+        medium, skipped = _libdace.SimImage.pack(
             folder, _params(params), total_pages, skip_invalid, _wear_start(level_wear)
         )
         for line in skipped:

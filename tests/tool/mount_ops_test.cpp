@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "tests/checks.h"
 #include "tests/tool/tool_fixture.h"
 #include "tests/tool/tool_support.h"
 #include "tools/commands.h"
@@ -469,20 +471,54 @@ TEST_F(MountOps, ReadOnlyRefusesEveryChange) {
     EXPECT_EQ(st.st_mode & 0777, 0555u);
 }
 
+// The files the programs of MountModel hold: the folder as the mount should
+// show it, and the files whose name went while programs held them, which
+// the mount keeps in its memory and the model in a second Files, out of
+// the folder.
+class HeldFiles {
+public:
+    using Data = dace_check::Bytes;
+    struct Open {
+        FileId handle;
+        uint32_t id;       // in the folder, or once its name is gone, among the held files
+        bool named = true; // the folder still leads to it
+    };
+
+    dace_check::Files folder;
+    std::vector<Open> opens;
+
+    const Data &data(const Open &o) const { return (o.named ? folder : gone_).by_id(o.id)->bytes(); }
+    Data &change(const Open &o) { return (o.named ? folder : gone_).change(o.id); }
+    // Before the file `name` leaves the folder: the programs holding it go
+    // on with what it holds.
+    void detach(const std::string &name) {
+        const dace_check::Files::File *f = folder.find(name);
+        if (f == nullptr)
+            return;
+        std::optional<uint32_t> kept;
+        for (Open &o : opens) {
+            if (!o.named || o.id != f->id())
+                continue;
+            if (!kept)
+                kept = gone_.create(name, f->bytes());
+            o = Open{o.handle, *kept, false};
+        }
+    }
+    void close_all() {
+        opens.clear();
+        gone_ = {};
+    }
+
+private:
+    dace_check::Files gone_;
+};
+
 // Random operations through the mount, some of them refused, checked
 // against a model of the folder; every few hundred steps the image is
 // mounted afresh and must show the same folder.
 TEST(MountModel, RandomOperationsMatchAModelAcrossRemounts) {
-    struct File {
-        std::string name;
-        Bytes data;
-    };
-    // Programs keep a file open after its name is gone.
-    using FilePtr = std::shared_ptr<File>;
-    struct Open {
-        FileId handle;
-        FilePtr file;
-    };
+    using Data = HeldFiles::Data;
+    using Open = HeldFiles::Open;
     const uint32_t seed = 20261207;
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
@@ -490,29 +526,27 @@ TEST(MountModel, RandomOperationsMatchAModelAcrossRemounts) {
     const Params p = small_params(128, 4); // 16 clusters of 2048 bytes: it fills up often
     std::vector<uint8_t> image = blank_image(p);
     auto m = std::make_unique<MountedImage>(std::make_unique<Volume>(image, p), false);
-    std::vector<FilePtr> files;
-    std::vector<Open> opens;
+    HeldFiles model;
+    dace_check::Files &files = model.folder;
+    std::vector<Open> &opens = model.opens;
     uint32_t full = 0; // writes refused or cut short for want of space
     const char *const names[] = {"a", "b", "c", "log", "cfg", "cfg.new", "abcdefghijklmnopqrs"};
-    const auto find = [&](const std::string &name) {
-        return std::find_if(files.begin(), files.end(), [&](const FilePtr &f) { return f->name == name; });
-    };
     const auto check_folder = [&] {
         std::vector<std::string> listed;
         ASSERT_EQ(m->readdir("/", listed), 0);
         std::vector<std::string> want;
-        for (const FilePtr &f : files)
-            want.push_back(f->name);
+        for (const auto &f : files)
+            want.push_back(f.name());
         ASSERT_EQ(listed, want);
-        for (const FilePtr &f : files) {
+        for (const auto &f : files) {
             struct stat st {};
-            ASSERT_EQ(m->getattr(("/" + f->name).c_str(), st), 0);
-            ASSERT_EQ(static_cast<size_t>(st.st_size), f->data.size()) << f->name;
+            ASSERT_EQ(m->getattr(("/" + f.name()).c_str(), st), 0);
+            ASSERT_EQ(static_cast<size_t>(st.st_size), f.bytes().size()) << f.name();
         }
         for (const Open &o : opens) {
             struct stat st {};
             ASSERT_EQ(m->getattr(nullptr, st, o.handle), 0);
-            ASSERT_EQ(static_cast<size_t>(st.st_size), o.file->data.size());
+            ASSERT_EQ(static_cast<size_t>(st.st_size), model.data(o).size());
         }
     };
 
@@ -520,30 +554,28 @@ TEST(MountModel, RandomOperationsMatchAModelAcrossRemounts) {
         SCOPED_TRACE("step " + std::to_string(step));
         const std::string name = names[below(7)];
         const std::string path = "/" + name;
-        const auto it = find(name);
+        const dace_check::Files::File *named = files.find(name);
         switch (below(9)) {
         case 0: { // create
             FileId h = 0;
             const int r = m->create(path.c_str(), h);
             if (name.size() > 18)
                 ASSERT_EQ(r, -ENAMETOOLONG);
-            else if (it != files.end())
+            else if (named != nullptr)
                 ASSERT_EQ(r, -EEXIST);
-            else if (r == 0) {
-                files.push_back(std::make_shared<File>(File{name, {}}));
-                opens.push_back({h, files.back()});
-            } else {
+            else if (r == 0)
+                opens.push_back({h, files.create(name)});
+            else
                 ASSERT_EQ(r, -EMFILE); // the only other refusal with this much room in the root
-            }
             break;
         }
         case 1: { // open
             FileId h = 0;
             const int r = m->open(path.c_str(), O_RDWR, h);
-            if (it == files.end())
+            if (named == nullptr)
                 ASSERT_EQ(r, -ENOENT);
             else if (r == 0)
-                opens.push_back({h, *it});
+                opens.push_back({h, named->id()});
             else
                 ASSERT_EQ(r, -EMFILE);
             break;
@@ -553,20 +585,20 @@ TEST(MountModel, RandomOperationsMatchAModelAcrossRemounts) {
             if (opens.empty())
                 break;
             const Open &o = opens[below(static_cast<uint32_t>(opens.size()))];
-            File &f = *o.file;
-            const Bytes more = random_bytes(1 + below(8000), static_cast<uint32_t>(step));
+            const Data more = tool_test::random_bytes(1 + below(8000), static_cast<uint32_t>(step));
             const bool at_end = below(8) != 0;
-            const auto size = static_cast<uint32_t>(f.data.size());
+            const auto size = static_cast<uint32_t>(model.data(o).size());
             const auto offset = static_cast<off_t>(at_end ? size : below(size + 2)); // may hit the end too
-            const long r = m->write(o.handle, more.data(), more.size(), offset);
-            if (static_cast<size_t>(offset) != f.data.size()) {
+            const long r = m->write(o.handle, reinterpret_cast<const char *>(more.data()), more.size(), offset);
+            if (offset != static_cast<off_t>(size)) {
                 ASSERT_EQ(r, -EINVAL);
             } else if (r < 0) {
                 ASSERT_EQ(r, -ENOSPC);
                 ++full;
             } else {
                 full += static_cast<size_t>(r) < more.size() ? 1 : 0;
-                f.data.insert(f.data.end(), more.begin(), more.begin() + r);
+                Data &data = model.change(o);
+                data.insert(data.end(), more.begin(), more.begin() + r);
             }
             break;
         }
@@ -574,49 +606,52 @@ TEST(MountModel, RandomOperationsMatchAModelAcrossRemounts) {
             if (opens.empty())
                 break;
             const Open &o = opens[below(static_cast<uint32_t>(opens.size()))];
-            const File &f = *o.file;
-            const size_t at = below(static_cast<uint32_t>(f.data.size()) + 2);
-            Bytes got(1 + below(5000));
-            const long r = m->read(o.handle, got.data(), got.size(), static_cast<off_t>(at));
-            const size_t want = at >= f.data.size() ? 0 : std::min(got.size(), f.data.size() - at);
+            const Data &data = model.data(o);
+            const size_t at = below(static_cast<uint32_t>(data.size()) + 2);
+            Data got(1 + below(5000));
+            const long r = m->read(o.handle, reinterpret_cast<char *>(got.data()), got.size(), static_cast<off_t>(at));
+            const size_t from = std::min(at, data.size());
+            const size_t want = std::min(got.size(), data.size() - from);
             ASSERT_EQ(r, static_cast<long>(want));
             got.resize(want);
-            ASSERT_EQ(got, Bytes(f.data.begin() + static_cast<long>(std::min(at, f.data.size())),
-                                 f.data.begin() + static_cast<long>(std::min(at, f.data.size()) + want)));
+            ASSERT_EQ(got, Data(data.begin() + static_cast<long>(from), data.begin() + static_cast<long>(from + want)));
             break;
         }
         case 5: { // truncate by name, or through an open file (named or not)
             const bool by_handle = !opens.empty() && below(2) == 0;
             const Open *o = by_handle ? &opens[below(static_cast<uint32_t>(opens.size()))] : nullptr;
-            File *f = o != nullptr ? o->file.get() : it == files.end() ? nullptr : it->get();
-            const uint32_t size = f == nullptr ? 0 : static_cast<uint32_t>(f->data.size());
+            const Data *data = o != nullptr ? &model.data(*o) : named == nullptr ? nullptr : &named->bytes();
+            const uint32_t size = data == nullptr ? 0 : static_cast<uint32_t>(data->size());
             const uint32_t length = below(size + 2);
             const int r = o != nullptr ? m->truncate(nullptr, length, o->handle) : m->truncate(path.c_str(), length);
-            if (f == nullptr)
+            if (data == nullptr)
                 ASSERT_EQ(r, -ENOENT);
             else if (length > size)
                 ASSERT_EQ(r, -EINVAL);
             else {
                 ASSERT_EQ(r, 0);
-                f->data.resize(length);
+                if (o != nullptr)
+                    model.change(*o).resize(length);
+                else
+                    files.truncate(name, length);
             }
             break;
         }
         case 6: { // unlink, also of an open file
             const int r = m->unlink(path.c_str());
-            if (it == files.end())
+            if (named == nullptr)
                 ASSERT_EQ(r, -ENOENT);
             else {
                 ASSERT_EQ(r, 0);
-                files.erase(it);
+                model.detach(name);
+                files.remove(name);
             }
             break;
         }
         case 7: { // rename, onto another file or not
             const std::string to = names[below(7)];
             const int r = m->rename(path.c_str(), ("/" + to).c_str(), 0);
-            const auto target = find(to);
-            if (it == files.end())
+            if (named == nullptr)
                 ASSERT_EQ(r, -ENOENT);
             else if (to.size() > 18)
                 ASSERT_EQ(r, -ENAMETOOLONG);
@@ -624,9 +659,8 @@ TEST(MountModel, RandomOperationsMatchAModelAcrossRemounts) {
                 ASSERT_EQ(r, 0);
             else {
                 ASSERT_EQ(r, 0);
-                (*it)->name = to;
-                if (target != files.end())
-                    files.erase(target);
+                model.detach(to);
+                files.rename_replace(name, to);
             }
             break;
         }
@@ -639,10 +673,12 @@ TEST(MountModel, RandomOperationsMatchAModelAcrossRemounts) {
             if (below(40) == 0) {
                 for (const Open &o : opens)
                     ASSERT_EQ(m->release(o.handle), 0);
-                opens.clear();
+                model.close_all();
                 image = m->volume().bytes();
                 m.reset();
                 m = std::make_unique<MountedImage>(std::make_unique<Volume>(image, p), false);
+                // What the library mounts afresh holds every byte the model does.
+                ASSERT_EQ(dace_check::volume_difference(m->volume().state(), files), "");
             }
             break;
         }
@@ -652,13 +688,13 @@ TEST(MountModel, RandomOperationsMatchAModelAcrossRemounts) {
             return;
     }
     EXPECT_GT(full, 10u) << "the medium must fill up now and then";
-    for (const FilePtr &f : files) {
+    for (const auto &f : files) {
         FileId h = 0;
-        ASSERT_EQ(m->open(("/" + f->name).c_str(), O_RDONLY, h), 0);
-        Bytes got(f->data.size() + 1);
-        ASSERT_EQ(m->read(h, got.data(), got.size(), 0), static_cast<long>(f->data.size()));
-        got.resize(f->data.size());
-        EXPECT_EQ(got, f->data) << f->name;
+        ASSERT_EQ(m->open(("/" + f.name()).c_str(), O_RDONLY, h), 0);
+        Data got(f.bytes().size() + 1);
+        ASSERT_EQ(m->read(h, reinterpret_cast<char *>(got.data()), got.size(), 0), static_cast<long>(f.size()));
+        got.resize(f.bytes().size());
+        EXPECT_EQ(got, f.bytes()) << f.name();
         ASSERT_EQ(m->release(h), 0);
     }
 }

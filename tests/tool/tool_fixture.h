@@ -22,6 +22,7 @@
 #include "tools/crc_catalogue.h"
 #include "tools/image.h"
 #include "tools/survey.h"
+#include "tools/volume.h"
 
 namespace tool_test {
 

@@ -1,8 +1,9 @@
 // Pack and unpack for callers other than the command line (the Python
-// module): the same work as `dace pack` and `dace unpack`, with nothing
-// printed; what the commands would say about skipped files is returned.
-#ifndef DACE_TOOLS_IMAGE_OPS_H
-#define DACE_TOOLS_IMAGE_OPS_H
+// module): the same work as `dace pack` and `dace unpack` (commands.h), with
+// nothing printed; what the commands would say about skipped files is
+// returned.
+#ifndef DACE_TOOLS_PACK_H
+#define DACE_TOOLS_PACK_H
 
 #include <string>
 #include <vector>
@@ -23,4 +24,4 @@ std::vector<std::string> unpack_to_folder(const Image &img, const std::string &d
 
 } // namespace dace_tool
 
-#endif // DACE_TOOLS_IMAGE_OPS_H
+#endif // DACE_TOOLS_PACK_H
