@@ -502,6 +502,17 @@ __attribute__((always_inline)) inline bool mount(dace_state *s, [[maybe_unused]]
 }
 
 #ifndef DACE_READ_ONLY
+// The old volume's chains, claimed while a format takes its root cluster,
+// are free once the format no longer needs them kept: erased when taken.
+// `old_root` stays as the caller leaves it.
+void release_claimed(dace_state *s, uint32_t old_root) {
+    for (uint32_t j = 0; j < s->clus_count; ++j) {
+        const uint16_t code = s->clus_table[j];
+        if (j != s->root_clus && j != old_root && (code < s->clus_count || code == CLUS_END))
+            s->clus_table[j] = CLUS_DIRTY;
+    }
+}
+
 // Rule 11: a deliberate format commits the empty volume in one page, with a
 // generation above every root found, so a power cut leaves the old volume
 // or the new one (roots of another geometry or size are erased first).
@@ -510,13 +521,33 @@ bool format_deliberately(dace_state *s) {
     Survey scan;
     if (!survey(s, ScanFor::Format, &scan))
         return false;
+    // The old volume stays whole until the new root has reached the medium:
+    // its chains are claimed, so that the new root goes to a cluster no
+    // file of it holds. What cannot be claimed is no file's (counts as the
+    // survey left them: the claims are undone below).
+    const uint16_t free_clus = s->free_clus;
+    const uint16_t free_deficit = s->free_deficit;
+    if (scan.best.seq != 0) {
+        load_root(s, scan);
+        (void)claim_chains(s, s->free_list->buf);
+        s->root_sealed = 0;
+        begin(s);
+    }
+    s->free_clus = free_clus;
+    s->free_deficit = free_deficit;
     release_unclaimed(s);
     // The old root stays in use until the new one has reached the medium.
     if (scan.best.seq != 0)
         s->clus_table[scan.best.clus] = CLUS_END;
-    // (Generations would take billions of root moves to run out.)
-    if (!format(s, scan.best.seq + 1))
-        return false;
+    // (Generations would take billions of root moves to run out.) Only an
+    // old volume that leaves no cluster outside its files gives one up.
+    for (bool claims_kept = true; !format(s, scan.best.seq + 1); claims_kept = false) {
+        if (!claims_kept || s->error != DACE_E_NO_ROOT_CLUSTER)
+            return false;
+        release_claimed(s, scan.best.clus);
+        begin(s);
+    }
+    release_claimed(s, scan.best.clus);
     if (scan.best.seq != 0) {
         hold_cluster(s, scan.best.clus);
         if (s->root_unsaved == 0)

@@ -134,12 +134,8 @@ TEST(Format, DeliberateFormatEmptiesAnyMedium) {
 // there or the empty one; when dace_init then refuses, dace_format
 // completes it.
 TEST(Format, DeliberateFormatCutShortLeavesOldOrNewAndCanBeCompleted) {
-    // Each cut used to land in no format at all (the sweep formatted into a
-    // state block it had not laid out, which dace_format refuses); cut in a
-    // real one, the old volume comes back with its first data cluster erased.
-    DACE_SKIP_KNOWN_FAULT("dace_format takes a cluster of the old volume for its root (the first data cluster) and "
-                          "erases it before its root copy is on the medium: a cut in between leaves the old volume "
-                          "in force with that cluster gone");
+    // The format's root cluster once was the old volume's first data
+    // cluster, erased before the new root copy was on the medium.
     Files old;
     old.create("big.bin", pattern_bytes(100000, 1));
     old.create("small.txt", pattern_bytes(300, 2));
@@ -173,6 +169,39 @@ TEST(Format, DeliberateFormatCutShortLeavesOldOrNewAndCanBeCompleted) {
             EXPECT_EQ(volume_difference(s, old), "") << "the old volume is back, but not whole";
         }
         EXPECT_EQ(v.sim.counters().overwrites, 0u);
+    }
+}
+
+// Rule 11: a volume whose files hold every cluster it can hand out still
+// formats (its root then goes where a file was), in either allocation
+// mode, and the empty volume has all its room back.
+TEST(Format, AFullVolumeFormatsToAnEmptyOne) {
+    for (const bool level_wear : {false, true}) {
+        SCOPED_TRACE(level_wear ? "wear levelling" : "first fit");
+        Volume v;
+        dace_state *s = v.mount();
+        ASSERT_NE(s, nullptr);
+        const uint32_t fresh_free = dace_getfreespace(s, nullptr);
+        if (level_wear)
+            dace_level_wear(s, 5);
+        for (uint32_t n = 0, written = 1; written != 0; ++n) {
+            const std::string name = "f" + std::to_string(n);
+            const dace_handle h = dace_create(s, name.c_str());
+            ASSERT_NE(h, 0u) << dace_error(s);
+            written = write_bytes(s, h, pattern_bytes(50000, n));
+            ASSERT_EQ(dace_close(s, h), DACE_OK);
+        }
+        ASSERT_LT(dace_getfreespace(s, nullptr), uint32_t{v.cfg.page_size} * v.cfg.clus_pages);
+        v.sim.reboot();
+        v.sim.set_strict(true);
+        s = v.format();
+        ASSERT_NE(s, nullptr) << dace_init_error(v.block.data());
+        EXPECT_TRUE(listed_names(s).empty());
+        EXPECT_EQ(dace_getfreespace(s, nullptr), fresh_free);
+        put_file(s, "after", 9000);
+        s = remount(v);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(file_bytes(s, "after"), pattern_bytes(9000));
     }
 }
 
