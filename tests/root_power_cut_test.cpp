@@ -25,7 +25,7 @@ Bytes tag_bytes(uint64_t tag) {
     return Bytes(text.begin(), text.end());
 }
 
-Files listing_of(const Volume &v) {
+Files listed_entries(const Volume &v) {
     Files l;
     for (uint32_t i = 0; i < v.count(); ++i)
         l.create(entry_name(v.entries()[i]), tag_bytes(v.entries()[i].stamp));
@@ -110,7 +110,7 @@ struct Churn {
 // Runs the workload, each change committed at once, until a commit fails.
 RunResult run(Volume &v, const std::vector<Change> &changes) {
     RunResult r;
-    r.committed = listing_of(v);
+    r.committed = listed_entries(v);
     Churn churn;
     for (const Change &c : changes) {
         Files next = r.committed;
@@ -136,7 +136,7 @@ RunResult run(Volume &v, const std::vector<Change> &changes) {
 void check_after_reboot(Volume &v, const RunResult &r, const std::string &where) {
     v.sim.reboot();
     ASSERT_NE(v.mount(), nullptr) << where;
-    const Files found = listing_of(v);
+    const Files found = listed_entries(v);
     EXPECT_TRUE(found == r.committed || found == r.in_flight)
         << where << "\n found:     " << sizes(found) << "\n committed: " << sizes(r.committed)
         << "\n in flight: " << sizes(r.in_flight) << "\n " << difference(found, r.committed);
@@ -145,7 +145,7 @@ void check_after_reboot(Volume &v, const RunResult &r, const std::string &where)
     ASSERT_TRUE(stage(v, {Change::Add, "after-cut", 5}, expected)) << where;
     ASSERT_EQ(dace_commit_root(v.s), 0) << where;
     ASSERT_NE(v.mount(), nullptr) << where;
-    EXPECT_EQ(difference(listing_of(v), expected), "") << where;
+    EXPECT_EQ(difference(listed_entries(v), expected), "") << where;
 }
 
 // Rule 4: uncut, the workload programs only erased bytes, no page twice
@@ -155,7 +155,7 @@ TEST(RootPowerCut, UncutWorkloadProgramsOnlyBlankBytes) {
     v.sim.set_strict(true);
     ASSERT_NE(v.mount(), nullptr);
     v.sim.set_logging(true);
-    Files model = listing_of(v);
+    Files model = listed_entries(v);
     for (const Change &c : workload()) {
         ASSERT_TRUE(stage(v, c, model));
         ASSERT_EQ(dace_commit_root(v.s), 0);
@@ -167,7 +167,7 @@ TEST(RootPowerCut, UncutWorkloadProgramsOnlyBlankBytes) {
     EXPECT_EQ(page_programmed_twice(v.sim.log(), v.sim.geometry()), "");
     EXPECT_GT(v.sim.counters().erase_calls, 0u) << "old root clusters are reused";
     ASSERT_NE(v.mount(), nullptr);
-    EXPECT_EQ(difference(listing_of(v), model), "");
+    EXPECT_EQ(difference(listed_entries(v), model), "");
 }
 
 // Runs the uncut workload with the call log on, then reruns it once per
@@ -237,7 +237,7 @@ TEST(RootPowerCut, FullMediumEveryProgrammedByte) {
         const RunResult r = run(v, workload());
         v.sim.reboot();
         ASSERT_NE(v.mount(), nullptr) << "cut after byte " << cut;
-        const Files found = listing_of(v);
+        const Files found = listed_entries(v);
         EXPECT_TRUE(found == r.committed || found == r.in_flight) << "cut after byte " << cut;
         if (HasFailure())
             return;

@@ -124,7 +124,8 @@ inline bool settled(const dace_state *s) {
     return true;
 }
 
-inline std::vector<dace_entry> listing_of(dace_state *s) {
+// The entries the directory lists, whole, in its order.
+inline std::vector<dace_entry> listed_entries(dace_state *s) {
     std::vector<dace_entry> out;
     dace_dir dir;
     for (const dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir))
@@ -152,7 +153,7 @@ inline std::string problems(FlashSim &sim, const dace_config &cfg, dace_state *s
     note("the medium: ", dace_check::medium_problems(sim.bytes(), sim.geometry(), cfg, committed, &found));
     if (settled(s)) {
         note("the state: ", chain_problems(s, sim.bytes()));
-        const std::vector<dace_entry> live = listing_of(s);
+        const std::vector<dace_entry> live = listed_entries(s);
         const auto same_entry = [](const dace_entry &a, const dace_entry &b) {
             return std::memcmp(&a, &b, sizeof a) == 0;
         };
@@ -604,15 +605,6 @@ inline std::vector<std::string> listed_names(dace_state *s) {
     dace_dir dir;
     for (const dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir))
         out.push_back(entry_name(*e));
-    return out;
-}
-
-// The entries the directory lists, whole, in its order.
-inline std::vector<dace_entry> listed_entries(dace_state *s) {
-    std::vector<dace_entry> out;
-    dace_dir dir;
-    for (const dace_entry *e = dace_readdir(s, dace_opendir(s, &dir)); e != nullptr; e = dace_readdir(s, &dir))
-        out.push_back(*e);
     return out;
 }
 
