@@ -181,6 +181,7 @@ inline void at_end(FlashSim &sim, const dace_config &cfg, dace_state *s, const F
 }
 
 } // namespace integrity
+using integrity::listed_entries;
 
 // A simulated medium with a state block sized for it, checked as it goes
 // out of scope (the integrity namespace above).
