@@ -637,6 +637,7 @@ public:
                 const uint32_t now = device_.untouched();
                 if (now == untouched) {
                     warm_ = true;
+                    run_.warmed_up = true;
                     run_.warmup_periods = p - 1;
                     start_ = std::move(previous);
                     for (size_t i = 0; i < kOpCount; ++i)
@@ -705,17 +706,21 @@ private:
             note(Op::EraseAhead, device_.erase_ahead());
     }
 
+    // The figures over the window from `from`, `days` long.
     Figures figures_since(const Mark &from, double days) {
         const std::vector<uint64_t> &erases = device_.sim().erases_per_cluster();
-        uint64_t worst = 0, total = 0;
+        uint64_t total = 0;
+        size_t worst = 0;
+        std::vector<uint64_t> count(erases.size());
         for (size_t c = 0; c < erases.size(); ++c) {
-            const uint64_t n = erases[c] - (c < from.erases.size() ? from.erases[c] : 0);
-            worst = std::max(worst, n);
-            total += n;
+            count[c] = erases[c] - (c < from.erases.size() ? from.erases[c] : 0);
+            total += count[c];
+            if (count[c] > count[worst])
+                worst = c;
         }
         Figures f;
-        f.worst_erases_per_day = double(worst) / days;
-        f.mean_erases_per_day = double(total) / double(erases.size()) / days;
+        f.worst_erases_per_day = erases.empty() ? 0 : double(count[worst]) / days;
+        f.mean_erases_per_day = erases.empty() ? 0 : double(total) / double(erases.size()) / days;
         const uint64_t user = user_bytes_ - from.user_bytes;
         const uint64_t programmed = device_.sim().counters().bytes_programmed - from.programmed;
         f.programmed_per_byte = user != 0 ? double(programmed) / double(user) : 0.0;
@@ -725,22 +730,22 @@ private:
         return f;
     }
 
-    // The figures at the end of period p; true once they have settled: none
-    // moved more than the tolerance since half the window.
+    // The figures at the end of period p; true once they have settled:
+    // none strayed by half the tolerance over the second half of the window.
     bool take_figures(uint32_t p) {
         const uint32_t n = p - run_.warmup_periods;
         run_.figures = figures_since(start_, n * period_days(in_.run));
         run_.history.push_back(run_.figures);
         if (n < in_.run.min_periods)
             return false;
-        if (!settled(run_.figures, run_.history[n / 2 - 1], in_.run.tolerance))
-            return false;
+        for (uint32_t k = n / 2; k < n; ++k)
+            if (!settled(run_.figures, run_.history[k - 1], in_.run.tolerance / 2))
+                return false;
         run_.settled_period = p;
         return true;
     }
 
     void take_all(uint32_t periods) {
-        run_.warmup_periods = periods;
         run_.figures = figures_since(Mark{}, periods * period_days(in_.run));
     }
 

@@ -106,8 +106,7 @@ json window_json(const PlanInput &in, const ModeRun &run) {
         ops[op_key(Op(i))] = cost_json(s.total);
         ops[op_key(Op(i))]["count"] = s.count;
     }
-    const uint32_t periods = run.settled() || run.periods != run.warmup_periods ? run.periods - run.warmup_periods
-                                                                                : run.periods;
+    const uint32_t periods = run.warmed_up ? run.periods - run.warmup_periods : run.periods;
     return json{{"days", periods * period_days(in.run)},
                 {"user_bytes", run.user_bytes},
                 {"programmed_bytes", run.programmed_bytes},
@@ -164,7 +163,9 @@ std::string plan_table(const PlanResult &r) {
     row("bytes programmed per user byte", [](const ModeRun &m) { return number(m.figures.programmed_per_byte); });
     const double day = period_days(r.input.run);
     row("simulated (days)", [&](const ModeRun &m) { return number(m.periods * day); });
-    row("warm-up until day", [&](const ModeRun &m) { return number(m.warmup_periods * day); });
+    row("warm-up until day", [&](const ModeRun &m) {
+        return m.warmed_up ? number(m.warmup_periods * day) : std::string("not over");
+    });
     row("settled at day", [&](const ModeRun &m) {
         return m.settled() ? number(m.settled_period * day) : std::string("not settled");
     });
@@ -184,10 +185,12 @@ std::string plan_table(const PlanResult &r) {
     out += fmt::format(
         "\nMeans take the part's typical program and erase times, worst cases its worst ones (the worst over the\n"
         "whole run). Rates and means count from the end of the warm-up (when the workload reaches no cluster\n"
-        "it had not reached before) to the end of the run, in periods of {}; they settled once none moved\n"
-        "more than {}% between the middle and the end of that window. Projected life extrapolates the most\n"
-        "erased cluster's rate until it reaches {} erase cycles: a projection, not a simulated lifetime.\n",
-        duration_text(r.input.run.period_ms), number(r.input.run.tolerance * 100), p.endurance);
+        "it had not reached before) to the end of the run, taken every {}; they settled once none strayed\n"
+        "more than {}% from its final value over the second half of that window, so that a longer run\n"
+        "moves none by more than {}%. Projected life extrapolates the most erased cluster's rate until it\n"
+        "reaches {} erase cycles: a projection from the simulated days, not a simulated lifetime.\n",
+        duration_text(r.input.run.period_ms), number(r.input.run.tolerance * 50), number(r.input.run.tolerance * 100),
+        p.endurance);
     return out;
 }
 
@@ -216,12 +219,19 @@ json plan_report_json(const PlanResult &r) {
         j["programmed_per_user_byte"][k] = m.figures.programmed_per_byte;
         const double day = period_days(r.input.run);
         j["run"][k] = json{{"period_days", day},
-                           {"warmup_days", m.warmup_periods * day},
+                           {"warmed_up", m.warmed_up},
+                           {"warmup_days", m.warmed_up ? json(m.warmup_periods * day) : json(nullptr)},
                            {"simulated_days", m.periods * day},
                            {"settled", m.settled()},
                            {"settled_day", m.settled() ? json(m.settled_period * day) : json(nullptr)},
                            {"tolerance", r.input.run.tolerance}};
         j["window"][k] = window_json(r.input, m);
+        json history = json::array();
+        for (const Figures &f : m.history)
+            history.push_back(json{{"worst_cluster", f.worst_erases_per_day},
+                                   {"mean_cluster", f.mean_erases_per_day},
+                                   {"programmed_per_user_byte", f.programmed_per_byte}});
+        j["settling"][k] = history;
         j["erases_per_cluster"][k] = m.erases_per_cluster;
     }
     j["modes"] = modes;

@@ -30,9 +30,12 @@ std::string plan_table(const PlanResult &r);
 //   erases_per_day.<mode>.{worst_cluster,mean_cluster}
 //   life_years.<mode>            null when the most erased cluster is never erased
 //   programmed_per_user_byte.<mode>
-//   run.<mode>.{period_days,warmup_days,simulated_days,settled,settled_day,tolerance}
+//   run.<mode>.{period_days,warmed_up,warmup_days,simulated_days,settled,settled_day,
+//               tolerance}       warmup_days and settled_day null when not reached
 //   window.<mode>.{days,user_bytes,programmed_bytes,erases,ops.<op>.{count,
 //                 bytes_read,pages_programmed,erases}}   what the means and rates count
+//   settling.<mode>              [{worst_cluster,mean_cluster,programmed_per_user_byte}]
+//                                the figures at the end of each period of the window
 //   erases_per_cluster.<mode>    [count of cluster 0, 1, ...] at the end of the run
 nlohmann::json plan_report_json(const PlanResult &r);
 
