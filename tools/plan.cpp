@@ -335,10 +335,10 @@ Workload read_workload(const json &doc) {
         if (const json *v = s.get("wear_levelling")) {
             if (*v == "both")
                 w.modes = {Mode::FirstFit, Mode::WearLevelling};
-            else if (v->is_boolean() || v->is_string())
+            else if (v->is_boolean() || *v == "on" || *v == "off")
                 w.modes = {flag(s.key("wear_levelling"), *v) ? Mode::WearLevelling : Mode::FirstFit};
             else
-                refuse(s.key("wear_levelling"), fmt::format("{} is not true, false or \"both\"", v->dump()));
+                refuse(s.key("wear_levelling"), fmt::format("{} is not true, false or \"both\" (on, off)", v->dump()));
         }
         if (const json *v = s.get("verify_reads"))
             w.verify_reads = flag(s.key("verify_reads"), *v);
@@ -677,6 +677,17 @@ private:
     }
 
     void run_until(uint64_t end) {
+        try {
+            run_events_until(end);
+        } catch (const Error &e) {
+            const uint64_t at = std::min({next_record_, next_settings_, next_reboot_});
+            throw Error(fmt::format("{}, on day {} of device time: {}",
+                                    run_.mode == Mode::FirstFit ? "first fit" : "wear levelling", at / kDayMs + 1,
+                                    e.what()));
+        }
+    }
+
+    void run_events_until(uint64_t end) {
         while (true) {
             const uint64_t t = std::min({next_record_, next_settings_, next_reboot_});
             if (t > end)

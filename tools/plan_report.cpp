@@ -326,15 +326,21 @@ int cmd_plan(Output &o, const PlanArgs &a) {
         return 0;
     }
     const PlanInput in = plan_input(a.workload.empty() ? json::object() : load_workload(a.workload), a.overrides);
+    // Found unwritable before the run rather than after it.
+    std::ofstream svg;
+    if (!a.svg.empty()) {
+        svg.open(a.svg, std::ios::binary | std::ios::trunc);
+        if (!svg)
+            throw Error(fmt::format("cannot write {}", a.svg));
+    }
     PlanResult r;
     {
         Progress bar(o, "simulating", 1000);
         r = run_plan(in, [&](double done) { bar.update(static_cast<uint64_t>(done * 1000)); });
     }
     if (!a.svg.empty()) {
-        std::ofstream f(a.svg, std::ios::binary | std::ios::trunc);
-        f << plan_svg(r);
-        if (!f.flush())
+        svg << plan_svg(r);
+        if (!svg.flush())
             throw Error(fmt::format("cannot write {}", a.svg));
     }
     if (o.json)
