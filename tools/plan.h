@@ -1,8 +1,10 @@
 // `dace plan`: what a workload costs a flash part, found by running the
 // library itself on the simulator (sim/flash_sim.h) in accelerated device
 // time. Here are the part and its timings (given, or a class from a small
-// table), the workload, the run and its accounting; nothing is printed
-// here (plan_report.h turns a result into a table, JSON and a picture).
+// table), the workload and the run (read from a JSON document:
+// plan_input.cpp), and the run and its accounting (plan.cpp); nothing is
+// printed here (plan_report.h turns a result into a table, JSON and a
+// picture).
 //
 // Every figure comes from the simulator's record of the calls the library
 // made on the medium: a call's latency is its bytes read over the read

@@ -152,6 +152,21 @@ TEST(PlanAccounting, EraseAheadTakesTheErasesOutOfTheWrites) {
     EXPECT_DOUBLE_EQ(m.figures.mean_erases_per_day, 3360.0 / 64);
 }
 
+// A reboot every hour is a boot of its own, reading at least every
+// cluster's header and the root cluster; the records go on after it.
+TEST(PlanAccounting, RebootsAreBootsThatReadEveryClusterHeader) {
+    json doc = hand_workload();
+    doc["reboot"]["every"] = "1h";
+    const PlanResult r = run_plan(plan_input(doc));
+    for (const ModeRun &m : r.runs) {
+        SCOPED_TRACE(dace_tool::mode_key(m.mode));
+        const dace_tool::OpStats &boot = m.mean_of(Op::Boot);
+        EXPECT_EQ(double(boot.count) / window_days(m), 24);
+        EXPECT_GE(boot.total.bytes_read, boot.count * (64 * 8 + 32 + 1024));
+        EXPECT_EQ(double(m.mean_of(Op::Write).count) / window_days(m), 1440);
+    }
+}
+
 // Twice the records (and flushes) a day, with the hourly settings file
 // the same, erase about twice as fast.
 TEST(PlanProjection, DoublingTheRecordRateAboutHalvesTheLife) {
