@@ -185,10 +185,10 @@ std::string plan_table(const PlanResult &r) {
     out += fmt::format(
         "\nMeans take the part's typical program and erase times, worst cases its worst ones (the worst over the\n"
         "whole run). Rates and means count from the end of the warm-up (when the workload reaches no cluster\n"
-        "it had not reached before) to the end of the run, taken every {}; they settled once none strayed\n"
-        "more than {}% from its final value over the second half of that window, so that a longer run\n"
-        "moves none by more than {}%. Projected life extrapolates the most erased cluster's rate until it\n"
-        "reaches {} erase cycles: a projection from the simulated days, not a simulated lifetime.\n",
+        "it had not reached before) to the end of the run, taken every period ({}); they settled once none\n"
+        "strayed more than {}% from its final value over the second half of that window, so that a longer\n"
+        "run moves none by more than {}%. Projected life extrapolates the most erased cluster's rate until\n"
+        "it reaches {} erase cycles: a projection from the simulated days, not a simulated lifetime.\n",
         duration_text(r.input.run.period_ms), number(r.input.run.tolerance * 50), number(r.input.run.tolerance * 100),
         p.endurance);
     return out;
@@ -239,7 +239,7 @@ json plan_report_json(const PlanResult &r) {
 }
 
 std::string plan_svg(const PlanResult &r) {
-    const double panel_w = 480, chart_h = 220, left = 60, top = 58, gap = 40;
+    const double panel_w = 480, chart_h = 220, left = 60, top = 74, gap = 40;
     const double width = left + double(r.runs.size()) * (panel_w + gap) + 10;
     const double height = top + chart_h + 70;
     uint64_t most = 0;
@@ -266,10 +266,10 @@ std::string plan_svg(const PlanResult &r) {
                                                  double(counts.size());
         const uint64_t worst = counts.empty() ? 0 : *std::max_element(counts.begin(), counts.end());
         const double days = double(m.periods) * period_days(r.input.run);
-        svg += fmt::format("<text x=\"{:.1f}\" y=\"{:.0f}\" font-weight=\"bold\">{}</text>\n", x0, top - 22,
+        svg += fmt::format("<text x=\"{:.1f}\" y=\"{:.0f}\" font-weight=\"bold\">{}</text>\n", x0, top - 26,
                            mode_title(m.mode));
         svg += fmt::format("<text x=\"{:.1f}\" y=\"{:.0f}\">most erased cluster {}, mean {}, after {} days</text>\n",
-                           x0, top - 8, worst, number(mean), number(days));
+                           x0, top - 10, worst, number(mean), number(days));
         svg += fmt::format("<rect x=\"{:.1f}\" y=\"{:.0f}\" width=\"{:.0f}\" height=\"{:.0f}\" fill=\"#f7f7f7\" "
                            "stroke=\"#999\"/>\n",
                            x0, top, panel_w, chart_h);
