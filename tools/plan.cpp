@@ -271,7 +271,7 @@ public:
     ModeRun run(const std::function<void(double)> &progress) {
         device_.format();
         note(Op::Boot, device_.boot());
-        std::array<OpStats, kOpCount> before = run_.window;
+        std::array<OpTally, kOpCount> before = run_.window;
         const uint64_t limit_ms = uint64_t{in_.run.max_days} * kDayMs;
         const auto max_periods = static_cast<uint32_t>((limit_ms + in_.run.period_ms - 1) / in_.run.period_ms);
         next_record_ = w_.record_every_ms;
@@ -295,7 +295,7 @@ public:
                     run_.warmup_periods = p - 1;
                     start_ = std::move(previous);
                     for (size_t i = 0; i < kOpCount; ++i)
-                        subtract(run_.window[i], before[i]);
+                        run_.window[i] -= before[i];
                 } else {
                     untouched = now;
                     previous = mark();
@@ -316,14 +316,10 @@ private:
     static constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
 
     void note(Op op, const Cost &c) {
-        run_.window[size_t(op)].add(in_.part, c);
+        OpTally &tally = run_.window[size_t(op)];
+        ++tally.count;
+        tally.total += c;
         run_.whole[size_t(op)].add(in_.part, c);
-    }
-    static void subtract(OpStats &window, const OpStats &before) {
-        window.count -= before.count;
-        window.total.bytes_read -= before.total.bytes_read;
-        window.total.pages_programmed -= before.total.pages_programmed;
-        window.total.erases -= before.total.erases;
     }
 
     Mark mark() {

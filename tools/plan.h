@@ -136,10 +136,22 @@ constexpr size_t kOpCount = 6;
 // "write", "flush", "settings", "rotate", "erase_ahead", "boot".
 const char *op_key(Op op);
 
-struct OpStats {
+// Calls of one operation and what they cost together: the means.
+struct OpTally {
     uint64_t count = 0;
-    Cost total;      // summed over the calls
-    Cost worst;      // of the call that took longest with worst timings
+    Cost total;
+    OpTally &operator-=(const OpTally &o) {
+        count -= o.count;
+        total.bytes_read -= o.total.bytes_read;
+        total.pages_programmed -= o.total.pages_programmed;
+        total.erases -= o.total.erases;
+        return *this;
+    }
+};
+
+// And the call among them that took longest with the worst timings.
+struct OpStats : OpTally {
+    Cost worst;
     double worst_ms = 0;
     void add(const Part &p, const Cost &c);
 };
@@ -162,7 +174,7 @@ struct ModeRun {
     Figures figures;              // at the end of the run, over the window after the warm-up
 
     // Over the window after the warm-up: the means are taken from here.
-    std::array<OpStats, kOpCount> window{};
+    std::array<OpTally, kOpCount> window{};
     uint64_t user_bytes = 0;       // records and settings handed to the library
     uint64_t programmed_bytes = 0; // bytes the medium was programmed with
     uint64_t erases = 0;           // clusters erased
@@ -176,7 +188,7 @@ struct ModeRun {
     std::vector<uint64_t> erases_per_cluster; // the whole run
 
     bool settled() const { return settled_period != 0; }
-    const OpStats &mean_of(Op op) const { return window[size_t(op)]; }
+    const OpTally &mean_of(Op op) const { return window[size_t(op)]; }
     const OpStats &worst_of(Op op) const { return whole[size_t(op)]; }
 };
 

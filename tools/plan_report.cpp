@@ -55,7 +55,7 @@ std::string number(double x) {
     return text;
 }
 
-double mean_ms(const Part &p, const OpStats &s) { return s.count ? cost_ms(p, s.total) / double(s.count) : 0.0; }
+double mean_ms(const Part &p, const OpTally &s) { return s.count ? cost_ms(p, s.total) / double(s.count) : 0.0; }
 
 std::string part_text(const Part &p) {
     return fmt::format("{}, {}\n  {} clusters of {} pages ({}); read {} MB/s; page program {} ms, worst {} ms;\n"
@@ -91,7 +91,7 @@ json cost_json(const Cost &c) {
 }
 
 json op_json(const Part &p, const ModeRun &run, Op op) {
-    const OpStats &mean = run.mean_of(op);
+    const OpTally &mean = run.mean_of(op);
     const OpStats &worst = run.worst_of(op);
     return json{{"count", mean.count},
                 {"mean", mean.count ? json(mean_ms(p, mean)) : json(nullptr)},
@@ -102,7 +102,7 @@ json op_json(const Part &p, const ModeRun &run, Op op) {
 json window_json(const PlanInput &in, const ModeRun &run) {
     json ops = json::object();
     for (size_t i = 0; i < kOpCount; ++i) {
-        const OpStats &s = run.window[i];
+        const OpTally &s = run.window[i];
         ops[op_key(Op(i))] = cost_json(s.total);
         ops[op_key(Op(i))]["count"] = s.count;
     }

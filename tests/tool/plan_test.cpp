@@ -88,17 +88,17 @@ TEST(PlanAccounting, HandCountedLogMatchesTheSimulatedOne) {
         const double days = window_days(m);
         const auto per_day = [&](uint64_t n) { return double(n) / days; };
 
-        const dace_tool::OpStats &write = m.mean_of(Op::Write);
+        const dace_tool::OpTally &write = m.mean_of(Op::Write);
         EXPECT_EQ(per_day(write.count), 1440);
         EXPECT_EQ(write.total.pages_programmed, 4 * write.count);
         EXPECT_EQ(3 * write.total.erases, 7 * write.count);
         EXPECT_EQ(write.total.bytes_read, 0u);
 
-        const dace_tool::OpStats &flush = m.mean_of(Op::Flush);
+        const dace_tool::OpTally &flush = m.mean_of(Op::Flush);
         EXPECT_EQ(per_day(flush.count), 1440);
         EXPECT_EQ(flush.total, (Cost{0, 5 * flush.count, 0}));
 
-        const dace_tool::OpStats &rotate = m.mean_of(Op::Rotate);
+        const dace_tool::OpTally &rotate = m.mean_of(Op::Rotate);
         EXPECT_EQ(per_day(rotate.count), 480);
         EXPECT_EQ(rotate.total, (Cost{0, rotate.count, 0}));
 
@@ -160,7 +160,7 @@ TEST(PlanAccounting, RebootsAreBootsThatReadEveryClusterHeader) {
     const PlanResult r = run_plan(plan_input(doc));
     for (const ModeRun &m : r.runs) {
         SCOPED_TRACE(dace_tool::mode_key(m.mode));
-        const dace_tool::OpStats &boot = m.mean_of(Op::Boot);
+        const dace_tool::OpTally &boot = m.mean_of(Op::Boot);
         EXPECT_EQ(double(boot.count) / window_days(m), 24);
         EXPECT_GE(boot.total.bytes_read, boot.count * (64 * 8 + 32 + 1024));
         EXPECT_EQ(double(m.mean_of(Op::Write).count) / window_days(m), 1440);
