@@ -358,8 +358,8 @@ void CommandLine::add_mount() {
 }
 
 void CommandLine::add_plan() {
-    CLI::App *s = sub("plan", "what a workload costs a flash part: boot time, latency, wear and projected life, found by "
-                              "running the library on a simulated part");
+    CLI::App *s = sub("plan", "what a workload costs a flash part: boot time, latency, wear and projected life, "
+                              "found by running the library on a simulated part");
     s->add_option("WORKLOAD", plan_.workload, "JSON workload file (keys in tools/README.md); options override it");
     auto option = [&](const std::string &flag, const std::string &pointer, Kind kind, const std::string &type,
                       const std::string &help) {
@@ -367,7 +367,8 @@ void CommandLine::add_plan() {
         o->option = s->add_option(flag, o->text, help)->type_name(type);
         plan_options_.push_back(std::move(o));
     };
-    option("--part", "/part/class", Kind::Text, "CLASS", "part class: nor-4k (default), nor-64k, nand-2k (--parts lists them)");
+    option("--part", "/part/class", Kind::Text, "CLASS",
+           "part class: nor-4k (default), nor-64k, nand-2k (--parts lists them)");
     option("--size", "/part/size", Kind::Text, "BYTES", "the part's size (e.g. 4M); or --pages N");
     option("--read-mb-s", "/part/read_mb_s", Kind::Real, "X", "read throughput, MB/s");
     option("--program-us", "/part/program_us", Kind::Real, "X", "page program time, typical, µs");
@@ -386,13 +387,19 @@ void CommandLine::add_plan() {
     option("--wear-levelling", "/config/wear_levelling", Kind::Text, "on|off|both",
            "the allocation mode, or both compared (default both)");
     option("--verify-reads", "/config/verify_reads", Kind::Text, "on|off", "dace_verify_reads after every boot");
-    option("--erase-ahead", "/config/erase_ahead", Kind::Whole, "N", "dace_erase_ahead(N) after every record (0: never)");
+    option("--erase-ahead", "/config/erase_ahead", Kind::Whole, "N",
+           "dace_erase_ahead(N) after every record (0: never)");
     option("--period", "/run/period", Kind::Text, "TIME", "figures are taken at the end of every period (default 1d)");
     option("--max-days", "/run/max_days", Kind::Whole, "N", "device days simulated at most (default 365)");
-    option("--tolerance", "/run/tolerance", Kind::Real, "X", "settled: no figure moved more than this fraction (0.02)");
-    s->add_option("--svg", plan_.svg, "also write a picture of the erases per cluster, both modes side by side");
+    option("--tolerance", "/run/tolerance", Kind::Real, "X",
+           "settled: a longer run moves no figure by more than this fraction (default 0.05)");
+    s->add_option("--svg", plan_.svg, "also write a picture of the erases per cluster, both modes side by side")
+        ->type_name("FILE");
     s->add_flag("--parts", plan_.list_parts, "list the part classes and the figures each assumes");
     json_flag(s);
+    s->footer("Of the medium options, --page-size, --clus-pages, --pages and --max-files give the simulated part's\n"
+              "geometry and the configuration's max_files.\n\n" +
+              footer_);
     s->callback([this] {
         action_ = [this](Output &o) {
             plan_.overrides = plan_overrides();

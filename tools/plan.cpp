@@ -406,9 +406,7 @@ private:
         return true;
     }
 
-    void take_all(uint32_t periods) {
-        run_.figures = figures_since(Mark{}, periods * period_days(in_.run));
-    }
+    void take_all(uint32_t periods) { run_.figures = figures_since(Mark{}, periods * period_days(in_.run)); }
 
     // The boots at empty, as the run left the part, and full: each on a
     // copy of the part, so that the run itself is not disturbed.

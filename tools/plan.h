@@ -33,7 +33,7 @@ struct Part {
     std::string name = "custom"; // the class it was taken from, or "custom"
     std::string about;           // what the class stands for, printed beside its figures
     uint16_t page_size = 256;
-    uint16_t clus_pages = 16;     // pages per cluster: the erase unit
+    uint16_t clus_pages = 16; // pages per cluster: the erase unit
     uint16_t total_pages = 16384;
     double read_mb_s = 20;        // sustained read, 10^6 bytes per second
     double program_us = 700;      // one page, typical
@@ -166,10 +166,10 @@ struct Figures {
 // One allocation mode, run until its figures settled or the limit.
 struct ModeRun {
     Mode mode = Mode::FirstFit;
-    uint32_t periods = 0;        // simulated
-    uint32_t warmup_periods = 0; // until every cluster the workload reaches had been reached
-    bool warmed_up = false;      // false: the limit came first, and the window is the whole run
-    uint32_t settled_period = 0; // the period the figures settled in; 0: never
+    uint32_t periods = 0;         // simulated
+    uint32_t warmup_periods = 0;  // until every cluster the workload reaches had been reached
+    bool warmed_up = false;       // false: the limit came first, and the window is the whole run
+    uint32_t settled_period = 0;  // the period the figures settled in; 0: never
     std::vector<Figures> history; // at the end of every period after the warm-up
     Figures figures;              // at the end of the run, over the window after the warm-up
 

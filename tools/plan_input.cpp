@@ -172,8 +172,8 @@ uint64_t byte_size(const std::string &key, const json &v, uint64_t lo, uint64_t 
     if (!v.is_string())
         return whole_number(key, v, lo, hi);
     static const std::vector<std::pair<std::string, double>> units = {
-        {"", 1.0},         {"B", 1.0},          {"K", 1024.0}, {"KiB", 1024.0}, {"M", 1048576.0},
-        {"MiB", 1048576.0}, {"G", 1073741824.0}, {"GiB", 1073741824.0}};
+        {"", 1.0},        {"B", 1.0},         {"K", 1024.0},       {"KiB", 1024.0},
+        {"M", 1048576.0}, {"MiB", 1048576.0}, {"G", 1073741824.0}, {"GiB", 1073741824.0}};
     const double bytes = with_unit(key, v.get<std::string>(), units, "a size such as 512, \"64K\" or \"4M\"");
     if (bytes != std::floor(bytes) || bytes > 1.8e19)
         refuse(key, fmt::format("{} is not a whole number of bytes", v.dump()));
@@ -183,11 +183,12 @@ uint64_t byte_size(const std::string &key, const json &v, uint64_t lo, uint64_t 
 // Milliseconds from seconds or a text such as "250ms", "10s", "5min", "1h",
 // "2d"; 0 only where `zero_is_none`.
 uint64_t duration_ms(const std::string &key, const json &v, bool zero_is_none) {
-    static const std::vector<std::pair<std::string, double>> units = {
-        {"ms", 1.0}, {"s", 1e3}, {"", 1e3}, {"min", 6e4}, {"h", 3.6e6}, {"d", 8.64e7}};
+    static const std::vector<std::pair<std::string, double>> units = {{"ms", 1.0},  {"s", 1e3},   {"", 1e3},
+                                                                      {"min", 6e4}, {"h", 3.6e6}, {"d", 8.64e7}};
     double ms = 0;
     if (v.is_string())
-        ms = with_unit(key, v.get<std::string>(), units, "a time such as 10, \"250ms\", \"10s\", \"5min\", \"1h\", \"2d\"");
+        ms = with_unit(key, v.get<std::string>(), units,
+                       "a time such as 10, \"250ms\", \"10s\", \"5min\", \"1h\", \"2d\"");
     else
         ms = real_number(key, v, 0, false) * 1e3;
     if (ms > 1e15)
@@ -228,7 +229,8 @@ Part read_part(const json &doc) {
             std::vector<std::string> names;
             for (const Part &k : part_classes())
                 names.push_back(k.name);
-            refuse(s.key("class"), fmt::format("{} is not a class of part (known: {})", v->dump(), fmt::join(names, ", ")));
+            refuse(s.key("class"),
+                   fmt::format("{} is not a class of part (known: {})", v->dump(), fmt::join(names, ", ")));
         }
         p = *c;
     }
@@ -304,9 +306,9 @@ Workload read_workload(const json &doc) {
         }
         if (w.settings_size != 0 && w.settings_name.size() + 4 > 18)
             refuse(s.key("name"), fmt::format("\"{}\" leaves no room for \".new\"", w.settings_name));
-        const bool clash = w.settings_size != 0 && (w.settings_name == w.log_name ||
-                                                    w.settings_name.rfind(w.log_name + ".", 0) == 0 ||
-                                                    w.log_name.rfind(w.settings_name + ".", 0) == 0);
+        const bool clash =
+            w.settings_size != 0 && (w.settings_name == w.log_name || w.settings_name.rfind(w.log_name + ".", 0) == 0 ||
+                                     w.log_name.rfind(w.settings_name + ".", 0) == 0);
         if (clash)
             refuse(s.key("name"), fmt::format("\"{}\" clashes with the log's names (\"{}\", \"{}.1\" ...)",
                                               w.settings_name, w.log_name, w.log_name));
@@ -385,7 +387,8 @@ const Part *find_part_class(std::string_view name) {
 
 PlanInput plan_input(const json &document, const json &overrides) {
     if (!document.is_object())
-        throw Error("the workload must be a JSON object of sections (part, record, log, settings, reboot, config, run)");
+        throw Error(
+            "the workload must be a JSON object of sections (part, record, log, settings, reboot, config, run)");
     json doc = document;
     doc.merge_patch(overrides);
     static const std::set<std::string> sections = {"part", "record", "log", "settings", "reboot", "config", "run"};
@@ -409,21 +412,22 @@ PlanInput plan_input(const json &document, const json &overrides) {
 json plan_document(const PlanInput &in) {
     const Workload &w = in.workload;
     json modes = w.modes.size() == 2 ? json("both") : json(w.modes.front() == Mode::WearLevelling);
-    return json{{"part", part_document(in.part)},
-                {"record", {{"size", w.record_size}, {"interval", seconds(w.record_every_ms)}, {"flush_every", w.flush_every}}},
-                {"log", {{"name", w.log_name}, {"max_size", w.log_max_size}, {"keep", w.logs_kept}}},
-                {"settings", {{"name", w.settings_name}, {"size", w.settings_size}, {"every", seconds(w.settings_every_ms)}}},
-                {"reboot", {{"every", seconds(w.reboot_every_ms)}}},
-                {"config",
-                 {{"max_files", w.max_files},
-                  {"wear_levelling", modes},
-                  {"verify_reads", w.verify_reads},
-                  {"erase_ahead", w.erase_ahead}}},
-                {"run",
-                 {{"period", seconds(in.run.period_ms)},
-                  {"max_days", in.run.max_days},
-                  {"tolerance", in.run.tolerance},
-                  {"min_periods", in.run.min_periods}}}};
+    return json{
+        {"part", part_document(in.part)},
+        {"record", {{"size", w.record_size}, {"interval", seconds(w.record_every_ms)}, {"flush_every", w.flush_every}}},
+        {"log", {{"name", w.log_name}, {"max_size", w.log_max_size}, {"keep", w.logs_kept}}},
+        {"settings", {{"name", w.settings_name}, {"size", w.settings_size}, {"every", seconds(w.settings_every_ms)}}},
+        {"reboot", {{"every", seconds(w.reboot_every_ms)}}},
+        {"config",
+         {{"max_files", w.max_files},
+          {"wear_levelling", modes},
+          {"verify_reads", w.verify_reads},
+          {"erase_ahead", w.erase_ahead}}},
+        {"run",
+         {{"period", seconds(in.run.period_ms)},
+          {"max_days", in.run.max_days},
+          {"tolerance", in.run.tolerance},
+          {"min_periods", in.run.min_periods}}}};
 }
 
 } // namespace dace_tool

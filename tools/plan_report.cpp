@@ -66,16 +66,19 @@ std::string part_text(const Part &p) {
 }
 
 std::string workload_text(const Workload &w) {
-    std::string text = fmt::format("{}-byte records every {}, a flush every {}; ", w.record_size,
-                                   duration_text(w.record_every_ms), w.flush_every == 1 ? "record" : fmt::format("{}", w.flush_every));
+    std::string text =
+        fmt::format("{}-byte records every {}, a flush every {}; ", w.record_size, duration_text(w.record_every_ms),
+                    w.flush_every == 1 ? "record" : fmt::format("{}", w.flush_every));
     text += w.logs_kept == 0 ? fmt::format("log removed at {}", bytes_text(w.log_max_size))
                              : fmt::format("log rotated at {}, {} old kept", bytes_text(w.log_max_size), w.logs_kept);
-    text += w.settings_size != 0
-                ? fmt::format(";\n  settings of {} replaced every {}", bytes_text(w.settings_size), duration_text(w.settings_every_ms))
-                : std::string(";\n  no settings file");
-    text += w.reboot_every_ms != 0 ? fmt::format("; a reboot every {}", duration_text(w.reboot_every_ms)) : "; no reboots";
+    text += w.settings_size != 0 ? fmt::format(";\n  settings of {} replaced every {}", bytes_text(w.settings_size),
+                                               duration_text(w.settings_every_ms))
+                                 : std::string(";\n  no settings file");
+    text +=
+        w.reboot_every_ms != 0 ? fmt::format("; a reboot every {}", duration_text(w.reboot_every_ms)) : "; no reboots";
     text += fmt::format("; max_files {}, verified reads {}, ", w.max_files, w.verify_reads ? "on" : "off");
-    text += w.erase_ahead != 0 ? fmt::format("dace_erase_ahead({}) after every record", w.erase_ahead) : "no erase-ahead";
+    text +=
+        w.erase_ahead != 0 ? fmt::format("dace_erase_ahead({}) after every record", w.erase_ahead) : "no erase-ahead";
     return text;
 }
 
@@ -140,17 +143,19 @@ std::string plan_table(const PlanResult &r) {
     row("boot, empty part (ms)", [&](const ModeRun &m) { return number(cost_ms(p, m.boot_empty)); });
     row("boot, as the run left it (ms)", [&](const ModeRun &m) { return number(cost_ms(p, m.boot_typical)); });
     row("boot, full part (ms)", [&](const ModeRun &m) { return number(cost_ms(p, m.boot_full)); });
-    static constexpr std::pair<Op, const char *> ops[] = {{Op::Write, "record write"},
-                                                          {Op::Flush, "flush"},
-                                                          {Op::Settings, "settings replaced"},
-                                                          {Op::Rotate, "log rotation"},
-                                                          {Op::EraseAhead, "dace_erase_ahead"},
-                                                          {Op::Boot, "boot at a reboot"}};
-    for (const auto &[op, name] : ops) {
-        const bool any = std::any_of(r.runs.begin(), r.runs.end(), [&](const ModeRun &m) { return m.mean_of(op).count > 0; });
+    static constexpr std::pair<Op, const char *> ops[] = {
+        {Op::Write, "record write"},          {Op::Flush, "flush"},
+        {Op::Settings, "settings replaced"},  {Op::Rotate, "log rotation"},
+        {Op::EraseAhead, "dace_erase_ahead"}, {Op::Boot, "boot at a reboot"}};
+    for (const auto &entry : ops) {
+        // Plain variables: clang 14 cannot capture structured bindings in a lambda.
+        const Op op = entry.first;
+        const char *const name = entry.second;
+        const bool any =
+            std::any_of(r.runs.begin(), r.runs.end(), [&](const ModeRun &m) { return m.mean_of(op).count > 0; });
         if (!any)
             continue;
-        row(fmt::format("{}, mean / worst (ms)", name), [&, op = op](const ModeRun &m) {
+        row(fmt::format("{}, mean / worst (ms)", name), [&](const ModeRun &m) {
             return fmt::format("{} / {}", number(mean_ms(p, m.mean_of(op))), number(m.worst_of(op).worst_ms));
         });
     }
@@ -163,12 +168,10 @@ std::string plan_table(const PlanResult &r) {
     row("bytes programmed per user byte", [](const ModeRun &m) { return number(m.figures.programmed_per_byte); });
     const double day = period_days(r.input.run);
     row("simulated (days)", [&](const ModeRun &m) { return number(m.periods * day); });
-    row("warm-up until day", [&](const ModeRun &m) {
-        return m.warmed_up ? number(m.warmup_periods * day) : std::string("not over");
-    });
-    row("settled at day", [&](const ModeRun &m) {
-        return m.settled() ? number(m.settled_period * day) : std::string("not settled");
-    });
+    row("warm-up until day",
+        [&](const ModeRun &m) { return m.warmed_up ? number(m.warmup_periods * day) : std::string("not over"); });
+    row("settled at day",
+        [&](const ModeRun &m) { return m.settled() ? number(m.settled_period * day) : std::string("not settled"); });
 
     std::string out = "Part: " + part_text(p) + "\nWorkload: " + workload_text(w) + "\n\n";
     const size_t label_w = 38, cell_w = 17;
@@ -212,8 +215,8 @@ json plan_report_json(const PlanResult &r) {
         j["worst_write_ms"][k] = m.worst_of(Op::Write).worst_ms;
         for (size_t i = 0; i < kOpCount; ++i)
             j["latency_ms"][k][op_key(Op(i))] = op_json(p, m, Op(i));
-        j["erases_per_day"][k] = json{{"worst_cluster", m.figures.worst_erases_per_day},
-                                      {"mean_cluster", m.figures.mean_erases_per_day}};
+        j["erases_per_day"][k] =
+            json{{"worst_cluster", m.figures.worst_erases_per_day}, {"mean_cluster", m.figures.mean_erases_per_day}};
         const std::optional<double> life = life_years(p, m);
         j["life_years"][k] = life ? json(*life) : json(nullptr);
         j["programmed_per_user_byte"][k] = m.figures.programmed_per_byte;
@@ -261,9 +264,9 @@ std::string plan_svg(const PlanResult &r) {
         const double base = top + chart_h;
         const std::vector<uint64_t> &counts = m.erases_per_cluster;
         const double bar = panel_w / double(std::max<size_t>(counts.size(), 1));
-        const double mean = counts.empty() ? 0
-                                           : double(std::accumulate(counts.begin(), counts.end(), uint64_t{0})) /
-                                                 double(counts.size());
+        const double mean =
+            counts.empty() ? 0
+                           : double(std::accumulate(counts.begin(), counts.end(), uint64_t{0})) / double(counts.size());
         const uint64_t worst = counts.empty() ? 0 : *std::max_element(counts.begin(), counts.end());
         const double days = double(m.periods) * period_days(r.input.run);
         svg += fmt::format("<text x=\"{:.1f}\" y=\"{:.0f}\" font-weight=\"bold\">{}</text>\n", x0, top - 26,

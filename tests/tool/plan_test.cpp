@@ -15,7 +15,6 @@
 
 namespace {
 
-using nlohmann::json;
 using dace_tool::Cost;
 using dace_tool::Mode;
 using dace_tool::ModeRun;
@@ -23,6 +22,7 @@ using dace_tool::Op;
 using dace_tool::plan_input;
 using dace_tool::PlanResult;
 using dace_tool::run_plan;
+using nlohmann::json;
 using tool_test::Result;
 using tool_test::Tool;
 
@@ -30,9 +30,9 @@ using tool_test::Tool;
 // file behind its 8-byte header. Timings that read off as whole numbers: a
 // byte read takes 1 µs, a page program 1 ms (2 worst), an erase 10 ms (20).
 json hand_part() {
-    return json{{"page_size", 256}, {"clus_pages", 4},        {"pages", 256},     {"read_mb_s", 1},
-                {"program_us", 1000}, {"program_us_max", 2000}, {"erase_ms", 10}, {"erase_ms_max", 20},
-                {"endurance", 1000}};
+    return json{{"page_size", 256}, {"clus_pages", 4},    {"pages", 256},
+                {"read_mb_s", 1},   {"program_us", 1000}, {"program_us_max", 2000},
+                {"erase_ms", 10},   {"erase_ms_max", 20}, {"endurance", 1000}};
 }
 
 // A record of exactly two clusters' data every minute, each flushed; the
@@ -134,8 +134,7 @@ TEST(PlanAccounting, WearLevellingSpreadsWhatFirstFitConcentrates) {
     const std::vector<uint64_t> &piled = first.erases_per_cluster;
     EXPECT_GT(std::count(piled.begin(), piled.end(), 0u), 32);
     ASSERT_TRUE(dace_tool::life_years(r.input.part, first));
-    EXPECT_NEAR(*dace_tool::life_years(r.input.part, first),
-                1000 / first.figures.worst_erases_per_day / 365.25, 1e-12);
+    EXPECT_NEAR(*dace_tool::life_years(r.input.part, first), 1000 / first.figures.worst_erases_per_day / 365.25, 1e-12);
     EXPECT_GT(*dace_tool::life_years(r.input.part, levelled), 3 * *dace_tool::life_years(r.input.part, first));
 }
 
