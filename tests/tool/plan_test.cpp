@@ -166,6 +166,36 @@ TEST(PlanAccounting, RebootsAreBootsThatReadEveryClusterHeader) {
     }
 }
 
+// The rates are a day's whatever the period the figures are taken in: the
+// hand count's, in periods of six hours.
+TEST(PlanAccounting, RatesAreADaysWhateverThePeriod) {
+    json doc = hand_workload();
+    doc["run"]["period"] = "6h";
+    const PlanResult r = run_plan(plan_input(doc));
+    for (const ModeRun &m : r.runs) {
+        SCOPED_TRACE(dace_tool::mode_key(m.mode));
+        ASSERT_TRUE(m.settled());
+        EXPECT_DOUBLE_EQ(double(m.erases) / (window_days(m) / 4), 3360);
+        EXPECT_DOUBLE_EQ(m.figures.mean_erases_per_day, 3360.0 / 64);
+        EXPECT_DOUBLE_EQ(m.figures.programmed_per_byte, 28.0 * 256 / 6096);
+    }
+}
+
+// Verified reads check what a read loads, at no further cost to the
+// medium: with boots reading the settings and the log's end every hour,
+// every figure is the same with them on.
+TEST(PlanAccounting, VerifiedReadsReadNoMore) {
+    json doc = mixed_workload();
+    doc["reboot"]["every"] = "1h";
+    doc["run"]["max_days"] = 3;
+    const json plain = dace_tool::plan_report_json(run_plan(plan_input(doc)));
+    doc["config"]["verify_reads"] = true;
+    const json verified = dace_tool::plan_report_json(run_plan(plan_input(doc)));
+    EXPECT_GT(plain["window"]["first_fit"]["ops"]["boot"]["count"], 0);
+    for (const char *key : {"window", "boot_cost", "latency_ms", "erases_per_day"})
+        EXPECT_EQ(plain[key], verified[key]) << key;
+}
+
 // Twice the records (and flushes) a day, with the hourly settings file
 // the same, erase about twice as fast.
 TEST(PlanProjection, DoublingTheRecordRateAboutHalvesTheLife) {
