@@ -4,7 +4,6 @@
 #include <cmath>
 #include <fstream>
 #include <numeric>
-#include <sstream>
 
 #include <fmt/format.h>
 
@@ -35,7 +34,7 @@ std::string bytes_text(uint64_t n) {
     return fmt::format("{} bytes", n);
 }
 
-// Three significant figures or so, without trailing zeros or an exponent.
+// Three significant figures or so, without trailing zeros.
 std::string number(double x) {
     std::string text;
     if (std::fabs(x) >= 100)
