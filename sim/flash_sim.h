@@ -1,8 +1,8 @@
 // RAM flash simulator: the medium behind the tests, the fuzz targets, the
-// benchmarks, the demo and the Python module. The `dace` tool and its mount
-// do not use it: they have their own medium (tools/image_medium.h), so that
-// nothing changed here for the tests can change what the tool writes to an
-// image.
+// benchmarks, the demo, the Python module and `dace plan`. The `dace` tool's
+// image commands and its mount do not use it: they have their own medium
+// (tools/image_medium.h), so that nothing changed here for the tests can
+// change what the tool writes to an image.
 //
 // It behaves like NOR/NAND flash as the library sees it: erase sets a whole
 // cluster to 0xFF, a program can only clear bits (new = old & data), and a

@@ -1,6 +1,9 @@
 #include "tools/cli.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <functional>
 #include <iostream>
 #include <set>
@@ -105,6 +108,9 @@ private:
     void add_check();
     void add_map();
     void add_mount();
+    void add_plan();
+    // The plan's options, as its workload document's layout.
+    nlohmann::json plan_overrides() const;
     // The image opened for a reading command, its warnings told.
     Image read() const;
     Image change() const { return open_image(image_, opt_, LockAccess::Change); }
@@ -127,6 +133,17 @@ private:
     bool json_ = false, salvage_ = false, force_ = false, long_format_ = false, append_ = false;
     bool skip_invalid_ = false, human_ = false, verbose_ = false;
     MountOptions mount_options_;
+    PlanArgs plan_;
+    // Each plan option given: where it goes in the workload document, how
+    // its text is read, and the text.
+    enum class Kind : uint8_t { Text, Whole, Real };
+    struct PlanOption {
+        std::string flag, pointer;
+        Kind kind;
+        std::string text;
+        CLI::Option *option = nullptr;
+    };
+    std::vector<std::unique_ptr<PlanOption>> plan_options_;
 };
 
 CommandLine::CommandLine() {
@@ -153,6 +170,7 @@ CommandLine::CommandLine() {
     add_check();
     add_map();
     add_mount();
+    add_plan();
 }
 
 void CommandLine::add_medium_options() {
@@ -337,6 +355,98 @@ void CommandLine::add_mount() {
     s->callback([this] {
         action_ = [this](Output &) { return cmd_mount(image_, mountpoint_, opt_, mount_options_); };
     });
+}
+
+void CommandLine::add_plan() {
+    CLI::App *s = sub("plan", "what a workload costs a flash part: boot time, latency, wear and projected life, "
+                              "found by running the library on a simulated part");
+    s->add_option("WORKLOAD", plan_.workload, "JSON workload file (keys in tools/README.md); options override it");
+    auto option = [&](const std::string &flag, const std::string &pointer, Kind kind, const std::string &type,
+                      const std::string &help) {
+        auto o = std::make_unique<PlanOption>(PlanOption{flag, pointer, kind, {}, nullptr});
+        o->option = s->add_option(flag, o->text, help)->type_name(type);
+        plan_options_.push_back(std::move(o));
+    };
+    option("--part", "/part/class", Kind::Text, "CLASS",
+           "part class: nor-4k (default), nor-64k, nand-2k (--parts lists them)");
+    option("--size", "/part/size", Kind::Text, "BYTES", "the part's size (e.g. 4M); or --pages N");
+    option("--read-mb-s", "/part/read_mb_s", Kind::Real, "X", "read throughput, MB/s");
+    option("--program-us", "/part/program_us", Kind::Real, "X", "page program time, typical, µs");
+    option("--program-us-max", "/part/program_us_max", Kind::Real, "X", "page program time, worst, µs");
+    option("--erase-ms", "/part/erase_ms", Kind::Real, "X", "cluster erase time, typical, ms");
+    option("--erase-ms-max", "/part/erase_ms_max", Kind::Real, "X", "cluster erase time, worst, ms");
+    option("--endurance", "/part/endurance", Kind::Whole, "N", "erase cycles a cluster is good for");
+    option("--record-size", "/record/size", Kind::Text, "BYTES", "bytes per log record");
+    option("--record-interval", "/record/interval", Kind::Text, "TIME", "time between records (e.g. 1s, 250ms)");
+    option("--flush-every", "/record/flush_every", Kind::Whole, "N", "flush the log every N records");
+    option("--log-max-size", "/log/max_size", Kind::Text, "BYTES", "rotate the log at this size");
+    option("--logs-kept", "/log/keep", Kind::Whole, "N", "old logs kept (log.1 ... log.N)");
+    option("--settings-size", "/settings/size", Kind::Text, "BYTES", "bytes of the settings file (0: none)");
+    option("--settings-every", "/settings/every", Kind::Text, "TIME", "replace the settings file this often (e.g. 1h)");
+    option("--reboot-every", "/reboot/every", Kind::Text, "TIME", "reset and boot this often (0: never)");
+    option("--wear-levelling", "/config/wear_levelling", Kind::Text, "on|off|both",
+           "the allocation mode, or both compared (default both)");
+    option("--verify-reads", "/config/verify_reads", Kind::Text, "on|off", "dace_verify_reads after every boot");
+    option("--erase-ahead", "/config/erase_ahead", Kind::Whole, "N",
+           "dace_erase_ahead(N) after every record (0: never)");
+    option("--period", "/run/period", Kind::Text, "TIME", "figures are taken at the end of every period (default 1d)");
+    option("--max-days", "/run/max_days", Kind::Whole, "N", "device days simulated at most (default 365)");
+    option("--tolerance", "/run/tolerance", Kind::Real, "X",
+           "settled: a longer run moves no figure by more than this fraction (default 0.05)");
+    s->add_option("--svg", plan_.svg, "also write a picture of the erases per cluster, both modes side by side")
+        ->type_name("FILE");
+    s->add_flag("--parts", plan_.list_parts, "list the part classes and the figures each assumes");
+    json_flag(s);
+    s->footer("Of the medium options, --page-size, --clus-pages, --pages and --max-files give the simulated part's\n"
+              "geometry and the configuration's max_files.\n\n" +
+              footer_);
+    s->callback([this] {
+        action_ = [this](Output &o) {
+            plan_.overrides = plan_overrides();
+            return cmd_plan(o, plan_);
+        };
+    });
+}
+
+nlohmann::json CommandLine::plan_overrides() const {
+    if (opt_.offset != 0 || opt_.crc || opt_.crc_seed || opt_.geometry_tag || no_wait_)
+        throw Error("plan simulates a part: of the medium options it takes --page-size, --clus-pages, --pages and "
+                    "--max-files");
+    nlohmann::json o = nlohmann::json::object();
+    if (opt_.page_size)
+        o["part"]["page_size"] = *opt_.page_size;
+    if (opt_.clus_pages)
+        o["part"]["clus_pages"] = *opt_.clus_pages;
+    const bool size_given = std::any_of(plan_options_.begin(), plan_options_.end(),
+                                        [](const auto &p) { return p->flag == "--size" && p->option->count() != 0; });
+    if (opt_.pages && size_given)
+        throw Error("--size and --pages both give the part's size: give one");
+    // Either replaces the other in the workload file (null drops a key).
+    if (opt_.pages) {
+        o["part"]["pages"] = *opt_.pages;
+        o["part"]["size"] = nullptr;
+    } else if (size_given) {
+        o["part"]["pages"] = nullptr;
+    }
+    if (opt_.max_files)
+        o["config"]["max_files"] = *opt_.max_files;
+    for (const auto &p : plan_options_) {
+        if (p->option->count() == 0)
+            continue;
+        const nlohmann::json::json_pointer at(p->pointer);
+        if (p->kind == Kind::Text) {
+            o[at] = p->text;
+        } else if (p->kind == Kind::Whole) {
+            o[at] = parse_count(p->flag, p->text);
+        } else {
+            char *end = nullptr;
+            const double v = std::strtod(p->text.c_str(), &end);
+            if (p->text.empty() || end != p->text.c_str() + p->text.size() || !std::isfinite(v))
+                throw Error(fmt::format("{} {}: not a number", p->flag, p->text));
+            o[at] = v;
+        }
+    }
+    return o;
 }
 
 int CommandLine::run(int argc, char **argv) {

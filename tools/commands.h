@@ -65,6 +65,16 @@ struct MountOptions {
 };
 int cmd_mount(const std::string &image, const std::string &mountpoint, const Options &opt, const MountOptions &mo);
 
+// Runs a workload on a simulated part (tools/plan.h) and prints the table,
+// or JSON; `svg` names a picture of the wear to write as well.
+struct PlanArgs {
+    std::string workload;           // a JSON file; empty: the defaults
+    nlohmann::json overrides = nlohmann::json::object(); // laid over it, in its layout
+    std::string svg;
+    bool list_parts = false;        // print the part classes instead
+};
+int cmd_plan(Output &o, const PlanArgs &a);
+
 } // namespace dace_tool
 
 #endif // DACE_TOOLS_COMMANDS_H

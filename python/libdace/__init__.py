@@ -26,6 +26,10 @@ file, moving a reading file's position, :meth:`Image.sync`, or a change by
 name (opening an existing file with ``"wb"`` or ``"ab"`` is one), and
 :meth:`Image.save` and :meth:`Image.to_bytes` hold what was committed.
 
+:func:`plan` runs a firmware's workload (log records, rotation, a settings
+file, reboots) on a simulated flash part in accelerated device time and
+reports boot time, latencies, wear and projected life, as ``dace plan``.
+
 :func:`cut_power` runs your own code against a copy of an image with the
 power failing after a given number of programmed bytes, or in the middle of
 a given erase, and returns the image as the next mount finds it;
@@ -36,6 +40,7 @@ import binascii as _binascii
 import datetime as _datetime
 import errno as _errno
 import io as _io
+import json as _json
 import os as _os
 import stat as _stat
 import warnings as _warnings
@@ -59,6 +64,8 @@ __all__ = [
     "power_cuts",
     "PowerCut",
     "temporary_name",
+    "plan",
+    "part_classes",
 ]
 
 ImageError = _libdace.ImageError
@@ -771,3 +778,47 @@ def _in_run_order(point: PowerCut) -> Tuple[int, int, int]:
     if point.erase is not None:
         return point.programmed, 1, point.erase
     return point.programmed, 0 if point.programmed > 0 else 2, 0
+
+
+_PLAN_SECTIONS = ("part", "record", "log", "settings", "reboot", "config", "run")
+
+
+def plan(workload: Union[None, dict, str, "_os.PathLike[str]"] = None, **sections) -> dict:
+    """What a workload costs a flash part, as ``dace plan --json`` reports it.
+
+    ``workload`` is a workload document (a dict in the layout of the JSON
+    file ``dace plan`` reads, see tools/README.md), the path of such a file,
+    or None for the defaults. Keyword arguments named after its sections
+    (``part``, ``record``, ``log``, ``settings``, ``reboot``, ``config``,
+    ``run``) override the keys they give, as the tool's options do; ``part``
+    may also be a class name (``"nor-4k"``, ``"nor-64k"``, ``"nand-2k"``).
+    For example ``plan(record={"size": 64}, part="nand-2k")``.
+
+    Returns the report as a dict with the keys of ``dace plan --json``
+    (``boot_ms[mode]["empty"]``, ``worst_write_ms[mode]``,
+    ``life_years[mode]`` ..., ``mode`` being ``"first_fit"`` or
+    ``"wear_levelling"``). A key or value the tool refuses, and a workload
+    that does not fit the part, raise ValueError with the tool's message.
+    The run is deterministic: the same input gives the same report.
+    """
+    if workload is None:
+        document = {}
+    elif isinstance(workload, dict):
+        document = workload
+    else:
+        with open(workload, encoding="utf-8") as f:
+            document = _json.load(f)
+    overrides = {}
+    for name, value in sections.items():
+        if name not in _PLAN_SECTIONS:
+            raise TypeError(f"plan() got an unexpected keyword argument {name!r} "
+                            f"(sections: {', '.join(_PLAN_SECTIONS)})")
+        if name == "part" and isinstance(value, str):
+            value = {"class": value}
+        overrides[name] = value
+    return _json.loads(_libdace.plan(_json.dumps(document), _json.dumps(overrides)))
+
+
+def part_classes() -> str:
+    """The part classes ``plan`` knows, each with the figures it assumes."""
+    return _libdace.part_classes()

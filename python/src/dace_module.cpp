@@ -27,6 +27,8 @@
 #include "tools/image.h"
 #include "tools/image_file.h"
 #include "tools/pack.h"
+#include "tools/plan.h"
+#include "tools/plan_report.h"
 #include "tools/reasons.h"
 #include "tools/survey.h"
 #include "tools/volume.h"
@@ -387,6 +389,31 @@ void bind_handle(py::module_ &mod) {
         .def("close", &Handle::close);
 }
 
+// `dace plan` on the same engine: the workload document and the overrides
+// as JSON text in, the report `dace plan --json` prints as JSON text out.
+// What the input gets wrong is a ValueError with the tool's message.
+void bind_plan(py::module_ &mod) {
+    mod.def("plan", [](const std::string &document, const std::string &overrides) {
+        const auto doc = nlohmann::json::parse(document);
+        const auto over = nlohmann::json::parse(overrides);
+        std::string report, refused;
+        {
+            const py::gil_scoped_release unlocked;
+            try {
+                const dace_tool::PlanInput in = dace_tool::plan_input(doc, over);
+                report = dace_tool::plan_report_json(dace_tool::run_plan(in))
+                             .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+            } catch (const dace_tool::Error &e) {
+                refused = e.what();
+            }
+        }
+        if (!refused.empty())
+            throw py::value_error(refused);
+        return report;
+    });
+    mod.def("part_classes", [] { return dace_tool::part_classes_text(); });
+}
+
 } // namespace
 
 } // namespace dace_python
@@ -398,4 +425,5 @@ PYBIND11_MODULE(_libdace, mod) {
     dace_python::bind_functions(mod);
     dace_python::bind_sim_image(mod);
     dace_python::bind_handle(mod);
+    dace_python::bind_plan(mod);
 }
