@@ -18,6 +18,7 @@
 // file's size, so that each of their eight bytes differs and a stamp read
 // in the wrong order shows; the CRC seed, the geometry tag and the sizes
 // are chosen the same way.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
