@@ -50,7 +50,8 @@ extern "C" {
 /* ---- The configuration --------------------------------------------------- */
 
 /* A directory entry, as dace_stat and dace_readdir return it: 32 bytes on
- * the medium and in memory. */
+ * the medium and in memory; its fields in the host's byte order (on the
+ * medium they are little-endian). */
 typedef struct dace_entry {
     uint64_t stamp DACE_ALIGN8; /* owned by update_fn, never interpreted; the dace tool
                                    and the Python package store Unix time in nanoseconds */

@@ -44,6 +44,13 @@ extern "C" {
 
 /* ---- Records ------------------------------------------------------------ */
 
+/* On the medium every multi-byte field of these records is little-endian,
+ * whatever the host. In memory the library keeps them in the host's order:
+ * the current root copy (dace_state.root) and its entries, and every record
+ * a call hands out (dace_stat, dace_statf, dace_readdir). Only the CRC and
+ * fill calls of the storage format below take or give a copy in the
+ * medium's order. */
+
 /* Header of every root copy: 32 bytes, followed by `count` entries. */
 typedef struct dace_root {
     uint32_t magic;        /* ROOT_MAGIC */
@@ -164,6 +171,9 @@ typedef struct dace_root_walk {
 int dace_judge_copy(const dace_config *config, const void *clus_image, uint32_t page, uint32_t seq_before);
 int dace_walk_root(const dace_config *config, const void *clus_image, dace_root_walk *out);
 
+/* A root copy as the medium holds it (little-endian): its head CRC, its
+ * files CRC (over its `count` entries), and a data cluster's CRC; and
+ * dace_fill_root, which fills a header in that order, head CRC included. */
 uint16_t dace_root_head_crc(dace_state *state, const dace_root *copy);
 uint16_t dace_root_files_crc(dace_state *state, const dace_root *copy);
 uint16_t dace_data_crc(dace_state *state, const void *image);

@@ -93,12 +93,14 @@ dace_state *lay_out(const dace_config *cfg, void *block) {
 
 // The block laid out for a configuration, or null when either is refused;
 // then the block records DACE_E_CONFIG where dace_init_error reads it, a
-// byte at a time, since a refused block need not be aligned.
+// byte at a time, since a refused block need not be aligned, and in the
+// host's byte order, as every other failure leaves dace_state.error.
 dace_state *lay_out_checked(const dace_config *config, void *block) {
     if (block == nullptr)
         return nullptr;
     if (reinterpret_cast<uintptr_t>(block) % kBlockAlign != 0 || dace_check_config(config) != DACE_CONFIG_OK) {
-        store_u16(static_cast<uint8_t *>(block) + offsetof(dace_state, error), DACE_E_CONFIG);
+        const uint16_t reason = DACE_E_CONFIG;
+        __builtin_memcpy(static_cast<uint8_t *>(block) + offsetof(dace_state, error), &reason, sizeof reason);
         return nullptr;
     }
     return lay_out(config, block);
@@ -626,7 +628,10 @@ dace_state *dace_init(const dace_config *config, void *block) {
 int dace_init_error(const void *block) {
     if (block == nullptr)
         return DACE_E_CONFIG;
-    return load_u16(static_cast<const uint8_t *>(block) + offsetof(dace_state, error));
+    // Read a byte at a time (the block may be unaligned), in the host's order.
+    uint16_t reason;
+    __builtin_memcpy(&reason, static_cast<const uint8_t *>(block) + offsetof(dace_state, error), sizeof reason);
+    return reason;
 }
 
 int dace_error(const dace_state *s) { return s->error; }

@@ -19,6 +19,7 @@
 #include "dace/dace.h"
 #include "dace/dace_internal.h"
 #include "sim/flash_sim.h"
+#include "tests/medium_bytes.h"
 
 namespace dace_check {
 
@@ -89,8 +90,7 @@ inline std::string chain_problems(dace_state *s, const std::vector<uint8_t> &med
             } else {
                 owner[c] = index;
                 const uint8_t *image = medium.data() + size_t{c} * s->clus_size;
-                dace_clus_header h;
-                std::memcpy(&h, image, sizeof h);
+                const dace_clus_header h = get_clus_header(image);
                 const uint16_t head = dace_sim::crc16_ccitt(s->crc_seed, image, 6);
                 const uint16_t crc = dace_sim::crc16_ccitt(head, image + sizeof h, s->clus_payload);
                 if (h.magic != DATA_MAGIC || h.link != s->clus_table[c] || h.crc != crc)
@@ -116,13 +116,10 @@ inline std::string chain_problems(dace_state *s, const std::vector<uint8_t> &med
 // whose fields a test changed on purpose, so that only that change can make
 // the copy unacceptable.
 inline void reseal_root_copy(uint8_t *copy, size_t room, uint16_t crc_seed) {
-    dace_root h;
-    std::memcpy(&h, copy, sizeof h);
-    h.head_crc = dace_sim::crc16_ccitt(crc_seed, &h, 28);
-    const size_t table = size_t{h.count} * sizeof(dace_entry);
-    if (sizeof h + table <= room)
-        h.files_crc = dace_sim::crc16_ccitt(crc_seed, copy + sizeof h, table);
-    std::memcpy(copy, &h, sizeof h);
+    put_le16(copy + 28, dace_sim::crc16_ccitt(crc_seed, copy, 28));
+    const size_t table = size_t{get_root(copy).count} * sizeof(dace_entry);
+    if (sizeof(dace_root) + table <= room)
+        put_le16(copy + 30, dace_sim::crc16_ccitt(crc_seed, copy + sizeof(dace_root), table));
 }
 
 // ---- the files a volume should hold ----------------------------------------

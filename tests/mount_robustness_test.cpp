@@ -102,8 +102,8 @@ TEST(MountRobustness, RootHeadersThatOverrunTheClusterAreIgnored) {
             h.clus_pages = v.cfg.clus_pages;
             h.pages = pages;
             h.count = count;
-            h.head_crc = crc(&h, 28, v.cfg.crc_seed);
-            std::memcpy(v.sim.cluster(3), &h, sizeof h);
+            dace_check::put_root(v.sim.cluster(3), h);
+            dace_check::put_le16(v.sim.cluster(3) + 28, crc(v.sim.cluster(3), 28, v.cfg.crc_seed));
             // Only a header that fits counts; the others are no root that
             // counts, and the mount refuses rather than format over them.
             const bool fits = pages != 0 && pages <= 4 && uint32_t{count} * 32 + 32 <= uint32_t{pages} * 256;

@@ -76,19 +76,19 @@ TEST(Format, BlankMediumGetsOnePageRootAtClusterZero) {
     EXPECT_EQ(changes(v.sim.log(), v.sim, v.cfg), Names{"root copy, 1 page"});
 
     const uint16_t head = crc(v.sim.cluster(0), 28, 0xFFFF);
-    const dace_root *h = copy_on_medium(v.sim, 0, 0);
-    EXPECT_EQ(h->magic, ROOT_MAGIC);
-    EXPECT_EQ(h->seq, 1u);
-    EXPECT_EQ(h->page_size, 256);
-    EXPECT_EQ(h->clus_pages, 8);
-    EXPECT_EQ(h->geometry_tag, 0);
-    EXPECT_EQ(h->pages, 1);
-    EXPECT_EQ(h->count, 0);
-    EXPECT_EQ(h->clus_count, v.sim.cluster_count());
-    EXPECT_EQ(h->version, DACE_FORMAT_VERSION);
-    EXPECT_EQ(h->reserved2 | h->reserved3, 0u);
-    EXPECT_EQ(h->head_crc, head);
-    EXPECT_EQ(h->files_crc, 0xFFFF);
+    const dace_root h = copy_on_medium(v.sim, 0, 0);
+    EXPECT_EQ(h.magic, ROOT_MAGIC);
+    EXPECT_EQ(h.seq, 1u);
+    EXPECT_EQ(h.page_size, 256);
+    EXPECT_EQ(h.clus_pages, 8);
+    EXPECT_EQ(h.geometry_tag, 0);
+    EXPECT_EQ(h.pages, 1);
+    EXPECT_EQ(h.count, 0);
+    EXPECT_EQ(h.clus_count, v.sim.cluster_count());
+    EXPECT_EQ(h.version, DACE_FORMAT_VERSION);
+    EXPECT_EQ(h.reserved2 | h.reserved3, 0u);
+    EXPECT_EQ(h.head_crc, head);
+    EXPECT_EQ(h.files_crc, 0xFFFF);
     const uint8_t *c0 = v.sim.cluster(0);
     EXPECT_TRUE(std::all_of(c0 + 32, c0 + 256, [](uint8_t b) { return b == 0x00; }));
     EXPECT_TRUE(std::all_of(c0 + 256, c0 + v.sim.bytes().size(), [](uint8_t b) { return b == 0xFF; }));
@@ -302,7 +302,7 @@ TEST(Mount, UsesLastCopyOfTheUnbrokenRun) {
     plant_root(v.sim, v.cfg, 4, 1, 3, named({"a", "b"}), 2);
     plant_root(v.sim, v.cfg, 4, 3, 3, named({"a", "b", "c"}));
     plant_root(v.sim, v.cfg, 4, 4, 3, named({"a", "b", "c", "d"}));
-    copy_on_medium(v.sim, 4, 4)->count = 9; // cut-short header: head CRC fails
+    change_copy_on_medium(v.sim, 4, 4, [](dace_root &h) { h.count = 9; }); // cut-short header: head CRC fails
     plant_root(v.sim, v.cfg, 4, 5, 3, named({"a", "b", "c", "d", "e"}));
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
@@ -336,7 +336,7 @@ TEST(Mount, DamagedFirstCopyHidesTheCluster) {
     Volume v;
     plant_root(v.sim, v.cfg, 2, 0, 3, named({"old"}));
     plant_root(v.sim, v.cfg, 5, 0, 9, named({"new"}));
-    copy_on_medium(v.sim, 5, 0)->pages = 2; // head CRC no longer matches
+    change_copy_on_medium(v.sim, 5, 0, [](dace_root &h) { h.pages = 2; }); // head CRC no longer matches
     plant_root(v.sim, v.cfg, 5, 1, 9, named({"new"}));
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
@@ -364,7 +364,7 @@ TEST(Mount, CopyWithImpossibleExtentEndsTheWalk) {
         plant_root(v.sim, v.cfg, 3, 0, 4, named({"good"}), k.first_pages);
         std::vector<dace_entry> many(k.bad_entries, make_entry("bad", 0, CLUS_END));
         plant_root(v.sim, v.cfg, 3, k.first_pages, 4, many, 2);
-        copy_on_medium(v.sim, 3, k.first_pages)->pages = k.bad_pages;
+        change_copy_on_medium(v.sim, 3, k.first_pages, [&](dace_root &h) { h.pages = k.bad_pages; });
         reseal(v.sim, v.cfg, 3, k.first_pages);
         dace_state *s = v.mount();
         ASSERT_NE(s, nullptr);
@@ -374,7 +374,7 @@ TEST(Mount, CopyWithImpossibleExtentEndsTheWalk) {
     // mount refuses rather than format over a volume.
     Volume v;
     plant_root(v.sim, v.cfg, 3, 0, 4, named({"bad"}));
-    copy_on_medium(v.sim, 3, 0)->pages = 0;
+    change_copy_on_medium(v.sim, 3, 0, [](dace_root &h) { h.pages = 0; });
     reseal(v.sim, v.cfg, 3, 0);
     EXPECT_EQ(v.mount(), nullptr);
 }
@@ -422,16 +422,18 @@ TEST(Mount, ForeignCopyThatNoWriterWroteWholeIsNoReasonToRefuse) {
         {"entries' CRC wrong", [](FlashSim &sim, const dace_config &) { sim.cluster(9)[40] ^= 1; }},
         {"fill not zero", [](FlashSim &sim, const dace_config &) { sim.cluster(9)[100] = 0xFF; }},
         {"CRC field reads erased",
-         [](FlashSim &sim, const dace_config &) { copy_on_medium(sim, 9, 0)->files_crc = 0xFFFF; }},
+         [](FlashSim &sim, const dace_config &) {
+             change_copy_on_medium(sim, 9, 0, [](dace_root &h) { h.files_crc = 0xFFFF; });
+         }},
         {"geometry erased, head CRC matching",
          [](FlashSim &sim, const dace_config &cfg) {
-             dace_root *h = copy_on_medium(sim, 9, 0);
-             h->page_size = h->geometry_tag = h->clus_pages = 0xFFFF;
+             change_copy_on_medium(sim, 9, 0,
+                                   [](dace_root &h) { h.page_size = h.geometry_tag = h.clus_pages = 0xFFFF; });
              reseal(sim, cfg, 9, 0);
          }},
         {"reserved bytes not zero",
          [](FlashSim &sim, const dace_config &cfg) {
-             copy_on_medium(sim, 9, 0)->reserved2 = 0xFFFFFFFF;
+             change_copy_on_medium(sim, 9, 0, [](dace_root &h) { h.reserved2 = 0xFFFFFFFF; });
              reseal(sim, cfg, 9, 0);
          }},
     };
@@ -468,8 +470,8 @@ TEST(Mount, CutShortRootHeaderNeitherCountsNorRefuses) {
         Volume v;
         if (other_root)
             plant_root(v.sim, v.cfg, 2, 0, 8, named({"mine"}));
-        const uint32_t head[2] = {ROOT_MAGIC, 50};
-        std::memcpy(v.sim.cluster(9), head, sizeof head); // geometry fields still 0xFF
+        plant_word(v.sim, 9, ROOT_MAGIC); // generation 50, geometry fields still 0xFF
+        dace_check::put_le32(v.sim.cluster(9) + 4, 50);
         dace_state *s = v.mount();
         if (!other_root) {
             EXPECT_EQ(s, nullptr);
@@ -745,7 +747,7 @@ TEST(Mount, AnotherSizeThanTheVolumeRecordsIsRefused) {
     dace_level_wear(v.s, 32);
     const auto root_in_upper_half = [&v] {
         for (uint32_t c = 32; c < v.sim.cluster_count(); ++c)
-            if (copy_on_medium(v.sim, c, 0)->magic == ROOT_MAGIC)
+            if (copy_on_medium(v.sim, c, 0).magic == ROOT_MAGIC)
                 return true;
         return false;
     };
@@ -775,12 +777,12 @@ TEST(Mount, AnotherSizeThanTheVolumeRecordsIsRefused) {
 TEST(Mount, CopiesWithoutARecordedSizeMountAndGainOneAtTheNextCommit) {
     Volume v;
     plant_root(v.sim, v.cfg, 3, 0, 4, named({"old"})); // planted as those writers wrote them
-    ASSERT_EQ(copy_on_medium(v.sim, 3, 0)->clus_count, 0);
+    ASSERT_EQ(copy_on_medium(v.sim, 3, 0).clus_count, 0);
     ASSERT_NE(v.mount(), nullptr);
     ASSERT_EQ(dace_rename(v.s, "old", "new"), DACE_OK);
-    const dace_root *written = copy_on_medium(v.sim, 3, 1);
-    EXPECT_EQ(written->clus_count, kClusters);
-    EXPECT_EQ(written->version, DACE_FORMAT_VERSION);
+    const dace_root written = copy_on_medium(v.sim, 3, 1);
+    EXPECT_EQ(written.clus_count, kClusters);
+    EXPECT_EQ(written.version, DACE_FORMAT_VERSION);
     ASSERT_NE(remount(v), nullptr);
     EXPECT_EQ(listed_names(v.s), Names{"new"});
     expect_refused_untouched(v, 512);
@@ -792,9 +794,10 @@ TEST(Mount, ALaterCopyOfAnotherSizeRefusesRatherThanRollBack) {
     Volume v;
     plant_root(v.sim, v.cfg, 3, 0, 4, named({"old"}));
     plant_root(v.sim, v.cfg, 3, 1, 4, named({"newer"}));
-    dace_root *later = copy_on_medium(v.sim, 3, 1);
-    later->clus_count = 64;
-    later->version = DACE_FORMAT_VERSION;
+    change_copy_on_medium(v.sim, 3, 1, [](dace_root &later) {
+        later.clus_count = 64;
+        later.version = DACE_FORMAT_VERSION;
+    });
     reseal(v.sim, v.cfg, 3, 1);
     expect_refused_untouched(v, v.cfg.total_pages);
     v.cfg.total_pages = 512;
@@ -842,7 +845,7 @@ MountReads reads_of(const std::vector<Call> &log, uint32_t clus_size) {
 uint32_t root_marks(FlashSim &sim) {
     uint32_t n = 0;
     for (uint32_t c = 0; c < sim.cluster_count(); ++c)
-        n += copy_on_medium(sim, c, 0)->magic == ROOT_MAGIC ? 1 : 0;
+        n += copy_on_medium(sim, c, 0).magic == ROOT_MAGIC ? 1 : 0;
     return n;
 }
 

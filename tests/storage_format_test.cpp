@@ -11,6 +11,9 @@
 #include "tests/test_support.h"
 
 using namespace dace_test;
+using dace_check::get_clus_header;
+using dace_check::get_root;
+using dace_check::put_le16;
 using dace_sim::Call;
 using dace_sim::crc16_ccitt;
 using dace_sim::Op;
@@ -56,7 +59,7 @@ TEST(RootCrc, FilesCoverExactlyCountEntries) {
     ASSERT_NE(s, nullptr);
     std::vector<uint8_t> copy = pattern(32 + 3 * 32, 5);
     auto *root = reinterpret_cast<dace_root *>(copy.data());
-    root->count = 2;
+    put_le16(copy.data() + 26, 2); // the count as the medium holds it
     const uint16_t expected = crc16_ccitt(kSeed, copy.data() + 32, 64);
     EXPECT_EQ(dace_root_files_crc(s, root), expected);
     copy[96] ^= 0xFF; // third entry, beyond count
@@ -64,7 +67,7 @@ TEST(RootCrc, FilesCoverExactlyCountEntries) {
     EXPECT_EQ(dace_root_files_crc(s, root), expected);
 
     // An empty directory: the CRC over zero bytes, which is the seed.
-    root->count = 0;
+    put_le16(copy.data() + 26, 0);
     EXPECT_EQ(dace_root_files_crc(s, root), crc16_ccitt(kSeed, nullptr, 0));
 }
 
@@ -91,29 +94,30 @@ TEST(FillRoot, BuildsHeaderAndZeroesOnlyPastTheEntries) {
     dace_state *s = v.mount();
     ASSERT_NE(s, nullptr);
     std::vector<uint8_t> buf(1024, 0xA5);
-    auto *copy = reinterpret_cast<dace_root *>(buf.data());
-    dace_fill_root(s, copy, 2, 3, 0x01020304);
+    dace_fill_root(s, reinterpret_cast<dace_root *>(buf.data()), 2, 3, 0x01020304);
 
-    EXPECT_EQ(copy->magic, ROOT_MAGIC);
-    EXPECT_EQ(copy->seq, 0x01020304u);
-    EXPECT_EQ(copy->page_size, 256);
-    EXPECT_EQ(copy->geometry_tag, 4);
-    EXPECT_EQ(copy->clus_pages, 8);
-    EXPECT_EQ(copy->pages, 2);
-    EXPECT_EQ(copy->clus_count, s->clus_count);
-    EXPECT_EQ(copy->version, DACE_FORMAT_VERSION);
-    EXPECT_EQ(copy->reserved2, 0u);
-    EXPECT_EQ(copy->reserved3, 0);
-    EXPECT_EQ(copy->count, 3);
-    EXPECT_EQ(copy->head_crc, crc16_ccitt(kSeed, buf.data(), 28));
-    EXPECT_EQ(copy->files_crc, 0);
+    // The header as the medium is to hold it, its CRC over those bytes.
+    const dace_root copy = get_root(buf.data());
+    EXPECT_EQ(copy.magic, ROOT_MAGIC);
+    EXPECT_EQ(copy.seq, 0x01020304u);
+    EXPECT_EQ(copy.page_size, 256);
+    EXPECT_EQ(copy.geometry_tag, 4);
+    EXPECT_EQ(copy.clus_pages, 8);
+    EXPECT_EQ(copy.pages, 2);
+    EXPECT_EQ(copy.clus_count, s->clus_count);
+    EXPECT_EQ(copy.version, DACE_FORMAT_VERSION);
+    EXPECT_EQ(copy.reserved2, 0u);
+    EXPECT_EQ(copy.reserved3, 0);
+    EXPECT_EQ(copy.count, 3);
+    EXPECT_EQ(copy.head_crc, crc16_ccitt(kSeed, buf.data(), 28));
+    EXPECT_EQ(copy.files_crc, 0);
     EXPECT_EQ(std::vector<uint8_t>(buf.begin() + 32, buf.begin() + 128), std::vector<uint8_t>(96, 0xA5));
     EXPECT_EQ(std::vector<uint8_t>(buf.begin() + 128, buf.begin() + 512), std::vector<uint8_t>(384, 0));
     EXPECT_EQ(std::vector<uint8_t>(buf.begin() + 512, buf.end()), std::vector<uint8_t>(512, 0xA5));
 
     // Entries filling the pages exactly leave nothing to zero.
     std::fill(buf.begin(), buf.end(), 0xA5);
-    dace_fill_root(s, copy, 1, 7, 1);
+    dace_fill_root(s, reinterpret_cast<dace_root *>(buf.data()), 1, 7, 1);
     EXPECT_EQ(std::vector<uint8_t>(buf.begin() + 32, buf.end()), std::vector<uint8_t>(992, 0xA5));
 }
 
@@ -171,9 +175,8 @@ TEST(CommitRoot, WritesStagedCopyOnceWithFreshCrcs) {
     EXPECT_TRUE(calls_of(v.sim.log(), Op::Read).empty());
 
     const std::vector<uint8_t> written = medium(v.sim, 25, 512);
-    EXPECT_EQ(std::memcmp(written.data(), s->root_buf + 256, 512), 0);
-    dace_root on_medium;
-    std::memcpy(&on_medium, written.data(), 32);
+    EXPECT_EQ(written, as_on_medium(s->root, 512));
+    const dace_root on_medium = get_root(written.data());
     EXPECT_EQ(on_medium.head_crc, crc16_ccitt(kSeed, written.data(), 28));
     EXPECT_EQ(on_medium.files_crc, crc16_ccitt(kSeed, written.data() + 32, 256));
 
@@ -252,8 +255,7 @@ TEST(CommitClus, CompletesHeaderAndWritesWholeCluster) {
 
     v.sim.set_logging(true);
     EXPECT_EQ(dace_commit_clus(s, 5, image.data()), 0);
-    dace_clus_header h;
-    std::memcpy(&h, image.data(), 8);
+    const dace_clus_header h = get_clus_header(image.data());
     EXPECT_EQ(h.magic, DATA_MAGIC);
     EXPECT_EQ(h.link, 9);
     EXPECT_EQ(h.crc, crc16_ccitt(crc16_ccitt(kSeed, image.data(), 6), image.data() + 8, 2040));

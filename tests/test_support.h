@@ -291,11 +291,10 @@ inline void plant_root(FlashSim &sim, const dace_config &cfg, uint32_t clus, uin
     h.clus_pages = cfg.clus_pages;
     h.pages = pages;
     h.count = static_cast<uint16_t>(entries.size());
-    h.head_crc = dace_sim::crc16_ccitt(cfg.crc_seed, &h, 28);
-    if (!entries.empty())
-        std::memcpy(copy.data() + 32, entries.data(), 32 * entries.size());
-    h.files_crc = dace_sim::crc16_ccitt(cfg.crc_seed, copy.data() + 32, 32 * entries.size());
-    std::memcpy(copy.data(), &h, 32);
+    dace_check::put_root(copy.data(), h);
+    for (size_t i = 0; i < entries.size(); ++i)
+        dace_check::put_entry(copy.data() + 32 + 32 * i, entries[i]);
+    dace_check::reseal_root_copy(copy.data(), copy.size(), cfg.crc_seed);
     uint8_t *dst = sim.cluster(clus) + size_t{page} * cfg.page_size;
     std::memcpy(dst, copy.data(), copy.size());
 }
@@ -304,20 +303,41 @@ inline void plant_root(FlashSim &sim, const dace_config &cfg, uint32_t clus, uin
 inline void plant_data(FlashSim &sim, const dace_config &cfg, uint32_t clus, uint16_t link, uint8_t fill) {
     const uint32_t size = uint32_t{cfg.page_size} * cfg.clus_pages;
     std::vector<uint8_t> image(size, fill);
-    dace_clus_header h{DATA_MAGIC, link, 0};
-    std::memcpy(image.data(), &h, 8);
+    dace_check::put_clus_header(image.data(), dace_clus_header{DATA_MAGIC, link, 0});
     uint16_t c = dace_sim::crc16_ccitt(cfg.crc_seed, image.data(), 6);
-    h.crc = dace_sim::crc16_ccitt(c, image.data() + 8, size - 8);
-    std::memcpy(image.data(), &h, 8);
+    dace_check::put_le16(image.data() + 6, dace_sim::crc16_ccitt(c, image.data() + 8, size - 8));
     std::memcpy(sim.cluster(clus), image.data(), size);
 }
 
-inline void plant_word(FlashSim &sim, uint32_t clus, uint32_t word) { std::memcpy(sim.cluster(clus), &word, 4); }
+// A cluster's first word, as the medium holds it (a mark, or erased bytes).
+inline void plant_word(FlashSim &sim, uint32_t clus, uint32_t word) { dace_check::put_le32(sim.cluster(clus), word); }
 
-// The root copy header that starts page `page` of cluster `clus` on the
-// medium, for a test to change in place.
-inline dace_root *copy_on_medium(FlashSim &sim, uint32_t clus, uint32_t page) {
-    return reinterpret_cast<dace_root *>(sim.cluster(clus) + size_t{page} * sim.geometry().page_size);
+// The header of the root copy that starts page `page` of cluster `clus` on
+// the medium, in the host's order.
+inline dace_root copy_on_medium(FlashSim &sim, uint32_t clus, uint32_t page) {
+    return dace_check::get_root(sim.cluster(clus) + size_t{page} * sim.geometry().page_size);
+}
+// The bytes the medium holds for the root copy `copy` of a mounted state
+// (in the host's order, as the state keeps its current copy): its header
+// and entries in the medium's order, then its `bytes` less those as they are.
+inline std::vector<uint8_t> as_on_medium(const dace_root *copy, size_t bytes) {
+    const auto *from = reinterpret_cast<const uint8_t *>(copy);
+    std::vector<uint8_t> out(from, from + bytes);
+    dace_check::put_root(out.data(), *copy);
+    const dace_entry *entries = dace::entries_of(copy);
+    for (size_t i = 0; i < copy->count && 32 + 32 * (i + 1) <= bytes; ++i)
+        dace_check::put_entry(out.data() + 32 + 32 * i, entries[i]);
+    return out;
+}
+
+// Changes that header in place: `change` gets it in the host's order, and
+// what it leaves goes back to the medium in the medium's. The CRC fields
+// stay as they are unless `change` sets them (reseal sets them to match).
+template <class F> void change_copy_on_medium(FlashSim &sim, uint32_t clus, uint32_t page, F change) {
+    uint8_t *at = sim.cluster(clus) + size_t{page} * sim.geometry().page_size;
+    dace_root h = dace_check::get_root(at);
+    change(h);
+    dace_check::put_root(at, h);
 }
 
 // Gives that copy CRC fields that match what a test changed in it, so that
@@ -454,13 +474,13 @@ inline std::vector<std::string> changes(const std::vector<dace_sim::Call> &log, 
             continue;
         const uint32_t clus = c.addr / g.clus_pages, page = c.addr % g.clus_pages;
         const uint8_t *image = sim.cluster(clus);
-        const dace_root *copy = copy_on_medium(sim, clus, page);
-        const uint32_t seq_before = page == 0 ? 0u : copy_on_medium(sim, clus, 0)->seq;
+        const dace_root copy = copy_on_medium(sim, clus, page);
+        const uint32_t seq_before = page == 0 ? 0u : copy_on_medium(sim, clus, 0).seq;
         if (c.result != c.count)
             out.push_back("write of " + std::to_string(c.count) + " bytes at page " + std::to_string(c.addr) +
                           ", fell short");
         else if (dace_judge_copy(&quiet, image, page, seq_before) == DACE_COPY_VALID &&
-                 uint32_t{copy->pages} * g.page_size == c.count)
+                 uint32_t{copy.pages} * g.page_size == c.count)
             out.push_back("root copy, " + pages(c.count));
         else if (page == 0 && dace::load_u32(image) == DATA_MAGIC)
             out.push_back("data cluster, " + pages(c.count));
@@ -484,9 +504,9 @@ inline std::vector<CopyWritten> root_copies_written(const std::vector<dace_sim::
     const Geometry &g = sim.geometry();
     for (const dace_sim::Call &c : calls_of(log, dace_sim::Op::Write)) {
         const uint32_t clus = c.addr / g.clus_pages, page = c.addr % g.clus_pages;
-        const dace_root *head = copy_on_medium(sim, clus, page);
-        if (c.result > 0 && head->magic == ROOT_MAGIC)
-            out.push_back({clus, page, *head});
+        const dace_root head = copy_on_medium(sim, clus, page);
+        if (c.result > 0 && head.magic == ROOT_MAGIC)
+            out.push_back({clus, page, head});
     }
     return out;
 }

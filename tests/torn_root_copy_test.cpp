@@ -21,7 +21,8 @@ namespace {
 void plant_torn_root(FlashSim &sim, const dace_config &cfg, uint32_t clus, uint32_t seq,
                      const std::vector<dace_entry> &entries, uint16_t pages, uint32_t programmed) {
     std::vector<uint8_t> copy(size_t{pages} * cfg.page_size, 0);
-    std::memcpy(copy.data() + 32, entries.data(), 32 * entries.size());
+    for (size_t i = 0; i < entries.size(); ++i)
+        dace_check::put_entry(copy.data() + 32 + 32 * i, entries[i]);
     std::memset(copy.data() + programmed, 0xFF, copy.size() - programmed);
     dace_root h{};
     h.magic = ROOT_MAGIC;
@@ -30,9 +31,9 @@ void plant_torn_root(FlashSim &sim, const dace_config &cfg, uint32_t clus, uint3
     h.clus_pages = cfg.clus_pages;
     h.pages = pages;
     h.count = static_cast<uint16_t>(entries.size());
-    h.head_crc = crc(&h, 28, cfg.crc_seed);
     h.files_crc = crc(copy.data() + 32, 32 * entries.size(), cfg.crc_seed);
-    std::memcpy(copy.data(), &h, 32);
+    dace_check::put_root(copy.data(), h);
+    dace_check::put_le16(copy.data() + 28, crc(copy.data(), 28, cfg.crc_seed));
     std::memcpy(sim.cluster(clus), copy.data(), copy.size());
 }
 
@@ -95,7 +96,8 @@ std::vector<uint8_t> realistic_copy(const dace_config &cfg, uint32_t n, uint32_t
     const uint32_t bytes = 32 + 32 * n + (filled ? 32 : 0);
     const auto pages = static_cast<uint16_t>((bytes + cfg.page_size - 1) / cfg.page_size);
     std::vector<uint8_t> copy(size_t{pages} * cfg.page_size, 0);
-    std::memcpy(copy.data() + 32, entries.data(), 32 * entries.size());
+    for (size_t i = 0; i < entries.size(); ++i)
+        dace_check::put_entry(copy.data() + 32 + 32 * i, entries[i]);
     dace_root h{};
     h.magic = ROOT_MAGIC;
     h.seq = 2 + seed;
@@ -103,9 +105,9 @@ std::vector<uint8_t> realistic_copy(const dace_config &cfg, uint32_t n, uint32_t
     h.clus_pages = cfg.clus_pages;
     h.pages = pages;
     h.count = static_cast<uint16_t>(n);
-    h.head_crc = crc(&h, 28, cfg.crc_seed);
     h.files_crc = crc(copy.data() + 32, 32 * entries.size(), cfg.crc_seed);
-    std::memcpy(copy.data(), &h, 32);
+    dace_check::put_root(copy.data(), h);
+    dace_check::put_le16(copy.data() + 28, crc(copy.data(), 28, cfg.crc_seed));
     return copy;
 }
 

@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "tools/medium_fields.h"
 #include "tools/reasons.h"
 #include "tools/survey.h"
 
@@ -18,12 +19,6 @@ constexpr uint32_t kMinClusters = 8;
 constexpr size_t kMaxHeadersScored = 256;
 
 bool power_of_two(uint32_t x) { return x != 0 && (x & (x - 1)) == 0; }
-
-uint32_t load_u32(const uint8_t *p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
 
 struct GeometryKey {
     uint16_t page_size, clus_pages, geometry_tag;
@@ -237,10 +232,9 @@ struct HeaderScan {
 HeaderScan scan_headers(const std::vector<uint8_t> &image, const Options &opt) {
     HeaderScan scan;
     for (size_t off = 0; off + sizeof(dace_root) <= image.size(); off += 4) {
-        if (load_u32(image.data() + off) != ROOT_MAGIC)
+        if (load_le32(image.data() + off) != ROOT_MAGIC)
             continue;
-        dace_root h;
-        std::memcpy(&h, image.data() + off, sizeof h);
+        const dace_root h = load_root(image.data() + off);
         if (!plausible(h) || off % h.page_size != 0 || (opt.pages && off / h.page_size >= *opt.pages))
             continue;
         if ((opt.page_size && h.page_size != *opt.page_size) || (opt.clus_pages && h.clus_pages != *opt.clus_pages) ||

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tools/medium_fields.h"
+
 namespace dace_tool {
 
 namespace {
@@ -84,9 +86,7 @@ bool ImageMedium::pass_on(size_t offset, size_t count, bool erased) {
         return true;
     const uint8_t *bytes = bytes_.data() + offset;
     if (journaling_) {
-        uint32_t word = 0;
-        if (count >= sizeof word)
-            std::memcpy(&word, bytes, sizeof word);
+        const uint32_t word = count >= 4 ? load_le32(bytes) : 0;
         const bool root = offset % page_size_ == 0 && word == ROOT_MAGIC;
         journal_.push_back(MediumWrite{offset, std::vector<uint8_t>(bytes, bytes + count), erased || root});
     }

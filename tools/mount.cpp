@@ -31,6 +31,8 @@ namespace {
 // buffer of memory.
 constexpr uint16_t kMountMaxFiles = 32;
 
+#ifdef DACE_HAVE_FUSE
+
 // The image path a mount names as its source: symlinks resolved, so that
 // every way of naming the image finds it.
 std::string source_name(const std::string &image) {
@@ -38,8 +40,6 @@ std::string source_name(const std::string &image) {
     const std::filesystem::path canonical = std::filesystem::weakly_canonical(image, ec);
     return ec ? std::filesystem::absolute(image).string() : canonical.string();
 }
-
-#ifdef DACE_HAVE_FUSE
 
 MountedImage &mounted() { return *static_cast<MountedImage *>(fuse_get_context()->private_data); }
 

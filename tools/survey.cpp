@@ -6,6 +6,8 @@
 
 #include <fmt/format.h>
 
+#include "tools/medium_fields.h"
+
 namespace dace_tool {
 
 namespace {
@@ -13,18 +15,6 @@ namespace {
 constexpr uint32_t kRootHeader = sizeof(dace_root);
 constexpr uint32_t kEntry = sizeof(dace_entry);
 constexpr uint32_t kClusHeader = sizeof(dace_clus_header);
-
-uint32_t load_u32(const uint8_t *p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
-
-dace_root load_root(const uint8_t *p) {
-    dace_root r;
-    std::memcpy(&r, p, sizeof r);
-    return r;
-}
 
 bool all_bytes(const uint8_t *p, size_t n, uint8_t value) {
     for (size_t i = 0; i < n; ++i)
@@ -125,7 +115,7 @@ std::optional<uint16_t> recorded_clusters(const std::vector<uint8_t> &image, con
     uint16_t best_size = 0, recording_size = 0;
     for (uint32_t c = 0; c < held.started() && c < CLUS_BAD; ++c) {
         const uint8_t *clus = held.at(c);
-        if (load_u32(clus) != ROOT_MAGIC)
+        if (load_le32(clus) != ROOT_MAGIC)
             continue;
         // The run of valid copies from page 0, as dace_walk_root walks it.
         uint32_t seq = 0;
@@ -161,8 +151,7 @@ std::string data_cluster_fault(const std::vector<uint8_t> &image, const Params &
     if (c >= p.clus_count())
         return fmt::format("cluster {} lies beyond the medium", c);
     const uint8_t *clus = image.data() + size_t{c} * cs;
-    dace_clus_header h;
-    std::memcpy(&h, clus, sizeof h);
+    const dace_clus_header h = load_clus_header(clus);
     if (h.magic != DATA_MAGIC)
         return fmt::format("cluster {} has no data mark", c);
     const uint16_t head = crc_run(*p.crc, p.crc_seed, clus, 6);
@@ -187,7 +176,7 @@ namespace {
 void find_roots(Survey &s, HeldClusters &held) {
     const Params &p = s.params;
     for (uint32_t c = 0; c < s.clus_count; ++c) {
-        const uint32_t word = held.starts(c) ? load_u32(held.at(c)) : 0xFFFFFFFFu;
+        const uint32_t word = held.starts(c) ? load_le32(held.at(c)) : 0xFFFFFFFFu;
         if (!held.whole(c) && word != ROOT_MAGIC) {
             s.kind[c] = ClusKind::Missing;
         } else if (word == BAD_MARK) {
@@ -319,8 +308,7 @@ bool walk_chain(Survey &s, HeldClusters &held, uint32_t index, FileChain &f, boo
         s.kind[c] = ClusKind::File;
         f.clusters.push_back(c);
         const uint8_t *clus = held.at(c);
-        dace_clus_header h;
-        std::memcpy(&h, clus, sizeof h);
+        const dace_clus_header h = load_clus_header(clus);
         if (h.magic != DATA_MAGIC) {
             hurt(s, f, fmt::format("cluster {} has no data mark", c));
             s.conflict[c] = 1;
@@ -371,7 +359,7 @@ void walk_files(Survey &s, HeldClusters &held, const std::function<void(uint64_t
     std::vector<uint8_t> seen(s.clus_count, 0);
     for (uint32_t i = 0; i < cur.head.count; ++i) {
         FileChain f;
-        std::memcpy(&f.entry, table.data() + size_t{i} * kEntry, kEntry);
+        f.entry = load_entry(table.data() + size_t{i} * kEntry);
         f.name = entry_name(f.entry);
         if (dace_check_filename(f.name.c_str()) != DACE_NAME_OK)
             s.problems.push_back(fmt::format("entry {} \"{}\": the name breaks the naming rules", i, printable(f.name)));
@@ -406,7 +394,7 @@ void note_unreached(Survey &s, HeldClusters &held) {
         if (s.kind[c] != ClusKind::Stale)
             continue;
         const uint8_t *clus = held.at(c);
-        const uint32_t word = load_u32(clus);
+        const uint32_t word = load_le32(clus);
         if (erased(clus, s.params.clus_size())) {
             s.kind[c] = ClusKind::Free;
         } else if (word == 0 || word == 0xFFFFFFFFu) {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "tests/medium_bytes.h"
 #include "tools/image_medium.h"
 
 namespace {
@@ -109,8 +110,7 @@ TEST(ImageMedium, JournalKeepsEveryChangeAndMarksErasesAndRootCopiesAsBarriers) 
     const Bytes data(10, 0x5A);
     ASSERT_EQ(c.program(5, data.data(), 10), 10u);
     Bytes root(32, 0x00);
-    const uint32_t magic = ROOT_MAGIC;
-    std::memcpy(root.data(), &magic, 4);
+    dace_check::put_le32(root.data(), ROOT_MAGIC);
     ASSERT_EQ(c.program(8, root.data(), 32), 32u);
     ASSERT_EQ(c.erase(1, 1), 1u);
 

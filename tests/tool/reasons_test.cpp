@@ -85,9 +85,7 @@ std::unique_ptr<MountedImage> mounted(const Bytes &image, const Params &p, Mount
 Bytes format_cut_short(const Params &p) {
     Bytes image = tool_test::blank_image(p);
     for (size_t at = 0; at < image.size(); at += p.clus_size()) {
-        uint32_t word = 0;
-        std::memcpy(&word, image.data() + at, 4);
-        if (word == ROOT_MAGIC)
+        if (dace_check::get_le32(image.data() + at) == ROOT_MAGIC)
             std::fill_n(image.begin() + static_cast<long>(at) + 28, 4, uint8_t{0xFF});
     }
     return image;

@@ -196,8 +196,9 @@ TEST_F(Size, CheckNamesTheVerdictsOfTheRecordedSize) {
                           "than this volume's 32");
 
     Planted q(at("a.img"));
-    auto *head = reinterpret_cast<dace_root *>(q.root_copy());
-    head->version = 2;
+    dace_root head = q.root();
+    head.version = 2;
+    q.set_root(head);
     q.reseal_root();
     store(at("version.img"), q.bytes);
     r = dace("check version.img -v");

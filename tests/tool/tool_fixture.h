@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/medium_bytes.h"
 #include "tests/tool/tool_support.h"
 #include "tools/crc_catalogue.h"
 #include "tools/image.h"
@@ -124,16 +125,23 @@ struct Planted {
         const auto *r = survey.root();
         return clus(r->clus) + size_t{r->copies[size_t(r->last_valid)].page} * params.page_size;
     }
-    dace_entry *entry(size_t i) { return reinterpret_cast<dace_entry *>(root_copy() + 32 + 32 * i); }
+    // The root copy in force and its entries, in the host's order, read
+    // from and written back to the image's bytes in the medium's order.
+    dace_root root() { return dace_check::get_root(root_copy()); }
+    void set_root(const dace_root &h) { dace_check::put_root(root_copy(), h); }
+    dace_entry entry(size_t i) { return dace_check::get_entry(root_copy() + 32 + 32 * i); }
+    void set_entry(size_t i, const dace_entry &e) { dace_check::put_entry(root_copy() + 32 + 32 * i, e); }
+    // The link in data cluster `c`'s header.
+    void set_link(uint32_t c, uint16_t link) { dace_check::put_le16(clus(c) + 4, link); }
     void reseal_root() {
-        auto *h = reinterpret_cast<dace_root *>(root_copy());
-        h->head_crc = dace_tool::crc_run(*params.crc, params.crc_seed, h, 28);
-        h->files_crc = dace_tool::crc_run(*params.crc, params.crc_seed, root_copy() + 32, 32u * h->count);
+        uint8_t *copy = root_copy();
+        dace_check::put_le16(copy + 28, dace_tool::crc_run(*params.crc, params.crc_seed, copy, 28));
+        dace_check::put_le16(copy + 30,
+                             dace_tool::crc_run(*params.crc, params.crc_seed, copy + 32, 32u * root().count));
     }
     void reseal_data(uint32_t c) {
-        auto *h = reinterpret_cast<dace_clus_header *>(clus(c));
-        const uint16_t head = dace_tool::crc_run(*params.crc, params.crc_seed, h, 6);
-        h->crc = dace_tool::crc_run(*params.crc, head, clus(c) + 8, params.clus_size() - 8);
+        const uint16_t head = dace_tool::crc_run(*params.crc, params.crc_seed, clus(c), 6);
+        dace_check::put_le16(clus(c) + 6, dace_tool::crc_run(*params.crc, head, clus(c) + 8, params.clus_size() - 8));
     }
     uint32_t free_cluster() const {
         for (uint32_t c = 0; c < survey.clus_count; ++c)
@@ -163,11 +171,13 @@ inline Bytes as_older_writer(Bytes image, const dace_tool::Params &p) {
     const dace_tool::Survey sv = dace_tool::survey_image(image, p, {}, false);
     for (const dace_tool::RootLog &log : sv.roots)
         for (int i = 0; i <= log.last_valid; ++i) {
-            auto *h = reinterpret_cast<dace_root *>(image.data() + size_t{log.clus} * p.clus_size() +
-                                                    size_t{log.copies[size_t(i)].page} * p.page_size);
-            h->clus_count = 0;
-            h->version = 0;
-            h->head_crc = dace_tool::crc_run(*p.crc, p.crc_seed, h, 28);
+            uint8_t *at = image.data() + size_t{log.clus} * p.clus_size() +
+                          size_t{log.copies[size_t(i)].page} * p.page_size;
+            dace_root h = dace_check::get_root(at);
+            h.clus_count = 0;
+            h.version = 0;
+            dace_check::put_root(at, h);
+            dace_check::put_le16(at + 28, dace_tool::crc_run(*p.crc, p.crc_seed, at, 28));
         }
     return image;
 }

@@ -137,9 +137,7 @@ uint32_t Medium::read_cb(void *ctx, uint32_t page, void *dst, uint32_t count) {
 
 uint32_t Medium::write_cb(void *ctx, uint32_t page, const void *src, uint32_t count) {
     auto *m = static_cast<Medium *>(ctx);
-    uint32_t word = 0;
-    if (src != nullptr && count >= 4)
-        std::memcpy(&word, src, 4);
+    const uint32_t word = src != nullptr && count >= 4 ? dace_check::get_le32(static_cast<const uint8_t *>(src)) : 0;
     m->writes.push_back({page, count, word == ROOT_MAGIC});
     const bool powered = m->sim.powered();
     const uint32_t done = FlashSim::write_cb(&m->sim, page, src, count);
