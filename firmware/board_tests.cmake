@@ -6,12 +6,20 @@
 # missing.
 find_program(DACE_PYTHON3 python3)
 
-function(dace_board_tests prefix build_dir cpu)
+# The board that runs `cpu`'s images into `out`, empty for a core without one.
+function(dace_board_machine cpu out)
   if(cpu STREQUAL "cortex-m4")
-    set(machine mps2-an386)
+    set(${out} mps2-an386 PARENT_SCOPE)
   elseif(cpu MATCHES "^cortex-m(3|0|0plus|1)$")
-    set(machine mps2-an385)
+    set(${out} mps2-an385 PARENT_SCOPE)
   else()
+    set(${out} "" PARENT_SCOPE)
+  endif()
+endfunction()
+
+function(dace_board_tests prefix build_dir cpu)
+  dace_board_machine(${cpu} machine)
+  if(NOT machine)
     return()
   endif()
   set(board ${DACE_PYTHON3} ${PROJECT_SOURCE_DIR}/firmware/board.py --machine ${machine})

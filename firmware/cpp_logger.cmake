@@ -7,11 +7,8 @@
 
 # The tests of the cross build in `build_dir` for `cpu`, named `prefix`.*.
 function(dace_cpp_logger_tests prefix build_dir cpu)
-  if(cpu STREQUAL "cortex-m4")
-    set(machine mps2-an386)
-  elseif(cpu MATCHES "^cortex-m(3|0|0plus|1)$")
-    set(machine mps2-an385)
-  else()
+  dace_board_machine(${cpu} machine)
+  if(NOT machine)
     return()
   endif()
   add_test(NAME ${prefix}.CppLogger COMMAND ${DACE_PYTHON3} ${PROJECT_SOURCE_DIR}/firmware/board.py

@@ -26,6 +26,7 @@
 #include <string.h>
 
 #include "board.h"
+#include "crc_bitwise.h"
 #include "dace/dace.h"
 #include "nor_callbacks.h"
 #include "ram_nor.h"
@@ -265,19 +266,6 @@ static uint32_t crc_nibbles(void *crc_ctx, uint16_t seed, const void *bytes, uin
     return crc;
 }
 
-/* As firmware/read_only_main.c computes it: eight shifts a byte. */
-static uint32_t crc_bits(void *crc_ctx, uint16_t seed, const void *bytes, uint32_t count) {
-    const uint8_t *p = (const uint8_t *)bytes;
-    uint32_t crc = seed;
-    (void)crc_ctx;
-    for (uint32_t i = 0; i < count; ++i) {
-        crc ^= (uint32_t)p[i] << 8;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000u) != 0 ? (crc << 1) ^ 0x1021u : crc << 1;
-    }
-    return crc & 0xFFFFu;
-}
-
 /* Each way over the same KiBs, a KiB a call (as a 4 KiB cluster's CRC runs
  * in one call); all three must agree. */
 static void crc_cost(void) {
@@ -286,7 +274,7 @@ static void crc_cost(void) {
         const char *key;
         dace_crc_fn fn;
         unsigned table_bytes;
-    } ways[] = {{"table256", direct.crc_fn, 512}, {"table16", crc_nibbles, 32}, {"bitwise", crc_bits, 0}};
+    } ways[] = {{"table256", direct.crc_fn, 512}, {"table16", crc_nibbles, 32}, {"bitwise", crc_bitwise, 0}};
     uint32_t first = 0;
     for (unsigned w = 0; w < sizeof ways / sizeof ways[0]; ++w) {
         uint32_t crc = 0xFFFF;

@@ -16,6 +16,7 @@
 #include <string.h>
 
 #include "board.h"
+#include "crc_bitwise.h"
 #include "dace/dace.h"
 #include "ram_nor.h"
 #include "spi_nor/spi_nor.h"
@@ -65,20 +66,6 @@ static uint32_t ro_erase(void *io_ctx, uint32_t first_clus, uint32_t clus_count)
     return 0;
 }
 
-/* CRC-16/CCITT (polynomial 0x1021, most significant bit first), one bit at
- * a time: no table. */
-static uint32_t ro_crc(void *crc_ctx, uint16_t seed, const void *data, uint32_t count) {
-    const uint8_t *p = (const uint8_t *)data;
-    uint32_t crc = seed;
-    (void)crc_ctx;
-    for (uint32_t i = 0; i < count; ++i) {
-        crc ^= (uint32_t)p[i] << 8;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000u) != 0 ? (crc << 1) ^ 0x1021u : crc << 1;
-    }
-    return crc & 0xFFFFu;
-}
-
 static void ro_update(void *update_ctx, dace_entry *entry) {
     (void)update_ctx;
     (void)entry;
@@ -104,7 +91,7 @@ static dace_config config(void) {
     cfg.read_fn = ro_read;
     cfg.write_fn = ro_write;
     cfg.erase_fn = ro_erase;
-    cfg.crc_fn = ro_crc;
+    cfg.crc_fn = crc_bitwise;
     cfg.update_fn = ro_update;
     return cfg;
 }

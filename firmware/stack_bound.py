@@ -45,7 +45,7 @@ CHECK_IMAGE = "dace_fw_check"
 # The read-only build: its library target, the image that links it and that
 # image's callbacks (firmware/read_only_main.c).
 READ_ONLY = {"library": "dace_read_only", "image": "dace_fw_read_only",
-             "callbacks": ("ro_read", "ro_write", "ro_erase", "ro_crc", "ro_update")}
+             "callbacks": ("ro_read", "ro_write", "ro_erase", "crc_bitwise", "ro_update")}
 FULL = {"library": "dace", "image": CHECK_IMAGE, "callbacks": CALLBACKS}
 # They set the stack pointer back to a frame further up (the check's power
 # cut), so they use no stack beyond their caller's.
