@@ -64,7 +64,11 @@ void place_copy(dace_state *s, uint32_t page, uint32_t need, uint16_t drop, uint
 // reserve (rule 10).
 bool move_root(dace_state *s, uint16_t need, uint16_t drop) {
     if (need > s->clus_pages || s->root_clus >= s->clus_count)
-        return false;
+        return fail(s, DACE_E_NO_ROOT_CLUSTER, false);
+    // A generation that wrapped to 0 would never be chosen: the mount would
+    // bring back the old root and the files of its day.
+    if (s->root->seq == kLastGeneration)
+        return fail(s, DACE_E_LAST_GENERATION, false);
     int taken = take_cluster(s, true);
     if (taken >= 0) {
         hold_cluster(s, s->root_clus);
@@ -74,7 +78,7 @@ bool move_root(dace_state *s, uint16_t need, uint16_t drop) {
         // the previous root cluster, which stays held. Erase it and start it
         // afresh rather than leave the volume unable to commit.
         if (s->root_unsaved == 0 || s->root_page != 0 || !erase_cluster(s, s->root_clus))
-            return false;
+            return fail(s, DACE_E_NO_ROOT_CLUSTER, false);
         taken = s->root_clus;
     }
 
@@ -167,7 +171,7 @@ bool stage_root(dace_state *s, int mode, uint16_t drop) {
     const uint32_t room = s->root_sealed != 0 ? 0u : uint32_t{s->clus_pages} - at;
     if (need > room) {
         if (!move_root(s, static_cast<uint16_t>(need), dropped))
-            return fail(s, DACE_E_NO_ROOT_CLUSTER, false);
+            return false;
     } else if (!staged || need != copy->pages || dropped != kNoEntry) {
         place_copy(s, at, need, dropped, need * s->page_size);
     }

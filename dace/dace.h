@@ -138,6 +138,9 @@ typedef struct dace_dir {
 #define DACE_E_INVALID_ARGUMENT 16 /* a null pointer, or an unknown whence */
 #define DACE_E_BEYOND_END 17      /* a seek past the end, a truncate to more than the size */
 #define DACE_E_FILE_TOO_LARGE 18  /* a file would pass 4 GiB - 1 bytes */
+#define DACE_E_LAST_GENERATION 19 /* the directory cannot move: its generation count is used up
+                                     (only a crafted medium gets there); dace_format starts
+                                     it again */
 /* Reasons a mount returns NULL (dace_init_error): */
 #define DACE_E_CONFIG 32          /* dace_check_config names the rule, or the block is
                                      NULL or not 8-byte aligned */
@@ -145,11 +148,17 @@ typedef struct dace_dir {
                                      the medium may recover, try again */
 #define DACE_E_NOT_A_VOLUME 34    /* dace_mount: nothing of this file system on the medium */
 #define DACE_E_GEOMETRY 35        /* a whole root copy of another page size, cluster size
-                                     or geometry_tag */
-#define DACE_E_SIZE_MISMATCH 36   /* the volume records another size than total_pages gives */
+                                     or geometry_tag, or marks of a volume of smaller
+                                     clusters between the cluster starts */
+#define DACE_E_SIZE_MISMATCH 36   /* the root in force records another size than total_pages
+                                     gives (or ties with one that does) */
 /* DACE_E_DAMAGED from a mount: marks of this file system but no root copy
- * that counts (another crc_fn or crc_seed, or damage); DACE_E_NO_ROOT_CLUSTER:
- * no cluster could take a new volume's root. */
+ * that counts (another crc_fn or crc_seed, or damage). From dace_format:
+ * DACE_E_NO_ROOT_CLUSTER, no cluster outside the old volume could take the
+ * new root; DACE_E_WRITE_FAILED, the new root's write fell short in two
+ * clusters; DACE_E_UNREADABLE or DACE_E_ERASE_FAILED, the new root is on the
+ * medium but a cluster that could outrank it could not be erased (see
+ * dace_format). */
 
 /* The reason for the last call on `state`, DACE_E_NONE after one that did
  * all it was asked. The texts for the reasons belong to the host (the dace
@@ -194,22 +203,61 @@ uint32_t dace_getstatesize(const dace_config *config);
  * the medium but what dace_format did, and dace_init_error(block) says why.
  * A mount that returns NULL refuses rather than risk committed data: a
  * cluster it must read cannot be read, the medium holds another geometry's
- * or another size's volume (every root copy records the volume's cluster
- * count; copies of older writers do not, and are read as before), or marks
- * of this file system but no root copy that counts. A copy torn by a power
- * cut is never a reason to refuse while an earlier commit is whole. */
+ * or another size's volume, or marks of this file system but no root copy
+ * that counts. A copy torn by a power cut is never a reason to refuse while
+ * an earlier commit is whole.
+ *
+ * The volume's size: every root copy records the volume's cluster count
+ * (copies of older writers do not, and are read as before), and the mount
+ * judges it on the root that counts, the highest generation: a root of
+ * another size refuses the mount (DACE_E_SIZE_MISMATCH) when it outranks
+ * or ties with every root of this size, and is stale otherwise. So a mount
+ * or dace_init with a wrong total_pages can only add a root of its own,
+ * and the right configuration still finds the volume that was there. No
+ * call reads at or beyond total_pages.
+ *
+ * Another geometry: a whole root copy of another page size, cluster size
+ * or tag refuses the mount (DACE_E_GEOMETRY). Before a medium is called
+ * blank (DACE_E_NOT_A_VOLUME, which dace_init formats), every page start
+ * is looked at too, so that a volume of smaller clusters with pages of
+ * this size is found (a one-time cost at a fresh part's first boot: an
+ * 8-byte read of every page that does not start a cluster). A volume of
+ * smaller pages is not detected. */
 dace_state *dace_mount(const dace_config *config, void *block);
 /* dace_mount, but a medium without marks of this file system is formatted
  * first; so is one that holds only the first format's root copy cut short
  * by a power cut. */
 dace_state *dace_init(const dace_config *config, void *block);
 /* Deliberately makes the medium an empty volume, whatever it holds, and
- * mounts it: NULL when the configuration is refused or no cluster takes
- * the new root. A power cut during dace_format leaves the volume that was
- * there or the empty one; when a mount then returns NULL, calling
- * dace_format again completes the format. Root clusters of another
- * geometry or volume size are erased first; other clusters of the old
- * volume are erased as they are reused. */
+ * mounts it. It writes the new root, with a generation above every root it
+ * can read, into a cluster that the old volume does not own; until that
+ * copy is on the medium the old volume stays whole and in force, and a
+ * power cut leaves the old volume or the empty one. Then it erases what
+ * could still outrank the new root: clusters it could not read (one may
+ * hold the old volume's newest root), roots of another geometry, and, in
+ * the rare case of a generation count that starts again, every root above
+ * the new one. Other clusters of the old volume are erased as they are
+ * reused. NULL, with dace_init_error:
+ *   DACE_E_CONFIG            the configuration or the block is refused;
+ *   DACE_E_NO_ROOT_CLUSTER   no cluster outside the old volume takes the
+ *                            new root: the medium is as it was;
+ *   DACE_E_WRITE_FAILED      the new root's write fell short twice, in two
+ *                            clusters: the old volume is as it was and
+ *                            mounts;
+ *   DACE_E_UNREADABLE, DACE_E_ERASE_FAILED
+ *                            the new root is on the medium, but a cluster
+ *                            that could not be read (UNREADABLE) or a root
+ *                            that could outrank the new one (ERASE_FAILED)
+ *                            could not be erased. The medium holds the empty
+ *                            volume, unless that cluster later reads back as
+ *                            a newer root of the old volume, which is then
+ *                            in force (files of it that lay in other
+ *                            unreadable clusters erased). Mount it, or call
+ *                            dace_format again once the part reads and
+ *                            erases that cluster; a part that keeps failing
+ *                            is worn out.
+ * After a power cut during dace_format, a mount that returns NULL is
+ * answered by calling dace_format again, which completes the format. */
 dace_state *dace_format(const dace_config *config, void *block);
 
 /* Opt-in checks and policies, set after a mount; both are off after every

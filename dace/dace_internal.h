@@ -110,6 +110,9 @@ constexpr uint32_t kHeadCrcBytes = 28;
 constexpr uint32_t kNameField = 18;
 // A volume has more clusters than this.
 constexpr uint32_t kFewestClusters = 7;
+// The last root generation: a root there cannot move, and a format above
+// it starts the count again at 1.
+constexpr uint32_t kLastGeneration = 0xFFFFFFFFu;
 // Clusters the allocator never hands to files: root moves may take them, so
 // that a full medium can still commit the removal that makes room.
 constexpr uint32_t kReservedClusters = 4;
@@ -134,8 +137,8 @@ constexpr uint16_t kStaleOffset = 0xFFFF;
 // only when it reports 1).
 bool read_pages(dace_state *s, uint32_t clus, uint32_t first_page, void *dst, uint32_t bytes);
 // The first `bytes` of a cluster (a data header, or a root copy's header),
-// tried twice.
-bool read_header(dace_state *s, uint32_t clus, uint8_t *dst, uint32_t bytes);
+// or of page `page` of it, tried twice.
+bool read_header(dace_state *s, uint32_t clus, uint8_t *dst, uint32_t bytes, uint32_t page = 0);
 bool read_cluster(dace_state *s, uint32_t clus, uint8_t *dst);
 #ifndef DACE_READ_ONLY
 bool program_pages(dace_state *s, uint32_t clus, uint32_t first_page, const void *src, uint32_t bytes);

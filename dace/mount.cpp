@@ -123,6 +123,11 @@ bool looks_like_format_remnant(dace_state *s, const uint8_t *image, uint8_t *scr
     auto *intended = reinterpret_cast<dace_root *>(scratch);
     dace_fill_root(s, intended, 1, 0, 1); // in the medium's byte order
     intended->files_crc = le(files_crc(s, intended));
+    // A header whose head CRC matches is whole: only the format's own passes,
+    // never an empty copy of another configuration (rule 5).
+    const auto *found = reinterpret_cast<const dace_root *>(image);
+    if (load_u16(image + 28) == head_crc(s, found) && __builtin_memcmp(image, scratch, kHeadCrcBytes) != 0)
+        return false;
     for (uint32_t i = 0; i < s->page_size; ++i)
         if ((image[i] & scratch[i]) != scratch[i])
             return false;
@@ -177,7 +182,8 @@ struct Remnant {
 };
 
 // How the mount treats what it cannot use: a mount refuses, a deliberate
-// format takes it as bad or as another owner's to erase.
+// format holds what it cannot judge and erases it once its own root is on
+// the medium.
 enum class ScanFor { Mount, Format };
 
 // A read-only build has no format: its scans are all for a mount.
@@ -185,15 +191,31 @@ constexpr bool formatting(ScanFor why) { return !kReadOnly && why == ScanFor::Fo
 
 // A root cluster's place in the order in which the mount tries them, as
 // one number that is higher for the earlier: the generation of its page-0
-// copy (every copy of a root cluster carries it), then the lower cluster
-// number. A header that names another geometry or volume size comes before
-// every generation: its whole copy decides whether the mount refuses.
+// copy (every copy of a root cluster carries it), then, between equal
+// generations, a root that records another volume size (the mount refuses
+// such a tie rather than pick one of two volumes), then the lower cluster
+// number. A header that names another geometry comes before every
+// generation: its whole copy decides whether the mount refuses.
 using Rank = uint64_t;
 constexpr Rank kNoRank = 0;
-constexpr Rank kForeignRank = Rank{1} << 48;
+constexpr Rank kForeignRank = Rank{1} << 49;
 
-Rank rank_of(uint32_t seq, uint32_t clus) { return Rank{seq} << 16 | (0xFFFFu - clus); }
+Rank rank_of(uint32_t seq, uint32_t clus, bool other_size) {
+    return Rank{seq} << 17 | Rank{other_size} << 16 | (0xFFFFu - clus);
+}
 uint16_t clus_of(Rank rank) { return static_cast<uint16_t>(0xFFFFu - (rank & 0xFFFFu)); }
+
+// What a deliberate format learns beyond what a mount does (Survey::doubt).
+enum Doubt : uint8_t {
+    // A cluster or a chain could not be read: the old volume may own any
+    // cluster that holds data, and all of them stay held until the new root
+    // is on the medium.
+    kOwnershipUnknown = 1,
+    // A cluster may hold a root that outranks the new one (it could not be
+    // read, or the generations start again) or a root of another geometry:
+    // it is erased once the new root is on the medium.
+    kMayOutrank = 2,
+};
 
 // What the first pass and the choice of the root found, and their working
 // state. The mount reads whole only the best ranked root cluster, and looks
@@ -202,66 +224,67 @@ uint16_t clus_of(Rank rank) { return static_cast<uint16_t>(0xFFFFu - (rank & 0xF
 struct Survey {
     BestRoot best;
     bool data_mark = false;  // some cluster starts with DATA_MAGIC
+    uint8_t doubt = 0;       // Doubt bits, for a deliberate format
+    uint16_t last_root_mark = kNoRoot; // for completing a first format
     uint32_t root_marks = 0; // clusters that start with ROOT_MAGIC
-    // For completing a first format (not kept by a read-only build):
-    uint16_t last_root_mark = kNoRoot;
-    Rank next = kNoRank;         // the best candidate not tried yet
-    Rank below = ~Rank{0};       // candidates rank below the last one tried
-    dace_root_walk walk{};       // of the root cluster read whole last
+    uint32_t top_seq = 0;    // the highest generation of a root header of this geometry
+    Rank next = kNoRank;     // the best candidate not tried yet
+    Rank below = ~Rank{0};   // candidates rank below the last one tried
+    dace_root_walk walk{};   // of the root cluster read whole last
 };
 
-// A root cluster that names another geometry or volume size in a whole
-// copy belongs to another configuration: the mount refuses (rules 5 and
-// 6); a deliberate format erases it, since it would refuse every later
-// mount. False when the mount must be refused.
-bool settle_foreign(dace_state *s, [[maybe_unused]] uint32_t i, ScanFor why, int verdict) {
-    if (verdict == DACE_COPY_VALID)
-        return true;
+// What the scan makes of a cluster it cannot read (rule 6): a mount
+// refuses, since it may hold the newest root or a file's clusters; a
+// deliberate format takes it as bad for this call, so that nothing is
+// written there, and remembers the `doubt` it leaves.
+bool unreadable(dace_state *s, uint32_t i, ScanFor why, Survey *scan, uint8_t doubt) {
     if (!formatting(why))
-        return fail(s, verdict == DACE_COPY_GEOMETRY ? DACE_E_GEOMETRY : DACE_E_SIZE_MISMATCH, false);
-#ifndef DACE_READ_ONLY
-    if (!erase_cluster(s, i))
-        return fail(s, DACE_E_ERASE_FAILED, false);
-    s->clus_table[i] = CLUS_FREE;
-#endif
+        return fail(s, DACE_E_UNREADABLE, false);
+    scan->doubt = static_cast<uint8_t>(scan->doubt | doubt);
+    s->clus_table[i] = CLUS_BAD;
+    lower_free_count(s);
     return true;
 }
 
-// What the scan makes of a cluster it cannot read: a mount refuses (rule
-// 6), a deliberate format goes on without it.
-bool unreadable(dace_state *s, ScanFor why) { return formatting(why) || fail(s, DACE_E_UNREADABLE, false); }
-
 // Reads root cluster `i` whole into root_buf and walks its log. False when
 // the mount must be refused: it cannot be read, or it belongs to another
-// configuration (rule 6); a deliberate format takes an unreadable one as no
-// root, and erases another configuration's.
+// configuration (rules 5 and 6). A deliberate format takes a volume of
+// another size as the old volume and another geometry's root as no root,
+// to be erased once the new root is on the medium.
 bool read_and_walk(dace_state *s, uint32_t i, Survey *scan, ScanFor why) {
     dace_root_walk *walk = &scan->walk;
     if (!read_cluster(s, i, s->root_buf)) {
         walk->copies = 0; // no valid copy: choose_root reads nothing else of the walk
-        return unreadable(s, why);
+        // Its generation is known from its header: only its chains are not.
+        return unreadable(s, i, why, scan, kOwnershipUnknown);
     }
     const int verdict = walk_root(*s, s->root_buf, walk);
-    if (verdict != DACE_COPY_VALID)
-        walk->copies = 0;
-    return settle_foreign(s, i, why, verdict);
+    if (verdict == DACE_COPY_VALID)
+        return true;
+    if (!formatting(why))
+        return fail(s, verdict == DACE_COPY_GEOMETRY ? DACE_E_GEOMETRY : DACE_E_SIZE_MISMATCH, false);
+    if (verdict == DACE_COPY_GEOMETRY)
+        scan->doubt = static_cast<uint8_t>(scan->doubt | kMayOutrank);
+    return true;
 }
 
 // Judges the page-0 header of root cluster `i`, read into root_buf, and
 // makes it the next candidate when it ranks best among those below the
-// last tried. A header that names another geometry or volume size ranks
-// above every generation: its whole copy decides whether the mount
-// refuses, so it is read whole first. A torn header, or one that no writer
-// wrote, is no root and no reason to refuse (rule 5); generation 0 is
-// never chosen.
+// last tried. A header that names another geometry ranks above every
+// generation: its whole copy decides whether the mount refuses, so it is
+// read whole first. A torn header, or one that no writer wrote, is no root
+// and no reason to refuse (rule 5); generation 0 is never chosen.
 void offer(dace_state *s, uint32_t i, Survey *scan) {
     const int verdict = judge_copy(*s, s->root_buf, 0, 0, true);
     const uint32_t seq = le(reinterpret_cast<const dace_root *>(s->root_buf)->seq);
-    Rank rank = rank_of(seq, i);
-    if (verdict == DACE_COPY_GEOMETRY || verdict == DACE_COPY_VOLUME_SIZE)
+    const bool other_size = verdict == DACE_COPY_VOLUME_SIZE;
+    Rank rank = rank_of(seq, i, other_size);
+    if (verdict == DACE_COPY_GEOMETRY)
         rank |= kForeignRank;
-    else if (verdict != DACE_COPY_VALID || seq == 0)
+    else if ((verdict != DACE_COPY_VALID && !other_size) || seq == 0)
         return;
+    else if (!kReadOnly && seq > scan->top_seq)
+        scan->top_seq = seq;
     if (rank < scan->below && rank > scan->next)
         scan->next = rank;
 }
@@ -273,10 +296,9 @@ bool scan_one(dace_state *s, uint32_t i, Survey *scan, ScanFor why) {
     // Rule 6: a cluster that cannot be read may hold the newest root or a
     // file's clusters; mounting without it would roll the volume back and
     // let the allocator erase committed data. A format takes it as bad.
-    const bool readable = read_header(s, i, s->root_buf, kClusHeaderSize);
-    if (!readable && !formatting(why))
-        return fail(s, DACE_E_UNREADABLE, false);
-    const uint32_t word = readable ? load_u32(s->root_buf) : BAD_MARK;
+    if (!read_header(s, i, s->root_buf, kClusHeaderSize))
+        return unreadable(s, i, why, scan, kOwnershipUnknown | kMayOutrank);
+    const uint32_t word = load_u32(s->root_buf);
     if (word == BAD_MARK) {
         s->clus_table[i] = CLUS_BAD;
         lower_free_count(s);
@@ -293,7 +315,7 @@ bool scan_one(dace_state *s, uint32_t i, Survey *scan, ScanFor why) {
             scan->last_root_mark = static_cast<uint16_t>(i);
         // Rule 6: a root cluster that cannot be read may hold the newest root.
         if (!read_header(s, i, s->root_buf, kRootHeaderSize))
-            return unreadable(s, why);
+            return unreadable(s, i, why, scan, kOwnershipUnknown | kMayOutrank);
         offer(s, i, scan);
     } else {
         scan->data_mark = scan->data_mark || word == DATA_MAGIC;
@@ -327,7 +349,7 @@ bool choose_root(dace_state *s, Survey *scan, ScanFor why) {
             if (s->clus_table[i] != CLUS_HELD)
                 continue;
             if (!read_pages(s, i, 0, s->root_buf, kRootHeaderSize)) {
-                if (!unreadable(s, why))
+                if (!unreadable(s, i, why, scan, kOwnershipUnknown | kMayOutrank))
                     return false;
                 continue;
             }
@@ -441,28 +463,40 @@ void load_root(dace_state *s, const Survey &scan) {
 }
 
 #ifndef DACE_READ_ONLY
-// Writes the first, empty root copy of a volume at `seq`. The write's result
-// is not needed here: a short write leaves the copy unsaved, and the next
-// commit writes it again in a fresh cluster.
-bool format(dace_state *s, uint32_t seq) {
-    const int c = take_cluster(s, false);
-    if (c < 0) {
-        s->root_clus = kNoRoot;
-        return fail(s, DACE_E_NO_ROOT_CLUSTER, false);
+// Writes the first, empty root copy of a volume at generation `seq`. A
+// deliberate format swaps one root for another, so it may take from the
+// reserve (rule 10), and it succeeds only once its copy is on the medium:
+// a write that falls short leaves that cluster held and the copy goes, one
+// generation higher, to another (rule 2). dace_init's first format of a
+// medium that holds nothing leaves a short write to the next commit, which
+// writes the copy again elsewhere.
+__attribute__((noinline)) bool format(dace_state *s, uint32_t seq, bool deliberate) {
+    for (uint32_t attempt = 0;; ++attempt) {
+        const int c = take_cluster(s, deliberate);
+        if (c < 0) {
+            s->root_clus = kNoRoot;
+            return fail(s, attempt == 0 ? DACE_E_NO_ROOT_CLUSTER : DACE_E_WRITE_FAILED, false);
+        }
+        if (deliberate)
+            lower_free_count(s);
+        s->root_clus = static_cast<uint16_t>(c);
+        s->root = reinterpret_cast<dace_root *>(s->root_buf);
+        s->root_page = 0;
+        s->root_end = 0;
+        s->root_sealed = 0;
+        // One page, no entry, filled as dace_fill_root fills it (its head
+        // CRC included, which the write then computes again, as the CRC
+        // callback has always been called).
+        dace_memset(s->root, 0, s->page_size);
+        fill_header(s, s->root, 1, seq + attempt);
+        s->root->head_crc = head_crc(s, s->root);
+        // Nothing else is open or pending: the copy is the whole commit.
+        if (write_root_copy(s) == 0 || !deliberate)
+            return true;
+        if (attempt != 0)
+            return false;
+        release_cluster(s, static_cast<uint16_t>(c));
     }
-    s->root_clus = static_cast<uint16_t>(c);
-    s->root = reinterpret_cast<dace_root *>(s->root_buf);
-    s->root_page = 0;
-    s->root_end = 0;
-    // One page, no entry, filled as dace_fill_root fills it (its head CRC
-    // included, which the write then computes again, as the CRC callback
-    // has always been called).
-    dace_memset(s->root, 0, s->page_size);
-    fill_header(s, s->root, 1, seq);
-    s->root->head_crc = head_crc(s, s->root);
-    // Nothing else is open or pending: the copy is the whole commit.
-    (void)write_root_copy(s);
-    return true;
 }
 
 // A format that dace_init began on a medium without marks and that a power
@@ -475,6 +509,29 @@ bool first_format_cut_short(dace_state *s, const Remnant &remnant) {
         return false;
     // The ranking no longer needs the slot buffer it was kept in.
     return looks_like_format_remnant(s, s->root_buf, s->free_list->buf);
+}
+
+// Rule 5: a medium that shows nothing at its cluster starts may hold a
+// volume of smaller clusters with pages of this size, whose marks lie at
+// the page starts in between: a root header whose head CRC matches, or a
+// data mark. Such a medium is another geometry's, never blank, so that
+// dace_init does not format over it. False when the mount must be refused.
+__attribute__((noinline)) bool no_marks_between(dace_state *s) {
+    uint8_t *header = s->root_buf;
+    for (uint32_t i = 0; i < s->clus_count; ++i) {
+        for (uint32_t page = 1; page < s->clus_pages; ++page) {
+            if (!read_header(s, i, header, kClusHeaderSize, page))
+                return fail(s, DACE_E_UNREADABLE, false);
+            const uint32_t word = load_u32(header);
+            if (word == ROOT_MAGIC && !read_header(s, i, header, kRootHeaderSize, page))
+                return fail(s, DACE_E_UNREADABLE, false);
+            const bool root = word == ROOT_MAGIC &&
+                              head_crc(s, reinterpret_cast<const dace_root *>(header)) == load_u16(header + 28);
+            if (root || word == DATA_MAGIC)
+                return fail(s, DACE_E_GEOMETRY, false);
+        }
+    }
+    return true;
 }
 #endif // DACE_READ_ONLY
 
@@ -497,65 +554,99 @@ __attribute__((always_inline)) inline bool mount(dace_state *s, [[maybe_unused]]
         return true;
     }
     release_unclaimed(s);
-    if (!kReadOnly && !scan.data_mark && scan.root_marks == 1)
-        *remnant = Remnant{scan.last_root_mark};
     const bool marks = scan.data_mark || scan.root_marks != 0;
+#ifndef DACE_READ_ONLY
+    if (!scan.data_mark && scan.root_marks == 1)
+        *remnant = Remnant{scan.last_root_mark};
+    if (!marks && !no_marks_between(s))
+        return false;
+#endif
     return fail(s, marks ? DACE_E_DAMAGED : DACE_E_NOT_A_VOLUME, false);
 }
 
 #ifndef DACE_READ_ONLY
-// The old volume's chains, claimed while a format takes its root cluster,
-// are free once the format no longer needs them kept: erased when taken.
-// `old_root` stays as the caller leaves it.
-void release_claimed(dace_state *s, uint32_t old_root) {
+// Rule 11: until the new root is on the medium the old volume stays whole.
+// Every cluster it owns is held, and, where a cluster or a chain could not
+// be read, every cluster that holds data (the old volume may own any of
+// them), so that the new root goes only into a cluster the old volume does
+// not own. Root clusters that are not in force are free.
+__attribute__((noinline)) void hold_old_volume(dace_state *s, const Survey &scan) {
+    const bool unsure = (scan.doubt & kOwnershipUnknown) != 0;
     for (uint32_t j = 0; j < s->clus_count; ++j) {
         const uint16_t code = s->clus_table[j];
-        if (j != s->root_clus && j != old_root && (code < s->clus_count || code == CLUS_END))
+        const bool unclaimed = is_unclaimed(s, code);
+        if (code < s->clus_count || code == CLUS_END || (unclaimed && unsure))
+            hold_cluster(s, static_cast<uint16_t>(j));
+        else if (unclaimed || code == CLUS_HELD)
             s->clus_table[j] = CLUS_DIRTY;
     }
 }
 
+// Once a deliberate format's root is on the medium: erases every cluster
+// that could still outrank it or refuse a mount of it, that is one that
+// cannot be read (it may hold the old volume's newest root), a root that
+// ranks at or above the new one, and a root of another geometry. A power
+// cut before the last of these erases leaves the old volume, where such a
+// root outranks the new one, or the new volume. False when an erase fails.
+__attribute__((noinline)) bool clear_outranking(dace_state *s) {
+    const Rank mine = rank_of(s->root->seq, s->root_clus, false);
+    uint8_t *header = s->free_list->buf; // every slot is free: root_buf holds the new root
+    for (uint32_t i = 0; i < s->clus_count; ++i) {
+        if (i == s->root_clus)
+            continue;
+        const bool readable = read_header(s, i, header, kRootHeaderSize);
+        if (readable && load_u32(header) != ROOT_MAGIC)
+            continue;
+        if (readable) {
+            const int verdict = judge_copy(*s, header, 0, 0, true);
+            const bool other_size = verdict == DACE_COPY_VOLUME_SIZE;
+            const bool ranked = verdict == DACE_COPY_VALID || other_size;
+            if (verdict != DACE_COPY_GEOMETRY && (!ranked || rank_of(load_u32(header + 4), i, other_size) < mine))
+                continue;
+        }
+        if (!erase_cluster(s, i))
+            return fail(s, readable ? DACE_E_ERASE_FAILED : DACE_E_UNREADABLE, false);
+        if (s->clus_table[i] == CLUS_DIRTY)
+            s->clus_table[i] = CLUS_FREE;
+    }
+    return true;
+}
+
 // Rule 11: a deliberate format commits the empty volume in one page, with a
-// generation above every root found, so a power cut leaves the old volume
-// or the new one (roots of another geometry or size are erased first).
-// Everything else is erased as it is reused.
+// generation above every root it can read, into a cluster the old volume
+// does not own; only then does it erase what could outrank that root. So a
+// power cut at any point leaves the old volume or the new one, and after a
+// format that succeeded no cluster it could not read brings an older volume
+// back. Everything else of the old volume is erased as it is reused.
 bool format_deliberately(dace_state *s) {
     Survey scan;
     if (!survey(s, ScanFor::Format, &scan))
         return false;
-    // The old volume stays whole until the new root has reached the medium:
-    // its chains are claimed, so that the new root goes to a cluster no
-    // file of it holds. What cannot be claimed is no file's (counts as the
-    // survey left them: the claims are undone below).
+    // The old volume's chains are claimed to learn what it owns; the counts
+    // stay as the survey left them, since all of it is free space once the
+    // new root is on the medium.
     const uint16_t free_clus = s->free_clus;
     const uint16_t free_deficit = s->free_deficit;
     if (scan.best.seq != 0) {
         load_root(s, scan);
-        (void)claim_chains(s, s->free_list->buf);
-        s->root_sealed = 0;
+        if (!claim_chains(s, s->free_list->buf))
+            scan.doubt = static_cast<uint8_t>(scan.doubt | kOwnershipUnknown);
         begin(s);
     }
     s->free_clus = free_clus;
     s->free_deficit = free_deficit;
-    release_unclaimed(s);
-    // The old root stays in use until the new one has reached the medium.
-    if (scan.best.seq != 0)
-        s->clus_table[scan.best.clus] = CLUS_END;
-    // (Generations would take billions of root moves to run out.) Only an
-    // old volume that leaves no cluster outside its files gives one up.
-    for (bool claims_kept = true; !format(s, scan.best.seq + 1); claims_kept = false) {
-        if (!claims_kept || s->error != DACE_E_NO_ROOT_CLUSTER)
-            return false;
-        release_claimed(s, scan.best.clus);
-        begin(s);
+    s->root_sealed = 0;
+    hold_old_volume(s, scan);
+    // Near the last generation the count starts again at 1, and every root
+    // that then outranks the new one is erased after it.
+    uint32_t seq = scan.top_seq + 1;
+    if (scan.top_seq >= kLastGeneration - 1) {
+        seq = 1;
+        scan.doubt = static_cast<uint8_t>(scan.doubt | kMayOutrank);
     }
-    release_claimed(s, scan.best.clus);
-    if (scan.best.seq != 0) {
-        hold_cluster(s, scan.best.clus);
-        if (s->root_unsaved == 0)
-            settle_held_clusters(s);
-    }
-    return true;
+    if (!format(s, seq, true))
+        return false;
+    return (scan.doubt & kMayOutrank) == 0 || clear_outranking(s);
 }
 #endif // DACE_READ_ONLY
 
@@ -621,7 +712,7 @@ dace_state *dace_init(const dace_config *config, void *block) {
     if (s->error != DACE_E_NOT_A_VOLUME && (s->error != DACE_E_DAMAGED || !first_format_cut_short(s, remnant)))
         return nullptr;
     begin(s);
-    return format(s, 1) ? s : nullptr;
+    return format(s, 1, false) ? s : nullptr;
 }
 #endif
 

@@ -4,6 +4,7 @@
 // match it gets NULL and the medium stays as it was.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -284,4 +285,210 @@ TEST(Format, ConfigurationProblemsAreNamed) {
         EXPECT_EQ(dace_check_config(&c), k.reason);
         EXPECT_EQ(dace_getstatesize(&c), 0u);
     }
+}
+
+// ---- a format that meets a failing medium -----------------------------------
+
+namespace {
+
+// The simulator behind callbacks whose writes report failure from the
+// `from`-th (1 = the next) to the `to`-th: each programs `programmed` bytes
+// of what it was given first (all of them: a write that landed although the
+// part said it failed).
+struct FailingWrites {
+    FlashSim *sim;
+    uint64_t from = 1, to = 1;
+    uint32_t programmed = 0;
+    uint64_t calls = 0;
+
+    void attach(dace_config &cfg) {
+        cfg.io_ctx = this;
+        cfg.read_fn = [](void *c, uint32_t page, void *dst, uint32_t n) {
+            return FlashSim::read_cb(static_cast<FailingWrites *>(c)->sim, page, dst, n);
+        };
+        cfg.erase_fn = [](void *c, uint32_t first, uint32_t n) {
+            return FlashSim::erase_cb(static_cast<FailingWrites *>(c)->sim, first, n);
+        };
+        cfg.write_fn = [](void *c, uint32_t page, const void *src, uint32_t n) -> uint32_t {
+            auto *f = static_cast<FailingWrites *>(c);
+            ++f->calls;
+            if (f->calls < f->from || f->calls > f->to)
+                return FlashSim::write_cb(f->sim, page, src, n);
+            (void)FlashSim::write_cb(f->sim, page, src, std::min(n, f->programmed));
+            return 0;
+        };
+    }
+};
+
+// Whether the mounted volume holds exactly the populated files, or nothing:
+// the old volume whole or the new one.
+bool old_or_new(dace_state *s) {
+    const std::vector<std::string> names = listed_names(s);
+    if (names.empty())
+        return true;
+    return names == std::vector<std::string>{"big.bin", "small.txt"} &&
+           file_bytes(s, "big.bin") == pattern_bytes(100000, 1) && file_bytes(s, "small.txt") == pattern_bytes(300, 2);
+}
+
+} // namespace
+
+// Rule 11: a format whose root write falls short in two clusters returns
+// NULL and leaves the old volume in force with every cluster it owns, so
+// that nothing erases them (an erase ahead of a returned state did, while
+// the old root still named them). Once short, the copy goes to a second
+// cluster one generation higher, which wins also when the first write did
+// land whole although the part reported failure.
+TEST(Format, ARootWriteThatFallsShortNeverFreesTheOldVolume) {
+    Volume v(Geometry{256, 8, 2048});
+    populate(v);
+    v.sim.reboot();
+    FailingWrites twice{&v.sim, 1, 2, 100};
+    twice.attach(v.cfg);
+    dace_state *s = v.format();
+    EXPECT_EQ(s, nullptr);
+    EXPECT_EQ(dace_init_error(v.block.data()), DACE_E_WRITE_FAILED);
+    if (s != nullptr)
+        (void)dace_erase_ahead(s, 0xFFFF);
+    v.sim.attach(v.cfg);
+    expect_populated(v);
+
+    for (const uint32_t programmed : {0u, 100u, 256u}) {
+        SCOPED_TRACE("first write programs " + std::to_string(programmed) + " bytes");
+        FailingWrites once{&v.sim, 1, 1, programmed};
+        v.sim.reboot();
+        once.attach(v.cfg);
+        s = v.format();
+        ASSERT_NE(s, nullptr) << dace_init_error(v.block.data());
+        EXPECT_EQ(once.calls, 2u);
+        v.sim.attach(v.cfg);
+        (void)dace_erase_ahead(s, 0xFFFF);
+        put_file(s, "after", 5000);
+        s = remount(v);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(listed_names(s), std::vector<std::string>{"after"});
+        EXPECT_EQ(file_bytes(s, "after"), pattern_bytes(5000));
+        ASSERT_EQ(dace_remove(s, "after"), DACE_OK);
+        populate(v);
+    }
+}
+
+// Rules 6 and 11: a cluster the format cannot read may hold the old
+// volume's newest root. The format puts its root above every generation it
+// can read, then erases that cluster, so that it cannot bring the old
+// directory back over clusters the new volume has reused once it reads
+// again. When that erase fails, the format says so and the medium holds the
+// old volume or the new one.
+TEST(Format, AnUnreadableNewestRootNeverComesBack) {
+    for (const bool erase_fails : {false, true}) {
+        SCOPED_TRACE(erase_fails ? "its erase fails" : "its erase works");
+        Volume v;
+        populate(v);
+        dace_state *s = remount(v);
+        ASSERT_NE(s, nullptr);
+        // A root move, so that an older root cluster stays beside the newest.
+        const uint16_t older = s->root_clus;
+        for (uint32_t n = 0; s->root_clus == older; ++n)
+            ASSERT_EQ(dace_rename(s, n % 2 ? "small" : "small.txt", n % 2 ? "small.txt" : "small"), DACE_OK);
+        if (listed_names(s).back() == "small") {
+            ASSERT_EQ(dace_rename(s, "small", "small.txt"), DACE_OK);
+        }
+        const uint16_t newest = s->root_clus;
+        v.sim.reboot();
+        v.sim.make_unreadable(newest);
+        if (erase_fails)
+            v.sim.wear_out(newest);
+        s = v.format();
+        v.sim.clear_faults();
+        if (erase_fails) {
+            EXPECT_EQ(s, nullptr);
+            EXPECT_EQ(dace_init_error(v.block.data()), DACE_E_UNREADABLE);
+            s = remount(v);
+            ASSERT_NE(s, nullptr);
+            EXPECT_TRUE(old_or_new(s));
+            continue;
+        }
+        ASSERT_NE(s, nullptr) << dace_init_error(v.block.data());
+        EXPECT_TRUE(listed_names(s).empty());
+        put_file(s, "new", 60000, 9); // over the old volume's clusters
+        s = remount(v);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(listed_names(s), std::vector<std::string>{"new"});
+        EXPECT_EQ(file_bytes(s, "new"), pattern_bytes(60000, 9));
+    }
+}
+
+// Rule 11: a cluster in the middle of a file that the format cannot read
+// leaves it unknown which clusters the old volume owns: every cluster that
+// holds data stays held, and the new root goes to one that holds none. A
+// power cut in the format then leaves the old volume whole.
+TEST(Format, AnUnreadableClusterOfAFileKeepsTheWholeOldVolumeThroughACut) {
+    Volume probe;
+    populate(probe);
+    const std::vector<uint8_t> populated = probe.sim.bytes();
+    ASSERT_NE(remount(probe), nullptr);
+    const std::vector<uint16_t> chain = chain_on_medium(probe, "big.bin");
+    ASSERT_GT(chain.size(), 3u);
+    const uint16_t unreadable = chain[chain.size() - 2]; // the second in file order
+    for (const uint64_t cut : {0u, 1u, 40u, 255u}) {
+        SCOPED_TRACE("cut after " + std::to_string(cut) + " bytes");
+        Volume v;
+        v.sim.bytes() = populated;
+        v.sim.set_strict(true);
+        v.sim.make_unreadable(unreadable);
+        v.sim.cut_after_bytes(cut);
+        (void)v.format();
+        v.sim.clear_faults();
+        expect_populated(v);
+    }
+    // Uncut, the format erases that cluster once its root is on the medium.
+    Volume v;
+    v.sim.bytes() = populated;
+    v.sim.make_unreadable(unreadable);
+    dace_state *s = v.format();
+    ASSERT_NE(s, nullptr) << dace_init_error(v.block.data());
+    v.sim.clear_faults();
+    const uint8_t *erased = v.sim.cluster(unreadable);
+    EXPECT_TRUE(std::all_of(erased, erased + v.sim.cluster_size(), [](uint8_t b) { return b == 0xFF; }));
+    put_file(s, "new", 3000);
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(listed_names(s), std::vector<std::string>{"new"});
+}
+
+// A root at the last generation mounts and reads, but cannot move: the
+// change that needs a move is refused with its reason rather than wrap to
+// generation 0, which no mount chooses. dace_format starts the count again
+// and erases the root above it.
+TEST(Format, TheLastGenerationNeverWraps) {
+    Volume v;
+    dace_state *s = v.mount();
+    ASSERT_NE(s, nullptr);
+    put_file(s, "keep", 3000);
+    const uint16_t r = s->root_clus;
+    for (uint32_t page = 0; page < s->root_end; page += copy_on_medium(v.sim, r, page).pages) {
+        change_copy_on_medium(v.sim, r, page, [](dace_root &h) { h.seq = 0xFFFFFFFFu; });
+        reseal(v.sim, v.cfg, r, page);
+    }
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(file_bytes(s, "keep"), pattern_bytes(3000));
+    int result = DACE_OK;
+    for (uint32_t n = 0; result == DACE_OK && n < 64; ++n)
+        result = dace_rename(s, n % 2 ? "kept" : "keep", n % 2 ? "keep" : "kept");
+    EXPECT_EQ(result, DACE_NO_ROOM);
+    EXPECT_EQ(dace_error(s), DACE_E_LAST_GENERATION);
+    (void)dace_erase_ahead(s, 0xFFFF);
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(listed_names(s).size(), 1u);
+    EXPECT_EQ(file_bytes(s, listed_names(s)[0].c_str()), pattern_bytes(3000));
+
+    v.sim.reboot();
+    s = v.format();
+    ASSERT_NE(s, nullptr) << dace_init_error(v.block.data());
+    EXPECT_EQ(s->root->seq, 1u);
+    put_file(s, "fresh", 2000);
+    s = remount(v);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(listed_names(s), std::vector<std::string>{"fresh"});
 }

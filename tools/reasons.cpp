@@ -27,6 +27,7 @@ Reason reason_of(int code) {
     case DACE_E_INVALID_ARGUMENT: return {EINVAL, "an argument is invalid"};
     case DACE_E_BEYOND_END: return {EINVAL, "beyond the end of the file: a file grows only by writes at its end"};
     case DACE_E_FILE_TOO_LARGE: return {EFBIG, "a file holds at most 4 GiB less one byte"};
+    case DACE_E_LAST_GENERATION: return {ENOSPC, "the directory's generation count is used up: format the volume"};
     case DACE_E_CONFIG: return {EINVAL, "the configuration is refused"};
     case DACE_E_UNREADABLE: return {EIO, "a cluster of the medium cannot be read"};
     case DACE_E_NOT_A_VOLUME: return {EINVAL, "the medium holds no volume"};
