@@ -89,6 +89,11 @@ RootLog walk_root_log(const uint8_t *clus, uint32_t clus_index, const Params &p)
         page += head.pages;
     }
     log.last_valid = int(log.copies.size()) - 1;
+    for (const RootCopy &copy : log.copies)
+        if (copy.head.clus_count != 0) {
+            log.recorded = copy.head.clus_count;
+            log.recorded_page = copy.page;
+        }
     log.end_page = walk.end_page;
     if (walk.end_page < p.clus_pages)
         log.copies.push_back(RootCopy{walk.end_page, load_root(clus + size_t{walk.end_page} * p.page_size), walk.stop});
@@ -111,8 +116,8 @@ std::optional<uint16_t> recorded_clusters(const std::vector<uint8_t> &image, con
     if (dace_check_config(&cfg) != DACE_CONFIG_OK)
         return std::nullopt;
     HeldClusters held(image, p);
-    uint32_t best_seq = 0, recording_seq = 0;
-    uint16_t best_size = 0, recording_size = 0;
+    uint32_t best_seq = 0;
+    uint16_t best_size = 0;
     for (uint32_t c = 0; c < held.started() && c < CLUS_BAD; ++c) {
         const uint8_t *clus = held.at(c);
         if (load_le32(clus) != ROOT_MAGIC)
@@ -131,17 +136,12 @@ std::optional<uint16_t> recorded_clusters(const std::vector<uint8_t> &image, con
         }
         if (seq == 0 || (size != 0 && c >= size))
             continue;
-        if (seq > best_seq) {
+        if (seq > best_seq || (seq == best_seq && best_size == 0)) {
             best_seq = seq;
             best_size = size;
         }
-        if (size != 0 && seq > recording_seq) {
-            recording_seq = seq;
-            recording_size = size;
-        }
     }
-    const uint16_t size = best_size != 0 ? best_size : recording_size;
-    return size != 0 ? std::optional<uint16_t>(size) : std::nullopt;
+    return best_size != 0 ? std::optional<uint16_t>(best_size) : std::nullopt;
 }
 
 std::string data_cluster_fault(const std::vector<uint8_t> &image, const Params &p, uint16_t c) {
@@ -169,10 +169,20 @@ const FileChain *Survey::file(const std::string &name) const {
 
 namespace {
 
+// Whether root log `a` comes before `b` in the mount's order: the higher
+// generation, then, between equal ones, a log that records another size
+// (the mount refuses such a tie). Logs are met in cluster order, so the
+// lower cluster keeps its place on a full tie.
+bool outranks(const RootLog &a, const RootLog &b) {
+    return a.seq() > b.seq() || (a.seq() == b.seq() && a.other_size && !b.other_size);
+}
+
 // Every cluster that starts with a root mark gets its log walked; the log
-// in force is the highest generation, the lowest cluster on a tie. A
-// cluster that an image cut short does not hold whole is Missing, unless
-// what it holds starts a root cluster, whose copies held whole still count.
+// in force is the first in the mount's order. A cluster that an image cut
+// short does not hold whole is Missing, unless what it holds starts a root
+// cluster, whose copies held whole still count. The size is judged on the
+// log in force alone: another size there refuses the mount, elsewhere it
+// is a stale root.
 void find_roots(Survey &s, HeldClusters &held) {
     const Params &p = s.params;
     for (uint32_t c = 0; c < s.clus_count; ++c) {
@@ -190,22 +200,27 @@ void find_roots(Survey &s, HeldClusters &held) {
                                                  "per cluster, tag {}): the mount refuses this medium",
                                                  c, log.copies[0].head.page_size, log.copies[0].head.clus_pages,
                                                  log.copies[0].head.geometry_tag));
-            if (log.other_size) {
-                const RootCopy &copy = log.copies.back();
-                s.problems.push_back(fmt::format("cluster {}: root copy at page {} records a volume of {} clusters, "
-                                                 "not this medium's {}: the mount refuses this medium",
-                                                 c, copy.page, copy.head.clus_count, s.clus_count));
-            }
-            if (log.seq() != 0 && (s.chosen < 0 || log.seq() > s.root()->seq()))
+            if (log.seq() != 0 && (s.chosen < 0 || outranks(log, *s.root())))
                 s.chosen = int(s.roots.size()) - 1;
         }
+    }
+    for (const RootLog &log : s.roots) {
+        if (!log.other_size || log.seq() == 0)
+            continue;
+        if (&log == s.root())
+            s.problems.push_back(fmt::format("cluster {}: root copy at page {} records a volume of {} clusters, "
+                                             "not this medium's {}: the mount refuses this medium",
+                                             log.clus, log.recorded_page, log.recorded, s.clus_count));
+        else
+            s.notes.push_back(fmt::format("cluster {}: a stale root of a volume of {} clusters (generation {}), "
+                                          "outranked by the root in force: erased when reused",
+                                          log.clus, log.recorded, log.seq()));
     }
     if (s.root() == nullptr) {
         s.problems.emplace_back("no valid root copy: there is no directory to mount");
     } else {
         s.kind[s.root()->clus] = ClusKind::Root;
-        const RootLog &log = *s.root();
-        s.recorded_clusters = log.copies[size_t(log.last_valid)].head.clus_count;
+        s.recorded_clusters = s.root()->recorded;
     }
 }
 

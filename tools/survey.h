@@ -38,7 +38,11 @@ struct RootLog {
     uint32_t end_page = 0;       // page after the last valid copy
     bool tail_blank = true;      // the pages after the run read erased
     bool other_geometry = false; // page 0 is a sound header of another geometry: the mount refuses the medium
-    bool other_size = false;     // a copy of the run records another volume size: the mount refuses the medium
+    // The run last records another volume size: when this log is the one in
+    // force the mount refuses the medium, else it is stale.
+    bool other_size = false;
+    uint16_t recorded = 0;       // the cluster count the run last records; 0 when no copy records one
+    uint32_t recorded_page = 0;  // the page of the copy that records it
     // A valid copy lies past the one that ended the run: commits after it
     // are hidden, which a power cut cannot do (it only tears the last write).
     bool valid_after_stop = false;
@@ -49,13 +53,14 @@ struct RootLog {
 // Walks the log of the cluster image `clus` (clus_size bytes).
 RootLog walk_root_log(const uint8_t *clus, uint32_t clus_index, const Params &p);
 
-// The cluster count that the image's volume records: that of the newest
-// root cluster with a valid copy (judged by the library's rules whatever
-// size it records), or, when that one records none, of the newest that
-// does, since the mount refuses a size other than any whole copy records.
-// A root cluster that lies past the volume it records is not the volume's.
-// Nothing for a volume of writers that recorded no size. `p` gives the
-// geometry and CRC; its size is not used.
+// The cluster count that the image's volume records: that of the root in
+// force, the newest root cluster with a valid copy (judged by the library's
+// rules whatever size it records; between equal generations one that
+// records a size, since a mount of any other size refuses such a tie). A
+// root cluster that lies past the volume it records is not the volume's.
+// Nothing when the root in force records no size (writers before it was
+// recorded): a mount of any size takes it. `p` gives the geometry and CRC;
+// its size is not used.
 std::optional<uint16_t> recorded_clusters(const std::vector<uint8_t> &image, const Params &p);
 
 enum class ClusKind : uint8_t {
