@@ -644,8 +644,13 @@ bool format_deliberately(dace_state *s) {
         seq = 1;
         scan.doubt = static_cast<uint8_t>(scan.doubt | kMayOutrank);
     }
-    if (!format(s, seq, true))
+    if (!format(s, seq, true)) {
+        // Nothing was written: with a cluster it could not read, no cluster
+        // is known to be free of the old volume.
+        if (s->error == DACE_E_NO_ROOT_CLUSTER && (scan.doubt & kOwnershipUnknown) != 0)
+            s->error = DACE_E_UNREADABLE;
         return false;
+    }
     return (scan.doubt & kMayOutrank) == 0 || clear_outranking(s);
 }
 #endif // DACE_READ_ONLY

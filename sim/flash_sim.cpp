@@ -32,6 +32,18 @@ bool falls_due(uint64_t &countdown) {
     return countdown != 0 && --countdown == 0;
 }
 
+// The same for a fault that fails `times` calls in a row: it stays armed
+// for the next call until the last of them.
+template <class Fault> bool falls_due(Fault &fault) {
+    if (!falls_due(fault.countdown))
+        return false;
+    if (fault.times > 1) {
+        --fault.times;
+        fault.countdown = 1;
+    }
+    return true;
+}
+
 } // namespace
 
 uint16_t crc16_ccitt(uint16_t seed, const void *data, size_t count) {
@@ -83,7 +95,9 @@ void FlashSim::reset_counters() {
 
 void FlashSim::fail_read(uint64_t nth, uint32_t done) { read_fault_ = Fault{nth, done, false}; }
 
-void FlashSim::fail_write(uint64_t nth, uint32_t done) { write_fault_ = Fault{nth, done, false}; }
+void FlashSim::fail_write(uint64_t nth, uint32_t done, bool lands, uint32_t times) {
+    write_fault_ = Fault{nth, done, lands, times};
+}
 
 void FlashSim::fail_erase(uint64_t nth, uint32_t result, bool erased) {
     erase_fault_ = Fault{nth, result, erased};
@@ -211,10 +225,10 @@ void FlashSim::disturb(uint32_t page, uint8_t *dst, uint32_t count) {
 }
 
 uint32_t FlashSim::do_write(uint32_t page, const void *src, uint32_t count) {
-    const bool short_due = falls_due(write_fault_.countdown);
+    const bool short_due = falls_due(write_fault_);
     if (!powered_ || src == nullptr || !in_range(page, count))
         return 0;
-    uint32_t limit = short_due ? std::min(count, write_fault_.value) : count;
+    uint32_t limit = short_due && !write_fault_.flag ? std::min(count, write_fault_.value) : count;
     if (cut_bytes_armed_ && cut_bytes_left_ < limit)
         limit = static_cast<uint32_t>(cut_bytes_left_);
 
@@ -244,7 +258,7 @@ uint32_t FlashSim::do_write(uint32_t page, const void *src, uint32_t count) {
     }
     if (!mirrored(size_t{page} * geometry_.page_size, done))
         return 0;
-    return done;
+    return short_due ? std::min(done, write_fault_.value) : done;
 }
 
 bool FlashSim::mirrored(size_t offset, size_t count) {

@@ -110,7 +110,11 @@ public:
     // returns `done` (0 = fails outright; a `done` of count or more lets the
     // call through whole).
     void fail_read(uint64_t nth, uint32_t done = 0);
-    void fail_write(uint64_t nth, uint32_t done = 0);
+    // The same for writes; with `lands` the write programs every byte all
+    // the same and still returns `done` (a part whose status reports a
+    // failure after the program went through), and `times` makes that many
+    // writes in a row fail so, the nth first.
+    void fail_write(uint64_t nth, uint32_t done = 0, bool lands = false, uint32_t times = 1);
     // The nth erase returns `result` (anything but 1 is a failure) and, when
     // `erased` is true, erases its clusters all the same; otherwise it leaves
     // them untouched.
@@ -203,6 +207,7 @@ private:
         uint64_t countdown = 0; // 0 = none armed
         uint32_t value = 0;
         bool flag = false;
+        uint32_t times = 1; // calls in a row that it fails, from the nth
     };
     Fault read_fault_, write_fault_, erase_fault_;
     std::vector<bool> worn_;

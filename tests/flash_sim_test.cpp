@@ -115,6 +115,21 @@ TEST(FlashSim, InjectedFaultsHitOnlyTheNthCall) {
     EXPECT_EQ(s.bytes()[0], 0xFF);
 }
 
+// A write can fail after it programmed everything (a part whose status
+// says fail), and several in a row can fail.
+TEST(FlashSim, WriteFaultsCanLandAndRepeat) {
+    FlashSim s(small);
+    s.fail_write(1, 0, true);
+    EXPECT_EQ(write(s, 0, {1, 2, 3}), 0u);
+    EXPECT_EQ(at(s, 0, 3), (Bytes{1, 2, 3}));
+    s.fail_write(2, 1, false, 2);
+    EXPECT_EQ(write(s, 1, {4, 5}), 2u);
+    EXPECT_EQ(write(s, 2, {6, 7}), 1u);
+    EXPECT_EQ(write(s, 3, {8, 9}), 1u);
+    EXPECT_EQ(write(s, 4, {1, 1}), 2u);
+    EXPECT_EQ(at(s, 64 * 2, 2), (Bytes{6, 0xFF}));
+}
+
 TEST(FlashSim, WornClusterSurvivesRebootUntilFaultsCleared) {
     FlashSim s(small);
     s.fill(0x00);

@@ -291,35 +291,6 @@ TEST(Format, ConfigurationProblemsAreNamed) {
 
 namespace {
 
-// The simulator behind callbacks whose writes report failure from the
-// `from`-th (1 = the next) to the `to`-th: each programs `programmed` bytes
-// of what it was given first (all of them: a write that landed although the
-// part said it failed).
-struct FailingWrites {
-    FlashSim *sim;
-    uint64_t from = 1, to = 1;
-    uint32_t programmed = 0;
-    uint64_t calls = 0;
-
-    void attach(dace_config &cfg) {
-        cfg.io_ctx = this;
-        cfg.read_fn = [](void *c, uint32_t page, void *dst, uint32_t n) {
-            return FlashSim::read_cb(static_cast<FailingWrites *>(c)->sim, page, dst, n);
-        };
-        cfg.erase_fn = [](void *c, uint32_t first, uint32_t n) {
-            return FlashSim::erase_cb(static_cast<FailingWrites *>(c)->sim, first, n);
-        };
-        cfg.write_fn = [](void *c, uint32_t page, const void *src, uint32_t n) -> uint32_t {
-            auto *f = static_cast<FailingWrites *>(c);
-            ++f->calls;
-            if (f->calls < f->from || f->calls > f->to)
-                return FlashSim::write_cb(f->sim, page, src, n);
-            (void)FlashSim::write_cb(f->sim, page, src, std::min(n, f->programmed));
-            return 0;
-        };
-    }
-};
-
 // Whether the mounted volume holds exactly the populated files, or nothing:
 // the old volume whole or the new one.
 bool old_or_new(dace_state *s) {
@@ -342,25 +313,29 @@ TEST(Format, ARootWriteThatFallsShortNeverFreesTheOldVolume) {
     Volume v(Geometry{256, 8, 2048});
     populate(v);
     v.sim.reboot();
-    FailingWrites twice{&v.sim, 1, 2, 100};
-    twice.attach(v.cfg);
+    v.sim.fail_write(1, 100, false, 2);
     dace_state *s = v.format();
     EXPECT_EQ(s, nullptr);
     EXPECT_EQ(dace_init_error(v.block.data()), DACE_E_WRITE_FAILED);
     if (s != nullptr)
         (void)dace_erase_ahead(s, 0xFFFF);
-    v.sim.attach(v.cfg);
     expect_populated(v);
 
-    for (const uint32_t programmed : {0u, 100u, 256u}) {
-        SCOPED_TRACE("first write programs " + std::to_string(programmed) + " bytes");
-        FailingWrites once{&v.sim, 1, 1, programmed};
+    struct Once {
+        uint32_t programmed;
+        bool lands;
+    };
+    for (const Once once : {Once{0, false}, Once{100, false}, Once{0, true}}) {
+        SCOPED_TRACE("first write programs " + std::string(once.lands ? "all" : std::to_string(once.programmed)) +
+                     " bytes");
         v.sim.reboot();
-        once.attach(v.cfg);
+        v.sim.set_logging(true);
+        v.sim.clear_log();
+        v.sim.fail_write(1, once.programmed, once.lands);
         s = v.format();
         ASSERT_NE(s, nullptr) << dace_init_error(v.block.data());
-        EXPECT_EQ(once.calls, 2u);
-        v.sim.attach(v.cfg);
+        EXPECT_EQ(calls_of(v.sim.log(), dace_sim::Op::Write).size(), 2u);
+        v.sim.set_logging(false);
         (void)dace_erase_ahead(s, 0xFFFF);
         put_file(s, "after", 5000);
         s = remount(v);

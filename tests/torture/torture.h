@@ -132,6 +132,8 @@ public:
     // commit.
     uint32_t spare_clusters() const;
     uint32_t payload() const { return s_->clus_payload; }
+    // Erases the medium has made so far, an erase cut short included.
+    uint64_t erases() const;
     uint32_t below(uint32_t n) { return n == 0 ? 0 : static_cast<uint32_t>(rng_() % n); }
     // The names of the files, in sorted order.
     std::vector<std::string> names() const;
@@ -214,9 +216,22 @@ std::string workload_label(const ::testing::TestParamInfo<WorkloadParam> &p);
 struct Totals {
     uint32_t cut_workloads = 0, worn_workloads = 0, worn_runs = 0, worn_cut = 0;
     uint64_t cut_points = 0, cut_again = 0;
+    uint64_t format_trials = 0, configuration_trials = 0;
     std::map<std::string, uint64_t> cut_points_by_kind, cut_points_by_mode, worn_runs_by_mode;
 };
 Totals &totals();
+
+// A volume as a workload leaves it, uncut, every file closed: the medium's
+// bytes and the files committed on it. The sweeps of formats and of wrong
+// configurations start from these.
+struct MadeVolume {
+    std::vector<uint8_t> bytes;
+    Files files;
+    // Begun by a writer that recorded no size: a smaller mount that still
+    // sees that writer's root cluster takes its stale directory.
+    bool older_writer = false;
+};
+MadeVolume made_volume(const Workload &w, bool level_wear, uint32_t seed);
 
 // ---- checks after a reboot ----
 

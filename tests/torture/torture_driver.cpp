@@ -49,6 +49,10 @@ public:
                     listed(t.cut_points_by_mode).c_str(), listed(t.cut_points_by_kind).c_str(),
                     static_cast<unsigned long long>(t.cut_again), t.worn_workloads, t.worn_runs,
                     listed(t.worn_runs_by_mode).c_str(), t.worn_cut);
+        std::printf("[ sweep    ] in all: %llu formats under faults, %llu mounts and inits under wrong "
+                    "configurations\n",
+                    static_cast<unsigned long long>(t.format_trials),
+                    static_cast<unsigned long long>(t.configuration_trials));
     }
 };
 
@@ -107,6 +111,18 @@ void expect_free_space_exact(dace_state *s, const Files &files, const std::strin
 std::string describe(const Files &found, const std::vector<Files> &candidates) {
     return difference(found, candidates.front()) + "; the last commit and those in flight were:" +
            listing(candidates);
+}
+
+MadeVolume made_volume(const Workload &w, bool level_wear, uint32_t seed) {
+    Medium m(w.geometry, w.max_files, level_wear, seed);
+    Driver d(m, Mode::Exact, seed, false);
+    try {
+        d.start();
+        w.run(d);
+    } catch (const Stop &) {
+        ADD_FAILURE() << w.name << ", seed " << seed << ": the workload stopped on a failure";
+    }
+    return MadeVolume{m.sim.bytes(), d.now()};
 }
 
 // ---- the medium ----------------------------------------------------------
@@ -180,6 +196,8 @@ uint32_t Driver::size(const std::string &name) const {
 }
 
 uint32_t Driver::free_clusters() const { return s_->free_clus; }
+
+uint64_t Driver::erases() const { return m_.sim.counters().erase_calls; }
 
 uint32_t Driver::spare_clusters() const {
     return s_->free_clus > s_->held_count ? uint32_t{s_->free_clus} - s_->held_count : 0;

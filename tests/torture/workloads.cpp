@@ -79,7 +79,11 @@ void many_open(Driver &d) {
     const uint32_t spread = (d.state()->clus_count - 14u) * p / static_cast<uint32_t>(names.size());
     for (const std::string &name : names)
         d.append(name, spread - d.below(p));
-    for (uint32_t round = 0; round < 36; ++round) {
+    // 36 rounds, and on until clusters have been reused: wear levelling
+    // spreads the erases, and some seeds reach round 36 before the cursor
+    // has come round once.
+    const uint32_t clusters = d.state()->clus_count;
+    for (uint32_t round = 0; round < 36 || (d.erases() <= clusters && round < 144); ++round) {
         const std::string one = pick(d, names);
         const uint32_t kind = d.below(8);
         const uint32_t n = kind < 2 ? p + d.below(2 * p) : kind == 2 ? p - d.size(one) % p : 1 + d.below(150);
