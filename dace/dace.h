@@ -154,11 +154,8 @@ typedef struct dace_dir {
                                      gives (or ties with one that does) */
 /* DACE_E_DAMAGED from a mount: marks of this file system but no root copy
  * that counts (another crc_fn or crc_seed, or damage). From dace_format:
- * DACE_E_NO_ROOT_CLUSTER, no cluster outside the old volume could take the
- * new root; DACE_E_WRITE_FAILED, the new root's write fell short in two
- * clusters; DACE_E_UNREADABLE or DACE_E_ERASE_FAILED, the new root is on the
- * medium but a cluster that could outrank it could not be erased (see
- * dace_format). */
+ * DACE_E_NO_ROOT_CLUSTER, DACE_E_WRITE_FAILED, DACE_E_UNREADABLE and
+ * DACE_E_ERASE_FAILED, as dace_format says. */
 
 /* The reason for the last call on `state`, DACE_E_NONE after one that did
  * all it was asked. The texts for the reasons belong to the host (the dace
@@ -243,19 +240,22 @@ dace_state *dace_init(const dace_config *config, void *block);
  *                            new root: the medium is as it was;
  *   DACE_E_WRITE_FAILED      the new root's write fell short twice, in two
  *                            clusters: the old volume is as it was and
- *                            mounts;
- *   DACE_E_UNREADABLE, DACE_E_ERASE_FAILED
- *                            the new root is on the medium, but a cluster
- *                            that could not be read (UNREADABLE) or a root
- *                            that could outrank the new one (ERASE_FAILED)
- *                            could not be erased. The medium holds the empty
- *                            volume, unless that cluster later reads back as
- *                            a newer root of the old volume, which is then
- *                            in force (files of it that lay in other
- *                            unreadable clusters erased). Mount it, or call
- *                            dace_format again once the part reads and
- *                            erases that cluster; a part that keeps failing
- *                            is worn out.
+ *                            mounts (or the empty one, where a write that
+ *                            reported failure did land);
+ *   DACE_E_UNREADABLE        a cluster it could not read leaves it no
+ *                            cluster known to be free of the old volume:
+ *                            the medium is as it was; or (as for
+ *   DACE_E_ERASE_FAILED)     the new root is on the medium, but a cluster it
+ *                            could not read (UNREADABLE) or a root of
+ *                            another geometry or above the new one
+ *                            (ERASE_FAILED) could not be erased. The medium
+ *                            then holds the empty volume, unless that
+ *                            cluster later reads back as a newer root of
+ *                            the old volume, which is then in force (less
+ *                            what lay in other clusters this call could not
+ *                            read and erased). Mount it, or call dace_format
+ *                            again once the part reads and erases that
+ *                            cluster; a part that keeps failing is worn out.
  * After a power cut during dace_format, a mount that returns NULL is
  * answered by calling dace_format again, which completes the format. */
 dace_state *dace_format(const dace_config *config, void *block);

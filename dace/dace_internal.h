@@ -137,8 +137,8 @@ constexpr uint16_t kStaleOffset = 0xFFFF;
 // only when it reports 1).
 bool read_pages(dace_state *s, uint32_t clus, uint32_t first_page, void *dst, uint32_t bytes);
 // The first `bytes` of a cluster (a data header, or a root copy's header),
-// or of page `page` of it, tried twice.
-bool read_header(dace_state *s, uint32_t clus, uint8_t *dst, uint32_t bytes, uint32_t page = 0);
+// tried twice.
+bool read_header(dace_state *s, uint32_t clus, uint8_t *dst, uint32_t bytes);
 bool read_cluster(dace_state *s, uint32_t clus, uint8_t *dst);
 #ifndef DACE_READ_ONLY
 bool program_pages(dace_state *s, uint32_t clus, uint32_t first_page, const void *src, uint32_t bytes);

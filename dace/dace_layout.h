@@ -165,9 +165,11 @@ typedef struct dace_root_walk {
  * generation of the copies before it (0 for the copy at page 0).
  * dace_walk_root: walks the log from page 0 and returns what refuses the
  * mount: DACE_COPY_GEOMETRY when the copy at page 0 is a whole copy of
- * another geometry, DACE_COPY_VOLUME_SIZE when a copy of the run records
- * another cluster count than the configuration's, else DACE_COPY_VALID;
- * `out` gets the walk either way. */
+ * another geometry, DACE_COPY_VOLUME_SIZE when the run last records another
+ * cluster count than the configuration's (a copy that records none leaves
+ * the count of the copies before it), else DACE_COPY_VALID; `out` gets the
+ * walk either way. Whether that refuses the mount depends on the other
+ * root clusters: only the root in force, by generation, decides. */
 int dace_judge_copy(const dace_config *config, const void *clus_image, uint32_t page, uint32_t seq_before);
 int dace_walk_root(const dace_config *config, const void *clus_image, dace_root_walk *out);
 

@@ -16,10 +16,10 @@ bool read_pages(dace_state *s, uint32_t clus, uint32_t first_page, void *dst, ui
     return s->read_fn(s->io_ctx, clus * s->clus_pages + first_page, dst, bytes) == bytes;
 }
 
-bool read_header(dace_state *s, uint32_t clus, uint8_t *dst, uint32_t bytes, uint32_t page) {
+bool read_header(dace_state *s, uint32_t clus, uint8_t *dst, uint32_t bytes) {
     // A passing fault does not refuse a mount: the read is tried again once.
     for (int attempt = 0; attempt < 2; ++attempt)
-        if (read_pages(s, clus, page, dst, bytes))
+        if (read_pages(s, clus, 0, dst, bytes))
             return true;
     return false;
 }

@@ -463,6 +463,24 @@ void load_root(dace_state *s, const Survey &scan) {
 }
 
 #ifndef DACE_READ_ONLY
+// Writes an empty root copy at page 0 of cluster `c`, just taken, as the
+// volume's root at generation `seq`. False when the write fell short.
+__attribute__((noinline)) bool write_first_copy(dace_state *s, uint16_t c, uint32_t seq) {
+    s->root_clus = c;
+    s->root = reinterpret_cast<dace_root *>(s->root_buf);
+    s->root_page = 0;
+    s->root_end = 0;
+    s->root_sealed = 0;
+    // One page, no entry, filled as dace_fill_root fills it (its head CRC
+    // included, which the write then computes again, as the CRC callback
+    // has always been called).
+    dace_memset(s->root, 0, s->page_size);
+    fill_header(s, s->root, 1, seq);
+    s->root->head_crc = head_crc(s, s->root);
+    // Nothing else is open or pending: the copy is the whole commit.
+    return write_root_copy(s) == 0;
+}
+
 // Writes the first, empty root copy of a volume at generation `seq`. A
 // deliberate format swaps one root for another, so it may take from the
 // reserve (rule 10), and it succeeds only once its copy is on the medium:
@@ -470,7 +488,7 @@ void load_root(dace_state *s, const Survey &scan) {
 // generation higher, to another (rule 2). dace_init's first format of a
 // medium that holds nothing leaves a short write to the next commit, which
 // writes the copy again elsewhere.
-__attribute__((noinline)) bool format(dace_state *s, uint32_t seq, bool deliberate) {
+bool format(dace_state *s, uint32_t seq, bool deliberate) {
     for (uint32_t attempt = 0;; ++attempt) {
         const int c = take_cluster(s, deliberate);
         if (c < 0) {
@@ -479,19 +497,7 @@ __attribute__((noinline)) bool format(dace_state *s, uint32_t seq, bool delibera
         }
         if (deliberate)
             lower_free_count(s);
-        s->root_clus = static_cast<uint16_t>(c);
-        s->root = reinterpret_cast<dace_root *>(s->root_buf);
-        s->root_page = 0;
-        s->root_end = 0;
-        s->root_sealed = 0;
-        // One page, no entry, filled as dace_fill_root fills it (its head
-        // CRC included, which the write then computes again, as the CRC
-        // callback has always been called).
-        dace_memset(s->root, 0, s->page_size);
-        fill_header(s, s->root, 1, seq + attempt);
-        s->root->head_crc = head_crc(s, s->root);
-        // Nothing else is open or pending: the copy is the whole commit.
-        if (write_root_copy(s) == 0 || !deliberate)
+        if (write_first_copy(s, static_cast<uint16_t>(c), seq + attempt) || !deliberate)
             return true;
         if (attempt != 0)
             return false;
@@ -516,20 +522,26 @@ bool first_format_cut_short(dace_state *s, const Remnant &remnant) {
 // the page starts in between: a root header whose head CRC matches, or a
 // data mark. Such a medium is another geometry's, never blank, so that
 // dace_init does not format over it. False when the mount must be refused.
+// The first `bytes` of page `page` of the medium, tried twice as a
+// cluster's header is.
+bool read_page_start(dace_state *s, uint32_t page, uint8_t *dst, uint32_t bytes) {
+    return read_pages(s, 0, page, dst, bytes) || read_pages(s, 0, page, dst, bytes);
+}
+
 __attribute__((noinline)) bool no_marks_between(dace_state *s) {
     uint8_t *header = s->root_buf;
-    for (uint32_t i = 0; i < s->clus_count; ++i) {
-        for (uint32_t page = 1; page < s->clus_pages; ++page) {
-            if (!read_header(s, i, header, kClusHeaderSize, page))
-                return fail(s, DACE_E_UNREADABLE, false);
-            const uint32_t word = load_u32(header);
-            if (word == ROOT_MAGIC && !read_header(s, i, header, kRootHeaderSize, page))
-                return fail(s, DACE_E_UNREADABLE, false);
-            const bool root = word == ROOT_MAGIC &&
-                              head_crc(s, reinterpret_cast<const dace_root *>(header)) == load_u16(header + 28);
-            if (root || word == DATA_MAGIC)
-                return fail(s, DACE_E_GEOMETRY, false);
-        }
+    for (uint32_t page = 0; page < uint32_t{s->clus_count} * s->clus_pages; ++page) {
+        if (page % s->clus_pages == 0)
+            continue; // the scan read every cluster start
+        if (!read_page_start(s, page, header, kClusHeaderSize))
+            return fail(s, DACE_E_UNREADABLE, false);
+        const uint32_t word = load_u32(header);
+        if (word == ROOT_MAGIC && !read_page_start(s, page, header, kRootHeaderSize))
+            return fail(s, DACE_E_UNREADABLE, false);
+        const bool root =
+            word == ROOT_MAGIC && head_crc(s, reinterpret_cast<const dace_root *>(header)) == load_u16(header + 28);
+        if (root || word == DATA_MAGIC)
+            return fail(s, DACE_E_GEOMETRY, false);
     }
     return true;
 }
@@ -583,27 +595,21 @@ __attribute__((noinline)) void hold_old_volume(dace_state *s, const Survey &scan
 }
 
 // Once a deliberate format's root is on the medium: erases every cluster
-// that could still outrank it or refuse a mount of it, that is one that
-// cannot be read (it may hold the old volume's newest root), a root that
-// ranks at or above the new one, and a root of another geometry. A power
-// cut before the last of these erases leaves the old volume, where such a
-// root outranks the new one, or the new volume. False when an erase fails.
+// that could still outrank it or refuse a mount of it, that is every
+// cluster that cannot be read (it may hold the old volume's newest root)
+// and every other root cluster (one of another geometry, or above the new
+// root when the generations start again; the rest are stale anyway). A
+// power cut before the last of these erases leaves the old volume, where
+// such a root outranks the new one, or the new volume. False when an erase
+// fails.
 __attribute__((noinline)) bool clear_outranking(dace_state *s) {
-    const Rank mine = rank_of(s->root->seq, s->root_clus, false);
     uint8_t *header = s->free_list->buf; // every slot is free: root_buf holds the new root
     for (uint32_t i = 0; i < s->clus_count; ++i) {
         if (i == s->root_clus)
             continue;
-        const bool readable = read_header(s, i, header, kRootHeaderSize);
+        const bool readable = read_header(s, i, header, kClusHeaderSize);
         if (readable && load_u32(header) != ROOT_MAGIC)
             continue;
-        if (readable) {
-            const int verdict = judge_copy(*s, header, 0, 0, true);
-            const bool other_size = verdict == DACE_COPY_VOLUME_SIZE;
-            const bool ranked = verdict == DACE_COPY_VALID || other_size;
-            if (verdict != DACE_COPY_GEOMETRY && (!ranked || rank_of(load_u32(header + 4), i, other_size) < mine))
-                continue;
-        }
         if (!erase_cluster(s, i))
             return fail(s, readable ? DACE_E_ERASE_FAILED : DACE_E_UNREADABLE, false);
         if (s->clus_table[i] == CLUS_DIRTY)

@@ -100,17 +100,16 @@ bool entry_is_plausible(const dace_entry &e) {
 // read reach (body_verdict). A header torn by a power cut has erased bytes
 // behind the tear, and weakly programmed bits can give it any field and,
 // once in 65536 reads, a head CRC equal to the erased CRC field.
-// An empty directory's files CRC is the CRC over zero bytes, which is the
-// seed: with a seed of 0xFFFF every whole empty copy holds an erased-looking
-// files CRC, so that field says nothing of a tear there.
-bool foreign_extent_holds(const CopyRules &r, const dace_root *copy) {
+// An empty directory's files CRC is the CRC over zero bytes, the seed: with
+// a seed of 0xFFFF every whole empty copy holds an erased-looking files CRC,
+// so that field tells nothing of a tear there (body_verdict still checks it
+// against the CRC over zero bytes).
+bool foreign_extent_holds(const dace_root *copy) {
     const uint32_t pages = le(copy->pages);
     const uint32_t page_size = le(copy->page_size);
     const uint32_t used = kRootHeaderSize + kEntrySize * uint32_t{le(copy->count)};
-    const bool files_crc_written =
-        copy->files_crc != 0xFFFF || (copy->count == 0 && rules_crc(r, entries_of(copy), 0) == 0xFFFF);
     return page_size % 8 == 0 && pages != 0 && pages <= le(copy->clus_pages) && used <= pages * page_size &&
-           copy->head_crc != 0xFFFF && files_crc_written;
+           copy->head_crc != 0xFFFF && (copy->files_crc != 0xFFFF || copy->count == 0);
 }
 
 // The entries and the fill of a copy as a writer leaves them, as far as the
@@ -162,7 +161,7 @@ int judge_copy(const CopyRules &r, const uint8_t *image, uint32_t page, uint32_t
         return DACE_COPY_FIXED_FIELDS;
     const uint32_t room = (uint32_t{r.clus_pages} - page) * r.page_size;
     if (!geometry_matches(r, copy)) {
-        const bool whole = header_only || (foreign_extent_holds(r, copy) && body_verdict(r, copy, room) == DACE_COPY_VALID);
+        const bool whole = header_only || (foreign_extent_holds(copy) && body_verdict(r, copy, room) == DACE_COPY_VALID);
         return whole ? DACE_COPY_GEOMETRY : DACE_COPY_TORN;
     }
     if (!copy_fits(r, copy, page))
@@ -202,7 +201,7 @@ int walk_root(const CopyRules &r, const uint8_t *image, dace_root_walk *out) {
         }
         const dace_root *copy = copy_at(r, image, page);
         if (copy->clus_count != 0)
-            other_size = verdict == DACE_COPY_VOLUME_SIZE;
+            other_size = verdict != DACE_COPY_VALID;
         out->seq = le(copy->seq);
         ++out->copies;
         out->last_page = static_cast<uint16_t>(page);

@@ -49,16 +49,17 @@ void update_stamp(void *ctx, dace_entry *entry) {
             throw SizeMismatch(uint32_t{*recorded} * p.clus_pages, p.total_pages);
         // The volume's own size is this one: another root cluster is not.
         throw library_error("the image does not mount", reason,
-                            fmt::format(" (a root cluster records a cluster count other than this volume's {}; dace "
-                                        "check names it)",
+                            fmt::format(" (a root cluster that records a cluster count other than this volume's {} "
+                                        "outranks its root or ties with it; dace check names it)",
                                         p.clus_count()));
     case DACE_E_DAMAGED:
         throw library_error("no valid root copy", reason,
                             " (the root is damaged, or the image was written with another CRC or seed)");
     case DACE_E_GEOMETRY:
         throw library_error("the image does not mount", reason,
-                            " (a root cluster holds a root copy of another page size, cluster size or tag; "
-                            "dace check names it)");
+                            " (a root cluster holds a root copy of another page size, cluster size or tag, which "
+                            "dace check names, or a volume of smaller clusters has marks between the cluster "
+                            "starts)");
     default: break;
     }
     throw library_error("the image does not mount", reason);
