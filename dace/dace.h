@@ -62,7 +62,8 @@ typedef struct dace_entry {
 
 /* Callbacks. Each gets its context pointer first. Page numbers count from the
  * start of the medium; byte counts are whole pages, 8 (a data cluster's
- * header) or, for reads at mount, 32 (a root copy's header). A read or
+ * header) or, for reads at mount, 32 (a root copy's header) and 4 (the
+ * first word of a page, where a medium looks blank). A read or
  * write succeeds only when it returns the count asked for, an erase only
  * when it returns exactly 1. What a driver for a real part must guarantee
  * is in the README ("Porting to a flash part"). */
@@ -217,8 +218,8 @@ uint32_t dace_getstatesize(const dace_config *config);
  * or tag refuses the mount (DACE_E_GEOMETRY). Before a medium is called
  * blank (DACE_E_NOT_A_VOLUME, which dace_init formats), every page start
  * is looked at too, so that a volume of smaller clusters with pages of
- * this size is found (a one-time cost at a fresh part's first boot: an
- * 8-byte read of every page that does not start a cluster). A volume of
+ * this size is found (a one-time cost at a fresh part's first boot: a
+ * 4-byte read of every page that does not start a cluster). A volume of
  * smaller pages is not detected. */
 dace_state *dace_mount(const dace_config *config, void *block);
 /* dace_mount, but a medium without marks of this file system is formatted

@@ -533,7 +533,7 @@ __attribute__((noinline)) bool no_marks_between(dace_state *s) {
     for (uint32_t page = 0; page < uint32_t{s->clus_count} * s->clus_pages; ++page) {
         if (page % s->clus_pages == 0)
             continue; // the scan read every cluster start
-        if (!read_page_start(s, page, header, kClusHeaderSize))
+        if (!read_page_start(s, page, header, sizeof(uint32_t)))
             return fail(s, DACE_E_UNREADABLE, false);
         const uint32_t word = load_u32(header);
         if (word == ROOT_MAGIC && !read_page_start(s, page, header, kRootHeaderSize))
