@@ -230,12 +230,12 @@ dace_state *dace_init(const dace_config *config, void *block);
  * mounts it. It writes the new root, with a generation above every root it
  * can read, into a cluster that the old volume does not own; until that
  * copy is on the medium the old volume stays whole and in force, and a
- * power cut leaves the old volume or the empty one. Then it erases what
- * could still outrank the new root: clusters it could not read (one may
- * hold the old volume's newest root), roots of another geometry, and, in
- * the rare case of a generation count that starts again, every root above
- * the new one. Other clusters of the old volume are erased as they are
- * reused. NULL, with dace_init_error:
+ * power cut leaves the old volume or the empty one. Then, when it met a
+ * cluster it could not read (one may hold the old volume's newest root), a
+ * root of another geometry or a generation count that must start again, it
+ * erases every cluster it could not read and every other root cluster,
+ * since any of them could outrank the new root. Other clusters of the old
+ * volume are erased as they are reused. NULL, with dace_init_error:
  *   DACE_E_CONFIG            the configuration or the block is refused;
  *   DACE_E_NO_ROOT_CLUSTER   no cluster outside the old volume takes the
  *                            new root: the medium is as it was;
@@ -247,12 +247,11 @@ dace_state *dace_init(const dace_config *config, void *block);
  *                            cluster known to be free of the old volume:
  *                            the medium is as it was; or (as for
  *   DACE_E_ERASE_FAILED)     the new root is on the medium, but a cluster it
- *                            could not read (UNREADABLE) or a root of
- *                            another geometry or above the new one
- *                            (ERASE_FAILED) could not be erased. The medium
- *                            then holds the empty volume, unless that
- *                            cluster later reads back as a newer root of
- *                            the old volume, which is then in force (less
+ *                            could not read (UNREADABLE) or another root
+ *                            cluster (ERASE_FAILED) could not be erased.
+ *                            The medium then holds the empty volume, unless
+ *                            that cluster later reads back as a newer root
+ *                            of the old volume, which is then in force (less
  *                            what lay in other clusters this call could not
  *                            read and erased). Mount it, or call dace_format
  *                            again once the part reads and erases that
