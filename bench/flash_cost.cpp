@@ -81,15 +81,21 @@ double mount_ms(const dace_sim::Counters &io) {
     return static_cast<double>(io.bytes_read) / 20000.0 + static_cast<double>(io.read_calls) * 0.002;
 }
 
-MountCost measure_mount(Rig &rig) {
-    rig.sim().reboot();
-    rig.sim().reset_counters();
+// The reads since the counters were last reset, of a mount that `ok` says worked.
+MountCost reads_of(Rig &rig, bool ok) {
     MountCost m;
-    m.ok = rig.mount();
+    m.ok = ok;
     m.bytes_read = rig.sim().counters().bytes_read;
     m.read_calls = rig.sim().counters().read_calls;
     m.sim_ms = mount_ms(rig.sim().counters());
     return m;
+}
+
+MountCost measure_mount(Rig &rig) {
+    rig.sim().reboot();
+    rig.sim().reset_counters();
+    const bool ok = rig.mount();
+    return reads_of(rig, ok);
 }
 
 MountCost empty_mount(const Geometry &g) {
@@ -104,12 +110,8 @@ MountCost empty_mount(const Geometry &g) {
 // the format.
 MountCost first_boot(const Geometry &g) {
     Rig rig(g, 4);
-    MountCost m;
-    m.ok = rig.mount();
-    m.bytes_read = rig.sim().counters().bytes_read;
-    m.read_calls = rig.sim().counters().read_calls;
-    m.sim_ms = mount_ms(rig.sim().counters());
-    return m;
+    const bool ok = rig.mount();
+    return reads_of(rig, ok);
 }
 
 // 32 files in 4 KiB writes until 90 % of the payload the volume offers is used.

@@ -151,11 +151,8 @@ TEST_P(ConfigurationSweep, TheRightConfigurationStillFindsEveryFile) {
     const Workload &w = *GetParam().workload;
     const bool level_wear = GetParam().level_wear;
     const std::string named = std::string(w.name) + ", " + mode_name(level_wear);
-    const uint32_t first = env_number("DACE_TORTURE_SEED", kFirstSeed);
-    const uint32_t seeds = std::getenv("DACE_TORTURE_SEED") != nullptr ? 1 : scale();
-    for (uint32_t seed = first; seed != first + seeds; ++seed) {
-        const std::string replay = "DACE_TORTURE_SEED=" + std::to_string(seed) + " ./dace_torture " +
-                                   replay_filter("ConfigurationSweep", GetParam());
+    for (const uint32_t seed : seeds_from(kFirstSeed)) {
+        const std::string replay = replay_command("ConfigurationSweep", GetParam(), seed);
         // The workload's own volume, nearly full, and sparse ones.
         std::vector<MadeVolume> volumes{made_volume(w, level_wear, seed)};
         for (uint32_t k = 0; k < 6; ++k)

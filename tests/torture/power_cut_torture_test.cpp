@@ -127,16 +127,13 @@ TEST_P(PowerCutTorture, EveryCutKeepsTheLastCommitOrTheOneInFlight) {
     const Workload &w = *GetParam().workload;
     const bool level_wear = GetParam().level_wear;
     const std::string named = std::string(w.name) + ", " + mode_name(level_wear);
-    const uint32_t first = env_number("DACE_TORTURE_SEED", kFirstSeed);
     CutPoint only{};
     const char *only_text = std::getenv("DACE_TORTURE_CUT");
     const bool single = only_text != nullptr && parse_cut(only_text, &only);
-    const uint32_t seeds = std::getenv("DACE_TORTURE_SEED") != nullptr ? 1 : scale();
 
     ++totals().cut_workloads;
-    for (uint32_t seed = first; seed != first + seeds; ++seed) {
-        const std::string replay =
-            "DACE_TORTURE_SEED=" + std::to_string(seed) + " ./dace_torture " + replay_filter("PowerCut", GetParam());
+    for (const uint32_t seed : seeds_from(kFirstSeed)) {
+        const std::string replay = replay_command("PowerCut", GetParam(), seed);
         // The uncut run: strict flash, every commit checked on a copy of the
         // medium, and the figures that show the workload does its job.
         Medium uncut(w.geometry, w.max_files, level_wear, seed);

@@ -208,6 +208,11 @@ const char *mode_name(bool level_wear);
 // The --gtest_filter that runs this workload in this mode alone, for the
 // suite named by `suite` ("PowerCut" or "WornFlash").
 std::string replay_filter(const char *suite, const WorkloadParam &p);
+// The seeds a test runs: the one DACE_TORTURE_SEED names, else scale()
+// seeds from `first`.
+std::vector<uint32_t> seeds_from(uint32_t first);
+// The command that runs `seed` of this workload and mode in `suite` alone.
+std::string replay_command(const char *suite, const WorkloadParam &p, uint32_t seed);
 void PrintTo(const WorkloadParam &p, std::ostream *os);
 std::vector<WorkloadParam> workload_params();
 std::string workload_label(const ::testing::TestParamInfo<WorkloadParam> &p);

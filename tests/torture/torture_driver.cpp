@@ -20,6 +20,19 @@ uint32_t env_number(const char *name, uint32_t fallback) {
 
 uint32_t scale() { return std::max<uint32_t>(1, env_number("DACE_TORTURE_SCALE", 1)); }
 
+std::vector<uint32_t> seeds_from(uint32_t first) {
+    if (std::getenv("DACE_TORTURE_SEED") != nullptr)
+        return {env_number("DACE_TORTURE_SEED", first)};
+    std::vector<uint32_t> out;
+    for (uint32_t k = 0; k < scale(); ++k)
+        out.push_back(first + k);
+    return out;
+}
+
+std::string replay_command(const char *suite, const WorkloadParam &p, uint32_t seed) {
+    return "DACE_TORTURE_SEED=" + std::to_string(seed) + " ./dace_torture " + replay_filter(suite, p);
+}
+
 bool in_share(bool level_wear, uint64_t item) {
     if (scale() > 1 || std::getenv("DACE_TORTURE_SEED") != nullptr)
         return true;
