@@ -234,8 +234,12 @@ json part_json(const PlanResult &r, size_t part) {
             j["latency_ms"][k][op_key(Op(i))] = op_json(p, m, Op(i));
         j["erases_per_day"][k] =
             json{{"worst_cluster", m.figures.worst_erases_per_day}, {"mean_cluster", m.figures.mean_erases_per_day}};
-        j["recent"][k] = figures_json(m.recent);
-        j["recent"][k]["days"] = m.recent_periods * day;
+        json halves = nullptr;
+        if (m.recent_periods != 0)
+            halves = json{{"days", m.recent_periods * day},
+                          {"earlier", figures_json(m.earlier)},
+                          {"recent", figures_json(m.recent)}};
+        j["halves"][k] = halves;
         const std::optional<double> life = life_years(p, m);
         j["life_years"][k] = life ? json(*life) : json(nullptr);
         const auto range = life_range(p, m);
@@ -357,9 +361,10 @@ std::vector<std::string> plan_answers(const PlanResult &r) {
         if (!same) {
             std::vector<std::string> sizes;
             for (const Part &p : parts)
-                sizes.push_back(fmt::format("{} {}", p.title(), bytes_text(p.capacity())));
-            lines.push_back(fmt::format("the parts differ in capacity ({}): a larger part spreads the same writes "
-                                        "over more clusters",
+                sizes.push_back(
+                    fmt::format("{} {} in {} clusters", p.title(), bytes_text(p.capacity()), p.clus_count()));
+            lines.push_back(fmt::format("mind that the parts differ in capacity ({}): the wear spreads over a part's "
+                                        "clusters, so their lives compare their sizes too",
                                         fmt::join(sizes, ", ")));
         }
     }
@@ -494,11 +499,15 @@ std::string plan_table(const PlanResult &r) {
     const std::string settle =
         tolerance == 0
             ? "With a tolerance of 0 they never count as settled: the run lasts its max_days."
-            : fmt::format("They settled once the recent rate (over the last whole cycles, half the window or one "
-                          "cycle at least) agreed with the window's within {}%, and none of the window's figures "
-                          "strayed more than {}% over its second half, so that a longer run moves none by more than "
-                          "about {}%.",
-                          number(tolerance * 50), number(tolerance * 50), number(tolerance * 100));
+            : fmt::format("They settled once, over a window of an even number of whole cycles (four at least), the "
+                          "figures of its two halves and of the whole agreed within {}%, so that a longer run moves "
+                          "none by more than about {}%.",
+                          number(tolerance * 50), number(tolerance * 100));
+    const bool short_run = std::any_of(r.runs.begin(), r.runs.end(), [](const ModeRun &m) { return !m.warmed_up; });
+    const std::string cut_short =
+        short_run ? " A run with no window ended before the workload's first full cycle was over: its figures "
+                    "count from day 0 and include the filling of its logs; raise run.max_days."
+                  : "";
     out += '\n';
     out += wrap("",
                 fmt::format("Means take the part's typical program and erase times, worst cases its worst ones (the "
@@ -507,9 +516,9 @@ std::string plan_table(const PlanResult &r) {
                             "from the end of the workload's first full cycle (its logs kept and live log filled "
                             "once; and once it reaches no cluster it had not reached) to the end of the run, taken "
                             "every period ({}). {} A run that did not settle gives the life as the range it moved "
-                            "over. Projected life extrapolates the most erased cluster's rate until it reaches the "
+                            "over.{} Projected life extrapolates the most erased cluster's rate until it reaches the "
                             "part's endurance: a projection from the simulated days, not a simulated lifetime.",
-                            duration_text(r.input.run.period_ms), settle),
+                            duration_text(r.input.run.period_ms), settle, cut_short),
                 0);
     return out;
 }
@@ -533,8 +542,15 @@ json plan_report_json(const PlanResult &r) {
 }
 
 std::string plan_svg(const PlanResult &r) {
-    const double panel_w = 300, chart_h = 220, left = 80, top = 110, gap = 40;
-    const double width = left + double(r.runs.size()) * (panel_w + gap);
+    // The answer in words heads the picture, a line each, in a picture wide
+    // enough for the longest (about 7 pixels a character).
+    const std::vector<std::string> answers = plan_answers(r);
+    size_t longest = 0;
+    for (const std::string &a : answers)
+        longest = std::max(longest, columns(a));
+    const double panel_w = 300, chart_h = 220, left = 80, gap = 40;
+    const double top = 100 + 16 * double(answers.size());
+    const double width = std::max(left + double(r.runs.size()) * (panel_w + gap), left + 7 * double(longest) + gap);
     const double height = top + chart_h + 84;
     // One logarithmic scale for every panel, so that a part that erases
     // little stays visible beside one that erases much.
@@ -564,8 +580,7 @@ std::string plan_svg(const PlanResult &r) {
     svg += fmt::format("<text x=\"{:.0f}\" y=\"22\" font-size=\"15\" font-weight=\"bold\">Erases per cluster per day "
                        "over the measuring window</text>\n",
                        left);
-    const std::vector<std::string> answers = plan_answers(r);
-    for (size_t i = 0; i < std::min<size_t>(answers.size(), 2); ++i)
+    for (size_t i = 0; i < answers.size(); ++i)
         svg +=
             fmt::format("<text x=\"{:.0f}\" y=\"{:.0f}\">{}</text>\n", left, 42 + 16 * double(i), escape(answers[i]));
     // The scale: a line and a label at each decade, on the left.

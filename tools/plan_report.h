@@ -43,7 +43,9 @@ std::vector<std::string> plan_answers(const PlanResult &r);
 //                                mean over the window (mean null when count is
 //                                0), worst and its cost over the whole run
 //   erases_per_day.<mode>.{worst_cluster,mean_cluster}   over the window
-//   recent.<mode>.{worst_cluster,mean_cluster,programmed_per_user_byte,days}
+//   halves.<mode>.{days,earlier,recent}   the window's halves at the last settling test,
+//                                each {worst_cluster,mean_cluster,programmed_per_user_byte};
+//                                null before the first
 //   life_years.<mode>            null when the most erased cluster is never erased
 //   life_years_range.<mode>      [low, high] it moved over when not settled, else null
 //   programmed_per_user_byte.<mode>
