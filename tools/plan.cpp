@@ -538,17 +538,11 @@ uint32_t default_state_block_bytes(uint16_t page_size, uint16_t clus_pages, uint
 } // namespace
 
 const std::vector<Build> &builds() {
-    static const std::vector<Build> all = {
-        {"default", "the library as built here, with every call", default_state_block_bytes}};
+    static const std::vector<Build> all = {{"default", default_state_block_bytes}};
     return all;
 }
 
-const Build *find_build(std::string_view name) {
-    for (const Build &b : builds())
-        if (b.name == name)
-            return &b;
-    return nullptr;
-}
+const Build *find_build(std::string_view name) { return find_named(builds(), name); }
 
 uint32_t state_block_bytes(const Part &p, const Workload &w) {
     const Build *b = find_build(w.build);
@@ -662,15 +656,17 @@ PlanResult run_plan(const PlanInput &in, const std::function<void(const PlanProg
         PlanProgress now;
         now.runs = jobs;
         const double day = period_days(in.run);
-        now.slowest_day = double(max_periods) * day;
+        uint32_t slowest = std::numeric_limits<uint32_t>::max(), last_end = 0;
         for (const Track &t : tracks) {
             const bool finished = t.finished;
             now.days_done += double(finished ? t.end.load() : t.done.load()) * day;
             now.days_end += double(t.end) * day;
             now.runs_done += finished ? 1 : 0;
+            last_end = std::max(last_end, t.end.load());
             if (!finished)
-                now.slowest_day = std::min(now.slowest_day, double(t.done) * day);
+                slowest = std::min(slowest, t.done.load());
         }
+        now.slowest_day = double(now.runs_done == jobs ? last_end : slowest) * day;
         progress(now);
     };
     if (progress) {

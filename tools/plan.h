@@ -59,6 +59,14 @@ struct Part {
     const std::string &title() const { return label.empty() ? name : label; }
 };
 
+// The entry of that name in a table of named entries, or null.
+template <class Named> const Named *find_named(const std::vector<Named> &table, std::string_view name) {
+    for (const Named &entry : table)
+        if (entry.name == name)
+            return &entry;
+    return nullptr;
+}
+
 // The typical part classes: "nor-4k", "nor-4k-quad", "nand-512".
 const std::vector<Part> &part_classes();
 // The class of that name, or null.
@@ -68,7 +76,6 @@ const Part *find_part_class(std::string_view name);
 // in RAM for a configuration.
 struct Build {
     const char *name;
-    const char *about;
     uint32_t (*state_block_bytes)(uint16_t page_size, uint16_t clus_pages, uint16_t total_pages, uint16_t max_files);
 };
 // The builds there are ("default": the library as built here).
@@ -288,7 +295,7 @@ uint32_t state_block_bytes(const Part &p, const Workload &w);
 // simulate (a run that settled ends there, one still running at the limit).
 struct PlanProgress {
     double days_done = 0, days_end = 0;
-    double slowest_day = 0; // the least advanced run still running
+    double slowest_day = 0; // the least advanced run still running; once all ended, the last day simulated
     size_t runs_done = 0, runs = 0;
 };
 

@@ -621,12 +621,7 @@ const std::vector<Part> &part_classes() {
     return classes;
 }
 
-const Part *find_part_class(std::string_view name) {
-    for (const Part &p : part_classes())
-        if (p.name == name)
-            return &p;
-    return nullptr;
-}
+const Part *find_part_class(std::string_view name) { return find_named(part_classes(), name); }
 
 json parse_workload(std::istream &text, const std::string &source) { return parse_checked(text, source); }
 

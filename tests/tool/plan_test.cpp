@@ -473,6 +473,7 @@ TEST(PlanSettling, ProgressCountsDaysAgainstTheRunsRealEnd) {
     EXPECT_EQ(last.runs_done, 2u);
     EXPECT_EQ(last.days_done, last.days_end);
     EXPECT_EQ(last.days_end, double(r.runs[0].periods + r.runs[1].periods));
+    EXPECT_EQ(last.slowest_day, double(std::max(r.runs[0].periods, r.runs[1].periods)));
     EXPECT_LT(last.days_end, 2 * 365);
 }
 
