@@ -795,7 +795,8 @@ def _plan_parts(value):
     for item in value:
         if isinstance(item, dict):
             parts.append(item)
-        elif str(item) in _libdace.part_class_names() or not _os.path.exists(item):
+        elif str(item) in _libdace.part_class_names() or not (
+                _os.path.exists(item) or "/" in str(item) or str(item).endswith(".json")):
             parts.append({"class": str(item)})
         else:
             with open(item, encoding="utf-8") as f:

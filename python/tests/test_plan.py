@@ -62,6 +62,10 @@ def test_parts_compared_side_by_side_from_classes_and_part_files(tool, tmp_path)
     assert report["parts"][1]["part"]["page_size"] == 512
     assert not report["same_capacity"]
     assert any("differ in capacity" in line for line in report["answer"])
+    with pytest.raises(FileNotFoundError):
+        libdace.plan(SHORT, part=tmp_path / "none.json")
+    with pytest.raises(ValueError, match="erases blocks of 64 pages"):
+        libdace.plan(SHORT, part="nand-2k")
 
 
 def test_documents_nested_too_deep_are_refused(tmp_path):
