@@ -367,15 +367,26 @@ void CommandLine::add_plan() {
         o->option = s->add_option(flag, o->text, help)->type_name(type);
         plan_options_.push_back(std::move(o));
     };
-    option("--part", "/part/class", Kind::Text, "CLASS",
-           "part class: nor-4k (default), nor-64k, nand-2k (--parts lists them)");
+    s->add_option("--part", plan_.parts,
+                  "a part class (nor-4k, the default, nor-4k-quad, nand-512: --parts lists them) or a part file "
+                  "(JSON, as --parts --json prints); again to compare parts side by side")
+        ->type_name("CLASS|FILE")
+        ->allow_extra_args(false);
     option("--size", "/part/size", Kind::Text, "BYTES", "the part's size (e.g. 4M); or --pages N");
+    option("--erase-block", "/part/erase_block", Kind::Text, "BYTES", "bytes the part erases at once (e.g. 4K)");
     option("--read-mb-s", "/part/read_mb_s", Kind::Real, "X", "read throughput, MB/s");
+    option("--read-call-us", "/part/read_call_us", Kind::Real, "X",
+           "each read call's command, address and dummy bytes, µs");
+    option("--page-read-us", "/part/page_read_us", Kind::Real, "X", "each page a read touches (NAND's tR), µs");
     option("--program-us", "/part/program_us", Kind::Real, "X", "page program time, typical, µs");
     option("--program-us-max", "/part/program_us_max", Kind::Real, "X", "page program time, worst, µs");
-    option("--erase-ms", "/part/erase_ms", Kind::Real, "X", "cluster erase time, typical, ms");
-    option("--erase-ms-max", "/part/erase_ms_max", Kind::Real, "X", "cluster erase time, worst, ms");
-    option("--endurance", "/part/endurance", Kind::Whole, "N", "erase cycles a cluster is good for");
+    option("--program-call-us", "/part/program_call_us", Kind::Real, "X",
+           "each page program's command, data and status poll, µs");
+    option("--erase-ms", "/part/erase_ms", Kind::Real, "X", "erase block erase time, typical, ms");
+    option("--erase-ms-max", "/part/erase_ms_max", Kind::Real, "X", "erase block erase time, worst, ms");
+    option("--erase-call-us", "/part/erase_call_us", Kind::Real, "X",
+           "each block erase's command and status poll, µs");
+    option("--endurance", "/part/endurance", Kind::Whole, "N", "erase cycles a block is good for");
     option("--record-size", "/record/size", Kind::Text, "BYTES", "bytes per log record");
     option("--record-interval", "/record/interval", Kind::Text, "TIME", "time between records (e.g. 1s, 250ms)");
     option("--flush-every", "/record/flush_every", Kind::Whole, "N", "flush the log every N records");
@@ -392,10 +403,12 @@ void CommandLine::add_plan() {
     option("--period", "/run/period", Kind::Text, "TIME", "figures are taken at the end of every period (default 1d)");
     option("--max-days", "/run/max_days", Kind::Whole, "N", "device days simulated at most (default 365)");
     option("--tolerance", "/run/tolerance", Kind::Real, "X",
-           "settled: a longer run moves no figure by more than this fraction (default 0.05)");
-    s->add_option("--svg", plan_.svg, "also write a picture of the erases per cluster, both modes side by side")
+           "settled: a longer run moves no figure by more than this fraction (default 0.05; 0: never settle)");
+    s->add_option("--svg", plan_.svg,
+                  "also write a picture of the erases per cluster, every part and mode side by side")
         ->type_name("FILE");
-    s->add_flag("--parts", plan_.list_parts, "list the part classes and the figures each assumes");
+    s->add_flag("--parts", plan_.list_parts,
+                "list the part classes, the figures each assumes and where they come from (JSON with --json)");
     json_flag(s);
     s->footer("Of the medium options, --page-size, --clus-pages, --pages and --max-files give the simulated part's\n"
               "geometry and the configuration's max_files.\n\n" +

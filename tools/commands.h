@@ -70,6 +70,7 @@ int cmd_mount(const std::string &image, const std::string &mountpoint, const Opt
 struct PlanArgs {
     std::string workload;           // a JSON file; empty: the defaults
     nlohmann::json overrides = nlohmann::json::object(); // laid over it, in its layout
+    std::vector<std::string> parts; // classes or part files, compared; the part options apply to each
     std::string svg;
     bool list_parts = false;        // print the part classes instead
 };

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <limits>
 #include <thread>
@@ -22,14 +23,15 @@ namespace {
 
 constexpr uint64_t kDayMs = 86400ull * 1000;
 
+const char *mode_title(Mode m) { return m == Mode::FirstFit ? "first fit" : "wear levelling"; }
+
 // The part with the library mounted on it, as the firmware drives it. Every
 // operation returns the calls it made on the medium, read from the
 // simulator's record of them.
 class Device {
 public:
-    Device(const PlanInput &in, Mode mode)
-        : in_(in), w_(in.workload), mode_(mode),
-          sim_(dace_sim::Geometry{in.part.page_size, in.part.clus_pages, in.part.total_pages}),
+    Device(const Part &part, const Workload &w, Mode mode)
+        : part_(part), w_(w), mode_(mode), sim_(dace_sim::Geometry{part.page_size, part.clus_pages, part.total_pages}),
           cfg_(sim_.config(w_.max_files)) {
         sim_.set_logging(true);
         record_.resize(w_.record_size);
@@ -37,7 +39,8 @@ public:
     }
     // A copy of the medium as it is now, to be booted on its own: the state
     // and the open log stay with this device.
-    Device(const Device &other) : in_(other.in_), w_(other.w_), mode_(other.mode_), sim_(other.sim_), cfg_(other.cfg_) {
+    Device(const Device &other)
+        : part_(other.part_), w_(other.w_), mode_(other.mode_), sim_(other.sim_), cfg_(other.cfg_) {
         sim_.attach(cfg_);
         boots_ = other.boots_;
         record_.resize(w_.record_size);
@@ -56,8 +59,8 @@ public:
     }
 
     // A reset, then what firmware does at boot: mount, the two settings,
-    // the settings file read whole, the log opened at its end. Records not
-    // flushed before the reset are lost.
+    // the settings file read whole, the log opened at its end (created on
+    // an empty part). Records not flushed before the reset are lost.
     Cost boot() {
         take();
         sim_.reboot();
@@ -74,14 +77,12 @@ public:
             dace_verify_reads(fs_, 1);
         if (w_.settings_size != 0 && dace_find_file(fs_, w_.settings_name.c_str()) >= 0)
             read_settings();
-        if (w_.record_size != 0) {
-            log_ = dace_find_file(fs_, w_.log_name.c_str()) >= 0 ? dace_open(fs_, w_.log_name.c_str())
-                                                                 : dace_create(fs_, w_.log_name.c_str());
-            if (log_ == 0)
-                fail("the boot cannot open the log");
-            if (dace_seek(fs_, log_, 0, DACE_SEEK_END) != 0)
-                fail("the boot cannot reach the log's end");
-        }
+        log_ = dace_find_file(fs_, w_.log_name.c_str()) >= 0 ? dace_open(fs_, w_.log_name.c_str())
+                                                             : dace_create(fs_, w_.log_name.c_str());
+        if (log_ == 0)
+            fail("the boot cannot open the log");
+        if (dace_seek(fs_, log_, 0, DACE_SEEK_END) != 0)
+            fail("the boot cannot reach the log's end");
         return take();
     }
 
@@ -152,31 +153,24 @@ public:
             fail("dace_erase_ahead failed");
         return take();
     }
-    // Every cluster a file may take is taken: for the boot of a full part.
+    // Every cluster a file may take is taken, by the log itself (so that no
+    // directory entry is needed), and committed: for the boot of a full part.
     void fill() {
-        if (log_ != 0 && dace_close(fs_, log_) != DACE_OK)
-            fail("the log's close failed");
-        log_ = 0;
-        std::string name = "~fill";
-        while (dace_find_file(fs_, name.c_str()) >= 0)
-            name += "~";
-        const dace_handle h = dace_create(fs_, name.c_str());
-        if (h == 0)
-            fail("no file can be made to fill the part");
-        const std::vector<uint8_t> chunk(in_.part.clus_size(), 0x5A);
-        while (dace_write(fs_, chunk.data(), static_cast<uint32_t>(chunk.size()), h) == chunk.size()) {
+        const std::vector<uint8_t> chunk(part_.clus_size(), 0x5A);
+        while (dace_write(fs_, chunk.data(), static_cast<uint32_t>(chunk.size()), log_) == chunk.size()) {
         }
         if (dace_error(fs_) != DACE_E_MEDIUM_FULL)
             fail("the part could not be filled");
-        if (dace_close(fs_, h) != DACE_OK)
+        if (dace_close(fs_, log_) != DACE_OK)
             fail("the filled part's close failed");
+        log_ = 0;
         take();
     }
 
     dace_sim::FlashSim &sim() { return sim_; }
     // Clusters never taken yet: never erased, and blank.
     uint32_t untouched() const {
-        const uint32_t size = in_.part.clus_size();
+        const uint32_t size = part_.clus_size();
         const std::vector<uint8_t> &bytes = sim_.bytes();
         uint32_t n = 0;
         for (uint32_t c = 0; c < sim_.cluster_count(); ++c) {
@@ -189,16 +183,21 @@ public:
     }
 
 private:
-    // The calls made since the last take.
+    // The calls made since the last take. Reads start at a page's start,
+    // so a read of n bytes touches the n bytes' pages.
     Cost take() {
         Cost c;
+        const uint32_t page = part_.page_size;
         for (const dace_sim::Call &call : sim_.log()) {
-            if (call.op == dace_sim::Op::Read)
+            if (call.op == dace_sim::Op::Read) {
                 c.bytes_read += call.count;
-            else if (call.op == dace_sim::Op::Write)
-                c.pages_programmed += (call.count + in_.part.page_size - 1u) / in_.part.page_size;
-            else if (call.op == dace_sim::Op::Erase)
+                c.read_calls += 1;
+                c.pages_read += (call.count + page - 1u) / page;
+            } else if (call.op == dace_sim::Op::Write) {
+                c.pages_programmed += (call.count + page - 1u) / page;
+            } else if (call.op == dace_sim::Op::Erase) {
                 c.erases += call.count;
+            }
         }
         sim_.clear_log();
         return c;
@@ -207,7 +206,7 @@ private:
         const dace_handle h = dace_open(fs_, w_.settings_name.c_str());
         if (h == 0)
             fail("the boot cannot open the settings file");
-        std::vector<uint8_t> buf(in_.part.clus_size());
+        std::vector<uint8_t> buf(part_.clus_size());
         while (dace_read(fs_, buf.data(), static_cast<uint32_t>(buf.size()), h) == buf.size()) {
         }
         if (dace_error(fs_) != DACE_E_NONE)
@@ -225,12 +224,14 @@ private:
             throw Error(fmt::format("{}: the part is full: the workload keeps more than it holds (lower log.max_size "
                                     "or log.keep, or take a larger part)",
                                     what));
-        if (reason == DACE_E_DIRECTORY_FULL || reason == DACE_E_TOO_MANY_OPEN)
-            throw library_error(what, reason, "(raise config.max_files, or keep fewer old logs)");
+        if (reason == DACE_E_DIRECTORY_FULL)
+            throw library_error(what, reason, "(keep fewer old logs, or take larger clusters)");
+        if (reason == DACE_E_TOO_MANY_OPEN)
+            throw library_error(what, reason, "(raise config.max_files)");
         throw library_error(what, reason);
     }
 
-    const PlanInput &in_;
+    const Part &part_;
     const Workload &w_;
     Mode mode_;
     dace_sim::FlashSim sim_;
@@ -243,11 +244,20 @@ private:
     std::vector<uint8_t> record_, settings_;
 };
 
-// What the figures are measured from: the medium's counters at a moment.
+// What the figures are measured from: the medium's counters at the end of a
+// period.
 struct Mark {
+    uint32_t period = 0;
     std::vector<uint64_t> erases;
     uint64_t programmed = 0;
     uint64_t user_bytes = 0;
+};
+
+// What happened between two marks.
+struct Span {
+    Figures figures;
+    uint64_t user_bytes = 0, programmed_bytes = 0, erases = 0;
+    std::vector<uint64_t> erases_per_cluster;
 };
 
 bool close_enough(double a, double b, double tolerance) {
@@ -255,58 +265,79 @@ bool close_enough(double a, double b, double tolerance) {
     return scale == 0 || std::fabs(a - b) <= tolerance * scale;
 }
 
-bool settled(const Figures &now, const Figures &half, double tolerance) {
-    return close_enough(now.worst_erases_per_day, half.worst_erases_per_day, tolerance) &&
-           close_enough(now.mean_erases_per_day, half.mean_erases_per_day, tolerance) &&
-           close_enough(now.programmed_per_byte, half.programmed_per_byte, tolerance);
+bool agree(const Figures &a, const Figures &b, double tolerance) {
+    return close_enough(a.worst_erases_per_day, b.worst_erases_per_day, tolerance) &&
+           close_enough(a.mean_erases_per_day, b.mean_erases_per_day, tolerance) &&
+           close_enough(a.programmed_per_byte, b.programmed_per_byte, tolerance);
 }
 
-// One mode of the plan: device time advances from event to event (records,
+// Cycles a window holds at least before its figures may settle.
+constexpr uint32_t kMinCycles = 4;
+
+// Marks kept at most, in bytes of erase counts: a run of many short periods
+// on a part of many clusters tests its windows in longer units.
+constexpr uint64_t kMarkBudgetBytes = 64ull << 20;
+
+// One part in one mode: device time advances from event to event (records,
 // settings replacements, reboots), in periods at whose ends the figures are
 // taken, until they settle or the limit is reached.
 class Simulation {
 public:
-    Simulation(const PlanInput &in, Mode mode) : in_(in), w_(in.workload), device_(in, mode) { run_.mode = mode; }
+    Simulation(const PlanInput &in, size_t part, Mode mode)
+        : in_(in), part_(in.parts[part]), w_(in.workload), device_(part_, w_, mode) {
+        run_.part = part;
+        run_.mode = mode;
+    }
 
-    ModeRun run(const std::function<void(double)> &progress) {
+    // `progress` is told the periods done and the period the run will end at.
+    ModeRun run(const std::function<void(uint32_t, uint32_t)> &progress) {
         device_.format();
         note(Op::Boot, device_.boot());
-        std::array<OpTally, kOpCount> before = run_.window;
+        const uint64_t period = in_.run.period_ms;
         const uint64_t limit_ms = uint64_t{in_.run.max_days} * kDayMs;
-        const auto max_periods = static_cast<uint32_t>((limit_ms + in_.run.period_ms - 1) / in_.run.period_ms);
+        const auto max_periods = static_cast<uint32_t>((limit_ms + period - 1) / period);
+        const uint64_t cycle = (workload_cycle_ms(w_) + period - 1) / period;
+        cycle_ = static_cast<uint32_t>(std::clamp<uint64_t>(cycle, 1, uint64_t{max_periods} + 1));
+        // The window's middles are kept, a unit apart: one cycle, or several
+        // where the marks would take too much memory.
+        const uint64_t marks_kept = std::max<uint64_t>(16, kMarkBudgetBytes / 8 / std::max(1u, part_.clus_count()));
+        const uint64_t units = std::max<uint64_t>(1, max_periods / 2 / cycle_);
+        unit_ = cycle_ * static_cast<uint32_t>((units + marks_kept - 1) / marks_kept);
+        run_.cycle_periods = cycle_;
         next_record_ = w_.record_every_ms;
         next_settings_ = w_.settings_every_ms != 0 ? w_.settings_every_ms : kNever;
         next_reboot_ = w_.reboot_every_ms != 0 ? w_.reboot_every_ms : kNever;
         uint32_t untouched = device_.untouched();
-        Mark previous = mark();
+        std::optional<uint32_t> reached_all; // the first period that reached no cluster for the first time
+        Mark previous = mark(0);
+        std::array<OpTally, kOpCount> before = run_.window;
         for (uint32_t p = 1; p <= max_periods; ++p) {
-            run_until(uint64_t{p} * in_.run.period_ms);
+            run_until(uint64_t{p} * period);
             run_.periods = p;
-            if (progress)
-                progress(double(p) / max_periods);
             if (!warm_) {
-                // The warm-up ends with the first period that reached no
-                // cluster for the first time: from then on every cluster
-                // the workload takes has been taken before.
                 const uint32_t now = device_.untouched();
-                if (now == untouched) {
-                    warm_ = true;
-                    run_.warmed_up = true;
-                    run_.warmup_periods = p - 1;
-                    start_ = std::move(previous);
-                    for (size_t i = 0; i < kOpCount; ++i)
-                        run_.window[i] -= before[i];
-                } else {
-                    untouched = now;
-                    previous = mark();
-                    before = run_.window;
-                }
+                if (!reached_all && now == untouched)
+                    reached_all = p;
+                untouched = now;
+                // The window starts at the later of the first full cycle's
+                // end and the start of the period that reached nothing new:
+                // from then on every cluster taken has been used and is
+                // erased first, and the logs rotate as they will for life.
+                if (reached_all && *reached_all - 1 >= cycle_ && *reached_all == p)
+                    start_window(p - 1, std::move(previous), before);
+                else if (reached_all && p >= cycle_)
+                    start_window(p, mark(p), run_.window);
+                previous = mark(p);
+                before = run_.window;
             }
-            if (warm_ && take_figures(p))
+            const bool settled = warm_ && p > run_.warmup_periods && take_figures(p);
+            if (progress)
+                progress(p, settled ? p : max_periods);
+            if (settled)
                 break;
         }
         if (!warm_) // the limit came first: the figures are those of the whole run
-            take_all(max_periods);
+            take_all();
         run_.erases_per_cluster = device_.sim().erases_per_cluster();
         measure_boots();
         return run_;
@@ -319,11 +350,20 @@ private:
         OpTally &tally = run_.window[size_t(op)];
         ++tally.count;
         tally.total += c;
-        run_.whole[size_t(op)].add(in_.part, c);
+        run_.whole[size_t(op)].add(part_, c);
     }
 
-    Mark mark() {
-        return Mark{device_.sim().erases_per_cluster(), device_.sim().counters().bytes_programmed, user_bytes_};
+    Mark mark(uint32_t p) {
+        return Mark{p, device_.sim().erases_per_cluster(), device_.sim().counters().bytes_programmed, user_bytes_};
+    }
+
+    void start_window(uint32_t at, Mark from, const std::array<OpTally, kOpCount> &before) {
+        warm_ = true;
+        run_.warmed_up = true;
+        run_.warmup_periods = at;
+        start_ = std::move(from);
+        for (size_t i = 0; i < kOpCount; ++i)
+            run_.window[i] -= before[i];
     }
 
     void run_until(uint64_t end) {
@@ -331,9 +371,9 @@ private:
             run_events_until(end);
         } catch (const Error &e) {
             const uint64_t at = std::min({next_record_, next_settings_, next_reboot_});
-            throw Error(fmt::format("{}, on day {} of device time: {}",
-                                    run_.mode == Mode::FirstFit ? "first fit" : "wear levelling", at / kDayMs + 1,
-                                    e.what()));
+            const std::string who = in_.parts.size() > 1 ? fmt::format("{}, {}", part_.title(), mode_title(run_.mode))
+                                                         : std::string(mode_title(run_.mode));
+            throw Error(fmt::format("{}, on day {} of device time: {}", who, at / kDayMs + 1, e.what()));
         }
     }
 
@@ -367,51 +407,97 @@ private:
             note(Op::EraseAhead, device_.erase_ahead());
     }
 
-    // The figures over the window from `from`, `days` long.
-    Figures figures_since(const Mark &from, double days) {
-        const std::vector<uint64_t> &erases = device_.sim().erases_per_cluster();
-        uint64_t total = 0;
-        size_t worst = 0;
-        std::vector<uint64_t> count(erases.size());
-        for (size_t c = 0; c < erases.size(); ++c) {
-            count[c] = erases[c] - (c < from.erases.size() ? from.erases[c] : 0);
-            total += count[c];
-            if (count[c] > count[worst])
-                worst = c;
+    // From `from` to `to`.
+    Span span(const Mark &from, const Mark &to) {
+        const double days = (to.period - from.period) * period_days(in_.run);
+        Span s;
+        s.erases_per_cluster.resize(to.erases.size());
+        uint64_t worst = 0;
+        for (size_t c = 0; c < to.erases.size(); ++c) {
+            const uint64_t n = to.erases[c] - (c < from.erases.size() ? from.erases[c] : 0);
+            s.erases_per_cluster[c] = n;
+            s.erases += n;
+            worst = std::max(worst, n);
         }
-        Figures f;
-        f.worst_erases_per_day = erases.empty() ? 0 : double(count[worst]) / days;
-        f.mean_erases_per_day = erases.empty() ? 0 : double(total) / double(erases.size()) / days;
-        const uint64_t user = user_bytes_ - from.user_bytes;
-        const uint64_t programmed = device_.sim().counters().bytes_programmed - from.programmed;
-        f.programmed_per_byte = user != 0 ? double(programmed) / double(user) : 0.0;
-        run_.user_bytes = user;
-        run_.programmed_bytes = programmed;
-        run_.erases = total;
-        return f;
+        s.user_bytes = to.user_bytes - from.user_bytes;
+        s.programmed_bytes = to.programmed - from.programmed;
+        const auto clusters = double(to.erases.size());
+        s.figures.worst_erases_per_day = to.erases.empty() ? 0 : double(worst) / days;
+        s.figures.mean_erases_per_day = to.erases.empty() ? 0 : double(s.erases) / clusters / days;
+        s.figures.programmed_per_byte = s.user_bytes != 0 ? double(s.programmed_bytes) / double(s.user_bytes) : 0.0;
+        return s;
     }
 
-    // The figures at the end of period p; true once they have settled:
-    // none strayed by half the tolerance over the second half of the window.
+    void keep_window(Span s) {
+        run_.figures = s.figures;
+        run_.user_bytes = s.user_bytes;
+        run_.programmed_bytes = s.programmed_bytes;
+        run_.erases = s.erases;
+        run_.window_erases = std::move(s.erases_per_cluster);
+    }
+
+    // The figures at the end of period p; true once they have settled. The
+    // settling test looks at windows of an even number of units (whole
+    // cycles): the figures of the window's two halves and of the whole must
+    // agree within half the tolerance, so that neither a drift nor the
+    // chance of which cluster was erased most in a short span passes. Each
+    // half holds two cycles at least: a cluster the cursor happens to spare
+    // from the logs for a cycle or two is erased at several times the mean
+    // rate meanwhile, which a longer span averages out.
     bool take_figures(uint32_t p) {
         const uint32_t n = p - run_.warmup_periods;
-        run_.figures = figures_since(start_, n * period_days(in_.run));
+        Mark now = mark(p);
+        keep_window(span(start_, now));
         run_.history.push_back(run_.figures);
-        if (n < in_.run.min_periods)
-            return false;
-        for (uint32_t k = n / 2; k < n; ++k)
-            if (!settled(run_.figures, run_.history[k - 1], in_.run.tolerance / 2))
-                return false;
-        run_.settled_period = p;
-        return true;
+        bool settled = false;
+        if (n % unit_ == 0) {
+            if (n % (2 * unit_) == 0) {
+                const Mark &middle = middles_.front();
+                run_.earlier = span(start_, middle).figures;
+                run_.recent = span(middle, now).figures;
+                run_.recent_periods = n / 2;
+                const double half = in_.run.tolerance / 2;
+                settled = in_.run.tolerance > 0 && n >= std::max(in_.run.min_periods, kMinCycles * cycle_) &&
+                          agree(run_.recent, run_.earlier, half) && agree(run_.recent, run_.figures, half) &&
+                          agree(run_.earlier, run_.figures, half);
+                // Later windows are longer: their middles come later.
+                middles_.pop_front();
+            }
+            middles_.push_back(std::move(now));
+        }
+        note_span(n);
+        if (settled)
+            run_.settled_period = p;
+        return settled;
     }
 
-    void take_all(uint32_t periods) { run_.figures = figures_since(Mark{}, periods * period_days(in_.run)); }
+    // The most erased cluster's rate over what the settling test looks at:
+    // the window's figures over its second half, and the last halves compared.
+    void note_span(uint32_t n) {
+        double low = run_.figures.worst_erases_per_day, high = low;
+        if (run_.recent_periods != 0) {
+            for (const Figures &f : {run_.recent, run_.earlier}) {
+                low = std::min(low, f.worst_erases_per_day);
+                high = std::max(high, f.worst_erases_per_day);
+            }
+        }
+        for (uint32_t k = std::max(1u, n / 2); k <= n; ++k) {
+            low = std::min(low, run_.history[k - 1].worst_erases_per_day);
+            high = std::max(high, run_.history[k - 1].worst_erases_per_day);
+        }
+        run_.worst_low = low;
+        run_.worst_high = high;
+    }
+
+    void take_all() {
+        keep_window(span(Mark{}, mark(run_.periods)));
+        run_.worst_low = run_.worst_high = run_.figures.worst_erases_per_day;
+    }
 
     // The boots at empty, as the run left the part, and full: each on a
     // copy of the part, so that the run itself is not disturbed.
     void measure_boots() {
-        Device empty(in_, run_.mode);
+        Device empty(part_, w_, run_.mode);
         empty.format();
         run_.boot_empty = empty.boot();
         Device typical(device_);
@@ -421,16 +507,67 @@ private:
     }
 
     const PlanInput &in_;
+    const Part &part_;
     const Workload &w_;
     Device device_;
     ModeRun run_;
     uint64_t next_record_ = 0, next_settings_ = 0, next_reboot_ = 0;
     uint64_t records_ = 0, settings_done_ = 0, user_bytes_ = 0;
+    uint32_t cycle_ = 1, unit_ = 1;
     bool warm_ = false;
     Mark start_;
+    std::deque<Mark> middles_; // at the middles of the windows still to be tested
 };
 
+uint64_t gcd(uint64_t a, uint64_t b) {
+    while (b != 0)
+        a = std::exchange(b, a % b);
+    return a;
+}
+
+uint32_t default_state_block_bytes(uint16_t page_size, uint16_t clus_pages, uint16_t total_pages, uint16_t max_files) {
+    Params params;
+    params.page_size = page_size;
+    params.clus_pages = clus_pages;
+    params.total_pages = total_pages;
+    params.max_files = max_files;
+    const dace_config cfg = config_of(params);
+    return dace_getstatesize(&cfg);
+}
+
 } // namespace
+
+const std::vector<Build> &builds() {
+    static const std::vector<Build> all = {{"default", default_state_block_bytes}};
+    return all;
+}
+
+const Build *find_build(std::string_view name) { return find_named(builds(), name); }
+
+uint32_t state_block_bytes(const Part &p, const Workload &w) {
+    const Build *b = find_build(w.build);
+    return b ? b->state_block_bytes(p.page_size, p.clus_pages, p.total_pages, w.max_files) : 0;
+}
+
+uint64_t workload_cycle_ms(const Workload &w) {
+    // Beyond any run: a cycle this long only says that the run ends first.
+    constexpr uint64_t kLongest = uint64_t{1} << 50;
+    const uint64_t records_per_log = (uint64_t{w.log_max_size} + w.record_size - 1) / w.record_size;
+    const double log_cycle = double(w.logs_kept + 1) * double(records_per_log) * double(w.record_every_ms);
+    if (log_cycle >= double(kLongest))
+        return kLongest;
+    uint64_t cycle = (uint64_t{w.logs_kept} + 1) * records_per_log * w.record_every_ms;
+    for (const uint64_t every : {w.settings_every_ms, w.reboot_every_ms}) {
+        if (every == 0)
+            continue;
+        const uint64_t multiple = cycle / gcd(cycle, every);
+        if (double(multiple) * double(every) <= 2 * log_cycle)
+            cycle = multiple * every;
+        else
+            cycle = (cycle + every - 1) / every * every;
+    }
+    return std::min(cycle, kLongest);
+}
 
 const char *mode_key(Mode m) { return m == Mode::FirstFit ? "first_fit" : "wear_levelling"; }
 
@@ -439,11 +576,18 @@ const char *op_key(Op op) {
     return keys[size_t(op)];
 }
 
+double call_ms(const Part &p, const Cost &c) {
+    const double us = double(c.read_calls) * p.read_call_us + double(c.pages_read) * p.page_read_us +
+                      double(c.pages_programmed) * p.program_call_us +
+                      double(c.erases) * p.blocks_per_cluster() * p.erase_call_us;
+    return us / 1e3;
+}
+
 double cost_ms(const Part &p, const Cost &c, bool worst) {
     const double read = double(c.bytes_read) / (p.read_mb_s * 1e3);
     const double program = double(c.pages_programmed) * (worst ? p.program_us_max : p.program_us) / 1e3;
-    const double erase = double(c.erases) * (worst ? p.erase_ms_max : p.erase_ms);
-    return read + program + erase;
+    const double erase = double(c.erases) * p.blocks_per_cluster() * (worst ? p.erase_ms_max : p.erase_ms);
+    return read + program + erase + call_ms(p, c);
 }
 
 void OpStats::add(const Part &p, const Cost &c) {
@@ -464,52 +608,77 @@ std::optional<double> life_years(const Part &p, const ModeRun &run) {
     return double(p.endurance) / run.figures.worst_erases_per_day / 365.25;
 }
 
-PlanResult run_plan(const PlanInput &in, const std::function<void(double)> &progress) {
+std::optional<std::pair<double, double>> life_range(const Part &p, const ModeRun &run) {
+    if (run.worst_low <= 0)
+        return std::nullopt;
+    const double endurance = double(p.endurance);
+    return std::pair{endurance / run.worst_high / 365.25, endurance / run.worst_low / 365.25};
+}
+
+PlanResult run_plan(const PlanInput &in, const std::function<void(const PlanProgress &)> &progress) {
     PlanResult result;
     result.input = in;
-    const size_t modes = in.workload.modes.size();
-    // The modes share nothing (a medium and a state block each), so they
-    // run side by side; progress is told from this thread alone.
-    std::vector<std::atomic<uint32_t>> done(modes); // per mille
-    std::vector<ModeRun> runs(modes);
-    std::vector<std::exception_ptr> failures(modes);
-    auto one = [&](size_t i) {
-        try {
-            Simulation sim(result.input, in.workload.modes[i]);
-            runs[i] = sim.run([&](double d) { done[i] = static_cast<uint32_t>(d * 1000); });
-        } catch (...) {
-            failures[i] = std::current_exception();
+    const std::vector<Mode> &modes = in.workload.modes;
+    const size_t jobs = in.parts.size() * modes.size();
+    // The runs share nothing (a medium and a state block each), so they run
+    // side by side; progress is told from this thread alone.
+    struct Track {
+        std::atomic<uint32_t> done{0}, end{0};
+        std::atomic<bool> finished{false};
+    };
+    std::vector<Track> tracks(jobs);
+    std::vector<ModeRun> runs(jobs);
+    std::vector<std::exception_ptr> failures(jobs);
+    const uint64_t limit_ms = uint64_t{in.run.max_days} * kDayMs;
+    const auto max_periods = static_cast<uint32_t>((limit_ms + in.run.period_ms - 1) / in.run.period_ms);
+    for (Track &t : tracks)
+        t.end = max_periods;
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i = next++; i < jobs; i = next++) {
+            try {
+                Simulation sim(result.input, i / modes.size(), modes[i % modes.size()]);
+                runs[i] = sim.run([&tracks, i](uint32_t done, uint32_t end) {
+                    tracks[i].done = done;
+                    tracks[i].end = end;
+                });
+            } catch (...) {
+                failures[i] = std::current_exception();
+            }
+            tracks[i].finished = true;
         }
-        done[i] = 1000;
     };
+    const size_t workers = std::min<size_t>(jobs, std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < workers; ++i)
+        threads.emplace_back(work);
     auto tell = [&] {
-        if (!progress)
-            return;
-        uint64_t sum = 0;
-        for (const auto &d : done)
-            sum += d;
-        progress(double(sum) / 1000.0 / double(modes));
+        PlanProgress now;
+        now.runs = jobs;
+        const double day = period_days(in.run);
+        uint32_t slowest = std::numeric_limits<uint32_t>::max(), last_end = 0;
+        for (const Track &t : tracks) {
+            const bool finished = t.finished;
+            now.days_done += double(finished ? t.end.load() : t.done.load()) * day;
+            now.days_end += double(t.end) * day;
+            now.runs_done += finished ? 1 : 0;
+            last_end = std::max(last_end, t.end.load());
+            if (!finished)
+                slowest = std::min(slowest, t.done.load());
+        }
+        now.slowest_day = double(now.runs_done == jobs ? last_end : slowest) * day;
+        progress(now);
     };
-    std::vector<std::thread> others;
-    for (size_t i = 1; i < modes; ++i)
-        others.emplace_back(one, i);
-    try {
-        Simulation sim(result.input, in.workload.modes[0]);
-        runs[0] = sim.run([&](double d) {
-            done[0] = static_cast<uint32_t>(d * 1000);
+    if (progress) {
+        while (std::any_of(tracks.begin(), tracks.end(), [](const Track &t) { return !t.finished; })) {
             tell();
-        });
-    } catch (...) {
-        failures[0] = std::current_exception();
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
     }
-    done[0] = 1000;
-    while (std::any_of(done.begin(), done.end(), [](const auto &d) { return d < 1000; })) {
-        tell();
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    for (std::thread &t : others)
+    for (std::thread &t : threads)
         t.join();
-    tell();
+    if (progress)
+        tell();
     for (const std::exception_ptr &e : failures)
         if (e)
             std::rethrow_exception(e);

@@ -783,40 +783,68 @@ def _in_run_order(point: PowerCut) -> Tuple[int, int, int]:
 _PLAN_SECTIONS = ("part", "record", "log", "settings", "reboot", "config", "run")
 
 
+def _plan_parts(value):
+    """The parts a ``part`` keyword names: a class name or a part file's
+    path, a dict of keys laid over each part, or a list of class names,
+    part files and dicts compared side by side."""
+    if isinstance(value, dict):
+        return value
+    if isinstance(value, (str, _os.PathLike)):
+        value = [value]
+    parts = []
+    for item in value:
+        if isinstance(item, dict):
+            parts.append(item)
+        elif str(item) in _libdace.part_class_names() or not (
+                _os.path.exists(item) or "/" in str(item) or str(item).endswith(".json")):
+            parts.append({"class": str(item)})
+        else:
+            with open(item, encoding="utf-8") as f:
+                found = _json.load(f)
+            found = found if isinstance(found, list) else [found]
+            if len(found) == 1 and isinstance(found[0], dict) and "label" not in found[0]:
+                found[0]["label"] = _os.path.splitext(_os.path.basename(item))[0]
+            parts.extend(found)
+    return parts
+
+
 def plan(workload: Union[None, dict, str, "_os.PathLike[str]"] = None, **sections) -> dict:
-    """What a workload costs a flash part, as ``dace plan --json`` reports it.
+    """What a workload costs flash parts, as ``dace plan --json`` reports it.
 
     ``workload`` is a workload document (a dict in the layout of the JSON
     file ``dace plan`` reads, see tools/README.md), the path of such a file,
     or None for the defaults. Keyword arguments named after its sections
     (``part``, ``record``, ``log``, ``settings``, ``reboot``, ``config``,
-    ``run``) override the keys they give, as the tool's options do; ``part``
-    may also be a class name (``"nor-4k"``, ``"nor-64k"``, ``"nand-2k"``).
-    For example ``plan(record={"size": 64}, part="nand-2k")``.
+    ``run``) override the keys they give, as the tool's options do. ``part``
+    may also be a class name (``"nor-4k"``, ``"nor-4k-quad"``,
+    ``"nand-512"``) or a part file's path, which replaces the workload's
+    part, or a list of them (and of dicts of part keys), compared side by
+    side; a dict is laid over each part. For example
+    ``plan(record={"size": 64}, part=["nor-4k", "nand-512"])``.
 
     Returns the report as a dict with the keys of ``dace plan --json``
     (``boot_ms[mode]["empty"]``, ``worst_write_ms[mode]``,
-    ``life_years[mode]`` ..., ``mode`` being ``"first_fit"`` or
-    ``"wear_levelling"``). A key or value the tool refuses, and a workload
-    that does not fit the part, raise ValueError with the tool's message.
-    The run is deterministic: the same input gives the same report.
+    ``life_years[mode]`` ... of the first part, ``mode`` being
+    ``"first_fit"`` or ``"wear_levelling"``; ``parts[i]`` the same for each
+    part; ``answer`` the comparison in words). A key or value the tool
+    refuses, and a workload that does not fit the part, raise ValueError with
+    the tool's message. The run is deterministic: the same input gives the
+    same report.
     """
     if workload is None:
-        document = {}
+        text = "{}"
     elif isinstance(workload, dict):
-        document = workload
+        text = _json.dumps(workload)
     else:
         with open(workload, encoding="utf-8") as f:
-            document = _json.load(f)
+            text = f.read()
     overrides = {}
     for name, value in sections.items():
         if name not in _PLAN_SECTIONS:
             raise TypeError(f"plan() got an unexpected keyword argument {name!r} "
                             f"(sections: {', '.join(_PLAN_SECTIONS)})")
-        if name == "part" and isinstance(value, str):
-            value = {"class": value}
-        overrides[name] = value
-    return _json.loads(_libdace.plan(_json.dumps(document), _json.dumps(overrides)))
+        overrides[name] = _plan_parts(value) if name == "part" else value
+    return _json.loads(_libdace.plan(text, _json.dumps(overrides)))
 
 
 def part_classes() -> str:

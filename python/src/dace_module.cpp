@@ -394,12 +394,12 @@ void bind_handle(py::module_ &mod) {
 // What the input gets wrong is a ValueError with the tool's message.
 void bind_plan(py::module_ &mod) {
     mod.def("plan", [](const std::string &document, const std::string &overrides) {
-        const auto doc = nlohmann::json::parse(document);
-        const auto over = nlohmann::json::parse(overrides);
         std::string report, refused;
         {
             const py::gil_scoped_release unlocked;
             try {
+                const auto doc = dace_tool::parse_workload(document, "the workload");
+                const auto over = dace_tool::parse_workload(overrides, "the sections given");
                 const dace_tool::PlanInput in = dace_tool::plan_input(doc, over);
                 report = dace_tool::plan_report_json(dace_tool::run_plan(in))
                              .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -412,6 +412,12 @@ void bind_plan(py::module_ &mod) {
         return report;
     });
     mod.def("part_classes", [] { return dace_tool::part_classes_text(); });
+    mod.def("part_class_names", [] {
+        std::vector<std::string> names;
+        for (const dace_tool::Part &p : dace_tool::part_classes())
+            names.push_back(p.name);
+        return names;
+    });
 }
 
 } // namespace
