@@ -525,7 +525,10 @@ bool first_format_cut_short(dace_state *s, const Remnant &remnant) {
 // The first `bytes` of page `page` of the medium, tried twice as a
 // cluster's header is.
 bool read_page_start(dace_state *s, uint32_t page, uint8_t *dst, uint32_t bytes) {
-    return read_pages(s, 0, page, dst, bytes) || read_pages(s, 0, page, dst, bytes);
+    for (int attempt = 0; attempt < 2; ++attempt)
+        if (read_pages(s, 0, page, dst, bytes))
+            return true;
+    return false;
 }
 
 __attribute__((noinline)) bool no_marks_between(dace_state *s) {
