@@ -517,11 +517,6 @@ bool first_format_cut_short(dace_state *s, const Remnant &remnant) {
     return looks_like_format_remnant(s, s->root_buf, s->free_list->buf);
 }
 
-// Rule 5: a medium that shows nothing at its cluster starts may hold a
-// volume of smaller clusters with pages of this size, whose marks lie at
-// the page starts in between: a root header whose head CRC matches, or a
-// data mark. Such a medium is another geometry's, never blank, so that
-// dace_init does not format over it. False when the mount must be refused.
 // The first `bytes` of page `page` of the medium, tried twice as a
 // cluster's header is.
 bool read_page_start(dace_state *s, uint32_t page, uint8_t *dst, uint32_t bytes) {
@@ -531,6 +526,11 @@ bool read_page_start(dace_state *s, uint32_t page, uint8_t *dst, uint32_t bytes)
     return false;
 }
 
+// Rule 5: a medium that shows nothing at its cluster starts may hold a
+// volume of smaller clusters with pages of this size, whose marks lie at
+// the page starts in between: a root header whose head CRC matches, or a
+// data mark. Such a medium is another geometry's, never blank, so that
+// dace_init does not format over it. False when the mount must be refused.
 __attribute__((noinline)) bool no_marks_between(dace_state *s) {
     uint8_t *header = s->root_buf;
     for (uint32_t page = 0; page < uint32_t{s->clus_count} * s->clus_pages; ++page) {
